@@ -1,0 +1,7 @@
+// ColorFilterEffectRaw: registered with its place in the class order; its members land
+// with the effect itself.
+#include "shell/class_list.h"
+
+ZARKclassDefinition ColorFilterEffectRaw = {
+    kZARKRecordVersion, "ColorFilterEffectRaw", "MPImageFilterRaw", 32, 0, nullptr, nullptr,
+    nullptr, 0, nullptr, 0, {}, "IRawBitmapProcessor", {}, nullptr, 0, 0, 0, {}, nullptr, 0};

@@ -1,0 +1,7 @@
+// TintAndTemperatureEffectRaw: registered with its place in the class order; its members land
+// with the effect itself.
+#include "shell/class_list.h"
+
+ZARKclassDefinition TintAndTemperatureRaw = {
+    kZARKRecordVersion, "TintAndTemperatureEffectRaw", "MPImageFilterRaw", 32, 0, nullptr, nullptr,
+    nullptr, 0, nullptr, 0, {}, "IRawBitmapProcessor, IRawBitmapProcessorAsync", {}, nullptr, 0, 0, 0, {}, nullptr, 0};

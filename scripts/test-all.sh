@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Sets everything up, builds, and runs every test: the plain build, then the
+# whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer and
+# under ThreadSanitizer (separate build folders).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+jobs=$(nproc)
+run() {  # folder, extra cmake arguments...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+run build
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  run build-asan -DLUMENO_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  run build-tsan -DLUMENO_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1
+echo "all test runs passed"
