@@ -28,6 +28,28 @@ using Object = ZARKobjectStruct*;
 using Value = std::variant<std::monostate, int64_t, float, double, bool, uint8_t, uint64_t, void*,
                            Object>;
 
+// Bytes of host bookkeeping at the start of every instance; the data of the
+// root class of a chain starts right after it.
+constexpr int64_t kObjectHeaderSize = 32;
+
+// One parameter of a method declaration ("ByRef cancel as Boolean").
+struct ParamDecl {
+  std::string name;
+  std::string type;
+  bool byRef = false;
+};
+
+// A method declaration split into its parts: "Name(a as T, b as U) as R".
+struct MethodDecl {
+  std::string name;
+  std::vector<ParamDecl> params;
+  std::string result;  // empty: no result
+};
+
+// Splits a declaration; false when it is malformed (no parentheses, a
+// parameter without "as").
+bool ParseDeclaration(const std::string& declaration, MethodDecl* out);
+
 // The host version reported by "ZARKGetHXVersion" unless a test sets another.
 constexpr double kCurrentHostVersion = 2024.0;
 

@@ -17,15 +17,15 @@ namespace lumeno::host {
 // channel set blackOffset to kNoChannel, so no loop mistakes a padding byte
 // for a channel.
 enum RawBitmapFormat : int64_t {
-  kGray8 = 0,         // gray
-  kGrayAlpha8 = 1,    // gray, alpha
+  kGray8 = 0,       // gray
+  kGrayAlpha8 = 1,  // gray, alpha
   kRGB8 = 3,
   kBGR8 = 4,
   kRGBA8 = 5,
   kBGRA8 = 6,
   kARGB8 = 7,
   kABGR8 = 8,
-  kRGBX8 = 9,         // padded: fourth byte is no channel
+  kRGBX8 = 9,  // padded: fourth byte is no channel
   kBGRX8 = 10,
   kXRGB8 = 11,
   kXBGR8 = 12,
@@ -45,7 +45,7 @@ struct FormatInfo {
   RawBitmapFormat format;
   const char* name;  // "RGBA8", ...
   int bitsPerChannel;
-  int channelCount;   // samples per pixel that carry data (colour + alpha)
+  int channelCount;  // samples per pixel that carry data (colour + alpha)
   int bytesPerPixel;
   uint8_t redOffset, greenOffset, blueOffset, alphaOffset, blackOffset;  // byte offsets
 };
@@ -53,12 +53,20 @@ struct FormatInfo {
 // Every format of the table, in value order; null for an unknown value.
 const std::vector<FormatInfo>& AllFormats();
 const FormatInfo* FindFormat(int64_t format);
+// The format of that name ("RGBA8", "GRAY_ALPHA16", ...; letter case is
+// ignored); null when none has it.
+const FormatInfo* FindFormatByName(const std::string& name);
 
 // Bytes of zeroed slack after the last row of every bitmap's pixel memory.
 constexpr int64_t kPixelSlackBytes = 16;
+// Pixel memory is aligned to this many bytes.
+constexpr int64_t kPixelAlignment = 64;
+// Largest pixel memory (rows plus slack) a bitmap may ask for; larger
+// requests leave the bitmap invalid instead of trying the allocation.
+constexpr int64_t kMaxPixelBytes = int64_t{1} << 36;
 
-// Registers the RawBitmap, RawBitmapMask and MemoryBlock classes (the Host
-// constructor does this).
+// Registers the MemoryBlock, RawBitmap and RawBitmapMask classes, in this
+// order (the Host constructor does this).
 void RegisterBitmapClasses(Host& host);
 
 // Creates a RawBitmap through its registered constructor (rowBytes 0: the
@@ -69,6 +77,11 @@ RawBitmap* BitmapRecord(Host& host, Object bitmap);
 // A mask from one channel (byte offset inside a pixel) of a bitmap.
 Object CreateMask(Host& host, Object bitmap, bool inverted, uint8_t activeChannel);
 RawBitmapMask* MaskObject(Host& host, Object mask);
+
+// A MemoryBlock of `size` zeroed bytes (null when the host has no such class).
+Object CreateMemoryBlock(Host& host, int64_t size);
+// The bytes of a MemoryBlock and their count (null and 0 for anything else).
+uint8_t* MemoryBlockBytes(Host& host, Object block, int64_t* size = nullptr);
 
 // Copies between a bitmap and a tightly packed interleaved buffer of
 // width * bytesPerPixel bytes per row (16-bit samples in native order).

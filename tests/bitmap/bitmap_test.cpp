@@ -1,0 +1,317 @@
+// Pixel memory, refused requests, extra data, MemoryBlock sources and the
+// test helpers every effect test builds on.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
+
+#include "host/raw_bitmap_class.h"
+#include "support/images.h"
+#include "support/plugin_fixture.h"
+
+namespace lumeno::testing {
+namespace {
+
+constexpr const char* kBlockConstructor = "Constructor(size as Integer)";
+
+class BitmapTest : public HostTest {
+ protected:
+  // Runs the registered constructor on a fresh object, as the plug-in does.
+  host::Ref Construct(host::Object block, int64_t width, int64_t height, int64_t rowBytes,
+                      int64_t format) {
+    host::Ref bitmap(host(), host().New("RawBitmap"));
+    host().Call<void>(bitmap.get(), RAW_BITMAP_CONSTRUCTOR_DECLARATION, block, width, height,
+                      rowBytes, format);
+    return bitmap;
+  }
+  RawBitmap& Record(const host::Ref& bitmap) { return *host::BitmapRecord(host(), bitmap.get()); }
+};
+
+bool AllZero(const uint8_t* p, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) {
+    if (p[i] != 0) return false;
+  }
+  return true;
+}
+
+struct LayoutCase {
+  int64_t format, width, height, rowBytes, expectedRowBytes;
+};
+
+TEST_F(BitmapTest, PixelMemoryLayout) {
+  const LayoutCase cases[] = {
+      {host::kRGB8, 5, 3, 0, 15},     {host::kRGB8, 5, 3, 15, 15},
+      {host::kRGB8, 5, 3, 20, 20},    {host::kRGBA8, 1, 1, 0, 4},
+      {host::kGray8, 3, 4, 7, 7},     {host::kRGB16, 3, 2, 0, 18},
+      {host::kRGB16, 3, 2, 24, 24},   {host::kCMYKA8, 3, 3, 0, 15},
+      {host::kCMYKA16, 2, 2, 22, 22}, {host::kGrayAlpha16, 9, 1, 0, 36},
+      {host::kRGBA8, 0, 4, 0, 0},     {host::kRGBA8, 4, 0, 0, 16},
+      {host::kRGBA8, 0, 0, 0, 0},     {host::kRGBA8, 0, 2, 8, 8},
+  };
+  for (const LayoutCase& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "format " << c.format << " " << c.width << "x" << c.height
+                                      << " rowBytes " << c.rowBytes);
+    host::Ref bitmap = Construct(nullptr, c.width, c.height, c.rowBytes, c.format);
+    const RawBitmap& r = Record(bitmap);
+    ASSERT_EQ(r.isValid, 1);
+    EXPECT_EQ(r.rowBytes, c.expectedRowBytes);
+    ASSERT_NE(r.pixelData, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(r.pixelData) % 64, 0u);
+    // Rows, padding and the slack after the last row all start zeroed.
+    EXPECT_TRUE(AllZero(r.pixelData, r.rowBytes * r.height + host::kPixelSlackBytes));
+  }
+}
+
+// A gray destination of a colour source gets its sample at the source's red
+// offset; the slack must take the last pixel's sample for every pairing.
+TEST_F(BitmapTest, SlackTakesGraySampleAtAnyRedOffset) {
+  for (const host::FormatInfo& source : host::AllFormats()) {
+    for (int64_t grayFormat :
+         {host::kGray8, host::kGrayAlpha8, host::kGray16, host::kGrayAlpha16}) {
+      const host::FormatInfo& gray = *host::FindFormat(grayFormat);
+      if (gray.bitsPerChannel != source.bitsPerChannel) continue;
+      const int sampleBytes = gray.bitsPerChannel / 8;
+      const int64_t width = 3, height = 2;
+      const int64_t rowBytes = width * gray.bytesPerPixel;
+      const int64_t lastByte = (height - 1) * rowBytes + (width - 1) * gray.bytesPerPixel +
+                               (source.redOffset >> (sampleBytes - 1)) * sampleBytes + sampleBytes;
+      EXPECT_LE(lastByte, rowBytes * height + host::kPixelSlackBytes)
+          << source.name << " into " << gray.name;
+    }
+  }
+  // And the memory really is there (AddressSanitizer watches this write).
+  host::Ref bitmap = Construct(nullptr, 3, 2, 0, host::kGray8);
+  RawBitmap& r = Record(bitmap);
+  r.pixelData[r.rowBytes * r.height + host::kPixelSlackBytes - 1] = 1;
+}
+
+struct InvalidCase {
+  const char* what;
+  int64_t width, height, rowBytes, format;
+};
+
+TEST_F(BitmapTest, RefusedRequestsLeaveInvalidRecordWithoutMemory) {
+  constexpr int64_t kBig = int64_t{1} << 31;
+  const InvalidCase cases[] = {
+      {"negative width", -1, 4, 0, host::kRGB8},
+      {"negative height", 4, -1, 0, host::kRGB8},
+      {"negative rowBytes", 4, 4, -12, host::kRGB8},
+      {"rowBytes one short", 4, 4, 11, host::kRGB8},
+      {"rowBytes one short, 16-bit", 4, 4, 31, host::kRGBA16},
+      {"odd rowBytes, 16-bit", 4, 4, 33, host::kRGBA16},
+      {"format 2", 4, 4, 0, 2},
+      {"format 17", 4, 4, 0, 17},
+      {"format 24", 4, 4, 0, 24},
+      {"format -1", 4, 4, 0, -1},
+      {"row length overflows 32 bits", kBig / 4, 1, 0, host::kRGBA8},
+      {"width beyond 32 bits", kBig, 1, 0, host::kGray8},
+      {"height beyond 32 bits", 1, kBig, 0, host::kGray8},
+      {"rowBytes beyond 32 bits", 1, 1, kBig, host::kGray8},
+      {"area too large", 1 << 20, 1 << 20, 0, host::kRGBA8},
+      {"extreme values", std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max(),
+       0, host::kRGBA16},
+  };
+  for (const InvalidCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    host::Ref bitmap = Construct(nullptr, c.width, c.height, c.rowBytes, c.format);
+    const RawBitmap& r = Record(bitmap);
+    EXPECT_EQ(r.isValid, 0);
+    EXPECT_EQ(r.pixelData, nullptr);
+    EXPECT_FALSE(host().GetBoolean(bitmap.get(), "IsValid"));
+    EXPECT_EQ(host::CreateBitmap(host(), c.width, c.height, c.format, c.rowBytes), nullptr);
+  }
+  EXPECT_EQ(host().LiveObjects(), 0u) << "CreateBitmap keeps no refused bitmap alive";
+}
+
+// Running the constructor again replaces the image (the old pixels are freed).
+TEST_F(BitmapTest, ConstructingAgainReplacesImage) {
+  host::Ref bitmap = RandomBitmap(host(), 4, 4, host::kRGBA8, 4, 3);
+  ASSERT_TRUE(bitmap);
+  host().Call<void>(bitmap.get(), RAW_BITMAP_CONSTRUCTOR_DECLARATION, host::Object{nullptr},
+                    int64_t{2}, int64_t{3}, int64_t{0}, int64_t{host::kGray16});
+  const RawBitmap& r = Record(bitmap);
+  EXPECT_EQ(r.isValid, 1);
+  EXPECT_EQ(r.imageFormat, host::kGray16);
+  EXPECT_EQ(r.rowBytes, 4);
+  EXPECT_TRUE(AllZero(r.pixelData, r.rowBytes * r.height + host::kPixelSlackBytes));
+  host().Call<void>(bitmap.get(), RAW_BITMAP_CONSTRUCTOR_DECLARATION, host::Object{nullptr},
+                    int64_t{2}, int64_t{3}, int64_t{0}, int64_t{99});
+  EXPECT_EQ(r.isValid, 0);
+  EXPECT_EQ(r.pixelData, nullptr);
+}
+
+TEST_F(BitmapTest, SetExtraDataThroughOperationsTable) {
+  host::Ref bitmap(host(), host::CreateBitmap(host(), 2, 2, host::kRGB8));
+  ASSERT_TRUE(bitmap);
+  RawBitmap& r = Record(bitmap);
+  r.extraFlag = 9;
+  r.extraValue = -5;
+  ASSERT_NE(r.operations, nullptr);
+  ASSERT_NE(r.operations->SetExtraData, nullptr);
+  r.operations->SetExtraData(&r, 0x1122334455667788u, 0xFEDCBA9876543210u, -7);
+  EXPECT_EQ(r.extraData, 0x1122334455667788u);
+  EXPECT_EQ(r.extraRef, 0xFEDCBA9876543210u);
+  EXPECT_EQ(r.extraKind, -7);
+  EXPECT_EQ(r.extraFlag, 9);
+  EXPECT_EQ(r.extraValue, -5);
+  EXPECT_EQ(r.isValid, 1);
+  EXPECT_EQ(r.width, 2);
+  // A refused bitmap still offers the table (the plug-in never calls it
+  // there, but nothing should crash if it did).
+  host::Ref refused = Construct(nullptr, -1, 1, 0, host::kRGB8);
+  EXPECT_NE(Record(refused).operations, nullptr);
+}
+
+TEST_F(BitmapTest, MemoryBlockSizes) {
+  for (int64_t size :
+       {int64_t{0}, int64_t{1}, int64_t{100}, int64_t{-5}, host::kMaxPixelBytes + 1}) {
+    host::Ref block(host(), host::CreateMemoryBlock(host(), size));
+    ASSERT_TRUE(block);
+    const int64_t expected = size > 0 && size <= host::kMaxPixelBytes ? size : 0;
+    EXPECT_EQ(host().GetInteger(block.get(), "Size"), expected) << size;
+    int64_t n = -1;
+    const uint8_t* bytes = host::MemoryBlockBytes(host(), block.get(), &n);
+    EXPECT_EQ(n, expected);
+    if (expected > 0) {
+      EXPECT_TRUE(AllZero(bytes, n));
+    }
+  }
+}
+
+struct BlockCase {
+  int64_t format, width, height, rowBytes, blockRowBytes, blockSize;
+  bool valid;
+};
+
+TEST_F(BitmapTest, CopiesRowsFromMemoryBlock) {
+  const BlockCase cases[] = {
+      // Natural row length, exact block.
+      {host::kRGB8, 5, 3, 0, 15, 45, true},
+      // Padded rows read with the padded stride; padding itself is not copied.
+      {host::kRGBA8, 3, 4, 16, 16, 64, true},
+      // The last row needs no padding in the block.
+      {host::kRGBA8, 3, 4, 16, 16, 60, true},
+      {host::kRGB16, 2, 3, 0, 12, 36, true},
+      {host::kGray8, 4, 0, 0, 4, 0, true},
+      // Too small by one byte.
+      {host::kRGBA8, 3, 4, 16, 16, 59, false},
+      {host::kRGB8, 5, 3, 0, 15, 44, false},
+  };
+  for (const BlockCase& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "format " << c.format << " block " << c.blockSize);
+    host::Ref block(host(), host::CreateMemoryBlock(host(), c.blockSize));
+    uint8_t* bytes = host::MemoryBlockBytes(host(), block.get());
+    for (int64_t i = 0; i < c.blockSize; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 1);
+    host::Ref bitmap = Construct(block.get(), c.width, c.height, c.rowBytes, c.format);
+    const RawBitmap& r = Record(bitmap);
+    ASSERT_EQ(r.isValid, c.valid ? 1 : 0);
+    if (!c.valid) {
+      EXPECT_EQ(r.pixelData, nullptr);
+      continue;
+    }
+    const int64_t packedRow = c.width * r.bytesPerPixel;
+    for (int64_t y = 0; y < c.height; ++y) {
+      for (int64_t i = 0; i < r.rowBytes; ++i) {
+        const uint8_t want =
+            i < packedRow ? static_cast<uint8_t>((y * c.blockRowBytes + i) * 7 + 1) : 0;
+        ASSERT_EQ(r.pixelData[y * r.rowBytes + i], want) << "row " << y << " byte " << i;
+      }
+    }
+    EXPECT_TRUE(AllZero(r.pixelData + r.rowBytes * r.height, host::kPixelSlackBytes));
+  }
+}
+
+TEST_F(BitmapTest, NonBlockSourceIsRefused) {
+  host::Ref other(host(), host::CreateBitmap(host(), 8, 8, host::kRGBA8));
+  host::Ref bitmap = Construct(other.get(), 2, 2, 0, host::kRGB8);
+  EXPECT_EQ(Record(bitmap).isValid, 0);
+}
+
+TEST_F(BitmapTest, ReadAndWritePackedPixels) {
+  host::Ref bitmap = RandomBitmap(host(), 3, 2, host::kRGB16, 6, 11);
+  ASSERT_TRUE(bitmap);
+  RawBitmap& r = Record(bitmap);
+  const OutsideBytes before = Snapshot(r);
+  std::vector<uint8_t> packed(36);
+  for (size_t i = 0; i < packed.size(); ++i) packed[i] = static_cast<uint8_t>(200 - i);
+  host::WritePixels(r, packed);
+  EXPECT_EQ(host::ReadPixels(r), packed);
+  EXPECT_EQ(r.pixelData[r.rowBytes], 200 - 18) << "row 1 starts after the padding";
+  EXPECT_TRUE(OutsideUnchanged(r, before));
+  EXPECT_TRUE(SamePixels(packed, r));
+}
+
+// ---------------------------------------------------------------------------
+// The helpers themselves: they must catch what they are meant to catch.
+
+TEST_F(BitmapTest, RandomBitmapFillsPixelsAndPadding) {
+  host::Ref a = RandomBitmap(host(), 16, 8, host::kRGBA8, 12, 5);
+  host::Ref b = RandomBitmap(host(), 16, 8, host::kRGBA8, 12, 5);
+  host::Ref c = RandomBitmap(host(), 16, 8, host::kRGBA8, 12, 6);
+  ASSERT_TRUE(a && b && c);
+  EXPECT_EQ(Record(a).rowBytes, 76);
+  EXPECT_TRUE(SamePixels(Record(a), Record(b)));
+  EXPECT_EQ(Snapshot(Record(a)).bytes, Snapshot(Record(b)).bytes);
+  EXPECT_FALSE(SamePixels(Record(a), Record(c)));
+  EXPECT_FALSE(AllZero(Snapshot(Record(a)).bytes.data(), 12 * 8)) << "padding is random";
+  EXPECT_FALSE(RandomBitmap(host(), 4, 4, host::kRGB16, 3, 1)) << "odd padding at 16 bits";
+}
+
+TEST_F(BitmapTest, OutsideBytesCatchStrayWrites) {
+  host::Ref bitmap = RandomBitmap(host(), 5, 3, host::kRGB8, 4, 2);
+  RawBitmap& r = Record(bitmap);
+  const OutsideBytes before = Snapshot(r);
+  EXPECT_EQ(before.bytes.size(), 3u * 4 + host::kPixelSlackBytes);
+  SetSample(r, 4, 2, 2, Sample(r, 4, 2, 2) ^ 1);  // pixels may change
+  EXPECT_TRUE(Unchanged(r, before));
+  r.pixelData[1 * r.rowBytes + 15 + 3] ^= 0x10;  // last padding byte of row 1
+  EXPECT_FALSE(Unchanged(r, before));
+  auto result = OutsideUnchanged(r, before);
+  EXPECT_FALSE(result);
+  EXPECT_NE(std::string(result.message()).find("row 1 padding byte 3"), std::string::npos)
+      << result.message();
+  r.pixelData[1 * r.rowBytes + 15 + 3] ^= 0x10;
+  r.pixelData[r.rowBytes * r.height + 5] = 1;  // slack
+  result = OutsideUnchanged(r, before);
+  EXPECT_NE(std::string(result.message()).find("slack byte 5"), std::string::npos)
+      << result.message();
+}
+
+TEST_F(BitmapTest, SampleAccessByByteOffset) {
+  host::Ref b16(host(), host::CreateBitmap(host(), 3, 2, host::kRGBA16, 32));
+  RawBitmap& r16 = Record(b16);
+  SetSample(r16, 2, 1, 4, 0xABCD);
+  uint16_t raw;
+  std::memcpy(&raw, r16.pixelData + 32 + 2 * 8 + 4, 2);
+  EXPECT_EQ(raw, 0xABCD);
+  EXPECT_EQ(Sample(r16, 2, 1, 4), 0xABCDu);
+  EXPECT_EQ(Sample(r16, 2, 1, 5), 0xABCDu) << "odd offsets name the same sample";
+  EXPECT_EQ(Sample16(r16, 2, 1, 4), 0xABCD);
+
+  host::Ref b8(host(), host::CreateBitmap(host(), 3, 2, host::kBGR8, 10));
+  RawBitmap& r8 = Record(b8);
+  SetSample(r8, 1, 1, 2, 0x1FF);  // stored as 8 bits
+  EXPECT_EQ(r8.pixelData[10 + 3 + 2], 0xFF);
+  EXPECT_EQ(Sample(r8, 1, 1, 2), 0xFFu);
+  EXPECT_EQ(Sample8(r8, 1, 1, 2), 0xFF);
+}
+
+TEST_F(BitmapTest, SamePixelsNamesFirstDifference) {
+  host::Ref a = RandomBitmap(host(), 4, 3, host::kRGBA16, 8, 9);
+  host::Ref b = RandomBitmap(host(), 4, 3, host::kRGBA16, 0, 9);
+  // Same seed, other padding: the pixels differ, so copy them over first.
+  host::WritePixels(Record(b), host::ReadPixels(Record(a)));
+  EXPECT_TRUE(SamePixels(Record(a), Record(b))) << "padding is ignored";
+  const uint32_t old = Sample(Record(b), 3, 2, 6);
+  SetSample(Record(b), 3, 2, 6, old ^ 0x8000);
+  auto result = SamePixels(Record(a), Record(b));
+  EXPECT_FALSE(result);
+  EXPECT_NE(std::string(result.message()).find("pixel (3, 2) sample at byte offset 6"),
+            std::string::npos)
+      << result.message();
+  host::Ref other(host(), host::CreateBitmap(host(), 4, 3, host::kRGBA8));
+  EXPECT_FALSE(SamePixels(Record(a), Record(other)));
+}
+
+}  // namespace
+}  // namespace lumeno::testing

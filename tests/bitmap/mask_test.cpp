@@ -1,0 +1,251 @@
+// RawBitmapMask: channel copies, inversion, 8/16-bit lookups, answers outside
+// the mask, the slot order the plug-in calls by, and concurrent lookups.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <thread>
+#include <vector>
+
+#include "host/raw_bitmap_class.h"
+#include "support/images.h"
+#include "support/plugin_fixture.h"
+
+namespace lumeno::testing {
+namespace {
+
+class MaskTest : public HostTest {
+ protected:
+  host::Ref Mask(const host::Ref& bitmap, bool inverted, uint8_t channel) {
+    return host::Ref(host(), host::CreateMask(host(), bitmap.get(), inverted, channel));
+  }
+  RawBitmapMask& Lookups(const host::Ref& mask) { return *host::MaskObject(host(), mask.get()); }
+};
+
+// The value a lookup must give, from the bitmap's own bytes: the sample
+// at that byte offset (16 bits: offset / 2), inverted on request, widened
+// by 257 or narrowed by >> 8 to the asked depth.
+uint32_t Expected(const RawBitmap& r, int64_t x, int64_t y, uint8_t channel, bool inverted,
+                  int lookupBits) {
+  const uint8_t* pixel = r.pixelData + y * r.rowBytes + x * r.bytesPerPixel;
+  uint32_t v;
+  uint32_t max;
+  if (r.bitsPerChannel == 16) {
+    const int i = (channel / 2) * 2;
+    v = pixel[i] | (uint32_t{pixel[i + 1]} << 8);  // little-endian sample
+    max = 65535;
+  } else {
+    v = pixel[channel];
+    max = 255;
+  }
+  if (inverted) v = max - v;
+  if (lookupBits == 16 && max == 255) return v * 257;
+  if (lookupBits == 8 && max == 65535) return v >> 8;
+  return v;
+}
+
+bool ExpectMaskMatches(RawBitmapMask& m, const RawBitmap& r, uint8_t channel, bool inverted) {
+  for (int32_t y = 0; y < r.height; ++y) {
+    const int64_t row8 = m.GetRow8(y), row16 = m.GetRow16(y);
+    for (int32_t x = 0; x < r.width; ++x) {
+      const uint32_t want8 = Expected(r, x, y, channel, inverted, 8);
+      const uint32_t want16 = Expected(r, x, y, channel, inverted, 16);
+      const uint32_t got8 = m.GetValue8(row8, x), got16 = m.GetValue16(row16, x);
+      if (got8 != want8 || got16 != want16) {
+        ADD_FAILURE() << "(" << x << ", " << y << ") 8-bit " << got8 << " want " << want8
+                      << ", 16-bit " << got16 << " want " << want16;
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+TEST_F(MaskTest, EveryChannelOfEveryFormat) {
+  uint64_t seed = 100;
+  for (const host::FormatInfo& f : host::AllFormats()) {
+    host::Ref bitmap = RandomBitmap(host(), 7, 5, f.format, f.bitsPerChannel == 16 ? 6 : 3, ++seed);
+    ASSERT_TRUE(bitmap);
+    const RawBitmap& r = *host::BitmapRecord(host(), bitmap.get());
+    for (uint8_t channel :
+         {f.redOffset, f.greenOffset, f.blueOffset, f.alphaOffset, f.blackOffset}) {
+      if (channel == host::kNoChannel) continue;
+      for (bool inverted : {false, true}) {
+        SCOPED_TRACE(::testing::Message()
+                     << f.name << " channel " << int{channel} << (inverted ? " inverted" : ""));
+        host::Ref mask = Mask(bitmap, inverted, channel);
+        ASSERT_TRUE(mask);
+        ASSERT_TRUE(ExpectMaskMatches(Lookups(mask), r, channel, inverted));
+      }
+    }
+  }
+}
+
+// Any byte of the pixel can be the active channel, padding bytes included; at
+// 16 bits an odd offset names the sample it lies in.
+TEST_F(MaskTest, AnyByteInsideThePixel) {
+  for (int64_t format : {host::kXRGB8, host::kRGB16, host::kCMYKA16}) {
+    host::Ref bitmap = RandomBitmap(host(), 4, 3, format, 0, 7);
+    const RawBitmap& r = *host::BitmapRecord(host(), bitmap.get());
+    for (uint8_t channel = 0; channel < r.bytesPerPixel; ++channel) {
+      SCOPED_TRACE(::testing::Message() << "format " << format << " offset " << int{channel});
+      host::Ref mask = Mask(bitmap, false, channel);
+      ASSERT_TRUE(ExpectMaskMatches(Lookups(mask), r, channel, false));
+    }
+  }
+}
+
+TEST_F(MaskTest, StatedValues) {
+  // 8-bit bitmap: 16-bit lookups widen by 257; inversion is 255 - v.
+  host::Ref gray8 = MaskWithValues(host(), 3, 1, std::vector<uint8_t>{0, 1, 255});
+  RawBitmapMask& m8 = Lookups(gray8);
+  const uint32_t want8[][2] = {{0, 0}, {1, 257}, {255, 65535}};
+  for (int32_t x = 0; x < 3; ++x) {
+    EXPECT_EQ(m8.GetValue8(m8.GetRow8(0), x), want8[x][0]);
+    EXPECT_EQ(m8.GetValue16(m8.GetRow16(0), x), want8[x][1]);
+  }
+  // 16-bit bitmap: 8-bit lookups keep the high byte.
+  host::Ref gray16 = MaskWithValues(host(), 4, 1, std::vector<uint16_t>{0, 255, 256, 0xFFFF});
+  RawBitmapMask& m16 = Lookups(gray16);
+  const uint32_t want16[][2] = {{0, 0}, {0, 255}, {1, 256}, {255, 65535}};
+  for (int32_t x = 0; x < 4; ++x) {
+    EXPECT_EQ(m16.GetValue8(m16.GetRow8(0), x), want16[x][0]);
+    EXPECT_EQ(m16.GetValue16(m16.GetRow16(0), x), want16[x][1]);
+  }
+  host::Ref bitmap(host(), host::CreateBitmap(host(), 1, 1, host::kGray16));
+  SetSample(*host::BitmapRecord(host(), bitmap.get()), 0, 0, 0, 1000);
+  host::Ref inverted = Mask(bitmap, true, 0);
+  EXPECT_EQ(Lookups(inverted).GetValue16(0, 0), 64535u);
+  EXPECT_EQ(Lookups(inverted).GetValue8(0, 0), 252u);  // 64535 >> 8
+}
+
+// Rows and columns outside the mask answer 0, whatever handle comes along.
+TEST_F(MaskTest, OutsideTheMaskAnswersZero) {
+  host::Ref mask = MaskWithValues(host(), 3, 2, std::vector<uint8_t>(6, 200));
+  RawBitmapMask& m = Lookups(mask);
+  EXPECT_EQ(m.GetValue8(m.GetRow8(1), 2), 200u);
+  for (int32_t y : {-1, 2, 3, INT32_MIN, INT32_MAX}) {
+    SCOPED_TRACE(y);
+    for (int32_t x : {-1, 0, 1, 2, 3}) {
+      EXPECT_EQ(m.GetValue8(m.GetRow8(y), x), 0u);
+      EXPECT_EQ(m.GetValue16(m.GetRow16(y), x), 0u);
+    }
+  }
+  for (int32_t x : {-1, 3, 4, INT32_MIN, INT32_MAX}) {
+    SCOPED_TRACE(x);
+    EXPECT_EQ(m.GetValue8(m.GetRow8(0), x), 0u);
+    EXPECT_EQ(m.GetValue16(m.GetRow16(1), x), 0u);
+  }
+  for (int64_t handle : {int64_t{-7}, int64_t{2}, int64_t{1} << 40, INT64_MIN}) {
+    EXPECT_EQ(m.GetValue8(handle, 0), 0u);
+    EXPECT_EQ(m.GetValue16(handle, 0), 0u);
+  }
+}
+
+TEST_F(MaskTest, UnusableSourcesGiveAllZeroMask) {
+  host::Ref rgb = RandomBitmap(host(), 4, 4, host::kRGB8, 0, 1);
+  host::Ref rgb16 = RandomBitmap(host(), 4, 4, host::kRGB16, 0, 1);
+  host::Ref invalid(host(), host().New("RawBitmap"));  // never constructed
+  host::Ref block(host(), host::CreateMemoryBlock(host(), 64));
+  struct Case {
+    const char* what;
+    host::Object bitmap;
+    uint8_t channel;
+  } cases[] = {
+      {"no bitmap", nullptr, 0},
+      {"invalid bitmap", invalid.get(), 0},
+      {"not a bitmap", block.get(), 0},
+      {"channel past the pixel", rgb.get(), 3},
+      {"channel far past the pixel", rgb.get(), 255},
+      {"channel past the 16-bit pixel", rgb16.get(), 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (bool inverted : {false, true}) {
+      host::Ref mask(host(), host::CreateMask(host(), c.bitmap, inverted, c.channel));
+      ASSERT_TRUE(mask);
+      RawBitmapMask& m = Lookups(mask);
+      for (int32_t y = -1; y <= 4; ++y) {
+        for (int32_t x = -1; x <= 4; ++x) {
+          EXPECT_EQ(m.GetValue8(m.GetRow8(y), x), 0u);
+          EXPECT_EQ(m.GetValue16(m.GetRow16(y), x), 0u);
+        }
+      }
+    }
+  }
+}
+
+// The mask copies the channel when it is made: later changes to the bitmap,
+// or its release, do not reach it.
+TEST_F(MaskTest, KeepsItsOwnCopy) {
+  host::Ref bitmap = RandomBitmap(host(), 5, 5, host::kRGBA8, 0, 3);
+  RawBitmap& r = *host::BitmapRecord(host(), bitmap.get());
+  const uint32_t before = Sample(r, 2, 3, 1);
+  host::Ref mask = Mask(bitmap, false, 1);
+  SetSample(r, 2, 3, 1, before ^ 0xFF);
+  bitmap.Reset();
+  RawBitmapMask& m = Lookups(mask);
+  EXPECT_EQ(m.GetValue8(m.GetRow8(3), 2), before);
+}
+
+// The plug-in calls the lookups by their position in the table of virtual
+// functions, with the mask object at the address of the class data.
+TEST_F(MaskTest, LookupsSitInTheirSlots) {
+  host::Ref mask = MaskWithValues(host(), 2, 2, std::vector<uint8_t>{10, 20, 30, 40});
+  void* data = host().ClassData(mask.get(), "RawBitmapMask");
+  ASSERT_EQ(static_cast<void*>(host::MaskObject(host(), mask.get())), data);
+  void** table = *static_cast<void***>(data);
+  using Row = int64_t (*)(void*, int32_t);
+  using Value = uint32_t (*)(void*, int64_t, int32_t);
+  const auto getRow8 = reinterpret_cast<Row>(table[1]);
+  const auto getValue8 = reinterpret_cast<Value>(table[2]);
+  const auto getRow16 = reinterpret_cast<Row>(table[4]);
+  const auto getValue16 = reinterpret_cast<Value>(table[5]);
+  EXPECT_EQ(getValue8(data, getRow8(data, 1), 0), 30u);
+  EXPECT_EQ(getValue16(data, getRow16(data, 1), 1), 40u * 257);
+}
+
+TEST_F(MaskTest, ConcurrentLookups) {
+  constexpr int64_t kWidth = 97, kHeight = 61;
+  const std::vector<uint16_t> values = RandomMaskValues16(kWidth, kHeight, 42);
+  host::Ref mask = MaskWithValues(host(), kWidth, kHeight, values);
+  RawBitmapMask* m = host::MaskObject(host(), mask.get());
+  uint64_t want = 0;
+  for (uint16_t v : values) want += v + (v >> 8);
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int pass = 0; pass < 4; ++pass) {
+        uint64_t sum = 0;
+        for (int32_t i = 0; i < kHeight; ++i) {
+          const int32_t y = static_cast<int32_t>((i + t * 7) % kHeight);  // rows in other orders
+          const int64_t r8 = m->GetRow8(y), r16 = m->GetRow16(y);
+          for (int32_t x = 0; x < kWidth; ++x) sum += m->GetValue16(r16, x) + m->GetValue8(r8, x);
+        }
+        if (sum != want) mismatches.fetch_add(1);
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST_F(MaskTest, RandomMaskValuesCoverTheEnds) {
+  const std::vector<uint8_t> v8 = RandomMaskValues8(64, 64, 1);
+  const std::vector<uint16_t> v16 = RandomMaskValues16(64, 64, 1);
+  auto count = [](const auto& v, uint32_t value) { return std::count(v.begin(), v.end(), value); };
+  EXPECT_GT(count(v8, 0), 512);
+  EXPECT_GT(count(v8, 255), 256);
+  EXPECT_GT(count(v16, 0), 512);
+  EXPECT_GT(count(v16, 65535), 256);
+  EXPECT_EQ(v8, RandomMaskValues8(64, 64, 1));
+  host::Ref bitmap = RandomMaskBitmap(host(), 64, 64, 16, 1);
+  const RawBitmap& r = *host::BitmapRecord(host(), bitmap.get());
+  EXPECT_EQ(r.imageFormat, host::kGray16);
+  EXPECT_EQ(Sample(r, 5, 9, 0), v16[9 * 64 + 5]);
+}
+
+}  // namespace
+}  // namespace lumeno::testing
