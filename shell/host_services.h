@@ -7,9 +7,12 @@
 
 #include "lumeno/engine.h"
 #include "lumeno/raw_bitmap.h"
+#include "lumeno/wrappers.h"
 #include "lumeno/zark.h"
 
+#ifndef LUMENO_EXPORT
 #define LUMENO_EXPORT __attribute__((visibility("default")))
+#endif
 
 // -- Start-up (C linkage) ------------------------------------------------------
 extern "C" {
@@ -32,7 +35,8 @@ extern LUMENO_EXPORT ZARKclassRefStruct* RawBitmapMaskRef;
 extern LUMENO_EXPORT void* RawBitmapConstructor;
 
 // -- Host-entry wrappers on the plug-in's own paths ---------------------------------
-// (the whole family, with these among it, is generated in shell/wrappers_*.cpp)
+// (the whole family, with these among it, is declared in lumeno/wrappers.h and
+// generated in shell/wrappers_*.cpp)
 LUMENO_EXPORT double ZARKGetHXVersion();
 LUMENO_EXPORT ZARKclassRefStruct* ZARKGetClassRef(const char* className);
 LUMENO_EXPORT void ZARKLockObject(ZARKobjectStruct* object);
@@ -63,7 +67,8 @@ LUMENO_EXPORT RawBitmap* GetRawBitmapData(ZARKobjectStruct* object);
 LUMENO_EXPORT RawBitmapMask* GetRawBitmapMaskData(ZARKobjectStruct* object);
 LUMENO_EXPORT ZARKobjectStruct* CreateRawBitmap(int64_t width, int64_t height, int64_t rowBytes,
                                                 int64_t imageFormat, RawBitmap** out);
-LUMENO_EXPORT ZARKobjectStruct* CreateRawBitmapMask(ZARKobjectStruct* bitmap, uint8_t activeChannel);
+LUMENO_EXPORT ZARKobjectStruct* CreateRawBitmapMask(ZARKobjectStruct* bitmap,
+                                                    uint8_t activeChannel);
 LUMENO_EXPORT void RGBColorPartsToChannelOrder(RawBitmap* record, signed char includeAlpha,
                                                int32_t* channelValues, RGBColorData color);
 LUMENO_EXPORT void CMYKPartsToChannelOrder(RawBitmap* record, signed char includeAlpha,

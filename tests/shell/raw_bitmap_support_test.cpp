@@ -1,0 +1,331 @@
+// The RawBitmap support functions in a private copy of the plug-in (so the
+// cached class references and constructor entry start empty) against the
+// host's bitmap classes, and the record copy helpers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "host/raw_bitmap_class.h"
+#include "shell/host_services.h"
+#include "shell/plugin_copy.h"
+#include "support/progress.h"
+
+namespace lumeno::testing {
+namespace {
+
+using host::Object;
+
+// "ZARKLoadObjectMethod" and "pluginObjectType" stand-ins that note what was
+// asked and forward to the host's own entries.
+std::vector<std::string> gMethodLookups;
+std::vector<std::string> gClassLookups;
+void* gHostLoadObjectMethod = nullptr;
+void* gHostObjectType = nullptr;
+bool gHideClasses = false;  // the spy answers null, as for a class the host lacks
+
+void* LoadObjectMethodSpy(Object object, const char* declaration) {
+  gMethodLookups.push_back(declaration);
+  return reinterpret_cast<void* (*)(Object, const char*)>(gHostLoadObjectMethod)(object,
+                                                                                 declaration);
+}
+ZARKclassRefStruct* ObjectTypeSpy(const char* name) {
+  gClassLookups.push_back(name);
+  if (gHideClasses) return nullptr;
+  return reinterpret_cast<ZARKclassRefStruct* (*)(const char*)>(gHostObjectType)(name);
+}
+
+// A bitmap constructor that leaves the record invalid.
+void InvalidConstructor(Object, Object, int64_t, int64_t, int64_t, int64_t) {}
+void* LoadInvalidConstructor(Object, const char*) {
+  gMethodLookups.push_back("invalid");
+  return reinterpret_cast<void*>(&InvalidConstructor);
+}
+
+const std::string kBitmapConstructor =
+    "Constructor(srcBlock as MemoryBlock, width as Integer,height as Integer,rowBytes as "
+    "Integer,imageFormat as RawBitmap.RawBitmapFormat)";
+const std::string kMaskConstructor =
+    "Constructor(bitMap as RawBitmap, inverted as Boolean, activeChannel as UInt8)";
+const std::string kOnProgress =
+    "OnProgress(value as UInt64,total as UInt64,extraInfo as UInt64,ByRef cancel as Boolean)";
+
+using CreateProc = Object (*)(int64_t, int64_t, int64_t, int64_t, RawBitmap**);
+
+class RawBitmapSupport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gMethodLookups.clear();
+    gClassLookups.clear();
+    gHideClasses = false;
+    gHostLoadObjectMethod = host_.Resolve("ZARKLoadObjectMethod");
+    gHostObjectType = host_.Resolve("pluginObjectType");
+    host_.AddEntry("ZARKLoadObjectMethod", reinterpret_cast<void*>(&LoadObjectMethodSpy));
+    host_.AddEntry("pluginObjectType", reinterpret_cast<void*>(&ObjectTypeSpy));
+  }
+  void TearDown() override {
+    EXPECT_EQ(host_.LiveObjects(), 0u) << "host objects leaked";
+    EXPECT_TRUE(host_.Errors().empty()) << (host_.Errors().empty() ? "" : host_.Errors()[0]);
+  }
+  CreateProc Create() {
+    return copy_.Function<CreateProc>("CreateRawBitmap(long, long, long, long, RawBitmap**)");
+  }
+
+  PluginCopy copy_;  // declared first: outlives the host
+  host::Host host_;
+};
+
+TEST_F(RawBitmapSupport, CreateRawBitmapBuildsAValidBitmapAndKeepsTheConstructor) {
+  RawBitmap* record = nullptr;
+  host::Ref first(host_, Create()(5, 3, 0, host::kRGBA8, &record));
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(host_.IsA(first.get(), "RawBitmap"));
+  EXPECT_EQ(host_.RefCount(first.get()), 1);
+  EXPECT_EQ(record, host::BitmapRecord(host_, first.get()));
+  EXPECT_EQ(record->width, 5);
+  EXPECT_EQ(record->height, 3);
+  EXPECT_EQ(record->imageFormat, host::kRGBA8);
+  EXPECT_NE(record->isValid, 0);
+  EXPECT_NE(copy_.Global<void*>("RawBitmapConstructor"), nullptr);
+
+  RawBitmap* second = nullptr;
+  host::Ref other(host_, Create()(2, 2, 0, host::kRGB16, &second));
+  ASSERT_TRUE(other);
+  EXPECT_EQ(second->bitsPerChannel, 16);
+  // One constructor lookup and one class lookup for both bitmaps.
+  EXPECT_EQ(gMethodLookups, std::vector<std::string>{kBitmapConstructor});
+  EXPECT_EQ(gClassLookups, std::vector<std::string>{"RawBitmap"});
+}
+
+TEST_F(RawBitmapSupport, CreateRawBitmapDropsAnInvalidBitmap) {
+  RawBitmap* record = nullptr;
+  // An unknown format: the class's constructor leaves the record invalid.
+  EXPECT_EQ(Create()(4, 4, 0, 99, &record), nullptr);
+  EXPECT_NE(record, nullptr) << "out holds the dropped object's record";
+  EXPECT_EQ(host_.LiveObjects(), 0u);
+}
+
+TEST_F(RawBitmapSupport, CreateRawBitmapWithAConstructorThatDoesNothing) {
+  host_.AddEntry("ZARKLoadObjectMethod", reinterpret_cast<void*>(&LoadInvalidConstructor));
+  RawBitmap* record = nullptr;
+  EXPECT_EQ(Create()(4, 4, 0, host::kRGBA8, &record), nullptr);
+  EXPECT_EQ(host_.LiveObjects(), 0u);
+  EXPECT_EQ(gMethodLookups, std::vector<std::string>{"invalid"});
+}
+
+TEST_F(RawBitmapSupport, CreateRawBitmapWithoutTheClassLeavesOutAlone) {
+  gHideClasses = true;
+  RawBitmap* record = reinterpret_cast<RawBitmap*>(uintptr_t{0x10});
+  EXPECT_EQ(Create()(4, 4, 0, host::kRGBA8, &record), nullptr);
+  EXPECT_EQ(record, reinterpret_cast<RawBitmap*>(uintptr_t{0x10}));
+  EXPECT_EQ(copy_.Global<void*>("RawBitmapRef"), nullptr);
+}
+
+TEST_F(RawBitmapSupport, DataAccessorsCacheFoundClassesOnly) {
+  auto bitmapData = copy_.Function<RawBitmap* (*)(Object)>("GetRawBitmapData(ZARKobjectStruct*)");
+  auto maskData =
+      copy_.Function<RawBitmapMask* (*)(Object)>("GetRawBitmapMaskData(ZARKobjectStruct*)");
+  host::Ref bitmap(host_, host::CreateBitmap(host_, 3, 2, host::kRGB8));
+  host::Ref mask(host_, host::CreateMask(host_, bitmap.get(), false, 0));
+  ASSERT_TRUE(bitmap);
+  ASSERT_TRUE(mask);
+
+  EXPECT_EQ(bitmapData(bitmap.get()), host::BitmapRecord(host_, bitmap.get()));
+  EXPECT_EQ(bitmapData(bitmap.get()), host::BitmapRecord(host_, bitmap.get()));
+  EXPECT_EQ(maskData(mask.get()), host::MaskObject(host_, mask.get()));
+  EXPECT_EQ(gClassLookups, (std::vector<std::string>{"RawBitmap", "RawBitmapMask"}));
+
+  // A class the host cannot find is asked for again on every use.
+  gClassLookups.clear();
+  copy_.Global<void*>("RawBitmapMaskRef") = nullptr;
+  gHideClasses = true;
+  maskData(mask.get());
+  maskData(mask.get());
+  EXPECT_EQ(gClassLookups, (std::vector<std::string>{"RawBitmapMask", "RawBitmapMask"}));
+}
+
+TEST_F(RawBitmapSupport, CreateRawBitmapMaskLooksUpItsConstructorEachTime) {
+  auto createMask = copy_.Function<Object (*)(Object, uint8_t)>(
+      "CreateRawBitmapMask(ZARKobjectStruct*, unsigned char)");
+  host::Ref bitmap(host_, host::CreateBitmap(host_, 3, 2, host::kRGB8));
+  host::Ref first(host_, createMask(bitmap.get(), 1));
+  host::Ref second(host_, createMask(bitmap.get(), 2));
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(second);
+  EXPECT_TRUE(host_.IsA(first.get(), "RawBitmapMask"));
+  EXPECT_NE(host::MaskObject(host_, first.get()), nullptr);
+  EXPECT_EQ(gMethodLookups, (std::vector<std::string>{kMaskConstructor, kMaskConstructor}));
+}
+
+TEST_F(RawBitmapSupport, ProgressProcLookup) {
+  auto progressProc =
+      copy_.Function<ProgressProc (*)(Object)>("GetProgressProc(ZARKobjectStruct*)");
+  const int resolvedBefore = host_.ResolveCount("ZARKLoadObjectMethod");
+  EXPECT_EQ(progressProc(nullptr), nullptr);
+  EXPECT_TRUE(gMethodLookups.empty());
+  EXPECT_EQ(host_.ResolveCount("ZARKLoadObjectMethod"), resolvedBefore)
+      << "a null handler asks nothing";
+
+  host::Ref handler = NewProgressHandler(host_);
+  ProgressProc proc = progressProc(handler.get());
+  EXPECT_EQ(reinterpret_cast<void*>(proc), host_.FindMethod(handler.get(), kOnProgress));
+  EXPECT_NE(proc, nullptr);
+  host::Ref bitmap(host_, host::CreateBitmap(host_, 1, 1, host::kRGB8));
+  EXPECT_EQ(progressProc(bitmap.get()), nullptr);
+  EXPECT_EQ(gMethodLookups, (std::vector<std::string>{kOnProgress, kOnProgress}));
+}
+
+TEST_F(RawBitmapSupport, CommonEntryPointsAndReinitialisation) {
+  copy_.Function<void (*)(double)>("LoadCommonEntryPoints(double)")(1234.0);
+  EXPECT_EQ(copy_.Global<void*>("ELockObject"), host_.Resolve("ZARKLockObject"));
+  EXPECT_EQ(copy_.Global<void*>("EUnlockObject"), host_.Resolve("ZARKUnlockObject"));
+
+  RawBitmap* record = nullptr;
+  host::Ref bitmap(host_, Create()(1, 1, 0, host::kRGB8, &record));
+  ASSERT_TRUE(bitmap);
+  gClassLookups.clear();
+  copy_.Function<void (*)()>("InitializeRawBitmapSupport()")();
+  EXPECT_EQ(copy_.Global<void*>("RawBitmapRef"), nullptr);
+  EXPECT_EQ(copy_.Global<void*>("RawBitmapMaskRef"), nullptr);
+  EXPECT_EQ(copy_.Global<void*>("RawBitmapConstructor"), nullptr);
+  EXPECT_EQ(gClassLookups, (std::vector<std::string>{"RawBitmap", "RawBitmapMask"}));
+  // The next bitmap looks everything up again.
+  gMethodLookups.clear();
+  host::Ref again(host_, Create()(1, 1, 0, host::kRGB8, &record));
+  EXPECT_EQ(gMethodLookups, std::vector<std::string>{kBitmapConstructor});
+}
+
+// -- Colour parts in sample order --------------------------------------------------
+
+RawBitmap Layout(int bits, int64_t channelCount, int64_t bytesPerPixel, uint8_t red, uint8_t green,
+                 uint8_t blue, uint8_t alpha, uint8_t black = 0xFF) {
+  RawBitmap record{};
+  record.bitsPerChannel = static_cast<uint8_t>(bits);
+  record.channelCount = channelCount;
+  record.bytesPerPixel = bytesPerPixel;
+  record.redOffset = red;
+  record.greenOffset = green;
+  record.blueOffset = blue;
+  record.alphaOffset = alpha;
+  record.blackOffset = black;
+  return record;
+}
+
+struct OrderCase {
+  const char* what;
+  RawBitmap layout;
+  signed char includeAlpha;
+  std::vector<int32_t> expected;  // followed by untouched sentinels
+};
+
+constexpr int32_t kUntouched = 0x7EADBEEF;
+
+TEST_F(RawBitmapSupport, RGBColorPartsToChannelOrder) {
+  auto order = copy_.Function<void (*)(RawBitmap*, signed char, int32_t*, RGBColorData)>(
+      "RGBColorPartsToChannelOrder(RawBitmap*, signed char, int*, RGBColorData)");
+  const RGBColorData color = {200, 150, 100, 250, 60000, 50000, 40000, 65000};
+  const OrderCase cases[] = {
+      {"8-bit RGBA, alpha left out", Layout(8, 4, 4, 0, 1, 2, 3), 0, {200, 150, 100, -1}},
+      {"8-bit RGBA, alpha included", Layout(8, 4, 4, 0, 1, 2, 3), 1, {200, 150, 100, 250}},
+      {"8-bit BGRA", Layout(8, 4, 4, 2, 1, 0, 3), 1, {100, 150, 200, 250}},
+      {"8-bit ARGB", Layout(8, 4, 4, 1, 2, 3, 0), 1, {250, 200, 150, 100}},
+      {"8-bit padded RGBX", Layout(8, 3, 4, 0, 1, 2, 0xFF), 1, {200, 150, 100, -1}},
+      {"8-bit RGB", Layout(8, 3, 3, 0, 1, 2, 0xFF), 1, {200, 150, 100}},
+      {"16-bit RGBA offsets 0,2,4,6",
+       Layout(16, 4, 8, 0, 2, 4, 6),
+       1,
+       {60000, 50000, 40000, 65000}},
+      {"16-bit RGBA, alpha left out", Layout(16, 4, 8, 0, 2, 4, 6), 0, {60000, 50000, 40000, -1}},
+      {"16-bit BGR", Layout(16, 3, 6, 4, 2, 0, 0xFF), 1, {40000, 50000, 60000}},
+      {"first match wins", Layout(8, 3, 3, 1, 1, 1, 1), 1, {-1, 200, -1}},
+      {"negative flag counts as set", Layout(8, 4, 4, 0, 1, 2, 3), -128, {200, 150, 100, 250}},
+      {"no samples", Layout(8, 0, 0, 0, 1, 2, 3), 1, {}},
+  };
+  for (const OrderCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    RawBitmap layout = c.layout;
+    std::vector<int32_t> values(c.expected.size() + 2, kUntouched);
+    order(&layout, c.includeAlpha, values.data(), color);
+    std::vector<int32_t> expected = c.expected;
+    expected.push_back(kUntouched);
+    expected.push_back(kUntouched);
+    EXPECT_EQ(values, expected);
+  }
+}
+
+TEST_F(RawBitmapSupport, CMYKPartsToChannelOrder) {
+  auto order = copy_.Function<void (*)(RawBitmap*, signed char, int32_t*, CMYKColorData)>(
+      "CMYKPartsToChannelOrder(RawBitmap*, signed char, int*, CMYKColorData)");
+  const CMYKColorData color = {10, 20, 30, 40, 50, 1000, 2000, 3000, 4000, 5000};
+  const OrderCase cases[] = {
+      {"8-bit CMYK", Layout(8, 4, 4, 0, 1, 2, 0xFF, 3), 1, {10, 20, 30, 40}},
+      {"8-bit CMYKA", Layout(8, 5, 5, 0, 1, 2, 4, 3), 1, {10, 20, 30, 40, 50}},
+      {"8-bit CMYKA, alpha left out", Layout(8, 5, 5, 0, 1, 2, 4, 3), 0, {10, 20, 30, 40, -1}},
+      {"16-bit CMYKA", Layout(16, 5, 10, 0, 2, 4, 8, 6), 1, {1000, 2000, 3000, 4000, 5000}},
+      // Yellow (blue position) is tested before cyan (red position).
+      {"yellow wins over cyan", Layout(8, 2, 2, 0, 1, 0, 0xFF, 0xFF), 1, {30, 20}},
+      {"black before alpha", Layout(8, 2, 2, 0xFF, 0xFF, 0xFF, 1, 1), 1, {-1, 40}},
+  };
+  for (const OrderCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    RawBitmap layout = c.layout;
+    std::vector<int32_t> values(c.expected.size() + 2, kUntouched);
+    order(&layout, c.includeAlpha, values.data(), color);
+    std::vector<int32_t> expected = c.expected;
+    expected.push_back(kUntouched);
+    expected.push_back(kUntouched);
+    EXPECT_EQ(values, expected);
+  }
+}
+
+// -- Extra data and metadata of derived bitmaps ------------------------------------
+
+struct ExtraCall {
+  RawBitmap* record;
+  uint64_t data;
+  uint64_t ref;
+  int32_t kind;
+};
+std::vector<ExtraCall> gExtraCalls;
+void SetExtraDataSpy(RawBitmap* record, uint64_t data, uint64_t ref, int32_t kind) {
+  // The carried-over fields are set after the call.
+  EXPECT_EQ(record->extraValue, 0);
+  gExtraCalls.push_back({record, data, ref, kind});
+}
+const RawBitmapOperations kSpyOperations = {nullptr, nullptr, nullptr, &SetExtraDataSpy};
+
+TEST(BitmapCopy, ExtraDataTravelsOnlyWithAnExtraRef) {
+  RawBitmap source{};
+  source.extraFlag = 1;
+  source.extraValue = 77;
+  source.extraData = 0x1111;
+  source.extraKind = 3;
+  source.metadata1 = 0xAAAA;
+  source.metadata2 = 0xBBBB;
+
+  gExtraCalls.clear();
+  RawBitmap destination{};
+  destination.operations = &kSpyOperations;
+  CopyExtraData(source, destination);
+  CopyMetadata(source, destination);
+  EXPECT_TRUE(gExtraCalls.empty());
+  EXPECT_EQ(destination.extraValue, 0);
+  EXPECT_EQ(destination.extraFlag, 0);
+  EXPECT_EQ(destination.metadata1, 0xAAAAu);
+  EXPECT_EQ(destination.metadata2, 0xBBBBu);
+
+  source.extraRef = 0x2222;
+  CopyExtraData(source, destination);
+  ASSERT_EQ(gExtraCalls.size(), 1u);
+  EXPECT_EQ(gExtraCalls[0].record, &destination);
+  EXPECT_EQ(gExtraCalls[0].data, 0x1111u);
+  EXPECT_EQ(gExtraCalls[0].ref, 0x2222u);
+  EXPECT_EQ(gExtraCalls[0].kind, 3);
+  EXPECT_EQ(destination.extraValue, 77);
+  EXPECT_EQ(destination.extraFlag, 1);
+}
+
+}  // namespace
+}  // namespace lumeno::testing

@@ -1,0 +1,467 @@
+// The members of the wrapper family that do more than resolve and forward:
+// instance creation, framework methods, string contents, class properties,
+// the array procedures, class and control data, and slots that are shared by
+// name but not by cache.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/host.h"
+#include "lumeno/wrappers.h"
+#include "shell/fakes.h"
+#include "shell/plugin_copy.h"
+
+namespace lumeno::testing {
+namespace {
+
+using Object = ZARKobjectStruct*;
+
+// Every recording fake below writes here; each test starts it afresh.
+struct Record {
+  int calls = 0;
+  std::vector<uintptr_t> arguments;
+  std::string text;
+};
+Record gRecord;
+
+Object CreateInstanceFake(ZARKclassRefStruct* classRef) {
+  ++gRecord.calls;
+  gRecord.arguments = {reinterpret_cast<uintptr_t>(classRef)};
+  return reinterpret_cast<Object>(uintptr_t{0xABC0});
+}
+
+const char kLenB[] = "LenB( s as string ) as integer";
+
+int64_t LenBFake(ZARKstringStruct* string) {
+  ++gRecord.calls;
+  gRecord.arguments.push_back(reinterpret_cast<uintptr_t>(string));
+  return 17;
+}
+
+// "ZARKLoadGlobalMethod": answers LenBFake for the length method.
+void* LoadGlobalMethodFake(const char* module, const char* declaration) {
+  gRecord.arguments.push_back(reinterpret_cast<uintptr_t>(module));
+  gRecord.text = declaration != nullptr ? declaration : "";
+  return gRecord.text == kLenB ? reinterpret_cast<void*>(&LenBFake) : nullptr;
+}
+
+const char* CStringFake(ZARKstringStruct*) { return "contents"; }
+
+class WrapperVariations : public ::testing::Test {
+ protected:
+  void SetUp() override { gRecord = Record{}; }
+  // The copy outlives the host: the host is declared after it.
+  PluginCopy copy_;
+  host::Host host_;
+};
+
+TEST_F(WrapperVariations, NewInstanceWithNullClassNeverCallsTheHost) {
+  host_.AddEntry("CreateInstance", reinterpret_cast<void*>(&CreateInstanceFake));
+  auto newInstance = copy_.Function<Object (*)(ZARKclassRefStruct*)>(
+      "ZARKnewInstanceWithClass(ZARKclassRefStruct*)");
+  EXPECT_EQ(newInstance(nullptr), nullptr);
+  EXPECT_EQ(gRecord.calls, 0);
+  // The entry is looked up before the class reference is tested.
+  EXPECT_EQ(host_.ResolveCount("CreateInstance"), 1);
+
+  auto classRef = reinterpret_cast<ZARKclassRefStruct*>(uintptr_t{0x1230});
+  EXPECT_EQ(newInstance(classRef), reinterpret_cast<Object>(uintptr_t{0xABC0}));
+  EXPECT_EQ(gRecord.calls, 1);
+  EXPECT_EQ(gRecord.arguments, std::vector<uintptr_t>{0x1230});
+  EXPECT_EQ(host_.ResolveCount("CreateInstance"), 1);
+}
+
+TEST_F(WrapperVariations, NewInstanceOfClassFallsBackToTheClassName) {
+  auto newInstanceOfClass = copy_.Function<Object (*)(ZARKclassDefinition*)>(
+      "ZARKnewInstanceOfClass(ZARKclassDefinition*)");
+  ZARKclassDefinition bitmapDefinition{};
+  bitmapDefinition.name = "RawBitmap";
+  ZARKclassDefinition unknownDefinition{};
+  unknownDefinition.name = "NoSuchClassRaw";
+
+  host_.HideEntry("PluginNewInstanceOfClass");
+  host::Ref bitmap(host_, newInstanceOfClass(&bitmapDefinition));
+  ASSERT_TRUE(bitmap);
+  EXPECT_TRUE(host_.IsA(bitmap.get(), "RawBitmap"));
+  EXPECT_EQ(newInstanceOfClass(&unknownDefinition), nullptr);
+  EXPECT_EQ(host_.ResolveCount("PluginNewInstanceOfClass"), 2);
+
+  // With the entry, the definition goes straight to it.
+  using Entry = Object (*)(ZARKclassDefinition*);
+  host_.ShowEntry("PluginNewInstanceOfClass");
+  host_.AddEntry("PluginNewInstanceOfClass", Fake<Entry>::Address());
+  gFakeCalls = 0;
+  EXPECT_EQ(newInstanceOfClass(&unknownDefinition), Marker<Object>());
+  EXPECT_EQ(gFakeCalls, 1);
+}
+
+TEST_F(WrapperVariations, FrameworkMethodsAreLoadedWithoutAModule) {
+  host_.AddEntry("ZARKLoadGlobalMethod", reinterpret_cast<void*>(&LoadGlobalMethodFake));
+  auto loadFramework =
+      copy_.Function<void* (*)(const char*)>("ZARKLoadFrameworkMethod(char const*)");
+  auto loadGlobal = copy_.Function<void* (*)(const char*, const char*)>(
+      "ZARKLoadGlobalMethod(char const*, char const*)");
+
+  EXPECT_EQ(loadFramework(kLenB), reinterpret_cast<void*>(&LenBFake));
+  EXPECT_EQ(loadGlobal("SomeModule", "Other() as Integer"), nullptr);
+  EXPECT_EQ(gRecord.text, "Other() as Integer");
+  EXPECT_EQ(gRecord.arguments, (std::vector<uintptr_t>{0, 0}));
+  // Both reach the host through one cached entry.
+  EXPECT_EQ(host_.ResolveCount("ZARKLoadGlobalMethod"), 1);
+}
+
+TEST_F(WrapperVariations, StringLengthUsesTheLengthMethodLoadedOnce) {
+  auto length =
+      copy_.Function<int64_t (*)(ZARKstringStruct*)>("ZARKStringLength(ZARKstringStruct*)");
+  auto string = reinterpret_cast<ZARKstringStruct*>(uintptr_t{0x5550});
+
+  host_.HideEntry("ZARKLoadGlobalMethod");
+  EXPECT_EQ(length(string), 0);
+  host_.ShowEntry("ZARKLoadGlobalMethod");
+  host_.AddEntry("ZARKLoadGlobalMethod", reinterpret_cast<void*>(&LoadGlobalMethodFake));
+  EXPECT_EQ(length(string), 17);
+  EXPECT_EQ(length(string), 17);
+  EXPECT_EQ(gRecord.text, kLenB);
+  EXPECT_EQ(gRecord.calls, 2);
+  // One framework lookup (the first argument) and two length calls.
+  EXPECT_EQ(gRecord.arguments, (std::vector<uintptr_t>{0, 0x5550, 0x5550}));
+}
+
+TEST_F(WrapperVariations, StringContentsOfNullAnswersNullAndLeavesTheLength) {
+  auto contents = copy_.Function<const char* (*)(ZARKstringStruct*, int64_t*)>(
+      "ZARKGetStringContents(ZARKstringStruct*, long*)");
+  int64_t length = -5;
+  EXPECT_EQ(contents(nullptr, &length), nullptr);
+  EXPECT_EQ(length, -5);
+  EXPECT_EQ(host_.ResolveCount("StringGetCString"), 0);
+  EXPECT_EQ(host_.ResolveCount("ZARKLoadGlobalMethod"), 0);
+}
+
+TEST_F(WrapperVariations, StringContentsGivesTextAndLength) {
+  host_.AddEntry("StringGetCString", reinterpret_cast<void*>(&CStringFake));
+  host_.AddEntry("ZARKLoadGlobalMethod", reinterpret_cast<void*>(&LoadGlobalMethodFake));
+  auto contents = copy_.Function<const char* (*)(ZARKstringStruct*, int64_t*)>(
+      "ZARKGetStringContents(ZARKstringStruct*, long*)");
+  auto cString =
+      copy_.Function<const char* (*)(ZARKstringStruct*)>("ZARKCString(ZARKstringStruct*)");
+  auto string = reinterpret_cast<ZARKstringStruct*>(uintptr_t{0x7770});
+
+  int64_t length = 0;
+  EXPECT_STREQ(contents(string, &length), "contents");
+  EXPECT_EQ(length, 17);
+  EXPECT_STREQ(contents(string, nullptr), "contents");
+  EXPECT_EQ(gRecord.calls, 1) << "no length call without a length to store";
+
+  // ZARKCString resolves the same name into a slot of its own.
+  EXPECT_EQ(host_.ResolveCount("StringGetCString"), 1);
+  EXPECT_STREQ(cString(string), "contents");
+  EXPECT_EQ(host_.ResolveCount("StringGetCString"), 2);
+}
+
+TEST_F(WrapperVariations, WrappersOfOneEntryNameKeepSlotsApart) {
+  using Setter8 = bool (*)(Object, const char*, uint8_t);
+  using SetterBool = bool (*)(Object, const char*, bool);
+  auto setUInt8 = copy_.Function<Setter8>(
+      "ZARKSetPropValueUInt8(ZARKobjectStruct*, char const*, unsigned char)");
+  auto setBoolean =
+      copy_.Function<SetterBool>("ZARKSetPropValueBoolean(ZARKobjectStruct*, char const*, bool)");
+  host_.AddEntry("ZARKSetPropValueBoolean", Fake<Setter8>::Address());
+  EXPECT_TRUE(setUInt8(nullptr, "x", 1));
+  EXPECT_TRUE(setUInt8(nullptr, "x", 1));
+  EXPECT_EQ(host_.ResolveCount("ZARKSetPropValueBoolean"), 1);
+  EXPECT_TRUE(setBoolean(nullptr, "x", true));
+  EXPECT_EQ(host_.ResolveCount("ZARKSetPropValueBoolean"), 2);
+
+  // The lock wrappers and the start-up lock globals resolve separately.
+  auto loadCommon = copy_.Function<void (*)(double)>("LoadCommonEntryPoints(double)");
+  auto lock = copy_.Function<void (*)(Object)>("ZARKLockObject(ZARKobjectStruct*)");
+  loadCommon(0.0);
+  EXPECT_EQ(host_.ResolveCount("ZARKLockObject"), 1);
+  lock(nullptr);
+  EXPECT_EQ(host_.ResolveCount("ZARKLockObject"), 2);
+}
+
+// Script resolver fakes for the class-property wrappers.
+ZARKclassRefStruct* const kScriptClass = reinterpret_cast<ZARKclassRefStruct*>(uintptr_t{0xC1A0});
+Object const kNamelessObject = reinterpret_cast<Object>(uintptr_t{0xD0});
+
+ZARKclassRefStruct* ClassOfFake(Object object) {
+  return object == kNamelessObject ? nullptr : kScriptClass;
+}
+int32_t CountPropertiesFake(ZARKclassRefStruct* classRef) {
+  ++gRecord.calls;
+  gRecord.arguments = {reinterpret_cast<uintptr_t>(classRef)};
+  return 6;
+}
+bool GetPropertyFake(ZARKclassRefStruct* classRef, int32_t index, void** getter, void** setter,
+                     intptr_t* parameter, const char** declaration) {
+  ++gRecord.calls;
+  gRecord.arguments = {
+      reinterpret_cast<uintptr_t>(classRef),  static_cast<uintptr_t>(index),
+      reinterpret_cast<uintptr_t>(getter),    reinterpret_cast<uintptr_t>(setter),
+      reinterpret_cast<uintptr_t>(parameter), reinterpret_cast<uintptr_t>(declaration)};
+  return true;
+}
+void* ScriptResolverFake(const char* name) {
+  gRecord.text += std::string(name) + ";";
+  if (std::strcmp(name, "RuntimeClassOf") == 0) return reinterpret_cast<void*>(&ClassOfFake);
+  if (std::strcmp(name, "ZARKCountClassProperties") == 0) {
+    return reinterpret_cast<void*>(&CountPropertiesFake);
+  }
+  if (std::strcmp(name, "ZARKGetClassProperty") == 0) {
+    return reinterpret_cast<void*>(&GetPropertyFake);
+  }
+  return nullptr;
+}
+
+using CountProc = int32_t (*)(Object);
+using PropertyProc = bool (*)(Object, int32_t, void**, void**, intptr_t*, const char**);
+const char kCountSignature[] = "ZARKCountClassProperties(ZARKobjectStruct*)";
+const char kPropertySignature[] =
+    "ZARKGetClassProperty(ZARKobjectStruct*, int, void**, void**, long*, char const**)";
+
+TEST_F(WrapperVariations, ClassPropertiesWithoutScriptResolverAnswerZero) {
+  host_.HideEntry("GetHXScriptResolver");
+  EXPECT_EQ(copy_.Function<CountProc>(kCountSignature)(kNamelessObject), 0);
+  EXPECT_FALSE(copy_.Function<PropertyProc>(kPropertySignature)(kNamelessObject, 0, nullptr,
+                                                                nullptr, nullptr, nullptr));
+}
+
+TEST_F(WrapperVariations, ClassPropertiesGoThroughTheScriptResolver) {
+  host_.AddEntry("GetHXScriptResolver", reinterpret_cast<void*>(&ScriptResolverFake));
+  auto count = copy_.Function<CountProc>(kCountSignature);
+  auto property = copy_.Function<PropertyProc>(kPropertySignature);
+  auto object = reinterpret_cast<Object>(uintptr_t{0xE0});
+
+  // An object whose class the host cannot name.
+  EXPECT_EQ(count(kNamelessObject), 0);
+  EXPECT_EQ(gRecord.calls, 0);
+  EXPECT_EQ(count(object), 6);
+  EXPECT_EQ(gRecord.arguments, std::vector<uintptr_t>{0xC1A0});
+
+  void* getter = nullptr;
+  void* setter = nullptr;
+  intptr_t parameter = 0;
+  const char* declaration = nullptr;
+  EXPECT_TRUE(property(object, 3, &getter, &setter, &parameter, &declaration));
+  EXPECT_EQ(
+      gRecord.arguments,
+      (std::vector<uintptr_t>{
+          0xC1A0, 3, reinterpret_cast<uintptr_t>(&getter), reinterpret_cast<uintptr_t>(&setter),
+          reinterpret_cast<uintptr_t>(&parameter), reinterpret_cast<uintptr_t>(&declaration)}));
+  // Each wrapper asked the host for its script resolver once and filled its
+  // own two slots once.
+  EXPECT_EQ(host_.ResolveCount("GetHXScriptResolver"), 2);
+  EXPECT_EQ(gRecord.text,
+            "ZARKCountClassProperties;RuntimeClassOf;ZARKGetClassProperty;RuntimeClassOf;");
+}
+
+// Array procedures: the finder answers a procedure per array; these record
+// the arguments in order.
+ZARKarrayStruct* const kArray = reinterpret_cast<ZARKarrayStruct*>(uintptr_t{0xA110});
+int gFinderCalls = 0;
+
+template <typename T>
+T TestValue() {
+  if constexpr (std::is_pointer_v<T>) {
+    return reinterpret_cast<T>(uintptr_t{0x7770});
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return true;
+  } else if constexpr (std::is_floating_point_v<T>) {
+    return static_cast<T>(7.25);
+  } else {
+    return static_cast<T>(7);
+  }
+}
+
+template <typename T>
+struct ArrayProcedures {
+  static inline std::vector<std::string> calls;
+  static void Insert(ZARKarrayStruct* array, int64_t index, T value) {
+    calls.push_back("insert " + std::to_string(array == kArray) + " " + std::to_string(index) +
+                    " " + std::to_string(value == TestValue<T>()));
+  }
+  static void Set(ZARKarrayStruct* array, T value, int64_t index) {
+    calls.push_back("set " + std::to_string(array == kArray) + " " + std::to_string(index) + " " +
+                    std::to_string(value == TestValue<T>()));
+  }
+  static T Get(ZARKarrayStruct* array, int64_t index) {
+    calls.push_back("get " + std::to_string(array == kArray) + " " + std::to_string(index));
+    return TestValue<T>();
+  }
+  static void* FindInsert(ZARKarrayStruct*) {
+    return ++gFinderCalls, reinterpret_cast<void*>(&Insert);
+  }
+  static void* FindSet(ZARKarrayStruct*) { return ++gFinderCalls, reinterpret_cast<void*>(&Set); }
+  static void* FindGet(ZARKarrayStruct*) { return ++gFinderCalls, reinterpret_cast<void*>(&Get); }
+};
+
+void* FindNothing(ZARKarrayStruct*) {
+  ++gFinderCalls;
+  return nullptr;
+}
+
+template <typename T>
+void CheckArrayWrappers(const PluginCopy& copy, host::Host& host, const std::string& word,
+                        const std::string& typeName) {
+  SCOPED_TRACE(word);
+  using Procs = ArrayProcedures<T>;
+  Procs::calls.clear();
+  gFinderCalls = 0;
+  const std::string prefix = "Plugin" + word + "Array";
+  host.AddEntry(prefix + "InsertProc", reinterpret_cast<void*>(&Procs::FindInsert));
+  host.AddEntry(prefix + "SetProc", reinterpret_cast<void*>(&Procs::FindSet));
+  host.AddEntry(prefix + "GetProc", reinterpret_cast<void*>(&Procs::FindGet));
+
+  auto insert = copy.Function<void (*)(ZARKarrayStruct*, int64_t, T)>(
+      "ZARKInsertArrayValue" + word + "(ZARKarrayStruct*, long, " + typeName + ")");
+  auto set = copy.Function<void (*)(ZARKarrayStruct*, int64_t, T)>(
+      "ZARKSetArrayValue" + word + "(ZARKarrayStruct*, long, " + typeName + ")");
+  auto get = copy.Function<void (*)(ZARKarrayStruct*, int64_t, T*)>(
+      "ZARKGetArrayValue" + word + "(ZARKarrayStruct*, long, " + typeName + "*)");
+  if (insert == nullptr || set == nullptr || get == nullptr) return;
+
+  insert(kArray, 5, TestValue<T>());
+  set(kArray, 5, TestValue<T>());
+  T out{};
+  get(kArray, 5, &out);
+  EXPECT_TRUE(out == TestValue<T>());
+  get(kArray, 5, nullptr);
+  EXPECT_EQ(gFinderCalls, 4) << "the finder is asked even without an out";
+  EXPECT_EQ(Procs::calls, (std::vector<std::string>{"insert 1 5 1", "set 1 5 1", "get 1 5"}));
+}
+
+TEST_F(WrapperVariations, TypedArrayWrappersPassArgumentsInTheirOrder) {
+  CheckArrayWrappers<uint32_t>(copy_, host_, "Color", "unsigned int");
+  CheckArrayWrappers<int64_t>(copy_, host_, "Integer", "long");
+  CheckArrayWrappers<bool>(copy_, host_, "Boolean", "bool");
+  CheckArrayWrappers<int64_t>(copy_, host_, "Currency", "long");
+  CheckArrayWrappers<int64_t>(copy_, host_, "Int64", "long");
+  CheckArrayWrappers<int32_t>(copy_, host_, "Int32", "int");
+  CheckArrayWrappers<int16_t>(copy_, host_, "Int16", "short");
+  CheckArrayWrappers<int8_t>(copy_, host_, "Int8", "signed char");
+  CheckArrayWrappers<uint64_t>(copy_, host_, "UInt64", "unsigned long");
+  CheckArrayWrappers<uint32_t>(copy_, host_, "UInt32", "unsigned int");
+  CheckArrayWrappers<uint16_t>(copy_, host_, "UInt16", "unsigned short");
+  CheckArrayWrappers<uint8_t>(copy_, host_, "UInt8", "unsigned char");
+  CheckArrayWrappers<float>(copy_, host_, "Single", "float");
+  CheckArrayWrappers<double>(copy_, host_, "Double", "double");
+  CheckArrayWrappers<ZARKstringStruct*>(copy_, host_, "String", "ZARKstringStruct*");
+  CheckArrayWrappers<RuntimeText*>(copy_, host_, "Text", "RuntimeText*");
+  CheckArrayWrappers<Object>(copy_, host_, "Object", "ZARKobjectStruct*");
+}
+
+// The stated example: value before index for set, index before value for insert.
+std::vector<int64_t> gInt32Arguments;
+void Int32Procedure(ZARKarrayStruct*, int64_t first, int32_t second) {
+  gInt32Arguments = {first, second};
+}
+void SetInt32Procedure(ZARKarrayStruct*, int32_t first, int64_t second) {
+  gInt32Arguments = {first, second};
+}
+void* FindInt32Insert(ZARKarrayStruct*) { return reinterpret_cast<void*>(&Int32Procedure); }
+void* FindInt32Set(ZARKarrayStruct*) { return reinterpret_cast<void*>(&SetInt32Procedure); }
+
+TEST_F(WrapperVariations, Int32ArrayExample) {
+  host_.AddEntry("PluginInt32ArrayInsertProc", reinterpret_cast<void*>(&FindInt32Insert));
+  host_.AddEntry("PluginInt32ArraySetProc", reinterpret_cast<void*>(&FindInt32Set));
+  using Proc = void (*)(ZARKarrayStruct*, int64_t, int32_t);
+  copy_.Function<Proc>("ZARKSetArrayValueInt32(ZARKarrayStruct*, long, int)")(kArray, 5, 7);
+  EXPECT_EQ(gInt32Arguments, (std::vector<int64_t>{7, 5}));
+  copy_.Function<Proc>("ZARKInsertArrayValueInt32(ZARKarrayStruct*, long, int)")(kArray, 5, 7);
+  EXPECT_EQ(gInt32Arguments, (std::vector<int64_t>{5, 7}));
+}
+
+int64_t WideGet(ZARKarrayStruct*, int64_t) { return int64_t{0x123456789ABCDEF0}; }
+void* FindWideGet(ZARKarrayStruct*) {
+  ++gFinderCalls;
+  return reinterpret_cast<void*>(&WideGet);
+}
+
+TEST_F(WrapperVariations, IntegerArrayGetterStoresAll64Bits) {
+  gFinderCalls = 0;
+  host_.AddEntry("PluginIntegerArrayGetProc", reinterpret_cast<void*>(&FindWideGet));
+  auto get = copy_.Function<void (*)(ZARKarrayStruct*, int64_t, int64_t*)>(
+      "ZARKGetArrayValueInteger(ZARKarrayStruct*, long, long*)");
+  int64_t out = 0;
+  get(kArray, 0, &out);
+  EXPECT_EQ(out, int64_t{0x123456789ABCDEF0});
+  get(kArray, 0, nullptr);
+  EXPECT_EQ(gFinderCalls, 2);
+}
+
+TEST_F(WrapperVariations, ArrayWrappersDoNothingWithoutAProcedure) {
+  gFinderCalls = 0;
+  host_.AddEntry("PluginDoubleArrayGetProc", reinterpret_cast<void*>(&FindNothing));
+  auto get = copy_.Function<void (*)(ZARKarrayStruct*, int64_t, double*)>(
+      "ZARKGetArrayValueDouble(ZARKarrayStruct*, long, double*)");
+  double out = 3.5;
+  get(kArray, 1, &out);
+  EXPECT_EQ(out, 3.5);
+  EXPECT_EQ(gFinderCalls, 1);
+}
+
+TEST_F(WrapperVariations, ClassAndControlDataAddTheStoredOffset) {
+  auto classData = copy_.Function<void* (*)(Object, ZARKclassDefinition*)>(
+      "ZARKGetClassData(ZARKobjectStruct*, ZARKclassDefinition*)");
+  auto controlData = copy_.Function<void* (*)(Object, ZARKcontrolDefinition*)>(
+      "ZARKGetControlData(ZARKobjectStruct*, ZARKcontrolDefinition*)");
+  alignas(16) unsigned char instance[256] = {};
+  auto object = reinterpret_cast<Object>(instance);
+
+  ZARKclassDefinition definition{};
+  definition.dataOffset = 88;
+  EXPECT_EQ(classData(object, &definition), instance + 88);
+
+  uint64_t control[20] = {};
+  control[13] = 40;  // the slot at byte 104
+  EXPECT_EQ(controlData(object, reinterpret_cast<ZARKcontrolDefinition*>(control)), instance + 40);
+}
+
+std::vector<int64_t> gTaskArguments;
+void UnregisterFake(int32_t task) { gTaskArguments.push_back(task); }
+
+TEST_F(WrapperVariations, UnregisterBackgroundTaskPassesA32BitNumber) {
+  host_.AddEntry("PluginUnregisterBackgroundTask", reinterpret_cast<void*>(&UnregisterFake));
+  copy_.Function<void (*)(int32_t)>("ZARKUnregisterBackgroundTask(int)")(-5);
+  EXPECT_EQ(gTaskArguments, std::vector<int64_t>{-5});
+}
+
+std::atomic<int> gSingleReads{0};
+bool ReadSingleFake(Object, const char*, float* out) {
+  gSingleReads.fetch_add(1);
+  *out = 1.5f;
+  return true;
+}
+
+// Threads that miss the same empty slot at once all resolve, store the same
+// entry and call it.
+TEST_F(WrapperVariations, ConcurrentFirstCallsAgreeOnTheEntry) {
+  host_.AddEntry("ZARKGetPropValueSingle", reinterpret_cast<void*>(&ReadSingleFake));
+  auto read = copy_.Function<bool (*)(Object, const char*, float*)>(
+      "ZARKGetPropValueSingle(ZARKobjectStruct*, char const*, float*)");
+  gSingleReads = 0;
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  std::atomic<int> good{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      while (!go.load()) std::this_thread::yield();
+      float value = 0;
+      if (read(nullptr, "x", &value) && value == 1.5f) good.fetch_add(1);
+    });
+  }
+  go = true;
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(good.load(), 4);
+  EXPECT_EQ(gSingleReads.load(), 4);
+  EXPECT_GE(host_.ResolveCount("ZARKGetPropValueSingle"), 1);
+  EXPECT_LE(host_.ResolveCount("ZARKGetPropValueSingle"), 4);
+}
+
+}  // namespace
+}  // namespace lumeno::testing
