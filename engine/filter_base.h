@@ -2,11 +2,20 @@
 // engine table, and the helpers of the effect class frame.
 #pragma once
 
+#include <pthread.h>
+
+#include <cstdlib>
+
+#include "engine/row_walker.h"
 #include "lumeno/engine.h"
 #include "shell/class_list.h"
 #include "shell/host_services.h"
 
 extern const MPEngineOperations kEngineOperations;
+
+// Exported record tables of the base class.
+extern LUMENO_EXPORT ZARKpropertyDefinition MPImageFilterPropertiesRaw[9];
+extern LUMENO_EXPORT ZARKconstantDefinition LumenoCPUUsageConstantsRaw[10];
 
 // The MPImageFilterData of any filter object.
 inline MPImageFilterData* FilterData(ZARKobjectStruct* self) {
@@ -24,3 +33,155 @@ void CutBands(int32_t height, int32_t count, FilterJob* jobs, GenericMPParams* p
 // held in the effect's data): read returns a new hold, write swaps holds.
 ZARKobjectStruct* GetHeldObject(ZARKobjectStruct* const* field);
 void SetHeldObject(ZARKobjectStruct** field, ZARKobjectStruct* value);
+
+// One active asynchronous run, owned by the filter through `asyncRun`. The
+// fields after `releaseParamsProc` are the engine's own bookkeeping: which
+// band threads really started, and the holds that keep the run's progress
+// handler and mask alive until the run ends.
+struct AsyncFilterRun {
+  ZARKobjectStruct* sourceObject;  // held
+  FilterJob jobs[kMaxFilterThreads];
+  pthread_t threads[kMaxFilterThreads];
+  GenericMPParams* params;
+  int32_t threadCount;
+  int32_t backgroundTaskId;  // -1 when no poll is registered
+  ProgressProc progressProc;
+  ReleaseParamsProc releaseParamsProc;
+  bool threadStarted[kMaxFilterThreads];
+  ZARKobjectStruct* progressHandler;  // held: the handler progressProc belongs to
+  ZARKobjectStruct* maskObject;       // held: the mask the workers read
+};
+
+namespace lumeno {
+
+// The engine operations (slots of kEngineOperations).
+void RunFilterRows(MPImageFilterData* data, GenericMPParams* params, FilterRowProc worker,
+                   int32_t automaticThreadCount);
+void StartFilterRowsAsync(ZARKobjectStruct* self, MPImageFilterData* data,
+                          ZARKobjectStruct* sourceObject, GenericMPParams* params,
+                          FilterRowProc worker, int32_t automaticThreadCount,
+                          ReleaseParamsProc releaseParamsProc);
+ZARKobjectStruct* ApplyFilter(MPImageFilterData* data, GenericMPParams* params,
+                              FilterRowProc plainWorker, FilterRowProc maskedWorker,
+                              RawBitmap* source, ZARKobjectStruct* maskObject,
+                              int32_t automaticThreadCount, signed char depthFlags,
+                              signed char destinationOptions);
+void ApplyFilterInPlace(MPImageFilterData* data, GenericMPParams* params, FilterRowProc plainWorker,
+                        FilterRowProc maskedWorker, RawBitmap* source, ZARKobjectStruct* maskObject,
+                        int32_t automaticThreadCount, signed char depthFlags);
+void* GetMapEffectProc(int32_t index);
+void ApplyFilterAsync(ZARKobjectStruct* self, MPImageFilterData* data,
+                      ZARKobjectStruct* sourceObject, GenericMPParams* params,
+                      FilterRowProc plainWorker, FilterRowProc maskedWorker, RawBitmap* source,
+                      ZARKobjectStruct* maskObject, int32_t automaticThreadCount,
+                      signed char depthFlags, signed char destinationOptions,
+                      ZARKobjectStruct* completeTarget, void* completeMethod,
+                      ReleaseParamsProc releaseParamsProc);
+void ApplyFilterInPlaceAsync(ZARKobjectStruct* self, MPImageFilterData* data,
+                             ZARKobjectStruct* sourceObject, GenericMPParams* params,
+                             FilterRowProc plainWorker, FilterRowProc maskedWorker,
+                             RawBitmap* source, ZARKobjectStruct* maskObject,
+                             int32_t automaticThreadCount, signed char depthFlags,
+                             ZARKobjectStruct* completeTarget, void* completeMethod,
+                             ReleaseParamsProc releaseParamsProc);
+
+// Shared by the synchronous and asynchronous operations.
+// Code 5 or 6 when the source's colour space or depth is refused, else 0.
+LumenoRawError CheckSource(const RawBitmap& source, signed char depthFlags);
+// The destination format for a source (gray promotion, format zero).
+int64_t DestinationFormat(const RawBitmap& source, signed char destinationOptions);
+// Fills the context from the source and destination records and the filter.
+void FillContext(GenericMPParams* params, const MPImageFilterData& data, RawBitmap* source,
+                 RawBitmap* destination);
+// Sets `mask` from the mask object and picks the worker it calls for.
+FilterRowProc ChooseWorker(GenericMPParams* params, ZARKobjectStruct* maskObject,
+                           FilterRowProc plainWorker, FilterRowProc maskedWorker);
+
+// Ends the active asynchronous run (joins its bands, drops its holds,
+// releases its context); nothing happens without one. Used by the poll and
+// by Cancel().
+void EndAsyncRun(ZARKobjectStruct* self, MPImageFilterData* data);
+// The destructor's part: stops and ends an active run without completion.
+void EndAsyncRunOnDestruction(ZARKobjectStruct* self, MPImageFilterData* data);
+// "Cancel()".
+void CancelFilter(ZARKobjectStruct* self);
+
+// -- The effect class frame ---------------------------------------------------
+
+// Stores a failure code for ErrorCode; returns the null result of the call.
+inline ZARKobjectStruct* FailWith(MPImageFilterData* data, LumenoRawError code) {
+  data->errorCode = code;
+  return nullptr;
+}
+
+// What an effect hands the engine for one source: the worker pair picked for
+// its depth and the matching depthFlags.
+struct EffectWorkers {
+  WorkerPair workers;
+  signed char depthFlags;
+};
+
+// The usual choice: 8 or 16 bits with the per-channel kernel's workers
+// (depthFlags 5 or 6). False for any other depth.
+template <template <int> class Kernel>
+inline bool ChannelWorkersFor(const RawBitmap& source, EffectWorkers* out) {
+  if (source.bitsPerChannel == 16) {
+    *out = {kChannelWorkers<Kernel, 16>, static_cast<signed char>(kDepth16 | kDepthLibraryMark)};
+    return true;
+  }
+  if (source.bitsPerChannel == 8) {
+    *out = {kChannelWorkers<Kernel, 8>, static_cast<signed char>(kDepth8 | kDepthLibraryMark)};
+    return true;
+  }
+  return false;
+}
+
+// A zero-filled heap context for an asynchronous run; the engine frees it.
+template <typename Params>
+inline Params* NewAsyncParams() {
+  return static_cast<Params*>(std::calloc(1, sizeof(Params)));
+}
+
+// The engine calls of the four effect methods: automaticThreadCount 2 and,
+// where a destination is created, destinationOptions 1 (copy extra data).
+inline ZARKobjectStruct* ApplyEffect(MPImageFilterData* data, GenericMPParams* params,
+                                     const EffectWorkers& w, ZARKobjectStruct* source,
+                                     ZARKobjectStruct* maskObject) {
+  return data->engine->ApplyFilter(data, params, w.workers.plain, w.workers.masked,
+                                   GetRawBitmapData(source), maskObject, 2, w.depthFlags,
+                                   kDestinationCopyExtraData);
+}
+inline void ApplyEffectInPlace(MPImageFilterData* data, GenericMPParams* params,
+                               const EffectWorkers& w, ZARKobjectStruct* source,
+                               ZARKobjectStruct* maskObject) {
+  data->engine->ApplyFilterInPlace(data, params, w.workers.plain, w.workers.masked,
+                                   GetRawBitmapData(source), maskObject, 2, w.depthFlags);
+}
+// The asynchronous pair takes a context from NewAsyncParams (null: code 11).
+inline void ApplyEffectAsync(ZARKobjectStruct* self, MPImageFilterData* data,
+                             GenericMPParams* params, const EffectWorkers& w,
+                             ZARKobjectStruct* source, ZARKobjectStruct* maskObject,
+                             ZARKobjectStruct* completeTarget, void* completeMethod) {
+  if (params == nullptr) {
+    FailWith(data, kLumeno_OUT_OF_MEMORY);
+    return;
+  }
+  data->engine->ApplyFilterAsync(self, data, source, params, w.workers.plain, w.workers.masked,
+                                 GetRawBitmapData(source), maskObject, 2, w.depthFlags,
+                                 kDestinationCopyExtraData, completeTarget, completeMethod,
+                                 nullptr);
+}
+inline void ApplyEffectInPlaceAsync(ZARKobjectStruct* self, MPImageFilterData* data,
+                                    GenericMPParams* params, const EffectWorkers& w,
+                                    ZARKobjectStruct* source, ZARKobjectStruct* maskObject,
+                                    ZARKobjectStruct* completeTarget, void* completeMethod) {
+  if (params == nullptr) {
+    FailWith(data, kLumeno_OUT_OF_MEMORY);
+    return;
+  }
+  data->engine->ApplyFilterInPlaceAsync(self, data, source, params, w.workers.plain,
+                                        w.workers.masked, GetRawBitmapData(source), maskObject, 2,
+                                        w.depthFlags, completeTarget, completeMethod, nullptr);
+}
+
+}  // namespace lumeno

@@ -1,18 +1,24 @@
 // The row worker contract in one place: every FilterRowProc of the library
 // walks its band through ForEachRow, so counting rows, honouring a cancel
 // request after each row and flagging the band done live only here. Effects
-// supply the transformation of one row.
+// supply the transformation of one row, of one pixel (ForEachPixel) or of
+// one channel value (ChannelWorker).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "lumeno/engine.h"
 
 namespace lumeno {
 
-inline std::atomic_ref<int32_t> RowsDone(GenericMPParams& p) { return std::atomic_ref<int32_t>(p.rowsDone); }
-inline std::atomic_ref<bool> CancelFlag(GenericMPParams& p) { return std::atomic_ref<bool>(p.cancel); }
+inline std::atomic_ref<int32_t> RowsDone(GenericMPParams& p) {
+  return std::atomic_ref<int32_t>(p.rowsDone);
+}
+inline std::atomic_ref<bool> CancelFlag(GenericMPParams& p) {
+  return std::atomic_ref<bool>(p.cancel);
+}
 inline std::atomic_ref<bool> JobDone(FilterJob& job) { return std::atomic_ref<bool>(job.done); }
 
 // Runs rowFn(row, srcRow, dstRow) for each row of the job. A worker always
@@ -68,5 +74,116 @@ inline int32_t TruncToInt(double v) {
   if (v <= -2147483649.0) return INT32_MIN;
   return static_cast<int32_t>(v);
 }
+
+// -- Depth-generic helpers (kBits is 8 or 16) ---------------------------------
+
+template <int kBits>
+struct Depth;
+template <>
+struct Depth<8> {
+  using Sample = uint8_t;
+  static constexpr uint32_t kMax = 255;
+};
+template <>
+struct Depth<16> {
+  using Sample = uint16_t;
+  static constexpr uint32_t kMax = 65535;
+};
+
+// Sample `index` of a pixel. 16-bit samples go through memcpy: rows of a
+// 16-bit bitmap need not start on an even address.
+template <int kBits>
+inline uint32_t LoadSample(const uint8_t* pixel, int32_t index) {
+  typename Depth<kBits>::Sample s;
+  std::memcpy(&s, pixel + static_cast<int64_t>(index) * sizeof(s), sizeof(s));
+  return s;
+}
+template <int kBits>
+inline void StoreSample(uint8_t* pixel, int32_t index, uint32_t value) {
+  const auto s = static_cast<typename Depth<kBits>::Sample>(value);
+  std::memcpy(pixel + static_cast<int64_t>(index) * sizeof(s), &s, sizeof(s));
+}
+
+template <int kBits>
+inline uint32_t MaskMix(uint32_t o, uint32_t e, uint32_t m) {
+  return kBits == 8 ? MaskMix8(o, e, m) : MaskMix16(o, e, m);
+}
+template <int kBits>
+inline int64_t MaskRow(RawBitmapMask* mask, int32_t y) {
+  return kBits == 8 ? MaskRow8(mask, y) : MaskRow16(mask, y);
+}
+template <int kBits>
+inline uint32_t MaskValue(RawBitmapMask* mask, int64_t row, int32_t x) {
+  return kBits == 8 ? MaskValue8(mask, row, x) : MaskValue16(mask, row, x);
+}
+
+// A signed result limited to at most the channel maximum, then raised to at
+// least 0.
+template <int kBits>
+inline uint32_t ClampChannel(int32_t v) {
+  if (v > static_cast<int32_t>(Depth<kBits>::kMax)) v = static_cast<int32_t>(Depth<kBits>::kMax);
+  if (v < 0) v = 0;
+  return static_cast<uint32_t>(v);
+}
+
+// What a worker walks per pixel: 8-bit workers every byte of the pixel,
+// 16-bit workers every sample; and the index that is copied as alpha.
+template <int kBits>
+inline int32_t SamplesPerPixel(const RawBitmap& source) {
+  return static_cast<int32_t>(kBits == 8 ? source.bytesPerPixel : source.channelCount);
+}
+template <int kBits>
+inline int32_t AlphaIndex(const RawBitmap& source) {
+  return kBits == 8 ? source.alphaOffset : source.alphaOffset >> 1;
+}
+
+// Runs pixelFn(srcPixel, dstPixel, m) for each pixel of each row of the job,
+// where m is the pixel's mask value (always 0 when kMasked is false).
+template <int kBits, bool kMasked, typename PixelFn>
+inline void* ForEachPixel(void* jobPointer, PixelFn&& pixelFn) {
+  GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
+  const int64_t srcStep = p.srcPixelBytes;
+  const int64_t dstStep = p.dstPixelBytes;
+  return ForEachRow(jobPointer, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
+    const int64_t maskRow = kMasked ? MaskRow<kBits>(p.mask, r) : 0;
+    for (int32_t x = 0; x < p.width; ++x) {
+      const uint32_t m = kMasked ? MaskValue<kBits>(p.mask, maskRow, x) : 0;
+      pixelFn(src + x * srcStep, dst + x * dstStep, m);
+    }
+  });
+}
+
+// The row worker of an effect that maps each colour channel value on its
+// own: Kernel<kBits> is constructed once per band from the run's context and
+// called as kernel(o) for every sample but alpha, which is copied. The
+// masked variant mixes o back in by the mask blend rule.
+template <template <int> class Kernel, int kBits, bool kMasked>
+void* ChannelWorker(void* jobPointer) {
+  GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
+  const Kernel<kBits> kernel(p);
+  const int32_t samples = SamplesPerPixel<kBits>(*p.source);
+  const int32_t alpha = AlphaIndex<kBits>(*p.source);
+  return ForEachPixel<kBits, kMasked>(
+      jobPointer, [&](const uint8_t* src, uint8_t* dst, uint32_t m) {
+        for (int32_t i = 0; i < samples; ++i) {
+          const uint32_t o = LoadSample<kBits>(src, i);
+          if (i == alpha) {
+            StoreSample<kBits>(dst, i, o);
+            continue;
+          }
+          const uint32_t e = kernel(o);
+          StoreSample<kBits>(dst, i, kMasked ? MaskMix<kBits>(o, e, m) : e);
+        }
+      });
+}
+
+// The four workers of a per-channel kernel, by depth.
+struct WorkerPair {
+  FilterRowProc plain;
+  FilterRowProc masked;
+};
+template <template <int> class Kernel, int kBits>
+constexpr WorkerPair kChannelWorkers = {&ChannelWorker<Kernel, kBits, false>,
+                                        &ChannelWorker<Kernel, kBits, true>};
 
 }  // namespace lumeno

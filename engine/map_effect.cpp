@@ -1,0 +1,128 @@
+// The map effect offered to other plug-ins: every red, green and blue value
+// replaced by its channel's lookup table, run by the filter engine.
+#include "engine/filter_base.h"
+
+namespace {
+
+using lumeno::Depth;
+using lumeno::LoadSample;
+using lumeno::StoreSample;
+
+// Which table a sample takes. The positions are tested in this order and the
+// first match wins, so a position that is both green and red maps by green.
+enum class MapChannel { kAlpha, kGreen, kBlue, kRed, kOther };
+
+MapChannel ChannelAt(const RawBitmap& source, int32_t bytePosition) {
+  if (bytePosition == source.alphaOffset) return MapChannel::kAlpha;
+  if (bytePosition == source.greenOffset) return MapChannel::kGreen;
+  if (bytePosition == source.blueOffset) return MapChannel::kBlue;
+  if (bytePosition == source.redOffset) return MapChannel::kRed;
+  return MapChannel::kOther;
+}
+
+// Row worker of the map effect. 8-bit workers test each byte index of a
+// pixel, 16-bit workers the byte position 2 * s of each sample s.
+template <int kBits, bool kMasked>
+void* MapWorker(void* jobPointer) {
+  GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
+  const MapParams& map = reinterpret_cast<const MapParams&>(p);
+  using Sample = typename Depth<kBits>::Sample;
+  const Sample* tables[] = {static_cast<const Sample*>(map.greenTable),
+                            static_cast<const Sample*>(map.blueTable),
+                            static_cast<const Sample*>(map.redTable)};
+  const RawBitmap& source = *p.source;
+  const int32_t samples = lumeno::SamplesPerPixel<kBits>(source);
+  const int32_t positionStep = kBits == 8 ? 1 : 2;
+  return lumeno::ForEachPixel<kBits, kMasked>(
+      jobPointer, [&](const uint8_t* src, uint8_t* dst, uint32_t m) {
+        for (int32_t i = 0; i < samples; ++i) {
+          const uint32_t o = LoadSample<kBits>(src, i);
+          const MapChannel channel = ChannelAt(source, i * positionStep);
+          if (channel == MapChannel::kAlpha) {
+            StoreSample<kBits>(dst, i, o);
+            continue;
+          }
+          const uint32_t e =
+              channel == MapChannel::kOther ? o : tables[static_cast<int>(channel) - 1][o];
+          StoreSample<kBits>(dst, i, kMasked ? lumeno::MaskMix<kBits>(o, e, m) : e);
+        }
+      });
+}
+
+constexpr lumeno::WorkerPair kMapWorkers8 = {&MapWorker<8, false>, &MapWorker<8, true>};
+constexpr lumeno::WorkerPair kMapWorkers16 = {&MapWorker<16, false>, &MapWorker<16, true>};
+
+// 8-bit sources take the 8-bit workers, every other depth the 16-bit ones
+// (the engine then refuses depths that depthFlags do not accept).
+const lumeno::WorkerPair& MapWorkersFor(const RawBitmap& source) {
+  return source.bitsPerChannel == 8 ? kMapWorkers8 : kMapWorkers16;
+}
+
+GenericMPParams* Context(MapParams* params) { return reinterpret_cast<GenericMPParams*>(params); }
+
+// The map effect runs with two threads unless the filter says otherwise.
+constexpr int32_t kMapAutomaticThreads = 2;
+
+}  // namespace
+
+LUMENO_EXPORT ZARKobjectStruct* ApplyMapEffect(MPImageFilterData* data, ZARKobjectStruct* source,
+                                               ZARKobjectStruct* mask, MapParams* params,
+                                               signed char depthFlags,
+                                               signed char destinationOptions) {
+  RawBitmap* record = GetRawBitmapData(source);
+  const lumeno::WorkerPair& workers = MapWorkersFor(*record);
+  return data->engine->ApplyFilter(data, Context(params), workers.plain, workers.masked, record,
+                                   mask, kMapAutomaticThreads, depthFlags, destinationOptions);
+}
+
+LUMENO_EXPORT void ApplyMapEffectInPlace(MPImageFilterData* data, ZARKobjectStruct* source,
+                                         ZARKobjectStruct* mask, MapParams* params,
+                                         signed char depthFlags) {
+  RawBitmap* record = GetRawBitmapData(source);
+  const lumeno::WorkerPair& workers = MapWorkersFor(*record);
+  data->engine->ApplyFilterInPlace(data, Context(params), workers.plain, workers.masked, record,
+                                   mask, kMapAutomaticThreads, depthFlags);
+}
+
+LUMENO_EXPORT void ApplyMapEffectAsync(
+    ZARKobjectStruct* self, MPImageFilterData* data, ZARKobjectStruct* source,
+    ZARKobjectStruct* mask, MapParams* params, signed char depthFlags,
+    signed char destinationOptions, ZARKobjectStruct* completeTarget, void* completeMethod,
+    signed char (*releaseParamsProc)(ZARKobjectStruct*, GenericMPParams*)) {
+  RawBitmap* record = GetRawBitmapData(source);
+  const lumeno::WorkerPair& workers = MapWorkersFor(*record);
+  data->engine->ApplyFilterAsync(self, data, source, Context(params), workers.plain, workers.masked,
+                                 record, mask, kMapAutomaticThreads, depthFlags, destinationOptions,
+                                 completeTarget, completeMethod, releaseParamsProc);
+}
+
+LUMENO_EXPORT void ApplyMapEffectInPlaceAsync(
+    ZARKobjectStruct* self, MPImageFilterData* data, ZARKobjectStruct* source,
+    ZARKobjectStruct* mask, MapParams* params, signed char depthFlags,
+    ZARKobjectStruct* completeTarget, void* completeMethod,
+    signed char (*releaseParamsProc)(ZARKobjectStruct*, GenericMPParams*)) {
+  RawBitmap* record = GetRawBitmapData(source);
+  const lumeno::WorkerPair& workers = MapWorkersFor(*record);
+  data->engine->ApplyFilterInPlaceAsync(
+      self, data, source, Context(params), workers.plain, workers.masked, record, mask,
+      kMapAutomaticThreads, depthFlags, completeTarget, completeMethod, releaseParamsProc);
+}
+
+namespace lumeno {
+
+void* GetMapEffectProc(int32_t index) {
+  switch (index) {
+    case 1:
+      return reinterpret_cast<void*>(&ApplyMapEffect);
+    case 2:
+      return reinterpret_cast<void*>(&ApplyMapEffectInPlace);
+    case 3:
+      return reinterpret_cast<void*>(&ApplyMapEffectAsync);
+    case 4:
+      return reinterpret_cast<void*>(&ApplyMapEffectInPlaceAsync);
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace lumeno

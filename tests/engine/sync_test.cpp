@@ -1,0 +1,420 @@
+// The synchronous run: modes, bands, progress sequences, cancelling, source
+// checks and the destination, through the filter object's engine table.
+#include <sched.h>
+
+#include <algorithm>
+
+#include "engine_harness.h"
+
+namespace lumeno::testing {
+namespace {
+
+using host::Object;
+using host::Ref;
+
+using Pairs = std::vector<std::pair<uint64_t, uint64_t>>;
+
+Pairs ValuesAndTotals(const std::vector<ProgressCall>& calls) {
+  Pairs out;
+  for (const ProgressCall& c : calls) out.emplace_back(c.value, c.total);
+  return out;
+}
+
+class SyncRunTest : public EngineTest {
+ protected:
+  Ref WithHandler(const Ref& filter) {
+    Ref handler = NewProgressHandler(host());
+    Set(filter, "ProgressHandler", host::Value(handler.get()));
+    return handler;
+  }
+};
+
+TEST_F(SyncRunTest, BaseClassDefaults) {
+  Ref filter = NewFilter();
+  EXPECT_EQ(Integer(filter, "MultiprocessingHint"), 0);
+  EXPECT_EQ(Integer(filter, "ErrorCode"), 0);
+  EXPECT_EQ(Integer(filter, "MaximumCPUCores"), 8);
+  EXPECT_FALSE(Boolean(filter, "ForceThreads"));
+  EXPECT_FALSE(Boolean(filter, "Canceled"));
+  EXPECT_TRUE(Boolean(filter, "AsyncCompleted"));
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  ASSERT_EQ(sched_getaffinity(0, sizeof(cpus), &cpus), 0);
+  EXPECT_EQ(Integer(filter, "CPUCoreCount"), CPU_COUNT(&cpus));
+  EXPECT_EQ(Ref(host(), host().GetObject(filter.get(), "ProgressHandler")).get(), nullptr);
+  EXPECT_EQ(Ref(host(), host().GetObject(filter.get(), "AsyncResult")).get(), nullptr);
+  // The read-only properties refuse a write.
+  EXPECT_FALSE(host().SetProperty(filter.get(), "ErrorCode", host::Value(int64_t{3})));
+  EXPECT_FALSE(host().SetProperty(filter.get(), "MaximumCPUCores", host::Value(int64_t{3})));
+}
+
+// The records the host reads: data size, the properties with their
+// accessors and field offsets, the method and the constants.
+TEST_F(SyncRunTest, BaseClassRecord) {
+  const host::ClassInfo* info = host().FindClass("MPImageFilterRaw");
+  ASSERT_NE(info, nullptr);
+  const ZARKclassDefinition& c = *info->definition;
+  EXPECT_EQ(c.version, 13);
+  EXPECT_EQ(c.superName, nullptr);
+  EXPECT_EQ(c.dataSize, 88);
+  ASSERT_NE(c.interfaces, nullptr);
+  EXPECT_STREQ(c.interfaces, "");
+  struct Property {
+    const char* name;
+    const char* type;
+    bool standardGetter;
+    int setter;  // 0 none, 1 standard, 2 custom
+    intptr_t parameter;
+  };
+  const Property expected[] = {
+      {"ProgressHandler", "IProgressHandlerV2", false, 2, 0},
+      {"ErrorCode", "Integer", true, 0, 16},
+      {"MultiprocessingHint", "Integer", true, 1, 8},
+      {"CPUCoreCount", "Integer", false, 0, 0},
+      {"Canceled", "Boolean", false, 0, 0},
+      {"AsyncResult", "RawBitmap", false, 0, 0},
+      {"AsyncCompleted", "Boolean", false, 0, 0},
+      {"MaximumCPUCores", "Integer", true, 0, 72},
+      {"ForceThreads", "Boolean", true, 1, 80},
+  };
+  ASSERT_EQ(c.propertyCount, 9);
+  for (int i = 0; i < 9; ++i) {
+    const ZARKpropertyDefinition& p = c.properties[i];
+    SCOPED_TRACE(expected[i].name);
+    EXPECT_STREQ(p.name, expected[i].name);
+    EXPECT_STREQ(p.type, expected[i].type);
+    EXPECT_EQ(p.flags, 4);
+    EXPECT_EQ(p.getter == ZARK_STANDARD_ACCESSOR, expected[i].standardGetter);
+    EXPECT_NE(p.getter, nullptr);
+    const int setter = p.setter == nullptr ? 0 : (p.setter == ZARK_STANDARD_ACCESSOR ? 1 : 2);
+    EXPECT_EQ(setter, expected[i].setter);
+    EXPECT_EQ(p.parameter, expected[i].parameter);
+  }
+  ASSERT_EQ(c.methodCount, 1);
+  EXPECT_STREQ(c.methods[0].declaration, "Cancel()");
+  EXPECT_EQ(c.methods[0].flags, 4);
+  const char* constants[] = {"CPU_USE_MACHINE_CORE_COUNT = -1",
+                             "CPU_USE_AUTOMATIC = 0",
+                             "CPU_USE_1_CORE = 1",
+                             "CPU_USE_2_CORES = 2",
+                             "CPU_USE_3_CORES = 3",
+                             "CPU_USE_4_CORES = 4",
+                             "CPU_USE_5_CORES = 5",
+                             "CPU_USE_6_CORES = 6",
+                             "CPU_USE_7_CORES = 7",
+                             "CPU_USE_8_CORES = 8"};
+  ASSERT_EQ(c.constantCount, 10);
+  for (int i = 0; i < 10; ++i) EXPECT_STREQ(c.constants[i].declaration, constants[i]);
+  EXPECT_EQ(c.enums, nullptr);
+  EXPECT_EQ(c.enumCount, 0);
+}
+
+TEST_F(SyncRunTest, ProgressHandlerHolds) {
+  Ref filter = NewFilter();
+  Ref handler = WithHandler(filter);
+  EXPECT_EQ(host().RefCount(handler.get()), 2);
+  Ref read(host(), host().GetObject(filter.get(), "ProgressHandler"));
+  EXPECT_EQ(read.get(), handler.get());
+  EXPECT_EQ(host().RefCount(handler.get()), 3);
+  Set(filter, "ProgressHandler", host::Value(Object{nullptr}));
+  EXPECT_EQ(host().RefCount(handler.get()), 2);
+  Set(filter, "ProgressHandler", host::Value(handler.get()));  // released by the destructor
+}
+
+// Which threads ran which rows, for hints and ForceThreads.
+TEST_F(SyncRunTest, ModesAndBands) {
+  struct Case {
+    int32_t height;
+    int64_t hint;
+    bool force;
+    std::vector<std::pair<int32_t, int32_t>> bands;  // rows per thread, in order
+    bool onCallingThread;
+  };
+  const Case cases[] = {
+      {15, 4, false, {{0, 15}}, true},
+      {15, 4, true, {{0, 15}}, false},
+      {40, 1, false, {{0, 40}}, true},
+      {40, 1, true, {{0, 40}}, false},
+      {100, 3, false, {{0, 33}, {33, 66}, {66, 100}}, false},
+      {64,
+       9,
+       false,
+       {{0, 8}, {8, 16}, {16, 24}, {24, 32}, {32, 40}, {40, 48}, {48, 56}, {56, 64}},
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << c.height << " rows, hint " << c.hint << (c.force ? " forced" : ""));
+    RowLog::Get().Reset();
+    Ref filter = NewFilter();
+    Set(filter, "MultiprocessingHint", host::Value(c.hint));
+    Set(filter, "ForceThreads", host::Value(c.force));
+    FakeImage image(2, c.height);
+    GenericMPParams params{};
+    RunInPlace(filter, image.record, params);
+    auto byThread = RowLog::Get().RowsByThread();
+    ASSERT_EQ(byThread.size(), c.bands.size());
+    std::vector<std::pair<int32_t, int32_t>> seen;
+    for (auto& [thread, rows] : byThread) {
+      EXPECT_EQ(thread == std::this_thread::get_id(), c.onCallingThread);
+      for (size_t i = 1; i < rows.size(); ++i) ASSERT_EQ(rows[i], rows[i - 1] + 1);
+      seen.emplace_back(rows.front(), rows.back() + 1);
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, c.bands);
+    EXPECT_EQ(params.rowsDone, c.height);
+    EXPECT_FALSE(Boolean(filter, "Canceled"));
+  }
+}
+
+TEST_F(SyncRunTest, SingleThreadedProgressIn100RowChunks) {
+  Ref filter = NewFilter();
+  Ref handler = WithHandler(filter);
+  Set(filter, "MultiprocessingHint", host::Value(int64_t{1}));
+  Ref source(host(), host::CreateBitmap(host(), 3, 250, host::kRGB8));
+  Ref result(host(), host().Call<Object>(filter.get(),
+                                         "Apply(source as RawBitmap,value as Single) as RawBitmap",
+                                         source.get(), 0.5f));
+  ASSERT_TRUE(result);
+  const auto calls = ProgressOf(handler.get()).Calls();
+  EXPECT_EQ(ValuesAndTotals(calls), (Pairs{{100, 250}, {200, 250}, {250, 250}, {250, 250}}));
+  for (const ProgressCall& c : calls) {
+    EXPECT_EQ(c.extraInfo, 0u);
+    EXPECT_EQ(c.thread, std::this_thread::get_id());
+  }
+}
+
+TEST_F(SyncRunTest, ZeroRowsMakeOnlyTheLastCall) {
+  for (bool force : {false, true}) {
+    Ref filter = NewFilter();
+    Ref handler = WithHandler(filter);
+    Set(filter, "ForceThreads", host::Value(force));
+    FakeImage image(4, 0);
+    GenericMPParams params{};
+    RunInPlace(filter, image.record, params);
+    EXPECT_EQ(ValuesAndTotals(ProgressOf(handler.get()).Calls()), (Pairs{{0, 0}})) << force;
+    EXPECT_TRUE(RowLog::Get().Visits().empty());
+  }
+}
+
+TEST_F(SyncRunTest, CancelAfterFirstChunkSingleThreaded) {
+  Ref filter = NewFilter();
+  Ref handler = WithHandler(filter);
+  Set(filter, "MultiprocessingHint", host::Value(int64_t{1}));
+  ProgressOf(handler.get()).CancelAtCall(1);
+  Ref source(host(), host::CreateBitmap(host(), 2, 1000, host::kRGB8));
+  RawBitmap& s = *host::BitmapRecord(host(), source.get());
+  host::WritePixels(s, std::vector<uint8_t>(2 * 3 * 1000, 0));
+  Ref result(host(), host().Call<Object>(filter.get(),
+                                         "Apply(source as RawBitmap,value as Single) as RawBitmap",
+                                         source.get(), 1.0f));
+  EXPECT_TRUE(result) << "a cancelled Apply still returns its destination";
+  EXPECT_EQ(Integer(filter, "ErrorCode"), 0);
+  EXPECT_TRUE(Boolean(filter, "Canceled"));
+  Pairs expected = {{100, 1000}};
+  for (uint64_t v = 101; v <= 109; ++v) expected.emplace_back(v, 1000);
+  expected.emplace_back(1000, 1000);
+  EXPECT_EQ(ValuesAndTotals(ProgressOf(handler.get()).Calls()), expected);
+
+  // In place: rows 0-99 and the first row of each later chunk changed.
+  ProgressOf(handler.get()).CancelAtCall(12);  // the 1st call of this run is the 12th overall
+  host().Call<void>(filter.get(), "ApplyInPlace(source as RawBitmap, value as Single)",
+                    source.get(), 1.0f);
+  for (int64_t y = 0; y < 1000; ++y) {
+    const bool processed = y < 100 || y % 100 == 0;
+    ASSERT_EQ(Sample8(s, 1, y, 0), processed ? 255 : 0) << "row " << y;
+  }
+  // The next run starts with the flag cleared.
+  ProgressOf(handler.get()).CancelAtCall(0);
+  host().Call<void>(filter.get(), "ApplyInPlace(source as RawBitmap, value as Single)",
+                    source.get(), 1.0f);
+  EXPECT_FALSE(Boolean(filter, "Canceled"));
+  EXPECT_EQ(Sample8(s, 0, 555, 1), 255);
+}
+
+TEST_F(SyncRunTest, CancelOnThreads) {
+  Ref filter = NewFilter();
+  Ref handler = WithHandler(filter);
+  Set(filter, "MultiprocessingHint", host::Value(int64_t{4}));
+  ProgressOf(handler.get()).CancelAtCall(1);
+  RowLog::Get().Reset(2000);  // 2 ms a row: the progress thread asks long before the end
+  FakeImage image(1, 400);
+  GenericMPParams params{};
+  RunInPlace(filter, image.record, params);
+  EXPECT_TRUE(Boolean(filter, "Canceled"));
+  const auto calls = ProgressOf(handler.get()).Calls();
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(ValuesAndTotals({calls.back()}), (Pairs{{400, 400}}));
+  EXPECT_EQ(calls.back().thread, std::this_thread::get_id()) << "last call on the calling thread";
+  for (size_t i = 0; i + 1 < calls.size(); ++i) {
+    EXPECT_NE(calls[i].thread, std::this_thread::get_id()) << "progress thread call " << i;
+    EXPECT_LT(calls[i].value, 400u);
+  }
+  // Every band stopped after a short prefix of its rows (at least its first).
+  auto byThread = RowLog::Get().RowsByThread();
+  ASSERT_EQ(byThread.size(), 4u);
+  for (auto& [thread, rows] : byThread) {
+    EXPECT_EQ(rows.front() % 100, 0);
+    EXPECT_LT(rows.size(), 50u);
+    for (size_t i = 1; i < rows.size(); ++i) EXPECT_EQ(rows[i], rows[i - 1] + 1);
+  }
+}
+
+TEST_F(SyncRunTest, ThreadedProgressEndsWithTheHeight) {
+  Ref filter = NewFilter();
+  Ref handler = WithHandler(filter);
+  Set(filter, "MultiprocessingHint", host::Value(int64_t{3}));
+  RowLog::Get().Reset(300);
+  FakeImage image(1, 90);
+  GenericMPParams params{};
+  RunInPlace(filter, image.record, params);
+  const auto calls = ProgressOf(handler.get()).Calls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(ValuesAndTotals({calls.back()}), (Pairs{{90, 90}}));
+  for (size_t i = 1; i < calls.size(); ++i) EXPECT_GE(calls[i].value, calls[i - 1].value);
+  EXPECT_FALSE(Boolean(filter, "Canceled"));
+  EXPECT_EQ(RowLog::Get().Visits().size(), 90u);
+}
+
+// A handler without OnProgress gets no call and does not stop the run.
+TEST_F(SyncRunTest, HandlerWithoutProgressMethod) {
+  Ref filter = NewFilter();
+  Ref notAHandler = NewCompletionTarget(host());
+  Set(filter, "ProgressHandler", host::Value(notAHandler.get()));
+  FakeImage image(1, 30);
+  GenericMPParams params{};
+  RunInPlace(filter, image.record, params);
+  EXPECT_EQ(RowLog::Get().Visits().size(), 30u);
+}
+
+TEST_F(SyncRunTest, MaskObjectChoosesMaskedWorker) {
+  Ref filter = NewFilter();
+  Ref maskBits(host(), host::CreateBitmap(host(), 1, 1, host::kGray8));
+  Ref mask(host(), host::CreateMask(host(), maskBits.get(), false, 0));
+  FakeImage image(5, 20);
+  GenericMPParams params{};
+  RunInPlace(filter, image.record, params);
+  EXPECT_EQ(RowLog::Get().MaskedRows(), 0);
+  EXPECT_EQ(params.mask, nullptr);
+  RowLog::Get().Reset();
+  RunInPlace(filter, image.record, params, mask.get());
+  EXPECT_EQ(RowLog::Get().MaskedRows(), 20) << "a 1x1 mask still selects the masked worker";
+  EXPECT_EQ(params.mask, host::MaskObject(host(), mask.get()));
+}
+
+TEST_F(SyncRunTest, SourceChecks) {
+  struct Case {
+    int64_t format;
+    int bits;
+    signed char depthFlags;
+    int64_t error;
+  };
+  const Case cases[] = {
+      {3, 8, 5, 0},   {3, 8, 1, 0},    {3, 8, 6, 6},  {20, 16, 6, 0}, {20, 16, 5, 6},
+      {3, 12, 7, 6},  {13, 8, 5, 5},   {14, 8, 5, 5}, {15, 16, 6, 5}, {16, 16, 7, 5},
+      {13, 8, 13, 0}, {16, 16, 14, 0}, {12, 8, 5, 0}, {17, 8, 5, 0},  {13, 16, 5, 5},
+  };
+  Ref filter = NewFilter();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << "format " << c.format << " bits " << c.bits << " flags " << int{c.depthFlags});
+    RowLog::Get().Reset();
+    FakeImage image(2, 3, c.format, c.bits == 16 ? 16 : 8);
+    image.record.bitsPerChannel = static_cast<uint8_t>(c.bits);
+    GenericMPParams params{};
+    Data(filter).errorCode = 99;
+    RunInPlace(filter, image.record, params, nullptr, c.depthFlags);
+    EXPECT_EQ(Integer(filter, "ErrorCode"), c.error);
+    EXPECT_EQ(RowLog::Get().Visits().size(), c.error == 0 ? 3u : 0u);
+    // The same checks come before any destination is made.
+    Data(filter).errorCode = 99;
+    Ref made(host(),
+             Engine(filter).ApplyFilter(&Data(filter), &params, kPlainRecorder, kMaskedRecorder,
+                                        &image.record, nullptr, 2, c.depthFlags, 0));
+    EXPECT_EQ(Integer(filter, "ErrorCode"), c.error == 0 && c.format == 17 ? 3 : c.error);
+  }
+}
+
+TEST_F(SyncRunTest, DestinationFormatAndContext) {
+  struct Case {
+    int64_t format;
+    int bits;
+    int channels;
+    signed char options;
+    int64_t expected;
+  };
+  const Case cases[] = {
+      {0, 8, 1, 2, 3},    {1, 8, 2, 2, 5},    {0, 8, 1, 0, 0},   {1, 8, 2, 6, 5},
+      {22, 16, 1, 2, 21}, {23, 16, 2, 2, 21}, {0, 16, 1, 2, 20}, {5, 8, 4, 2, 5},
+      {5, 8, 4, 4, 0},    {21, 16, 4, 4, 0},  {6, 8, 4, 1, 6},   {20, 16, 3, 0, 20},
+  };
+  Ref filter = NewFilter();
+  Set(filter, "MultiprocessingHint", host::Value(int64_t{-1}));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "format " << c.format << " options " << int{c.options});
+    FakeImage image(3, 2, c.format, c.bits, c.channels);
+    GenericMPParams params{};
+    Ref made(host(),
+             Engine(filter).ApplyFilter(&Data(filter), &params, kPlainRecorder, kMaskedRecorder,
+                                        &image.record, nullptr, 2, c.bits == 8 ? 5 : 6, c.options));
+    ASSERT_TRUE(made);
+    const RawBitmap& d = *host::BitmapRecord(host(), made.get());
+    EXPECT_EQ(d.imageFormat, c.expected);
+    EXPECT_EQ(d.width, 3);
+    EXPECT_EQ(d.height, 2);
+    EXPECT_EQ(params.width, 3);
+    EXPECT_EQ(params.height, 2);
+    EXPECT_EQ(params.multiprocessingHint, -1);
+    EXPECT_EQ(params.srcPixels, image.pixels.data());
+    EXPECT_EQ(params.srcRowBytes, image.record.rowBytes);
+    EXPECT_EQ(params.srcPixelBytes, image.record.bytesPerPixel);
+    EXPECT_EQ(params.dstPixels, d.pixelData);
+    EXPECT_EQ(params.dstRowBytes, d.rowBytes);
+    EXPECT_EQ(params.dstPixelBytes, d.bytesPerPixel);
+    EXPECT_EQ(params.source, &image.record);
+    EXPECT_EQ(params.destination, &d);
+  }
+}
+
+TEST_F(SyncRunTest, ExtraDataAndMetadataCopy) {
+  Ref filter = NewFilter();
+  for (signed char options : {0, 1}) {
+    for (uint64_t extraRef : {uint64_t{0}, uint64_t{77}}) {
+      SCOPED_TRACE(::testing::Message() << "options " << int{options} << " extraRef " << extraRef);
+      FakeImage image(2, 2);
+      image.record.metadata1 = 0x1111;
+      image.record.metadata2 = 0x2222;
+      image.record.extraRef = extraRef;
+      image.record.extraData = 0x3333;
+      image.record.extraKind = 4;
+      image.record.extraFlag = 1;
+      image.record.extraValue = 55;
+      GenericMPParams params{};
+      Ref made(host(),
+               Engine(filter).ApplyFilter(&Data(filter), &params, kPlainRecorder, kMaskedRecorder,
+                                          &image.record, nullptr, 2, 5, options));
+      ASSERT_TRUE(made);
+      const RawBitmap& d = *host::BitmapRecord(host(), made.get());
+      EXPECT_EQ(d.metadata1, 0x1111u);
+      EXPECT_EQ(d.metadata2, 0x2222u);
+      const bool copied = options == 1 && extraRef != 0;
+      EXPECT_EQ(d.extraValue, copied ? 55 : 0);
+      EXPECT_EQ(d.extraFlag, copied ? 1 : 0);
+      EXPECT_EQ(d.extraRef, copied ? 77u : 0u);
+    }
+  }
+}
+
+TEST_F(SyncRunTest, DestinationFailure) {
+  Ref filter = NewFilter();
+  FakeImage image(2, 2, /*format=*/99);
+  GenericMPParams params{};
+  EXPECT_EQ(Engine(filter).ApplyFilter(&Data(filter), &params, kPlainRecorder, kMaskedRecorder,
+                                       &image.record, nullptr, 2, 5, 0),
+            nullptr);
+  EXPECT_EQ(Integer(filter, "ErrorCode"), 3);
+  EXPECT_TRUE(RowLog::Get().Visits().empty());
+}
+
+}  // namespace
+}  // namespace lumeno::testing
