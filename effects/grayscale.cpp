@@ -1,7 +1,530 @@
-// GrayscaleEffectRaw: registered with its place in the class order; its members land
-// with the effect itself.
-#include "shell/class_list.h"
+// GrayscaleEffectRaw: turns a colour bitmap gray by one of four methods. A new
+// bitmap is either a gray one (one gray sample, plus alpha where the source
+// has other than three channels) or, with UseOriginalColorSpace or a mask,
+// one in the source's own format whose three colour channels all get the
+// gray value. Gray sources (one or two channels) are never converted.
+//
+// Unlike the other effects this class creates its destination and fills the
+// run's context itself, then hands the rows to the engine's RunFilterRows or
+// StartFilterRowsAsync. It never resets ErrorCode on success.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 
-ZARKclassDefinition GrayscaleEffectRaw = {
-    kZARKRecordVersion, "GrayscaleEffectRaw", "MPImageFilterRaw", 24, 0, nullptr, nullptr,
-    nullptr, 0, nullptr, 0, {}, "IRawBitmapProcessor, IRawBitmapProcessorAsync", {}, nullptr, 0, 0, 0, {}, nullptr, 0};
+#include "engine/filter_base.h"
+#include "engine/row_walker.h"
+#include "shell/class_list.h"
+#include "shell/host_services.h"
+
+namespace {
+
+// The class's own data, behind MPImageFilterData. GrayscaleType and
+// UseOriginalColorSpace are served by the host's standard accessor.
+struct GrayscaleData {
+  int64_t grayscaleType;
+  ZARKobjectStruct* mask;  // held while stored
+  bool useOriginalColorSpace;
+};
+static_assert(sizeof(GrayscaleData) == 24);
+static_assert(offsetof(GrayscaleData, grayscaleType) == 0);
+static_assert(offsetof(GrayscaleData, mask) == 8);
+static_assert(offsetof(GrayscaleData, useOriginalColorSpace) == 16);
+
+// The context of one run. The destination indices are byte offsets at 8 bits
+// and sample indices at 16 bits, as are the two pixel steps of the context.
+struct GrayscaleParams {
+  GenericMPParams base;
+  double redWeight;
+  double greenWeight;
+  double blueWeight;
+  int32_t dstRedIndex;
+  int32_t dstGreenIndex;
+  int32_t dstBlueIndex;
+  // The mask object of an asynchronous run, held until the engine releases
+  // the context: the engine's row-level start knows only the mask's lookup
+  // object, and the workers must not outlive the mask they read.
+  ZARKobjectStruct* runMask;
+};
+static_assert(offsetof(GrayscaleParams, redWeight) == sizeof(GenericMPParams));
+
+enum GrayscaleMethod : uint64_t { kNtscPal = 0, kItuR = 1, kAverage = 2, kWeightedAverage = 3 };
+
+struct Weights {
+  double red, green, blue;
+};
+constexpr Weights kMethodWeights[] = {
+    {0.299, 0.587, 0.114},     // NTSC_PAL
+    {0.2125, 0.7154, 0.0721},  // ITU_R
+};
+
+constexpr int32_t kAutomaticThreads = 2;
+
+GrayscaleData* Data(ZARKobjectStruct* self) {
+  return static_cast<GrayscaleData*>(ZARKGetClassData(self, &GrayscaleEffectRaw));
+}
+
+bool IsGraySource(const RawBitmap& source) {
+  return source.channelCount == 1 || source.channelCount == 2;
+}
+
+bool HasWorkers(const RawBitmap& source) {
+  return source.bitsPerChannel == 8 || source.bitsPerChannel == 16;
+}
+
+// -- Gray values -------------------------------------------------------------
+
+// Each product and each sum rounded on its own, in this order; the weights
+// sum to one, so no clamping is needed.
+uint32_t WeightedGray(const GrayscaleParams& p, uint32_t r, uint32_t g, uint32_t b) {
+  const double y = (p.redWeight * static_cast<double>(r) + p.greenWeight * static_cast<double>(g)) +
+                   p.blueWeight * static_cast<double>(b);
+  return static_cast<uint32_t>(lumeno::TruncToInt(y));
+}
+uint32_t AverageGray(const GrayscaleParams&, uint32_t r, uint32_t g, uint32_t b) {
+  return (r + g + b) / 3u;
+}
+uint32_t WeightedAverageGray(const GrayscaleParams&, uint32_t r, uint32_t g, uint32_t b) {
+  return (3u * r + 4u * g + 2u * b) / 9u;
+}
+
+using GrayFn = uint32_t (*)(const GrayscaleParams&, uint32_t, uint32_t, uint32_t);
+
+// On the gray path a sample goes to the source's channel offsets inside the
+// smaller gray pixel, so the last pixel of a row can land on the first pixel
+// of the next row, which another band writes at the same time. Every store
+// of these workers is therefore a relaxed atomic store: the overlapping byte
+// gets one of the two values (as it would on one thread in another order),
+// never undefined behaviour. On x86 it is the same single move.
+template <int kBits>
+inline void StoreShared(uint8_t* pixel, int32_t index, uint32_t value) {
+  using Sample = typename lumeno::Depth<kBits>::Sample;
+  Sample* at = reinterpret_cast<Sample*>(pixel + static_cast<int64_t>(index) * sizeof(Sample));
+  std::atomic_ref<Sample>(*at).store(static_cast<Sample>(value), std::memory_order_relaxed);
+}
+
+// The row workers. The context's pixel steps and the destination indices
+// count samples (bytes at 8 bits, 16-bit units at 16 bits), so the pixel
+// address is the step times the sample size. Alpha is copied last.
+template <int kBits, GrayFn kGray, bool kMasked>
+void* GrayscaleRows(void* jobPointer) {
+  using lumeno::LoadSample;
+  GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
+  const auto& block = reinterpret_cast<const GrayscaleParams&>(p);
+  const RawBitmap& source = *p.source;
+  const RawBitmap& destination = *p.destination;
+  constexpr int kShift = kBits == 8 ? 0 : 1;
+  constexpr int64_t kSampleBytes = kBits / 8;
+  const int32_t srcRed = source.redOffset >> kShift;
+  const int32_t srcGreen = source.greenOffset >> kShift;
+  const int32_t srcBlue = source.blueOffset >> kShift;
+  const bool copyAlpha = source.hasAlpha != 0;
+  const int32_t srcAlpha = source.alphaOffset >> kShift;
+  const int32_t dstAlpha = destination.alphaOffset >> kShift;
+  const int64_t srcStep = p.srcPixelBytes * kSampleBytes;
+  const int64_t dstStep = p.dstPixelBytes * kSampleBytes;
+  return lumeno::ForEachRow(jobPointer, [&](int32_t row, const uint8_t* src, uint8_t* dst) {
+    const int64_t maskRow = kMasked ? lumeno::MaskRow<kBits>(p.mask, row) : 0;
+    for (int32_t x = 0; x < p.width; ++x) {
+      const uint8_t* s = src + x * srcStep;
+      uint8_t* d = dst + x * dstStep;
+      const uint32_t r = LoadSample<kBits>(s, srcRed);
+      const uint32_t g = LoadSample<kBits>(s, srcGreen);
+      const uint32_t b = LoadSample<kBits>(s, srcBlue);
+      const uint32_t y = kGray(block, r, g, b);
+      const uint32_t m = kMasked ? lumeno::MaskValue<kBits>(p.mask, maskRow, x) : 0;
+      if (m == 0) {
+        StoreShared<kBits>(d, block.dstBlueIndex, y);
+        StoreShared<kBits>(d, block.dstGreenIndex, y);
+        StoreShared<kBits>(d, block.dstRedIndex, y);
+      } else {
+        // The mask blend rule, each channel with its own source value; the
+        // gray share is the same for all three.
+        const uint32_t t = (lumeno::Depth<kBits>::kMax - m) * y;
+        StoreShared<kBits>(d, block.dstRedIndex, (r * m + t) >> kBits);
+        StoreShared<kBits>(d, block.dstGreenIndex, (g * m + t) >> kBits);
+        StoreShared<kBits>(d, block.dstBlueIndex, (b * m + t) >> kBits);
+      }
+      if (copyAlpha) StoreShared<kBits>(d, dstAlpha, LoadSample<kBits>(s, srcAlpha));
+    }
+  });
+}
+
+template <int kBits, bool kMasked>
+FilterRowProc WorkerForMethod(uint64_t method) {
+  if (method <= kItuR) return &GrayscaleRows<kBits, &WeightedGray, kMasked>;
+  if (method == kAverage) return &GrayscaleRows<kBits, &AverageGray, kMasked>;
+  return &GrayscaleRows<kBits, &WeightedAverageGray, kMasked>;
+}
+
+// -- Run preparation ---------------------------------------------------------------
+
+// Context fields every run shares, taken from the instance.
+void FillCommon(MPImageFilterData* filter, const RawBitmap& source, GrayscaleParams* params) {
+  params->base.width = static_cast<int32_t>(source.width);
+  params->base.height = static_cast<int32_t>(source.height);
+  params->base.progressHandler = filter->progressHandler;
+  params->base.multiprocessingHint = static_cast<int32_t>(filter->multiprocessingHint);
+}
+
+// Creates the destination of a new-bitmap run and fills the context for it;
+// null (and nothing filled) when no bitmap could be created.
+ZARKobjectStruct* CreateGrayscaleDestination(ZARKobjectStruct* self, RawBitmap* source,
+                                             GrayscaleParams* params) {
+  const GrayscaleData* data = Data(self);
+  RawBitmap* destination = nullptr;
+  ZARKobjectStruct* object = nullptr;
+  const bool is8 = source->bitsPerChannel == 8;
+  if (data->useOriginalColorSpace || data->mask != nullptr) {
+    object = CreateRawBitmap(source->width, source->height, 0, source->imageFormat, &destination);
+    if (object == nullptr) return nullptr;
+    if (source->extraRef != 0) CopyExtraData(*source, *destination);
+    params->dstRedIndex = source->redOffset;
+    params->dstGreenIndex = source->greenOffset;
+    params->dstBlueIndex = source->blueOffset;
+  } else {
+    const bool threeChannels = source->channelCount == 3;
+    const int64_t format = is8 ? (threeChannels ? 0 : 1) : (threeChannels ? 22 : 23);
+    object = CreateRawBitmap(source->width, source->height, 0, format, &destination);
+    if (object == nullptr) return nullptr;
+    // The gray sample goes where the source keeps red: for sources whose red
+    // channel is not first, the gray row comes out shifted by that offset.
+    params->dstRedIndex = source->redOffset;
+    params->dstGreenIndex = source->redOffset;
+    params->dstBlueIndex = source->redOffset;
+  }
+  int32_t srcStep = static_cast<int32_t>(source->bytesPerPixel);
+  int32_t dstStep = static_cast<int32_t>(destination->bytesPerPixel);
+  if (!is8) {
+    params->dstRedIndex >>= 1;
+    params->dstGreenIndex >>= 1;
+    params->dstBlueIndex >>= 1;
+    srcStep >>= 1;
+    dstStep >>= 1;
+  }
+  CopyMetadata(*source, *destination);
+  GenericMPParams& base = params->base;
+  FillCommon(FilterData(self), *source, params);
+  base.srcPixels = source->pixelData;
+  base.srcRowBytes = static_cast<int32_t>(source->rowBytes);
+  base.dstPixels = destination->pixelData;
+  base.dstRowBytes = static_cast<int32_t>(destination->rowBytes);
+  base.srcPixelBytes = srcStep;
+  base.dstPixelBytes = dstStep;
+  base.source = source;
+  base.destination = destination;
+  return object;
+}
+
+// Fills the context of an in-place run: the source is its own destination.
+void FillGrayscaleInPlaceParams(ZARKobjectStruct* self, RawBitmap* source,
+                                GrayscaleParams* params) {
+  const int32_t shift = source->bitsPerChannel == 8 ? 0 : 1;
+  params->dstRedIndex = source->redOffset >> shift;
+  params->dstGreenIndex = source->greenOffset >> shift;
+  params->dstBlueIndex = source->blueOffset >> shift;
+  GenericMPParams& base = params->base;
+  FillCommon(FilterData(self), *source, params);
+  base.srcPixels = source->pixelData;
+  base.dstPixels = source->pixelData;
+  base.srcRowBytes = static_cast<int32_t>(source->rowBytes);
+  base.dstRowBytes = base.srcRowBytes;
+  base.srcPixelBytes = static_cast<int32_t>(source->bytesPerPixel) >> shift;
+  base.dstPixelBytes = base.srcPixelBytes;
+  base.source = source;
+  base.destination = source;
+}
+
+// Stores the method's weights and the mask, and returns the row worker. The
+// method is compared unsigned: 3, larger and negative values all select the
+// weighted average. The caller has checked that the depth has workers.
+FilterRowProc SelectGrayscaleWorker(ZARKobjectStruct* self, int64_t methodValue,
+                                    GrayscaleParams* params, const RawBitmap& source) {
+  const uint64_t method = static_cast<uint64_t>(methodValue);
+  if (method <= kItuR) {
+    params->redWeight = kMethodWeights[method].red;
+    params->greenWeight = kMethodWeights[method].green;
+    params->blueWeight = kMethodWeights[method].blue;
+  }
+  ZARKobjectStruct* maskObject = Data(self)->mask;
+  const bool masked = maskObject != nullptr;
+  if (masked) params->base.mask = GetRawBitmapMaskData(maskObject);
+  if (source.bitsPerChannel == 16) {
+    return masked ? WorkerForMethod<16, true>(method) : WorkerForMethod<16, false>(method);
+  }
+  return masked ? WorkerForMethod<8, true>(method) : WorkerForMethod<8, false>(method);
+}
+
+// Replaces the held AsyncResult with `object`, whose hold the caller supplies.
+void ReplaceAsyncResult(MPImageFilterData* filter, ZARKobjectStruct* object) {
+  if (filter->asyncResult != nullptr) ZARKUnlockObject(filter->asyncResult);
+  filter->asyncResult = object;
+}
+
+void ReplaceCompletion(MPImageFilterData* filter, ZARKobjectStruct* completeTarget,
+                       void* completeMethod) {
+  if (filter->completeTarget != nullptr) ZARKUnlockObject(filter->completeTarget);
+  if (completeTarget != nullptr) ZARKLockObject(completeTarget);
+  filter->completeTarget = completeTarget;
+  filter->completeMethod = completeMethod;
+}
+
+// A gray source needs no work: it becomes the result at once and the
+// completion method, when one is given, is called before returning.
+void CompleteGraySourceAtOnce(ZARKobjectStruct* self, MPImageFilterData* filter,
+                              ZARKobjectStruct* source, ZARKobjectStruct* completeTarget,
+                              void* completeMethod) {
+  ZARKLockObject(source);
+  ReplaceAsyncResult(filter, source);
+  if (completeTarget != nullptr && completeMethod != nullptr) {
+    reinterpret_cast<void (*)(ZARKobjectStruct*, ZARKobjectStruct*)>(completeMethod)(completeTarget,
+                                                                                     self);
+  }
+}
+
+// Called by the engine when an asynchronous run's context is released (after
+// its bands are joined, or when the start fails): drops the run's hold on
+// the mask and lets the engine free the context.
+signed char ReleaseAsyncParams(ZARKobjectStruct*, GenericMPParams* params) {
+  ZARKobjectStruct* mask = reinterpret_cast<GrayscaleParams*>(params)->runMask;
+  if (mask != nullptr) ZARKUnlockObject(mask);
+  return 1;
+}
+
+// Picks the worker and starts the rows of an asynchronous run whose context
+// is filled; the context passes to the engine.
+void StartGrayscaleRows(ZARKobjectStruct* self, MPImageFilterData* filter, ZARKobjectStruct* source,
+                        const RawBitmap& record, GrayscaleParams* params) {
+  FilterRowProc worker = SelectGrayscaleWorker(self, Data(self)->grayscaleType, params, record);
+  params->runMask = Data(self)->mask;
+  if (params->runMask != nullptr) ZARKLockObject(params->runMask);
+  // A new run starts un-cancelled, as every other asynchronous start does;
+  // otherwise a Cancel() before it would end it at its first poll.
+  filter->canceled = false;
+  filter->engine->StartFilterRowsAsync(self, filter, source, &params->base, worker,
+                                       kAutomaticThreads, &ReleaseAsyncParams);
+}
+
+// -- Class members -------------------------------------------------------------
+
+void Construct(ZARKobjectStruct* self) {
+  GrayscaleData* data = Data(self);
+  data->grayscaleType = kNtscPal;
+  data->mask = nullptr;
+  data->useOriginalColorSpace = false;
+}
+
+void Destruct(ZARKobjectStruct* self) {
+  GrayscaleData* data = Data(self);
+  if (data->mask != nullptr) {
+    ZARKUnlockObject(data->mask);
+    data->mask = nullptr;
+  }
+}
+
+ZARKobjectStruct* GetMask(ZARKobjectStruct* self, intptr_t) {
+  return GetHeldObject(&Data(self)->mask);
+}
+void SetMask(ZARKobjectStruct* self, intptr_t, ZARKobjectStruct* value) {
+  SetHeldObject(&Data(self)->mask, value);
+}
+
+ZARKobjectStruct* ApplyMethod(ZARKobjectStruct* self, ZARKobjectStruct* source, int64_t method) {
+  MPImageFilterData* filter = FilterData(self);
+  if (source == nullptr) {
+    filter->errorCode = kLumeno_ILLEGAL_INPUT_PARAMETER;
+    return nullptr;
+  }
+  RawBitmap* record = GetRawBitmapData(source);
+  if (IsGraySource(*record)) {
+    ZARKLockObject(source);
+    return source;
+  }
+  if (!HasWorkers(*record)) {
+    filter->errorCode = kLumeno_NOT_SUPPORTED_DEPTH;
+    return nullptr;
+  }
+  GrayscaleParams params{};
+  ZARKobjectStruct* destination = CreateGrayscaleDestination(self, record, &params);
+  if (destination == nullptr) {
+    filter->errorCode = kLumeno_UNABLE_TO_CREATE_DESTINATION;
+    return nullptr;
+  }
+  FilterRowProc worker = SelectGrayscaleWorker(self, method, &params, *record);
+  filter->engine->RunFilterRows(filter, &params.base, worker, kAutomaticThreads);
+  return destination;
+}
+
+ZARKobjectStruct* ApplyStored(ZARKobjectStruct* self, ZARKobjectStruct* source) {
+  return ApplyMethod(self, source, Data(self)->grayscaleType);
+}
+
+void ApplyInPlace(ZARKobjectStruct* self, ZARKobjectStruct* source, int64_t method) {
+  MPImageFilterData* filter = FilterData(self);
+  if (source == nullptr) {
+    filter->errorCode = kLumeno_ILLEGAL_INPUT_PARAMETER;
+    return;
+  }
+  RawBitmap* record = GetRawBitmapData(source);
+  if (IsGraySource(*record)) return;
+  if (!HasWorkers(*record)) {
+    filter->errorCode = kLumeno_NOT_SUPPORTED_DEPTH;
+    return;
+  }
+  GrayscaleParams params{};
+  FillGrayscaleInPlaceParams(self, record, &params);
+  FilterRowProc worker = SelectGrayscaleWorker(self, method, &params, *record);
+  filter->engine->RunFilterRows(filter, &params.base, worker, kAutomaticThreads);
+}
+
+void ApplyAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobjectStruct* completeTarget,
+                void* completeMethod) {
+  MPImageFilterData* filter = FilterData(self);
+  if (filter->asyncRun != nullptr) {
+    filter->errorCode = kLumeno_ASYNC_METHOD_ALLREADY_RUNNING_ON_THIS_INSTANCE;
+    return;
+  }
+  if (source == nullptr) {
+    filter->errorCode = kLumeno_ILLEGAL_INPUT_PARAMETER;
+    return;
+  }
+  RawBitmap* record = GetRawBitmapData(source);
+  if (IsGraySource(*record)) {
+    CompleteGraySourceAtOnce(self, filter, source, completeTarget, completeMethod);
+    return;
+  }
+  if (!HasWorkers(*record)) {
+    filter->errorCode = kLumeno_NOT_SUPPORTED_DEPTH;
+    return;
+  }
+  auto* params = static_cast<GrayscaleParams*>(std::calloc(1, sizeof(GrayscaleParams)));
+  if (params == nullptr) {
+    filter->errorCode = kLumeno_OUT_OF_MEMORY;
+    return;
+  }
+  ZARKobjectStruct* destination = CreateGrayscaleDestination(self, record, params);
+  if (destination == nullptr) {
+    filter->errorCode = kLumeno_UNABLE_TO_CREATE_DESTINATION;
+    std::free(params);
+    return;
+  }
+  ReplaceCompletion(filter, completeTarget, completeMethod);
+  ReplaceAsyncResult(filter, destination);
+  StartGrayscaleRows(self, filter, source, *record, params);
+}
+
+void ApplyInPlaceAsync(ZARKobjectStruct* self, ZARKobjectStruct* source,
+                       ZARKobjectStruct* completeTarget, void* completeMethod) {
+  MPImageFilterData* filter = FilterData(self);
+  if (filter->asyncRun != nullptr) {
+    filter->errorCode = kLumeno_ASYNC_METHOD_ALLREADY_RUNNING_ON_THIS_INSTANCE;
+    return;
+  }
+  if (source == nullptr) {
+    filter->errorCode = kLumeno_ILLEGAL_INPUT_PARAMETER;
+    return;
+  }
+  RawBitmap* record = GetRawBitmapData(source);
+  if (IsGraySource(*record)) {
+    CompleteGraySourceAtOnce(self, filter, source, completeTarget, completeMethod);
+    return;
+  }
+  if (!HasWorkers(*record)) {
+    filter->errorCode = kLumeno_NOT_SUPPORTED_DEPTH;
+    return;
+  }
+  auto* params = static_cast<GrayscaleParams*>(std::calloc(1, sizeof(GrayscaleParams)));
+  if (params == nullptr) {
+    filter->errorCode = kLumeno_OUT_OF_MEMORY;
+    return;
+  }
+  ReplaceCompletion(filter, completeTarget, completeMethod);
+  ZARKLockObject(source);
+  ReplaceAsyncResult(filter, source);
+  FillGrayscaleInPlaceParams(self, record, params);
+  StartGrayscaleRows(self, filter, source, *record, params);
+}
+
+// -- Definition records ---------------------------------------------------------
+
+ZARKpropertyDefinition properties[] = {
+    {0,
+     "Mask",
+     "RawBitmapMask",
+     4,
+     reinterpret_cast<void*>(&GetMask),
+     reinterpret_cast<void*>(&SetMask),
+     0,
+     {}},
+    {0,
+     "GrayscaleType",
+     "Integer",
+     4,
+     ZARK_STANDARD_ACCESSOR,
+     ZARK_STANDARD_ACCESSOR,
+     offsetof(GrayscaleData, grayscaleType),
+     {}},
+    {0,
+     "UseOriginalColorSpace",
+     "Boolean",
+     4,
+     ZARK_STANDARD_ACCESSOR,
+     ZARK_STANDARD_ACCESSOR,
+     offsetof(GrayscaleData, useOriginalColorSpace),
+     {}},
+};
+
+ZARKmethodDefinition methods[] = {
+    {reinterpret_cast<void*>(&ApplyMethod),
+     0,
+     "Apply(source as RawBitmap,grayscaleMethod as Integer) as RawBitmap",
+     4,
+     {}},
+    {reinterpret_cast<void*>(&ApplyStored), 0, "Apply(source as RawBitmap) as RawBitmap", 4, {}},
+    {reinterpret_cast<void*>(&ApplyInPlace),
+     0,
+     "ApplyInPlace(source as RawBitmap, grayscaleTypeValue as Integer)",
+     4,
+     {}},
+    {reinterpret_cast<void*>(&ApplyAsync),
+     0,
+     "ApplyAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)",
+     4,
+     {}},
+    {reinterpret_cast<void*>(&ApplyInPlaceAsync),
+     0,
+     "ApplyInPlaceAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)",
+     4,
+     {}},
+};
+
+ZARKconstantDefinition constants[] = {
+    {"NTSC_PAL = 0", {}},
+    {"ITU_R = 1", {}},
+    {"AVERAGE = 2", {}},
+    {"WEIGHTEDAVERAGE = 3", {}},
+};
+
+}  // namespace
+
+ZARKclassDefinition GrayscaleEffectRaw = {kZARKRecordVersion,
+                                          "GrayscaleEffectRaw",
+                                          "MPImageFilterRaw",
+                                          sizeof(GrayscaleData),
+                                          0,
+                                          &Construct,
+                                          &Destruct,
+                                          properties,
+                                          3,
+                                          methods,
+                                          5,
+                                          {},
+                                          "IRawBitmapProcessor, IRawBitmapProcessorAsync",
+                                          {},
+                                          constants,
+                                          4,
+                                          0,
+                                          0,
+                                          {},
+                                          nullptr,
+                                          0};
