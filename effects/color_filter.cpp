@@ -1,7 +1,323 @@
-// ColorFilterEffectRaw: registered with its place in the class order; its members land
-// with the effect itself.
-#include "shell/class_list.h"
+// ColorFilterEffectRaw: adds a fixed fraction of the full scale to each of
+// the three colour channels (Red, Green, Blue, each -1..1) and limits the
+// sums to the channel range. TintAndTemperatureEffectRaw (tint_temperature.cpp)
+// is the same filter on the same instance layout: its constructor,
+// destructor, Mask accessors and Apply methods are the ones registered here,
+// and they always find the instance data through this class's definition.
+#include "engine/filter_base.h"
+
+namespace {
+
+using lumeno::TruncToInt;
+
+// Instance data following MPImageFilterData, shared with
+// TintAndTemperatureEffectRaw. Red, Green and Blue are served by the host's
+// standard accessors at these offsets.
+struct ColorFilterData {
+  float red;
+  float green;
+  float blue;
+  ZARKobjectStruct* mask;  // RawBitmapMask, held while stored
+  float temperature;       // last limited value given to the Temperature setter
+  float tint;              // last limited value given to the Tint setter
+};
+static_assert(offsetof(ColorFilterData, red) == 0);
+static_assert(offsetof(ColorFilterData, green) == 4);
+static_assert(offsetof(ColorFilterData, blue) == 8);
+static_assert(offsetof(ColorFilterData, mask) == 16);
+static_assert(offsetof(ColorFilterData, temperature) == 24);
+static_assert(offsetof(ColorFilterData, tint) == 28);
+static_assert(sizeof(ColorFilterData) == 32);
+
+// The effect's parameter block and the context record of one run.
+struct ColorFilterParams {
+  int32_t redLevel;  // amounts added to channels 1, 2, 3 in channel units
+  int32_t greenLevel;
+  int32_t blueLevel;
+  int32_t srcRedIndex;  // byte offsets at 8 bits, sample indices at 16 bits
+  int32_t srcGreenIndex;
+  int32_t srcBlueIndex;
+};
+struct ColorFilterContext {
+  GenericMPParams base;
+  ColorFilterParams filter;
+};
+static_assert(offsetof(ColorFilterContext, filter) == sizeof(GenericMPParams));
+
+ColorFilterData* Data(ZARKobjectStruct* self) {
+  return static_cast<ColorFilterData*>(ZARKGetClassData(self, &ColorFilterEffectRaw));
+}
+
+// The row worker for one depth, plain or masked: each of the three channels
+// is read at the parameter block's source index, shifted by its level and
+// limited, and written at the destination's own offset (at 16 bits a byte
+// offset names the sample that starts at it, rounded down to even).
+template <int kBits, bool kMasked>
+void* ColorFilterRows(void* jobPointer) {
+  using lumeno::LoadSample;
+  using lumeno::StoreSample;
+  constexpr int32_t kSampleBytes = kBits / 8;
+  const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
+  const ColorFilterParams& filter = reinterpret_cast<const ColorFilterContext&>(p).filter;
+  const RawBitmap& source = *p.source;
+  const RawBitmap& destination = *p.destination;
+
+  const int32_t dstRed = destination.redOffset / kSampleBytes;
+  const int32_t dstGreen = destination.greenOffset / kSampleBytes;
+  const int32_t dstBlue = destination.blueOffset / kSampleBytes;
+  const bool copyAlpha = destination.hasAlpha != 0;
+  const int32_t dstAlpha = destination.alphaOffset / kSampleBytes;
+  const int32_t srcAlpha = source.alphaOffset / kSampleBytes;
+
+  return lumeno::ForEachPixel<kBits, kMasked>(
+      jobPointer, [&](const uint8_t* s, uint8_t* d, uint32_t m) {
+        const uint32_t s1 = LoadSample<kBits>(s, filter.srcRedIndex);
+        const uint32_t s2 = LoadSample<kBits>(s, filter.srcGreenIndex);
+        const uint32_t s3 = LoadSample<kBits>(s, filter.srcBlueIndex);
+        uint32_t alpha = 0;
+        if (copyAlpha) alpha = LoadSample<kBits>(s, srcAlpha);
+        uint32_t e1 = lumeno::ClampChannel<kBits>(filter.redLevel + static_cast<int32_t>(s1));
+        uint32_t e2 = lumeno::ClampChannel<kBits>(filter.greenLevel + static_cast<int32_t>(s2));
+        uint32_t e3 = lumeno::ClampChannel<kBits>(filter.blueLevel + static_cast<int32_t>(s3));
+        if constexpr (kMasked) {
+          e1 = lumeno::MaskMix<kBits>(s1, e1, m);
+          e2 = lumeno::MaskMix<kBits>(s2, e2, m);
+          e3 = lumeno::MaskMix<kBits>(s3, e3, m);
+        }
+        StoreSample<kBits>(d, dstRed, e1);
+        StoreSample<kBits>(d, dstGreen, e2);
+        StoreSample<kBits>(d, dstBlue, e3);
+        if (copyAlpha) StoreSample<kBits>(d, dstAlpha, alpha);
+      });
+}
+
+enum class RunKind { kNewBitmap, kInPlace, kAsync, kInPlaceAsync };
+
+// The frame every Apply form of both classes goes through.
+ZARKobjectStruct* Run(ZARKobjectStruct* self, ZARKobjectStruct* sourceObject, float red,
+                      float green, float blue, RunKind kind, ZARKobjectStruct* completeTarget,
+                      void* completeMethod) {
+  MPImageFilterData* data = FilterData(self);
+  ZARKobjectStruct* mask = Data(self)->mask;
+  if (red < -1.0f || red > 1.0f || green < -1.0f || green > 1.0f || blue < -1.0f || blue > 1.0f ||
+      sourceObject == nullptr) {
+    return lumeno::FailWith(data, kLumeno_ILLEGAL_INPUT_PARAMETER);
+  }
+  const RawBitmap& source = *GetRawBitmapData(sourceObject);
+  const bool inPlace = kind == RunKind::kInPlace || kind == RunKind::kInPlaceAsync;
+  // A gray bitmap has no three colour channels to write back into.
+  if (inPlace && source.channelCount <= 2) {
+    return lumeno::FailWith(data, kLumeno_ILLEGAL_INPUT_PARAMETER);
+  }
+
+  const bool async = kind == RunKind::kAsync || kind == RunKind::kInPlaceAsync;
+  ColorFilterContext local{};
+  ColorFilterContext* context = &local;
+  if (async) {
+    // The engine owns this context once handed over (and reports a null one
+    // as code 11).
+    context = lumeno::NewAsyncParams<ColorFilterContext>();
+  }
+  ColorFilterParams filter{};
+  if (source.channelCount > 2) {
+    filter.srcRedIndex = source.redOffset;
+    filter.srcGreenIndex = source.greenOffset;
+    filter.srcBlueIndex = source.blueOffset;
+  } else {
+    // A new bitmap from a gray source: the gray sample feeds all three channels.
+    filter.srcRedIndex = source.redOffset;
+    filter.srcGreenIndex = source.redOffset;
+    filter.srcBlueIndex = source.redOffset;
+  }
+
+  lumeno::EffectWorkers workers;
+  if (source.bitsPerChannel == 16) {
+    filter.redLevel = TruncToInt(red * 65535.0f);
+    filter.greenLevel = TruncToInt(green * 65535.0f);
+    filter.blueLevel = TruncToInt(blue * 65535.0f);
+    filter.srcRedIndex >>= 1;
+    filter.srcGreenIndex >>= 1;
+    filter.srcBlueIndex >>= 1;
+    workers = {{&ColorFilterRows<16, false>, &ColorFilterRows<16, true>},
+               kDepth16 | kDepthLibraryMark};
+  } else {
+    // Any depth but 16 takes the 8-bit pair; the engine refuses depths other than 8.
+    filter.redLevel = TruncToInt(red * 255.0f);
+    filter.greenLevel = TruncToInt(green * 255.0f);
+    filter.blueLevel = TruncToInt(blue * 255.0f);
+    workers = {{&ColorFilterRows<8, false>, &ColorFilterRows<8, true>},
+               kDepth8 | kDepthLibraryMark};
+  }
+  GenericMPParams* params = nullptr;
+  if (context != nullptr) {
+    context->filter = filter;
+    params = &context->base;
+  }
+
+  switch (kind) {
+    case RunKind::kNewBitmap:
+      return lumeno::ApplyEffect(data, params, workers, sourceObject, mask);
+    case RunKind::kInPlace:
+      lumeno::ApplyEffectInPlace(data, params, workers, sourceObject, mask);
+      break;
+    case RunKind::kAsync:
+      lumeno::ApplyEffectAsync(self, data, params, workers, sourceObject, mask, completeTarget,
+                               completeMethod);
+      break;
+    case RunKind::kInPlaceAsync:
+      lumeno::ApplyEffectInPlaceAsync(self, data, params, workers, sourceObject, mask,
+                                      completeTarget, completeMethod);
+      break;
+  }
+  return nullptr;
+}
+
+// -- Class members (shared with TintAndTemperatureEffectRaw) --------------------
+
+void Construct(ZARKobjectStruct* self) {
+  ColorFilterData* own = Data(self);
+  own->red = 0.0f;
+  own->green = 0.0f;
+  own->blue = 0.0f;
+  own->mask = nullptr;
+}
+
+void Destruct(ZARKobjectStruct* self) {
+  ColorFilterData* own = Data(self);
+  if (own->mask != nullptr) ZARKUnlockObject(own->mask);
+  own->mask = nullptr;
+}
+
+ZARKobjectStruct* GetMask(ZARKobjectStruct* self, intptr_t) {
+  return GetHeldObject(&Data(self)->mask);
+}
+void SetMask(ZARKobjectStruct* self, intptr_t, ZARKobjectStruct* mask) {
+  SetHeldObject(&Data(self)->mask, mask);
+}
+
+ZARKobjectStruct* ApplyValues(ZARKobjectStruct* self, ZARKobjectStruct* source, float red,
+                              float green, float blue) {
+  return Run(self, source, red, green, blue, RunKind::kNewBitmap, nullptr, nullptr);
+}
+ZARKobjectStruct* ApplyStored(ZARKobjectStruct* self, ZARKobjectStruct* source) {
+  const ColorFilterData* own = Data(self);
+  return Run(self, source, own->red, own->green, own->blue, RunKind::kNewBitmap, nullptr, nullptr);
+}
+void ApplyInPlaceValues(ZARKobjectStruct* self, ZARKobjectStruct* source, float red, float green,
+                        float blue) {
+  Run(self, source, red, green, blue, RunKind::kInPlace, nullptr, nullptr);
+}
+void ApplyInPlaceStored(ZARKobjectStruct* self, ZARKobjectStruct* source) {
+  const ColorFilterData* own = Data(self);
+  Run(self, source, own->red, own->green, own->blue, RunKind::kInPlace, nullptr, nullptr);
+}
+void ApplyAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobjectStruct* completeTarget,
+                void* completeMethod) {
+  const ColorFilterData* own = Data(self);
+  Run(self, source, own->red, own->green, own->blue, RunKind::kAsync, completeTarget,
+      completeMethod);
+}
+void ApplyInPlaceAsync(ZARKobjectStruct* self, ZARKobjectStruct* source,
+                       ZARKobjectStruct* completeTarget, void* completeMethod) {
+  const ColorFilterData* own = Data(self);
+  Run(self, source, own->red, own->green, own->blue, RunKind::kInPlaceAsync, completeTarget,
+      completeMethod);
+}
+
+constexpr int64_t kMemberFlags = 4;
+
+const ZARKpropertyDefinition kColorFilterProperties[] = {
+    {0,
+     "Mask",
+     "RawBitmapMask",
+     kMemberFlags,
+     reinterpret_cast<void*>(&GetMask),
+     reinterpret_cast<void*>(&SetMask),
+     0,
+     {}},
+    {0,
+     "Red",
+     "Single",
+     kMemberFlags,
+     ZARK_STANDARD_ACCESSOR,
+     ZARK_STANDARD_ACCESSOR,
+     offsetof(ColorFilterData, red),
+     {}},
+    {0,
+     "Green",
+     "Single",
+     kMemberFlags,
+     ZARK_STANDARD_ACCESSOR,
+     ZARK_STANDARD_ACCESSOR,
+     offsetof(ColorFilterData, green),
+     {}},
+    {0,
+     "Blue",
+     "Single",
+     kMemberFlags,
+     ZARK_STANDARD_ACCESSOR,
+     ZARK_STANDARD_ACCESSOR,
+     offsetof(ColorFilterData, blue),
+     {}},
+};
+
+// TintAndTemperatureEffectRaw binds its Apply methods to entries 1, 3, 4 and
+// 5 of this table and its Mask accessors to property 0 (tint_temperature.cpp).
+const ZARKmethodDefinition kColorFilterMethods[] = {
+    {reinterpret_cast<void*>(&ApplyValues),
+     0,
+     "Apply(source as RawBitmap,red as Single, green as Single, blue as Single) as RawBitmap",
+     kMemberFlags,
+     {}},
+    {reinterpret_cast<void*>(&ApplyStored),
+     0,
+     "Apply(source as RawBitmap) as RawBitmap",
+     kMemberFlags,
+     {}},
+    {reinterpret_cast<void*>(&ApplyInPlaceValues),
+     0,
+     "ApplyInPlace(source as RawBitmap, red as Single, green as Single, blue as Single)",
+     kMemberFlags,
+     {}},
+    {reinterpret_cast<void*>(&ApplyInPlaceStored),
+     0,
+     "ApplyInPlace(source as RawBitmap)",
+     kMemberFlags,
+     {}},
+    {reinterpret_cast<void*>(&ApplyAsync),
+     0,
+     "ApplyAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)",
+     kMemberFlags,
+     {}},
+    {reinterpret_cast<void*>(&ApplyInPlaceAsync),
+     0,
+     "ApplyInPlaceAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)",
+     kMemberFlags,
+     {}},
+};
+
+}  // namespace
 
 ZARKclassDefinition ColorFilterEffectRaw = {
-    kZARKRecordVersion, "ColorFilterEffectRaw", "MPImageFilterRaw", 32, 0, nullptr, nullptr,
-    nullptr, 0, nullptr, 0, {}, "IRawBitmapProcessor", {}, nullptr, 0, 0, 0, {}, nullptr, 0};
+    kZARKRecordVersion,
+    "ColorFilterEffectRaw",
+    "MPImageFilterRaw",
+    sizeof(ColorFilterData),
+    0,
+    &Construct,
+    &Destruct,
+    kColorFilterProperties,
+    sizeof(kColorFilterProperties) / sizeof(kColorFilterProperties[0]),
+    kColorFilterMethods,
+    sizeof(kColorFilterMethods) / sizeof(kColorFilterMethods[0]),
+    {},
+    "IRawBitmapProcessor",
+    {},
+    nullptr,
+    0,
+    0,
+    0,
+    {},
+    nullptr,
+    0,
+};
