@@ -1,0 +1,305 @@
+// The exported colour functions, called directly through the library.
+#include "lumeno/colormath.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Largest q with q * q <= n: the truncated square root, without floating point.
+int64_t FloorSqrt(int64_t n) {
+  int64_t lo = 0, hi = 1 << 20;
+  while (lo < hi) {
+    const int64_t mid = (lo + hi + 1) / 2;
+    if (mid * mid <= n) {
+      lo = mid;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  return lo;
+}
+
+struct DistanceCase {
+  int r1, g1, b1, r2, g2, b2;
+  int plain, weighted;
+};
+
+TEST(ColorDistance, StatedValues8) {
+  const DistanceCase cases[] = {
+      {0, 0, 0, 255, 255, 0, 360, 624},  // 360.62; weighted 2 * 255^2 + 4 * 255^2
+      {10, 20, 30, 10, 20, 30, 0, 0},     {0, 0, 0, 255, 255, 255, 441, 765},
+      {255, 255, 255, 0, 0, 0, 441, 765}, {10, 0, 0, 0, 0, 0, 10, 14},  // 2 * 100 -> 14.14
+      {0, 10, 0, 0, 0, 0, 10, 20},                                      // 4 * 100
+      {0, 0, 10, 0, 0, 0, 10, 17},                                      // 3 * 100 -> 17.32
+  };
+  for (const DistanceCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.r1 << "," << c.g1 << "," << c.b1);
+    EXPECT_EQ(ColorDistanceEuclidean(c.r1, c.g1, c.b1, c.r2, c.g2, c.b2), c.plain);
+    EXPECT_EQ(ColorDistanceEuclideanWeighted(c.r1, c.g1, c.b1, c.r2, c.g2, c.b2), c.weighted);
+  }
+}
+
+TEST(ColorDistance, StatedValues16) {
+  EXPECT_EQ(ColorDistanceEuclidean16(0, 0, 0, 65535, 65535, 65535),
+            113509);  // 65535 * sqrt(3) = 113509.4
+  EXPECT_EQ(ColorDistanceEuclideanWeighted16(0, 0, 0, 65535, 65535, 65535), 196605);
+  EXPECT_EQ(ColorDistanceEuclidean16(65535, 65535, 65535, 0, 0, 0), 113509);
+  EXPECT_EQ(ColorDistanceEuclidean16(7, 8, 9, 7, 8, 9), 0);
+  EXPECT_EQ(ColorDistanceEuclideanWeighted16(1000, 0, 0, 0, 0, 0), 1414);
+  EXPECT_EQ(ColorDistanceEuclideanWeighted16(0, 1000, 0, 0, 0, 0), 2000);
+  EXPECT_EQ(ColorDistanceEuclideanWeighted16(0, 0, 1000, 0, 0, 0), 1732);
+}
+
+TEST(ColorDistance, RandomAgainstIntegerRoot) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> b8(0, 255), b16(0, 65535);
+  for (int i = 0; i < 20000; ++i) {
+    int c[6], w[6];
+    for (int k = 0; k < 6; ++k) c[k] = b8(rng), w[k] = b16(rng);
+    const int64_t dr = c[0] - c[3], dg = c[1] - c[4], db = c[2] - c[5];
+    ASSERT_EQ(ColorDistanceEuclidean(c[0], c[1], c[2], c[3], c[4], c[5]),
+              FloorSqrt(dr * dr + dg * dg + db * db));
+    ASSERT_EQ(ColorDistanceEuclideanWeighted(c[0], c[1], c[2], c[3], c[4], c[5]),
+              FloorSqrt(2 * dr * dr + 4 * dg * dg + 3 * db * db));
+    const int64_t er = w[0] - w[3], eg = w[1] - w[4], eb = w[2] - w[5];
+    ASSERT_EQ(ColorDistanceEuclidean16(w[0], w[1], w[2], w[3], w[4], w[5]),
+              FloorSqrt(er * er + eg * eg + eb * eb));
+    ASSERT_EQ(ColorDistanceEuclideanWeighted16(w[0], w[1], w[2], w[3], w[4], w[5]),
+              FloorSqrt(2 * er * er + 4 * eg * eg + 3 * eb * eb));
+  }
+}
+
+struct HueCase {
+  int r, g, b;
+  float hue;
+};
+
+TEST(FloatHsl, PrimariesAndSecondariesRoundTripExactly) {
+  const HueCase cases[] = {{255, 0, 0, 0.0f},   {255, 255, 0, 1.0f}, {0, 255, 0, 2.0f},
+                           {0, 255, 255, 3.0f}, {0, 0, 255, 4.0f},   {255, 0, 255, -1.0f}};
+  for (const HueCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.r << "," << c.g << "," << c.b);
+    float h = -9, s = -9, l = -9;
+    Convert_RGB_To_HSL(static_cast<unsigned char>(c.r), static_cast<unsigned char>(c.g),
+                       static_cast<unsigned char>(c.b), &h, &s, &l);
+    EXPECT_EQ(h, c.hue);
+    EXPECT_EQ(s, 1.0f);
+    EXPECT_EQ(l, 0.5f);
+    unsigned char r = 1, g = 1, b = 1;
+    Convert_HSL_To_RGB(h, s, l, &r, &g, &b);
+    EXPECT_EQ(r, c.r);
+    EXPECT_EQ(g, c.g);
+    EXPECT_EQ(b, c.b);
+
+    const int k = 257;  // 255 * 257 = 65535
+    Convert_RGB_To_HSL16(static_cast<unsigned short>(c.r * k), static_cast<unsigned short>(c.g * k),
+                         static_cast<unsigned short>(c.b * k), &h, &s, &l);
+    EXPECT_EQ(h, c.hue);
+    EXPECT_EQ(s, 1.0f);
+    EXPECT_EQ(l, 0.5f);
+    unsigned short r16 = 1, g16 = 1, b16 = 1;
+    Convert_HSL_To_RGB16(h, s, l, &r16, &g16, &b16);
+    EXPECT_EQ(r16, c.r * k);
+    EXPECT_EQ(g16, c.g * k);
+    EXPECT_EQ(b16, c.b * k);
+  }
+}
+
+TEST(FloatHsl, RedWithABitOfBlueHasNegativeHueAndComesBack) {
+  float h, s, l;
+  Convert_RGB_To_HSL(255, 0, 1, &h, &s, &l);
+  EXPECT_LT(h, 0.0f);
+  EXPECT_GT(h, -0.01f);
+  unsigned char r, g, b;
+  Convert_HSL_To_RGB(h, s, l, &r, &g, &b);
+  EXPECT_EQ(r, 255);
+  EXPECT_EQ(g, 0);
+  EXPECT_EQ(b, 1);
+}
+
+TEST(FloatHsl, GraysHaveNoHueNorSaturationAndComeBack) {
+  for (int v = 0; v <= 255; ++v) {
+    float h = -9, s = -9, l = -9;
+    const auto c = static_cast<unsigned char>(v);
+    Convert_RGB_To_HSL(c, c, c, &h, &s, &l);
+    ASSERT_EQ(h, 0.0f);
+    ASSERT_EQ(s, 0.0f);
+    ASSERT_EQ(l, static_cast<float>(v) / 255.0f);
+    unsigned char r, g, b;
+    Convert_HSL_To_RGB(h, s, l, &r, &g, &b);
+    ASSERT_EQ(r, v);
+    ASSERT_EQ(g, v);
+    ASSERT_EQ(b, v);
+  }
+  for (int v = 0; v <= 65535; v += 97) {
+    float h = -9, s = -9, l = -9;
+    const auto c = static_cast<unsigned short>(v);
+    Convert_RGB_To_HSL16(c, c, c, &h, &s, &l);
+    ASSERT_EQ(h, 0.0f);
+    ASSERT_EQ(s, 0.0f);
+    ASSERT_EQ(l, static_cast<float>(v) / 65535.0f);
+    unsigned short r, g, b;
+    Convert_HSL_To_RGB16(h, s, l, &r, &g, &b);
+    ASSERT_EQ(r, v);
+    ASSERT_EQ(g, v);
+    ASSERT_EQ(b, v);
+  }
+}
+
+TEST(FloatHsl, FullLightnessIsWhiteWhateverTheSaturation) {
+  for (float s : {0.0f, 0.25f, 0.5f, 1.0f}) {
+    for (float h : {-1.0f, 0.0f, 2.5f, 4.9f}) {
+      unsigned char r, g, b;
+      Convert_HSL_To_RGB(h, s, 1.0f, &r, &g, &b);
+      EXPECT_EQ(r, 255);
+      EXPECT_EQ(g, 255);
+      EXPECT_EQ(b, 255);
+    }
+  }
+}
+
+TEST(FloatHsl, ConversionsTruncateInsteadOfRounding) {
+  // Lightness 0.5 of gray gives 127.5, stored as 127; lightness 0.3 gives 76.5 -> 76.
+  unsigned char r, g, b;
+  Convert_HSL_To_RGB(0.0f, 0.0f, 0.5f, &r, &g, &b);
+  EXPECT_EQ(r, 127);
+  Convert_HSL_To_RGB(0.0f, 0.0f, 0.3f, &r, &g, &b);
+  EXPECT_EQ(r, 76);
+  // Half saturated red at lightness 0.5: m1 = 0.25, m2 = 0.75 -> 191.25, 63.75.
+  Convert_HSL_To_RGB(0.0f, 0.5f, 0.5f, &r, &g, &b);
+  EXPECT_EQ(r, 191);
+  EXPECT_EQ(g, 63);
+  EXPECT_EQ(b, 63);
+}
+
+TEST(FloatHsl, ValuesStayInTheirRanges) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> b8(0, 255);
+  for (int i = 0; i < 20000; ++i) {
+    float h, s, l;
+    Convert_RGB_To_HSL(static_cast<unsigned char>(b8(rng)), static_cast<unsigned char>(b8(rng)),
+                       static_cast<unsigned char>(b8(rng)), &h, &s, &l);
+    ASSERT_GE(h, -1.0f);
+    ASSERT_LT(h, 5.0f);
+    ASSERT_GE(s, 0.0f);
+    ASSERT_LE(s, 1.0f);
+    ASSERT_GE(l, 0.0f);
+    ASSERT_LE(l, 1.0f);
+  }
+}
+
+struct IntCase {
+  int r, g, b;     // in
+  int h, l, s;     // hue, lightness, saturation
+  int r2, g2, b2;  // back
+};
+
+TEST(IntegerHls, StatedConversionsAndLossyRoundTrips) {
+  const IntCase cases[] = {
+      {255, 0, 0, 0, 127, 255, 254, 0, 0},       {0, 255, 0, 85, 127, 255, 0, 254, 0},
+      {0, 0, 255, 170, 127, 255, 0, 0, 254},     {255, 255, 255, 0, 255, 0, 255, 255, 255},
+      {128, 128, 128, 0, 128, 0, 128, 128, 128}, {200, 100, 50, 14, 125, 153, 200, 99, 49},
+      {255, 0, 1, 254, 127, 255, 254, 0, 5},
+  };
+  for (const IntCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.r << "," << c.g << "," << c.b);
+    int a = c.r, b = c.g, d = c.b;
+    Convert_RGB_To_HSL(&a, &b, &d);
+    EXPECT_EQ(a, c.h);
+    EXPECT_EQ(b, c.l);
+    EXPECT_EQ(d, c.s);
+    Convert_HSL_To_RGB(&a, &b, &d);
+    EXPECT_EQ(a, c.r2);
+    EXPECT_EQ(b, c.g2);
+    EXPECT_EQ(d, c.b2);
+  }
+}
+
+TEST(IntegerHls, GraysComeBackExactly) {
+  for (int v = 0; v <= 255; ++v) {
+    int a = v, b = v, c = v;
+    Convert_RGB_To_HSL(&a, &b, &c);
+    ASSERT_EQ(a, 0);
+    ASSERT_EQ(b, v);
+    ASSERT_EQ(c, 0);
+    Convert_HSL_To_RGB(&a, &b, &c);
+    ASSERT_EQ(a, v);
+    ASSERT_EQ(b, v);
+    ASSERT_EQ(c, v);
+  }
+}
+
+TEST(IntegerHls, ComponentsStayOnTheirScales) {
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> b8(0, 255);
+  for (int i = 0; i < 20000; ++i) {
+    int a = b8(rng), b = b8(rng), c = b8(rng);
+    Convert_RGB_To_HSL(&a, &b, &c);
+    ASSERT_GE(a, 0);
+    ASSERT_LE(a, 254);
+    ASSERT_GE(b, 0);
+    ASSERT_LE(b, 255);
+    ASSERT_GE(c, 0);
+    ASSERT_LE(c, 255);
+    Convert_HSL_To_RGB(&a, &b, &c);
+    for (int v : {a, b, c}) {
+      ASSERT_GE(v, 0);
+      ASSERT_LE(v, 255);
+    }
+  }
+}
+
+TEST(IntegerHls, HlsValueBranchesAndTheSingleWrap) {
+  struct Case {
+    double hue;
+    int expected;  // with m1 = 0, m2 = 1
+  } const cases[] = {
+      {0.0, 0},       {21.25, 127}, {42.5, 255}, {85.0, 255},    {127.5, 255},
+      {148.75, 127},  {170.0, 0},   {200.0, 0},  {255.0, 0},     {276.25, 127},
+      {-233.75, 127}, {340.0, 255}, {552.5, 0},  {-297.5, -255},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(HLS_Value(0.0, 1.0, c.hue), c.expected) << "hue " << c.hue;
+  }
+  // Levels other than 0 and 1: exactly m1 * 255 or m2 * 255 at the plateaus.
+  EXPECT_EQ(HLS_Value(0.2, 0.8, 255.0), 51);
+  EXPECT_EQ(HLS_Value(0.2, 0.8, 42.5), 204);
+  EXPECT_EQ(HLS_Value(0.2, 0.8, 127.5), 204);
+  EXPECT_EQ(HLS_Value(0.2, 0.8, 170.0), 51);
+}
+
+TEST(ColorMath, SameResultsFromManyThreads) {
+  auto work = [](uint32_t seed, std::vector<int>* out) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> b8(0, 255);
+    for (int i = 0; i < 5000; ++i) {
+      int a = b8(rng), b = b8(rng), c = b8(rng);
+      out->push_back(ColorDistanceEuclideanWeighted(static_cast<unsigned char>(a),
+                                                    static_cast<unsigned char>(b),
+                                                    static_cast<unsigned char>(c), 9, 99, 199));
+      float h, s, l;
+      Convert_RGB_To_HSL(static_cast<unsigned char>(a), static_cast<unsigned char>(b),
+                         static_cast<unsigned char>(c), &h, &s, &l);
+      unsigned char r, g, bl;
+      Convert_HSL_To_RGB(h, s, l, &r, &g, &bl);
+      out->push_back(r * 65536 + g * 256 + bl);
+      Convert_RGB_To_HSL(&a, &b, &c);
+      Convert_HSL_To_RGB(&a, &b, &c);
+      out->push_back(a * 65536 + b * 256 + c);
+    }
+  };
+  std::vector<int> expected;
+  work(42, &expected);
+  std::vector<std::vector<int>> results(4);
+  std::vector<std::thread> threads;
+  for (auto& r : results) threads.emplace_back(work, 42u, &r);
+  for (auto& t : threads) t.join();
+  for (const auto& r : results) EXPECT_EQ(r, expected);
+}
+
+}  // namespace
