@@ -1,0 +1,16 @@
+# The lumeno command-line tool: a static library with everything but main()
+# (the tests link it too) and the executable.
+find_package(PNG REQUIRED)
+find_package(JPEG REQUIRED)
+find_package(TIFF REQUIRED)
+
+file(GLOB LUMENO_CLI_LIBRARY_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/cli/*.cpp)
+list(REMOVE_ITEM LUMENO_CLI_LIBRARY_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/cli/main.cpp)
+add_library(lumenocli STATIC ${LUMENO_CLI_LIBRARY_SOURCES})
+target_include_directories(lumenocli PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(lumenocli PRIVATE ${LUMENO_WARNINGS})
+target_link_libraries(lumenocli PUBLIC lumenohost PNG::PNG JPEG::JPEG TIFF::TIFF Threads::Threads)
+
+add_executable(lumeno cli/main.cpp)
+target_compile_options(lumeno PRIVATE ${LUMENO_WARNINGS})
+target_link_libraries(lumeno PRIVATE lumenocli)

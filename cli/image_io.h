@@ -1,0 +1,81 @@
+// Image files of the lumeno tool: PNG (libpng), JPEG (libjpeg-turbo) and
+// TIFF (libtiff) read into and written from one packed in-memory image that
+// keeps the file's depth and channels.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace lumeno::cli {
+
+enum class ColorModel { kGray, kRGB, kCMYK };
+
+enum class FileType { kUnknown, kPNG, kJPEG, kTIFF };
+
+// Samples are interleaved and tightly packed: colour channels in model order
+// (gray; R, G, B; C, M, Y, K) followed by alpha when present. 16-bit samples
+// are stored in native byte order.
+struct Image {
+  int64_t width = 0;
+  int64_t height = 0;
+  ColorModel model = ColorModel::kRGB;
+  bool alpha = false;
+  int bits = 8;  // 8 or 16
+  std::vector<uint8_t> data;
+  // When set, the rows live in memory the image does not own (a bitmap's
+  // pixels), `stride` bytes apart, and `data` stays empty.
+  uint8_t* pixels = nullptr;
+  int64_t stride = 0;
+
+  int ColorChannels() const;
+  int Channels() const { return ColorChannels() + (alpha ? 1 : 0); }
+  int64_t PixelBytes() const { return Channels() * (bits / 8); }
+  int64_t RowBytes() const { return width * PixelBytes(); }
+  void Allocate() {
+    pixels = nullptr;
+    data.assign(static_cast<size_t>(RowBytes() * height), 0);
+  }
+  const uint8_t* Row(int64_t y) const {
+    return pixels != nullptr ? pixels + y * stride : data.data() + y * RowBytes();
+  }
+  uint8_t* MutableRow(int64_t y) {
+    return pixels != nullptr ? pixels + y * stride : data.data() + y * RowBytes();
+  }
+  uint16_t Sample16(int64_t x, int64_t y, int c) const;
+};
+
+struct WriteOptions {
+  int pngCompression = 2;  // zlib level 0..9
+  int jpegQuality = 92;
+  int threads = 0;  // PNG encoding threads; 0 = automatic
+};
+
+// "PNG", "JPEG", "TIFF" or "unknown".
+const char* FileTypeName(FileType type);
+const char* ColorModelName(ColorModel model);
+// By the file's first bytes.
+FileType DetectFileType(const std::string& path);
+// By the extension (.png, .jpg, .jpeg, .tif, .tiff; any case).
+FileType FileTypeForExtension(const std::string& path);
+
+// Called by ReadImage once the size and layout are known: it may point
+// `pixels`/`stride` at memory of its own for the rows (returning true), so
+// that the file is decoded straight into it; otherwise the image allocates.
+using PixelTarget = std::function<bool(Image* image)>;
+
+// Reads a file; on failure returns false with a message naming the problem.
+bool ReadImage(const std::string& path, Image* image, std::string* error,
+               const PixelTarget& target = {});
+// Writes an image in the given type. Conversions a type needs (JPEG holds
+// neither alpha nor 16 bits; PNG holds no CMYK) are refused with an error,
+// except as WriteImageConverted allows.
+bool WriteImage(const std::string& path, FileType type, const Image& image,
+                const WriteOptions& options, std::string* error);
+
+// Converts an image so that `type` can store it: JPEG drops alpha and keeps
+// the high byte of 16-bit samples. Returns a note of what changed, or "".
+std::string ConvertForFileType(FileType type, Image* image);
+
+}  // namespace lumeno::cli

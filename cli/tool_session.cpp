@@ -1,0 +1,586 @@
+// The tool's session: plug-in loading, property values by registered type,
+// and effect runs with progress, background runs and Ctrl-C.
+#include "cli/tool_session.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/bitmap_bridge.h"
+#include "cli/lumeno_main.h"
+#include "host/raw_bitmap_class.h"
+#include "lumeno/raw_bitmap.h"
+
+#ifndef LUMENO_PLUGIN_PATH
+#define LUMENO_PLUGIN_PATH "liblumenoraw.so"
+#endif
+
+namespace lumeno::cli {
+
+std::atomic<bool> gInterrupted{false};
+
+namespace {
+
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler stores a flag");
+
+void OnInterrupt(int) { gInterrupted.store(true); }
+
+// State the tool's host class reaches from its plain-function methods.
+std::atomic<ProgressLine*> gProgress{nullptr};
+// Synchronous runs stop through the progress call's cancel argument;
+// background runs are stopped with Cancel() from the run loop instead.
+std::atomic<bool> gCancelThroughProgress{false};
+std::atomic<bool> gCompleted{false};
+
+// "OnProgress(value as UInt64,total as UInt64,extraInfo as UInt64,ByRef cancel as Boolean)"
+void MonitorOnProgress(host::Object, uint64_t value, uint64_t total, uint64_t, bool* cancel) {
+  if (cancel != nullptr && gCancelThroughProgress.load() && gInterrupted.load()) {
+    // Workers read the flag atomically while this runs on the progress thread.
+    std::atomic_ref<bool>(*cancel).store(true);
+  }
+  if (ProgressLine* line = gProgress.load()) line->Update(value, total);
+}
+
+// Completion method of background runs: (target, filter).
+void MonitorCompleted(host::Object, host::Object) { gCompleted.store(true); }
+
+ZARKmethodDefinition gMonitorMethods[] = {
+    {reinterpret_cast<void*>(&MonitorOnProgress), 0, ON_PROGRESS_DECLARATION, 4, {}},
+};
+
+// The tool's progress handler class; its object is also the completion target.
+ZARKclassDefinition gMonitorClass = {kZARKRecordVersion,
+                                     "LumenoToolMonitor",
+                                     nullptr,
+                                     8,
+                                     0,
+                                     nullptr,
+                                     nullptr,
+                                     nullptr,
+                                     0,
+                                     gMonitorMethods,
+                                     1,
+                                     {},
+                                     "IProgressHandlerV2",
+                                     {},
+                                     nullptr,
+                                     0,
+                                     kZARKClassConsoleSafe,
+                                     0,
+                                     {},
+                                     nullptr,
+                                     0};
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string Trim(const std::string& s) {
+  const size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return "";
+  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string DirectoryOfExecutable() {
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "";
+  std::string path(buf, static_cast<size_t>(n));
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+bool ParseDoubleText(const std::string& text, double* out) {
+  const std::string t = Trim(text);
+  if (t.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  *out = std::strtod(t.c_str(), &end);
+  return *end == '\0' && errno != ERANGE;
+}
+
+bool ParseFloatText(const std::string& text, float* out) {
+  const std::string t = Trim(text);
+  if (t.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  *out = std::strtof(t.c_str(), &end);
+  return *end == '\0' && errno != ERANGE;
+}
+
+bool ParseIntText(const std::string& text, int64_t* out) {
+  const std::string t = Trim(text);
+  if (t.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(t.c_str(), &end, 0);
+  if (*end != '\0' || errno == ERANGE) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseUIntText(const std::string& text, uint64_t* out) {
+  const std::string t = Trim(text);
+  if (t.empty() || t[0] == '-') return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = std::strtoull(t.c_str(), &end, 0);
+  if (*end != '\0' || errno == ERANGE) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseBoolText(const std::string& text, bool* out) {
+  const std::string t = Lower(Trim(text));
+  if (t == "true" || t == "yes" || t == "on" || t == "1") {
+    *out = true;
+    return true;
+  }
+  if (t == "false" || t == "no" || t == "off" || t == "0") {
+    *out = false;
+    return true;
+  }
+  return false;
+}
+
+// "a,b" as two floats.
+bool ParsePair(const std::string& text, float* a, float* b) {
+  const size_t comma = text.find(',');
+  if (comma == std::string::npos) return false;
+  return ParseFloatText(text.substr(0, comma), a) && ParseFloatText(text.substr(comma + 1), b);
+}
+
+host::Value ObjectValue(host::Object object) {
+  return host::Value(std::in_place_type<host::Object>, object);
+}
+
+std::string JoinNames(const std::vector<NamedValue>& values) {
+  std::string out;
+  for (const NamedValue& v : values) out += (out.empty() ? "" : ", ") + v.name;
+  return out;
+}
+
+}  // namespace
+
+void InstallInterruptHandler() {
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Progress line
+
+void ProgressLine::BeginFile(const std::string& label, int index, int count) {
+  label_ = label;
+  index_ = index;
+  count_ = count < 1 ? 1 : count;
+  lastPermille_.store(-1);
+}
+
+void ProgressLine::Update(uint64_t value, uint64_t total) {
+  if (!enabled_) return;
+  const double part =
+      total == 0 ? 1.0 : static_cast<double>(std::min(value, total)) / static_cast<double>(total);
+  const int permille = static_cast<int>((index_ + part) / count_ * 1000.0);
+  // Progress threads call in a tight loop; draw only when the line changes.
+  if (lastPermille_.exchange(permille) == permille) return;
+  constexpr int kWidth = 30;
+  const int filled = permille * kWidth / 1000;
+  char bar[kWidth + 1];
+  for (int i = 0; i < kWidth; ++i) bar[i] = i < filled ? '#' : '.';
+  bar[kWidth] = '\0';
+  char line[512];
+  const int n = std::snprintf(
+      line, sizeof line, "\r%s%s [%s] %5.1f%%\033[K",
+      count_ > 1 ? ("[" + std::to_string(index_ + 1) + "/" + std::to_string(count_) + "] ").c_str()
+                 : "",
+      label_.c_str(), bar, permille / 10.0);
+  if (n > 0) {
+    [[maybe_unused]] ssize_t w =
+        ::write(STDERR_FILENO, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
+  }
+}
+
+void ProgressLine::Clear() {
+  if (!enabled_ || lastPermille_.load() < 0) return;
+  static const char kClear[] = "\r\033[K";
+  [[maybe_unused]] ssize_t w = ::write(STDERR_FILENO, kClear, sizeof kClear - 1);
+  lastPermille_.store(-1);
+}
+
+// ---------------------------------------------------------------------------
+// Session
+
+Session::Session() = default;
+
+Session::~Session() {
+  gProgress.store(nullptr);
+  if (host_) {
+    for (host::Object o : kept_) host_->Unlock(o);
+    if (monitor_ != nullptr) host_->Unlock(monitor_);
+  }
+}
+
+void Session::Keep(host::Object object) {
+  if (object != nullptr) kept_.push_back(object);
+}
+
+Failure Session::Load(const std::string& pluginPath) {
+  host_ = std::make_unique<host::Host>();
+  std::string path = pluginPath;
+  if (path.empty()) {
+    const std::string nextToTool = DirectoryOfExecutable() + "/liblumenoraw.so";
+    path = FileExists(nextToTool) ? nextToTool : std::string(LUMENO_PLUGIN_PATH);
+  }
+  const size_t first = host_->Classes().size();
+  std::string error;
+  if (!host_->LoadPlugin(path, &error)) {
+    return {kExitPlugin, "cannot load the plug-in " + path + (error.empty() ? "" : ": " + error)};
+  }
+  catalog_.Load(*host_, first);
+  host_->RegisterClass(&gMonitorClass);
+  monitor_ = host_->New(gMonitorClass.name);
+  gProgress.store(&progress_);
+  return {};
+}
+
+Failure Session::FindEffect(const std::string& name, const ClassEntry** effect) const {
+  *effect = catalog_.FindEffect(name);
+  if (*effect != nullptr) return {};
+  std::string accepted;
+  for (const ClassEntry* e : catalog_.Effects()) {
+    accepted += (accepted.empty() ? "" : ", ") + e->shortName;
+  }
+  if (accepted.empty()) accepted = "(the plug-in registered no effects)";
+  return {kExitUsage, "unknown effect '" + name + "'; accepted: " + accepted +
+                          " (or the class names, see 'lumeno list')"};
+}
+
+std::string Session::DescribeError(int64_t code) const {
+  const std::string name = catalog_.ErrorName(code);
+  if (name.empty()) return "error code " + std::to_string(code);
+  const char* text = ExplainError(name);
+  return name + " (" + std::to_string(code) + ")" + (*text != '\0' ? std::string(": ") + text : "");
+}
+
+Failure Session::LoadBitmap(const std::string& path, host::Object* bitmap) {
+  Image image;
+  std::string error;
+  if (!ReadImage(path, &image, &error)) return {kExitFile, error};
+  *bitmap = BitmapFromImage(*host_, image, &error);
+  if (*bitmap == nullptr) return {kExitFile, path + ": " + error};
+  Keep(*bitmap);
+  return {};
+}
+
+Failure Session::LoadMask(const std::string& maskArgument, host::Object* mask, int64_t* width,
+                          int64_t* height) {
+  // FILE[:CHANNEL][:inverted], read from the end so that file names with
+  // colons still work when they exist as given.
+  std::string file = maskArgument;
+  std::string channel;
+  bool inverted = false;
+  if (!FileExists(file)) {
+    size_t colon = file.rfind(':');
+    if (colon != std::string::npos && Lower(file.substr(colon + 1)) == "inverted") {
+      inverted = true;
+      file.resize(colon);
+    }
+    colon = file.rfind(':');
+    if (!FileExists(file) && colon != std::string::npos) {
+      channel = file.substr(colon + 1);
+      file.resize(colon);
+    }
+  }
+  Image image;
+  std::string error;
+  if (!ReadImage(file, &image, &error)) return {kExitFile, "mask: " + error};
+  const int offset =
+      channel.empty() ? ChannelByteOffset(image, "0") : ChannelByteOffset(image, channel);
+  if (offset < 0) {
+    return {kExitUsage, "mask: " + file + " has no channel '" + channel + "' (its channels: " +
+                            ColorModelName(image.model) + (image.alpha ? " + alpha" : "") +
+                            "; use a name such as red, gray, alpha, black or a number from 0)"};
+  }
+  host::Object bitmap = BitmapFromImage(*host_, image, &error);
+  if (bitmap == nullptr) return {kExitFile, "mask: " + file + ": " + error};
+  Keep(bitmap);
+  *mask = host::CreateMask(*host_, bitmap, inverted, static_cast<uint8_t>(offset));
+  if (*mask == nullptr) return {kExitFile, "mask: cannot make a mask from " + file};
+  Keep(*mask);
+  *width = image.width;
+  *height = image.height;
+  return {};
+}
+
+bool Session::CanParseType(const std::string& type) const {
+  static const char* const kTypes[] = {"Single", "Double",    "Boolean",       "Integer", "UInt8",
+                                       "UInt64", "RawBitmap", "RawBitmapMask", "PointF",  "SizeF"};
+  for (const char* t : kTypes) {
+    if (type == t) return true;
+  }
+  return catalog_.FindEnum(type) != nullptr;
+}
+
+Failure Session::ParseAssignment(const ClassEntry& effect, const std::string& text,
+                                 ParsedAssignment* out) {
+  const size_t eq = text.find('=');
+  const std::string name = text.substr(0, eq);
+  const std::string value = eq == std::string::npos ? "" : text.substr(eq + 1);
+  PropertyEntry storage;
+  const PropertyEntry* prop = catalog_.FindProperty(effect, name, &storage);
+  if (prop == nullptr || !prop->writable) {
+    std::string accepted;
+    for (const PropertyEntry& p : catalog_.AllProperties(effect)) {
+      if (p.writable && CanParseType(p.type)) {
+        accepted += (accepted.empty() ? "" : ", ") + p.name + " (" + p.type + ")";
+      }
+    }
+    const std::string why =
+        prop == nullptr ? "has no property" : "cannot set the read-only property";
+    return {kExitUsage, effect.name + " " + why + " '" + name + "'; settable: " + accepted};
+  }
+  out->property = prop->name;
+  const std::string& type = prop->type;
+  auto bad = [&](const std::string& accepted) {
+    return Failure{kExitUsage, "bad value '" + value + "' for " + prop->name + " (" + type +
+                                   "): expected " + accepted};
+  };
+  if (type == "Single") {
+    float f;
+    if (!ParseFloatText(value, &f)) return bad("a number such as 0.5");
+    out->value = f;
+  } else if (type == "Double") {
+    double d;
+    if (!ParseDoubleText(value, &d)) return bad("a number such as 0.5");
+    out->value = d;
+  } else if (type == "Boolean") {
+    bool b;
+    if (!ParseBoolText(value, &b)) return bad("true or false (also yes/no, on/off, 1/0)");
+    out->value = b;
+  } else if (type == "Integer" || type == "UInt8" || type == "UInt64") {
+    // Numbers, or the names of the class's constants (GrayscaleType=AVERAGE).
+    const std::vector<NamedValue> constants = catalog_.AllConstants(effect);
+    int64_t v = 0;
+    bool found = false;
+    for (const NamedValue& c : constants) {
+      if (Lower(c.name) == Lower(Trim(value))) {
+        v = c.value;
+        found = true;
+      }
+    }
+    std::string accepted = type == "Integer" ? "a whole number" : "a whole number from 0";
+    if (!constants.empty()) accepted += " or one of " + JoinNames(constants);
+    if (type == "Integer") {
+      if (!found && !ParseIntText(value, &v)) return bad(accepted);
+      out->value = v;
+    } else {
+      uint64_t u = static_cast<uint64_t>(v);
+      if (!found && !ParseUIntText(value, &u)) return bad(accepted);
+      if (found && v < 0) return bad(accepted);
+      if (type == "UInt8") {
+        if (u > 255) return bad("a whole number from 0 to 255");
+        out->value = static_cast<uint8_t>(u);
+      } else {
+        out->value = u;
+      }
+    }
+  } else if (const EnumEntry* en = catalog_.FindEnum(type)) {
+    int64_t v = 0;
+    bool found = false;
+    for (const NamedValue& f : en->fields) {
+      if (Lower(f.name) == Lower(Trim(value))) {
+        v = f.value;
+        found = true;
+      }
+    }
+    if (!found) {
+      bool known = false;
+      if (ParseIntText(value, &v)) {
+        for (const NamedValue& f : en->fields) known = known || f.value == v;
+      }
+      if (!known) return bad("one of " + JoinNames(en->fields));
+    }
+    out->value = v;
+  } else if (type == "RawBitmap") {
+    host::Object bitmap = nullptr;
+    if (Failure f = LoadBitmap(value, &bitmap)) {
+      f.message = prop->name + ": " + f.message;
+      return f;
+    }
+    out->value = ObjectValue(bitmap);
+  } else if (type == "RawBitmapMask") {
+    host::Object mask = nullptr;
+    int64_t w = 0, h = 0;
+    if (Failure f = LoadMask(value, &mask, &w, &h)) {
+      f.message = prop->name + ": " + f.message;
+      return f;
+    }
+    out->value = ObjectValue(mask);
+  } else if (type == "PointF" || type == "SizeF") {
+    float a, b;
+    const bool point = type == "PointF";
+    if (!ParsePair(value, &a, &b)) return bad(point ? "x,y such as 10,20" : "w,h such as 64,48");
+    host::Object object = host_->New(type);
+    if (object == nullptr) return {kExitPlugin, "the host has no class " + type};
+    Keep(object);
+    host_->SetProperty(object, point ? "x" : "Width", a);
+    host_->SetProperty(object, point ? "y" : "Height", b);
+    out->value = ObjectValue(object);
+  } else {
+    return {kExitUsage, prop->name + " (" + type + ") cannot be set from the command line"};
+  }
+  return {};
+}
+
+Failure Session::Run(const ClassEntry& entry, const std::vector<ParsedAssignment>& assignments,
+                     const RunOptions& options, host::Object source, host::Object* result) {
+  *result = nullptr;
+  host::Ref effect(*host_, host_->New(entry.name));
+  if (!effect) return {kExitPlugin, "cannot create a " + entry.name + " object"};
+  for (const ParsedAssignment& a : assignments) {
+    if (!host_->SetProperty(effect.get(), a.property, a.value)) {
+      return {kExitUsage, "cannot set " + a.property + " on " + entry.name};
+    }
+  }
+  if (options.hasThreads) host_->SetProperty(effect.get(), "MultiprocessingHint", options.threads);
+  if (options.mask != nullptr) {
+    PropertyEntry storage;
+    const PropertyEntry* maskProp = catalog_.FindProperty(entry, "Mask", &storage);
+    if (maskProp == nullptr || maskProp->type != "RawBitmapMask" || !maskProp->writable) {
+      return {kExitUsage, entry.name + " has no Mask property; --mask cannot be used with it"};
+    }
+    host_->SetProperty(effect.get(), maskProp->name, ObjectValue(options.mask));
+  }
+  host_->SetProperty(effect.get(), "ProgressHandler", ObjectValue(monitor_));
+
+  if (options.async ||
+      (options.inPlace && !host_->FindMethod(effect.get(), kApplyInPlaceDeclaration))) {
+    const char* declaration =
+        options.inPlace ? kApplyInPlaceAsyncDeclaration : kApplyAsyncDeclaration;
+    if (host_->FindMethod(effect.get(), declaration) == nullptr) {
+      return {kExitUsage,
+              entry.name + (options.inPlace ? " cannot work in place" : " has no background form")};
+    }
+    if (Failure f = RunAsync(effect.get(), entry, declaration, source)) return f;
+    *result = host_->GetObject(effect.get(), "AsyncResult");
+  } else {
+    gCancelThroughProgress.store(true);
+    if (options.inPlace) {
+      host_->Call<void>(effect.get(), kApplyInPlaceDeclaration, source);
+    } else {
+      *result = host_->Call<host::Object>(effect.get(), kApplyDeclaration, source);
+    }
+    gCancelThroughProgress.store(false);
+    const bool canceled = host_->GetBoolean(effect.get(), "Canceled");
+    if (canceled || gInterrupted.load()) {
+      host_->Unlock(*result);
+      *result = nullptr;
+      return {kExitInterrupted, "interrupted; nothing written"};
+    }
+    if (options.inPlace) {
+      const int64_t code = host_->GetInteger(effect.get(), "ErrorCode");
+      if (code != 0) return {kExitEffectFailed, entry.name + " failed: " + DescribeError(code)};
+      host_->Lock(source);
+      *result = source;
+    }
+  }
+  if (*result == nullptr) {
+    const int64_t code = host_->GetInteger(effect.get(), "ErrorCode");
+    return {kExitEffectFailed, entry.name + " failed: " + DescribeError(code)};
+  }
+  return {};
+}
+
+Failure Session::RunAsync(host::Object effect, const ClassEntry& entry, const char* declaration,
+                          host::Object source) {
+  gCompleted.store(false);
+  gCancelThroughProgress.store(false);
+  host_->Call<void>(effect, declaration, source, monitor_,
+                    reinterpret_cast<void*>(&MonitorCompleted));
+  const int64_t code = host_->GetInteger(effect, "ErrorCode");
+  if (code != 0) return {kExitEffectFailed, entry.name + " failed: " + DescribeError(code)};
+  if (host_->GetBoolean(effect, "AsyncCompleted") && !gCompleted.load()) {
+    return {kExitEffectFailed, entry.name + " did not start its background run"};
+  }
+  while (!gCompleted.load() && !gInterrupted.load()) {
+    const bool done = host_->RunLoop([] { return gCompleted.load() || gInterrupted.load(); }, 5.0);
+    if (!done && host_->TaskCount() == 0 && !gCompleted.load()) {
+      return {kExitEffectFailed, entry.name + ": the background run ended without completing"};
+    }
+  }
+  if (!gCompleted.load()) {
+    host_->Call<void>(effect, kCancelDeclaration);
+    return {kExitInterrupted, "interrupted; nothing written"};
+  }
+  if (gInterrupted.load()) return {kExitInterrupted, "interrupted; nothing written"};
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+
+Failure WriteImageAtomically(const std::string& path, Image image, const WriteOptions& options,
+                             bool quiet) {
+  FileType type = FileTypeForExtension(path);
+  if (type == FileType::kUnknown) {
+    return {kExitUsage, path + ": unknown output type (use .png, .jpg, .jpeg, .tif or .tiff)"};
+  }
+  if (type == FileType::kPNG && image.model == ColorModel::kCMYK) {
+    return {kExitFile, path + ": PNG cannot store CMYK images; write a .tif file instead"};
+  }
+  const std::string note = ConvertForFileType(type, &image);
+  if (!note.empty() && !quiet) std::fprintf(stderr, "lumeno: %s: %s\n", path.c_str(), note.c_str());
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temp = dir + "/." + base + ".lumeno-XXXXXX";
+  std::vector<char> name(temp.begin(), temp.end());
+  name.push_back('\0');
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) return {kExitFile, "cannot write in " + dir + ": " + std::strerror(errno)};
+  ::close(fd);
+  temp = name.data();
+  std::string error;
+  if (!WriteImage(temp, type, image, options, &error)) {
+    ::unlink(temp.c_str());
+    // Name the real output, not the temporary file.
+    for (size_t at = error.find(temp); at != std::string::npos; at = error.find(temp)) {
+      error.replace(at, temp.size(), path);
+    }
+    return {kExitFile, error};
+  }
+  if (gInterrupted.load()) {
+    ::unlink(temp.c_str());
+    return {kExitInterrupted, "interrupted; nothing written"};
+  }
+  // mkstemp made the file private; give it the mode a new file would get.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::chmod(temp.c_str(), 0666 & ~mask);
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const std::string why = std::strerror(errno);
+    ::unlink(temp.c_str());
+    return {kExitFile, "cannot write " + path + ": " + why};
+  }
+  return {};
+}
+
+}  // namespace lumeno::cli

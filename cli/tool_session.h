@@ -1,0 +1,118 @@
+// A session of the lumeno tool: a host with the plug-in loaded, the catalog
+// of its classes, the tool's own progress-and-completion class, property
+// parsing by registered type, and one effect run with progress and Ctrl-C.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/catalog.h"
+#include "cli/image_io.h"
+#include "host/host.h"
+
+namespace lumeno::cli {
+
+// Set by the SIGINT handler; read by the progress method and the run loop.
+extern std::atomic<bool> gInterrupted;
+void InstallInterruptHandler();
+
+// A failure with the exit status it leads to.
+struct Failure {
+  int status = 0;
+  std::string message;
+  explicit operator bool() const { return status != 0; }
+};
+
+// The progress line on standard error: one line for a whole batch.
+class ProgressLine {
+ public:
+  void Enable(bool on) { enabled_ = on; }
+  bool Enabled() const { return enabled_; }
+  void BeginFile(const std::string& label, int index, int count);
+  // Called from the plug-in's progress calls (any thread, one at a time).
+  void Update(uint64_t value, uint64_t total);
+  void Clear();
+
+ private:
+  bool enabled_ = false;
+  std::string label_;
+  int index_ = 0;
+  int count_ = 1;
+  std::atomic<int> lastPermille_{-1};
+};
+
+// A value to assign to a property, parsed once and set on every effect
+// object of a run.
+struct ParsedAssignment {
+  std::string property;  // the registered name
+  host::Value value;
+};
+
+struct RunOptions {
+  bool async = false;
+  bool inPlace = false;
+  bool hasThreads = false;
+  int64_t threads = 0;          // MultiprocessingHint
+  host::Object mask = nullptr;  // RawBitmapMask for the Mask property, or null
+  int64_t maskWidth = 0, maskHeight = 0;
+};
+
+class Session {
+ public:
+  Session();
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Loads the plug-in (an explicit path, else liblumenoraw.so next to the
+  // executable, else the build's copy) and reads its classes.
+  Failure Load(const std::string& pluginPath);
+
+  host::Host& Host() { return *host_; }
+  const Catalog& Classes() const { return catalog_; }
+  ProgressLine& Progress() { return progress_; }
+
+  // An effect by name, or a usage failure listing the accepted names.
+  Failure FindEffect(const std::string& name, const ClassEntry** effect) const;
+
+  // Parses "Property=value" for an effect by the property's registered type.
+  Failure ParseAssignment(const ClassEntry& effect, const std::string& text, ParsedAssignment* out);
+  // Whether values of a registered type can be given on the command line.
+  bool CanParseType(const std::string& type) const;
+  // A RawBitmapMask from "FILE[:CHANNEL][:inverted]"; the session keeps it.
+  Failure LoadMask(const std::string& maskArgument, host::Object* mask, int64_t* width, int64_t* height);
+  // A RawBitmap object from an image file; the session keeps it.
+  Failure LoadBitmap(const std::string& path, host::Object* bitmap);
+
+  // Creates the effect, sets the assignments and options, runs it on `source`
+  // and returns the result (a new reference; in place: the source with a new
+  // reference). Interruptions give kExitInterrupted.
+  Failure Run(const ClassEntry& effect, const std::vector<ParsedAssignment>& assignments,
+              const RunOptions& options, host::Object source, host::Object* result);
+
+  // Text of a plug-in error code: "NAME (code): explanation".
+  std::string DescribeError(int64_t code) const;
+
+  // Objects made while parsing values; released with the session.
+  void Keep(host::Object object);
+
+ private:
+  Failure RunAsync(host::Object effect, const ClassEntry& entry, const char* declaration,
+                   host::Object source);
+
+  std::unique_ptr<host::Host> host_;
+  Catalog catalog_;
+  ProgressLine progress_;
+  host::Object monitor_ = nullptr;
+  std::vector<host::Object> kept_;
+};
+
+// Writes an image to a temporary file in the output's folder and renames it,
+// so that a failure leaves no partial output.
+Failure WriteImageAtomically(const std::string& path, Image image, const WriteOptions& options,
+                             bool quiet);
+
+}  // namespace lumeno::cli

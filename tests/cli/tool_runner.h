@@ -1,0 +1,47 @@
+// Helpers of the tool's tests: running the built lumeno executable, a private
+// temporary folder per test, and seeded test images.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/image_io.h"
+
+namespace lumeno::clitest {
+
+struct ToolResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs the tool with these arguments (no shell), capturing both streams.
+ToolResult RunTool(const std::vector<std::string>& args);
+
+// A seeded image whose samples cover the whole range of the depth.
+cli::Image PatternImage(int64_t width, int64_t height, cli::ColorModel model, bool alpha, int bits,
+                        uint64_t seed = 7);
+// A smooth image (JPEG keeps it within a few units).
+cli::Image SmoothImage(int64_t width, int64_t height, cli::ColorModel model);
+
+// Each test gets a fresh folder, removed afterwards.
+class ToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  // Writes an image with the tool's own writer (PNG level 6, TIFF, JPEG q95).
+  std::string Write(const std::string& name, const cli::Image& image);
+  cli::Image Read(const std::string& name);
+  bool Exists(const std::string& name) const;
+  // Names in the folder (temporary files of failed writes included).
+  std::vector<std::string> Entries() const;
+  std::string FileBytes(const std::string& name) const;
+
+  std::string dir_;
+};
+
+}  // namespace lumeno::clitest
