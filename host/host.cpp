@@ -23,6 +23,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 
 #include "host/raw_bitmap_class.h"
@@ -343,6 +344,8 @@ struct Host::State {
   uint64_t nextSerial = 1;
   std::vector<std::string> errors;
   bool tearingDown = false;
+  // Classes the host itself provides (PointF, SizeF, the bitmap module).
+  std::set<const ClassInfo*> hostClasses;
 
   std::vector<Task> tasks;
 
@@ -511,6 +514,7 @@ Host::Host(HostOptions options) : state_(std::make_unique<State>()) {
   RegisterClass(PointFClass());
   RegisterClass(SizeFClass());
   RegisterBitmapClasses(*this);
+  for (const ClassInfo* cls : state_->classes) state_->hostClasses.insert(cls);
 }
 
 Host::~Host() {
@@ -519,20 +523,25 @@ Host::~Host() {
     std::lock_guard<std::mutex> guard(s.objectMutex);
     s.tearingDown = true;
   }
-  // Destroy what is still alive, newest first; destructors may drop holds on
-  // other objects (which then go the ordinary way) or create new ones.
+  // Destroy what is still alive: objects of plug-in classes first (a filter
+  // ends its background run, whose threads still use bitmaps), then the
+  // host's own objects (bitmaps, masks, points); newest first within each.
+  // Destructors may drop holds on other objects (which then go the ordinary
+  // way) or create new ones.
   for (;;) {
-    std::vector<std::pair<uint64_t, Object>> alive;
+    std::vector<std::tuple<bool, uint64_t, Object>> alive;
     {
       std::lock_guard<std::mutex> guard(s.objectMutex);
       for (auto& [object, record] : s.objects) {
-        if (record.status == State::Status::kLive) alive.emplace_back(record.serial, object);
+        if (record.status != State::Status::kLive) continue;
+        bool hostOwned = s.hostClasses.count(HeaderOf(object)->cls) != 0;
+        alive.emplace_back(!hostOwned, record.serial, object);
       }
     }
     if (alive.empty()) break;
     std::sort(alive.begin(), alive.end(), std::greater<>());
     for (auto& entry : alive) {
-      Object object = entry.second;
+      Object object = std::get<2>(entry);
       const ClassInfo* cls = nullptr;
       {
         std::lock_guard<std::mutex> guard(s.objectMutex);
