@@ -18,6 +18,12 @@
 #include <memory>
 #include <thread>
 
+// libpng and libjpeg report errors by longjmp back to the reading or writing
+// function. Objects used after the jump (the row vectors, the error text)
+// live in memory, not registers; GCC at low optimisation still warns about
+// temporaries inside std::string that are built only after the jump.
+#pragma GCC diagnostic ignored "-Wclobbered"
+
 namespace lumeno::cli {
 
 int Image::ColorChannels() const {

@@ -1,0 +1,237 @@
+// Every effect of the plug-in, driven through the host exactly as a script
+// drives it: an effect object with its properties set, then Apply or
+// ApplyInPlace on a source bitmap, with and without a mask, at each thread
+// count (MultiprocessingHint). The map effect runs through the engine table
+// the way another plug-in calls it; the blend effect runs every mode.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <functional>
+#include <type_traits>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "lumeno/engine.h"
+
+namespace lumeno::bench {
+namespace {
+
+// One call of the effect on a source; returns the new bitmap (Apply) or null.
+using Runner = std::function<Object(Object source)>;
+
+// A typed method of the effect object, looked up once by its declaration.
+template <typename R, typename... A>
+Runner Method(Object effect, const char* declaration, A... args) {
+  void* entry = TheHost().FindMethod(effect, declaration);
+  if (entry == nullptr) return {};
+  auto fn = reinterpret_cast<R (*)(Object, Object, A...)>(entry);
+  return [=](Object source) -> Object {
+    if constexpr (std::is_void_v<R>) {
+      fn(effect, source, args...);
+      return nullptr;
+    } else {
+      return fn(effect, source, args...);
+    }
+  };
+}
+
+struct EffectCase {
+  std::string name;
+  std::string className;
+  bool sixteenBit;  // runs on 16-bit sources
+  bool inPlace;     // has an in-place form
+  // Sets the effect's properties and returns its runner for the chosen form.
+  std::function<Runner(Object effect, bool inPlace, Object mask, int64_t size)> make;
+};
+
+const char* const kApplyValue = "Apply(source as RawBitmap,value as Single) as RawBitmap";
+const char* const kInPlaceValue = "ApplyInPlace(source as RawBitmap, value as Single)";
+
+// Effects whose only argument is one Single ("value as Single").
+EffectCase OneValue(const char* name, const char* className, float value) {
+  return {name, className, true, true, [=](Object effect, bool inPlace, Object, int64_t) {
+            return inPlace ? Method<void>(effect, kInPlaceValue, value)
+                           : Method<Object>(effect, kApplyValue, value);
+          }};
+}
+
+// Lookup tables of the map effect: a curve on each channel.
+const std::array<uint8_t, 256>& Table8() {
+  static const auto table = [] {
+    std::array<uint8_t, 256> t{};
+    for (int i = 0; i < 256; ++i) t[static_cast<size_t>(i)] = static_cast<uint8_t>(i * i / 255);
+    return t;
+  }();
+  return table;
+}
+const std::vector<uint16_t>& Table16() {
+  static const auto table = [] {
+    std::vector<uint16_t> t(65536);
+    for (uint32_t i = 0; i < 65536; ++i) t[i] = static_cast<uint16_t>(uint64_t{i} * i / 65535);
+    return t;
+  }();
+  return table;
+}
+
+using MapFn = Object (*)(MPImageFilterData*, Object, Object, MapParams*, signed char, signed char);
+using MapInPlaceFn = void (*)(MPImageFilterData*, Object, Object, MapParams*, signed char);
+
+// The map effect as another plug-in runs it: through slot 4 of the engine
+// table of a filter object's MPImageFilterData.
+Runner MapRunner(Object effect, bool inPlace, Object mask, int64_t) {
+  auto* data = static_cast<MPImageFilterData*>(TheHost().ClassData(effect, "MPImageFilterRaw"));
+  void* entry = data->engine->GetMapEffectProc(inPlace ? 2 : 1);
+  return [=](Object source) -> Object {
+    const bool sixteen = host::BitmapRecord(TheHost(), source)->bitsPerChannel == 16;
+    const void* table = sixteen ? static_cast<const void*>(Table16().data())
+                                : static_cast<const void*>(Table8().data());
+    MapParams params{};
+    params.redTable = params.greenTable = params.blueTable = table;
+    const signed char depthFlags = sixteen ? 6 : 5;
+    if (inPlace) {
+      reinterpret_cast<MapInPlaceFn>(entry)(data, source, mask, &params, depthFlags);
+      return nullptr;
+    }
+    return reinterpret_cast<MapFn>(entry)(data, source, mask, &params, depthFlags, 1);
+  };
+}
+
+const char* const kGrayscaleMethods[] = {"NTSC_PAL", "ITU_R", "AVERAGE", "WEIGHTEDAVERAGE"};
+const char* const kBlendModes[] = {
+    "NORMAL",      "MULTIPLY",     "SCREEN",      "OVERLAY",     "DARKEN",       "LIGHTEN",
+    "COLOR_DODGE", "COLOR_BURN",   "SOFT_LIGHT",  "HARD_LIGHT",  "DIFFERENCE",   "EXCLUSION",
+    "HUE",         "SATURATION",   "COLOR",       "LUMINOSITY",  "PIN_LIGHT",    "SHARP_LIGHT",
+    "VIVID_LIGHT", "LINEAR_LIGHT", "POWER_LIGHT", "LINEAR_BURN", "LINEAR_DODGE", "ADD"};
+
+std::vector<EffectCase> MakeCases() {
+  std::vector<EffectCase> cases;
+  cases.push_back(OneValue("brightness", "BrightnessEffectRaw", 0.1f));
+  cases.push_back({"brightness_contrast", "BrightnessContrastEffectRaw", true, true,
+                   [](Object effect, bool inPlace, Object, int64_t) {
+                     return inPlace
+                                ? Method<void>(effect,
+                                               "ApplyInPlace(source as RawBitmap, brightnessValue "
+                                               "as Single, contrastValue as Single)",
+                                               0.1f, 0.3f)
+                                : Method<Object>(effect,
+                                                 "Apply(source as RawBitmap,brightnessValue as "
+                                                 "Single, contrastValue as Single) as RawBitmap",
+                                                 0.1f, 0.3f);
+                   }});
+  cases.push_back(OneValue("contrast", "ContrastEffectRaw", 0.3f));
+  cases.push_back(OneValue("sepia", "SepiaEffectRaw", 0.3f));
+  cases.push_back(
+      {"invert", "InvertEffectRaw", true, true, [](Object effect, bool inPlace, Object, int64_t) {
+         return inPlace ? Method<void>(effect, "ApplyInPlace(source as RawBitmap)")
+                        : Method<Object>(effect, "Apply(source as RawBitmap) as RawBitmap");
+       }});
+  cases.push_back(
+      {"color_filter", "ColorFilterEffectRaw", true, true,
+       [](Object effect, bool inPlace, Object, int64_t) {
+         return inPlace ? Method<void>(effect,
+                                       "ApplyInPlace(source as RawBitmap, red as Single, green as "
+                                       "Single, blue as Single)",
+                                       0.1f, -0.1f, 0.2f)
+                        : Method<Object>(effect,
+                                         "Apply(source as RawBitmap,red as Single, green as "
+                                         "Single, blue as Single) as RawBitmap",
+                                         0.1f, -0.1f, 0.2f);
+       }});
+  cases.push_back({"tint_temperature", "TintAndTemperatureEffectRaw", true, true,
+                   [](Object effect, bool inPlace, Object, int64_t) {
+                     TheHost().SetProperty(effect, "Temperature", 0.4f);
+                     TheHost().SetProperty(effect, "Tint", -0.2f);
+                     return inPlace
+                                ? Method<void>(effect, "ApplyInPlace(source as RawBitmap)")
+                                : Method<Object>(effect, "Apply(source as RawBitmap) as RawBitmap");
+                   }});
+  for (int64_t method = 0; method < 4; ++method) {
+    cases.push_back(
+        {std::string("grayscale.") + kGrayscaleMethods[method], "GrayscaleEffectRaw", true, true,
+         [method](Object effect, bool inPlace, Object, int64_t) {
+           return inPlace ? Method<void>(effect,
+                                         "ApplyInPlace(source as RawBitmap, grayscaleTypeValue as "
+                                         "Integer)",
+                                         method)
+                          : Method<Object>(effect,
+                                           "Apply(source as RawBitmap,grayscaleMethod as Integer) "
+                                           "as RawBitmap",
+                                           method);
+         }});
+  }
+  cases.push_back({"map", "BrightnessEffectRaw", true, true, &MapRunner});
+  for (int64_t mode = 0; mode < 24; ++mode) {
+    cases.push_back({std::string("blend.") + kBlendModes[mode], "BlendEffectRaw", false, false,
+                     [mode](Object effect, bool, Object mask, int64_t size) {
+                       TheHost().SetProperty(effect, "BlendMode", mode);
+                       return Method<Object>(
+                           effect,
+                           "Apply(source as RawBitmap, fillBitmap as RawBitmap,opacity as "
+                           "Double,fillMask as RawBitmapMask,location as PointF,size as "
+                           "SizeF) as RawBitmap",
+                           FillImage(size), 0.75, mask, Object{nullptr}, Object{nullptr});
+                     }});
+  }
+  return cases;
+}
+
+const std::vector<EffectCase>& Cases() {
+  static const std::vector<EffectCase> cases = MakeCases();
+  return cases;
+}
+
+bool UsesFillMask(const EffectCase& c) { return c.className == "BlendEffectRaw"; }
+bool UsesMaskProperty(const EffectCase& c) {
+  return !UsesFillMask(c) && c.name != "map";  // the map effect takes its mask as an argument
+}
+
+void RunEffect(benchmark::State& state, const EffectCase* c, int64_t format, bool masked,
+               bool inPlace, int64_t size, int threads) {
+  host::Host& h = TheHost();
+  Object source = SourceImage(format, size);
+  Object mask = masked ? MaskImage(size) : nullptr;
+  host::Ref effect(h, h.New(c->className));
+  h.SetProperty(effect.get(), "MultiprocessingHint", int64_t{threads});
+  if (masked && UsesMaskProperty(*c)) h.SetProperty(effect.get(), "Mask", mask);
+  const Runner run = c->make(effect.get(), inPlace, masked ? mask : nullptr, size);
+  if (!run) {
+    state.SkipWithError("method not found");
+  }
+  for (auto _ : state) {
+    Object result = run(source);
+    if (!inPlace) {
+      if (result == nullptr) {
+        state.SkipWithError("Apply returned no bitmap");
+        break;
+      }
+      h.Unlock(result);
+    }
+  }
+  if (run && h.GetInteger(effect.get(), "ErrorCode") != 0) {
+    state.SkipWithError(
+        ("ErrorCode " + std::to_string(h.GetInteger(effect.get(), "ErrorCode"))).c_str());
+  }
+  state.SetBytesProcessed(state.iterations() * PixelBytes(format, size));
+}
+
+}  // namespace
+
+void RegisterEffects(int64_t size, int threads, int64_t format) {
+  const bool sixteen = host::FindFormat(format)->bitsPerChannel == 16;
+  for (const EffectCase& c : Cases()) {
+    if (sixteen && !c.sixteenBit) continue;
+    for (bool inPlace : {true, false}) {
+      if (inPlace && !c.inPlace) continue;
+      for (bool masked : {false, true}) {
+        const EffectCase* pc = &c;
+        benchmark::RegisterBenchmark(
+            EffectName(c.name, format, masked, inPlace, size, threads).c_str(),
+            [=](benchmark::State& s) { RunEffect(s, pc, format, masked, inPlace, size, threads); })
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+      }
+    }
+  }
+}
+
+}  // namespace lumeno::bench

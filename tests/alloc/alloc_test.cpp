@@ -1,0 +1,320 @@
+// A synchronous run allocates nothing but its destination bitmap: the run's
+// context, bands and thread handles live on the stack, and the workers build
+// any tables they need in fixed storage. This program counts every heap
+// allocation of the process (it replaces malloc and its relatives) around
+// one run whose method entry was looked up beforehand.
+//
+// Sanitizer builds bring their own allocator, which must not be replaced;
+// there the tests are skipped.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "lumeno/engine.h"
+#include "support/images.h"
+#include "support/plugin_fixture.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define LUMENO_COUNT_ALLOCATIONS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define LUMENO_COUNT_ALLOCATIONS 0
+#endif
+#endif
+#ifndef LUMENO_COUNT_ALLOCATIONS
+#define LUMENO_COUNT_ALLOCATIONS 1
+#endif
+
+namespace {
+
+// Allocations while counting is on: how many, and how many of them at least
+// `largeBytes` long (pixel memory).
+std::atomic<bool> gCounting{false};
+std::atomic<int64_t> gAllocations{0};
+std::atomic<int64_t> gLargeAllocations{0};
+std::atomic<size_t> gLargeBytes{SIZE_MAX};
+
+[[maybe_unused]] void Count(size_t bytes) {
+  if (!gCounting.load(std::memory_order_relaxed)) return;
+  gAllocations.fetch_add(1, std::memory_order_relaxed);
+  if (bytes >= gLargeBytes.load(std::memory_order_relaxed)) {
+    gLargeAllocations.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+}  // namespace
+
+#if LUMENO_COUNT_ALLOCATIONS
+// glibc's own entry points, which the replacements forward to. operator new
+// and the C++ library allocate through malloc, so they are counted too.
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+
+void* malloc(size_t bytes) {
+  Count(bytes);
+  return __libc_malloc(bytes);
+}
+void* calloc(size_t count, size_t bytes) {
+  Count(count * bytes);
+  return __libc_calloc(count, bytes);
+}
+void* realloc(void* p, size_t bytes) {
+  Count(bytes);
+  return __libc_realloc(p, bytes);
+}
+void* memalign(size_t alignment, size_t bytes) {
+  Count(bytes);
+  return __libc_memalign(alignment, bytes);
+}
+void* aligned_alloc(size_t alignment, size_t bytes) {
+  Count(bytes);
+  return __libc_memalign(alignment, bytes);
+}
+int posix_memalign(void** out, size_t alignment, size_t bytes) {
+  Count(bytes);
+  void* p = __libc_memalign(alignment, bytes);
+  if (p == nullptr) return 12;  // ENOMEM
+  *out = p;
+  return 0;
+}
+}
+#endif
+
+namespace lumeno::testing {
+namespace {
+
+using host::Object;
+using host::Ref;
+
+struct Counted {
+  int64_t allocations;
+  int64_t large;
+};
+
+// Counts the allocations of fn(); allocations of at least largeBytes bytes
+// are counted apart as well.
+Counted CountAround(size_t largeBytes, const std::function<void()>& fn) {
+  gLargeBytes = largeBytes;
+  gAllocations = 0;
+  gLargeAllocations = 0;
+  gCounting = true;
+  fn();
+  gCounting = false;
+  return {gAllocations.load(), gLargeAllocations.load()};
+}
+
+// One synchronous call of an effect whose entry is already looked up, so
+// that calling it allocates nothing on the host's side.
+using Call = std::function<Object(Object source)>;
+
+template <typename R, typename... A>
+Call Bound(host::Host& h, Object effect, const char* declaration, A... args) {
+  void* entry = h.FindMethod(effect, declaration);
+  EXPECT_NE(entry, nullptr) << declaration;
+  auto fn = reinterpret_cast<R (*)(Object, Object, A...)>(entry);
+  return [=](Object source) -> Object {
+    if constexpr (std::is_void_v<R>) {
+      fn(effect, source, args...);
+      return nullptr;
+    } else {
+      return fn(effect, source, args...);
+    }
+  };
+}
+
+struct EffectForms {
+  const char* className;
+  std::function<Call(host::Host&, Object effect, bool inPlace, Object mask)> bind;
+};
+
+const char* const kApplyValue = "Apply(source as RawBitmap,value as Single) as RawBitmap";
+const char* const kInPlaceValue = "ApplyInPlace(source as RawBitmap, value as Single)";
+
+std::function<Call(host::Host&, Object, bool, Object)> OneValue(float v) {
+  return [v](host::Host& h, Object effect, bool inPlace, Object) {
+    return inPlace ? Bound<void>(h, effect, kInPlaceValue, v)
+                   : Bound<Object>(h, effect, kApplyValue, v);
+  };
+}
+
+std::function<Call(host::Host&, Object, bool, Object)> NoValue() {
+  return [](host::Host& h, Object effect, bool inPlace, Object) {
+    return inPlace ? Bound<void>(h, effect, "ApplyInPlace(source as RawBitmap)")
+                   : Bound<Object>(h, effect, "Apply(source as RawBitmap) as RawBitmap");
+  };
+}
+
+using MapFn = Object (*)(MPImageFilterData*, Object, Object, MapParams*, signed char, signed char);
+using MapInPlaceFn = void (*)(MPImageFilterData*, Object, Object, MapParams*, signed char);
+
+uint16_t gTable[65536];  // identity-free, any contents: the run only reads it
+
+const EffectForms kEffects[] = {
+    {"BrightnessEffectRaw", OneValue(0.25f)},
+    {"ContrastEffectRaw", OneValue(0.4f)},
+    {"SepiaEffectRaw", OneValue(0.3f)},
+    {"InvertEffectRaw", NoValue()},
+    {"TintAndTemperatureEffectRaw", NoValue()},
+    {"BrightnessContrastEffectRaw",
+     [](host::Host& h, Object effect, bool inPlace, Object) {
+       return inPlace ? Bound<void>(h, effect,
+                                    "ApplyInPlace(source as RawBitmap, brightnessValue as Single, "
+                                    "contrastValue as Single)",
+                                    0.1f, 0.5f)
+                      : Bound<Object>(h, effect,
+                                      "Apply(source as RawBitmap,brightnessValue as Single, "
+                                      "contrastValue as Single) as RawBitmap",
+                                      0.1f, 0.5f);
+     }},
+    {"ColorFilterEffectRaw",
+     [](host::Host& h, Object effect, bool inPlace, Object) {
+       return inPlace ? Bound<void>(h, effect,
+                                    "ApplyInPlace(source as RawBitmap, red as Single, green as "
+                                    "Single, blue as Single)",
+                                    0.1f, 0.2f, -0.3f)
+                      : Bound<Object>(h, effect,
+                                      "Apply(source as RawBitmap,red as Single, green as Single, "
+                                      "blue as Single) as RawBitmap",
+                                      0.1f, 0.2f, -0.3f);
+     }},
+    {"GrayscaleEffectRaw",
+     [](host::Host& h, Object effect, bool inPlace, Object) {
+       return inPlace
+                  ? Bound<void>(h, effect,
+                                "ApplyInPlace(source as RawBitmap, grayscaleTypeValue as Integer)",
+                                int64_t{1})
+                  : Bound<Object>(h, effect,
+                                  "Apply(source as RawBitmap,grayscaleMethod as Integer) as "
+                                  "RawBitmap",
+                                  int64_t{1});
+     }},
+    {"map",
+     [](host::Host& h, Object effect, bool inPlace, Object mask) -> Call {
+       auto* data = static_cast<MPImageFilterData*>(h.ClassData(effect, "MPImageFilterRaw"));
+       void* entry = data->engine->GetMapEffectProc(inPlace ? 2 : 1);
+       return [=, &h](Object source) -> Object {
+         const bool sixteen = host::BitmapRecord(h, source)->bitsPerChannel == 16;
+         MapParams params{};
+         params.redTable = params.greenTable = params.blueTable = gTable;
+         const signed char depthFlags = sixteen ? 6 : 5;
+         if (inPlace) {
+           reinterpret_cast<MapInPlaceFn>(entry)(data, source, mask, &params, depthFlags);
+           return nullptr;
+         }
+         return reinterpret_cast<MapFn>(entry)(data, source, mask, &params, depthFlags, 1);
+       };
+     }},
+    {"BlendEffectRaw",
+     [](host::Host& h, Object effect, bool inPlace, Object mask) -> Call {
+       if (inPlace) return {};  // the blend effect makes new bitmaps only
+       // The source serves as its own fill; no location or size object.
+       void* entry = h.FindMethod(effect,
+                                  "Apply(source as RawBitmap, fillBitmap as RawBitmap,opacity as "
+                                  "Double,fillMask as RawBitmapMask,location as PointF,size as "
+                                  "SizeF) as RawBitmap");
+       using Fn = Object (*)(Object, Object, Object, double, Object, Object, Object);
+       auto fn = reinterpret_cast<Fn>(entry);
+       return
+           [=](Object source) { return fn(effect, source, source, 0.6, mask, nullptr, nullptr); };
+     }},
+};
+
+class AllocationTest : public PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    if (!LUMENO_COUNT_ALLOCATIONS) GTEST_SKIP() << "sanitizer builds keep their own allocator";
+  }
+};
+
+TEST_F(AllocationTest, CountingSeesTheHostsBitmaps) {
+  // The counter itself: a bitmap made by the host is one large allocation.
+  const Counted c = CountAround(64 * 64 * 4, [&] {
+    Ref bitmap(host(), host::CreateBitmap(host(), 64, 64, host::kRGBA8));
+    ASSERT_TRUE(bitmap);
+  });
+  EXPECT_EQ(c.large, 1);
+  EXPECT_GE(c.allocations, 1);
+}
+
+TEST_F(AllocationTest, CountingSeesThePluginsAllocations) {
+  // An asynchronous run allocates its context inside the plug-in: the
+  // counter must see allocations made by the library, not only the host's.
+  Ref effect(host(), host().New("BrightnessEffectRaw"));
+  Ref source = RandomBitmap(host(), 32, 32, host::kRGBA8, 0, 9);
+  void* entry = host().FindMethod(
+      effect.get(),
+      "ApplyInPlaceAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)");
+  ASSERT_NE(entry, nullptr);
+  using Fn = void (*)(Object, Object, Object, void*);
+  const Counted c = CountAround(
+      SIZE_MAX, [&] { reinterpret_cast<Fn>(entry)(effect.get(), source.get(), nullptr, nullptr); });
+  EXPECT_GE(c.allocations, 1);
+  EXPECT_TRUE(host().RunLoop([&] { return host().GetBoolean(effect.get(), "AsyncCompleted"); }));
+}
+
+TEST_F(AllocationTest, SynchronousRunsAllocateOnlyTheirDestination) {
+  host::Host& h = host();
+  constexpr int64_t kSize = 96;
+  for (int64_t format : {int64_t{host::kRGBA8}, int64_t{host::kRGB16}}) {
+    const bool sixteen = host::FindFormat(format)->bitsPerChannel == 16;
+    Ref source = RandomBitmap(h, kSize, kSize, format, 0, 3);
+    Ref maskBitmap = RandomMaskBitmap(h, kSize, kSize, sixteen ? 16 : 8, 5);
+    Ref mask(h, host::CreateMask(h, maskBitmap.get(), false, 0));
+    ASSERT_TRUE(source && mask);
+    // What the host needs for one new bitmap of this size: the bound for
+    // everything an Apply may allocate.
+    const int64_t pixelBytes = kSize * kSize * host::FindFormat(format)->bytesPerPixel;
+    const size_t largeBytes = static_cast<size_t>(kSize * kSize);  // any pixel memory
+    const Counted bitmapCost =
+        CountAround(largeBytes, [&] { Ref fresh(h, host::CreateBitmap(h, kSize, kSize, format)); });
+
+    for (const EffectForms& e : kEffects) {
+      const bool blend = std::string(e.className) == "BlendEffectRaw";
+      if (blend && sixteen) continue;  // 8-bit only
+      const char* className =
+          std::string(e.className) == "map" ? "BrightnessEffectRaw" : e.className;
+      for (int64_t threads : {1, 2, 4}) {
+        for (bool masked : {false, true}) {
+          for (bool inPlace : {false, true}) {
+            SCOPED_TRACE(std::string(e.className) + (masked ? " masked" : " plain") +
+                         (inPlace ? " in place" : " new bitmap") + " on " +
+                         host::FindFormat(format)->name + ", " + std::to_string(threads) +
+                         " threads");
+            Ref effect(h, h.New(className));
+            h.SetProperty(effect.get(), "MultiprocessingHint", threads);
+            const bool maskProperty = !blend && std::string(e.className) != "map";
+            if (masked && maskProperty) h.SetProperty(effect.get(), "Mask", mask.get());
+            const Call call = e.bind(h, effect.get(), inPlace, masked ? mask.get() : nullptr);
+            if (!call) continue;
+            // A first run lets the plug-in resolve and cache its host entries
+            // and the C library settle its thread stacks.
+            Ref(h, call(source.get()));
+            Object result = nullptr;
+            const Counted c = CountAround(largeBytes, [&] { result = call(source.get()); });
+            Ref owned(h, result);
+            EXPECT_EQ(h.GetInteger(effect.get(), "ErrorCode"), 0);
+            if (inPlace) {
+              EXPECT_EQ(c.allocations, 0);
+              continue;
+            }
+            ASSERT_NE(result, nullptr);
+            EXPECT_EQ(c.large, 1) << "one block of pixel memory (" << pixelBytes << " bytes)";
+            EXPECT_LE(c.allocations, bitmapCost.allocations)
+                << "more than the host needs for one new bitmap";
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lumeno::testing

@@ -1,0 +1,84 @@
+// Slow, obviously correct pixel arithmetic of the effects, written apart
+// from the plug-in: one pixel at a time, one sample at a time, every product
+// and sum in the stated precision and order. The fast workers must produce
+// exactly these bytes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "host/raw_bitmap_class.h"
+
+namespace lumeno::testing::reference {
+
+// A packed image (width * bytesPerPixel bytes per row, 16-bit samples in
+// native order) of one format.
+struct Image {
+  const host::FormatInfo* format = nullptr;
+  int64_t width = 0;
+  int64_t height = 0;
+  std::vector<uint8_t> bytes;
+
+  bool Sixteen() const { return format->bitsPerChannel == 16; }
+  uint8_t* Pixel(int64_t x, int64_t y) {
+    return bytes.data() + (y * width + x) * format->bytesPerPixel;
+  }
+  const uint8_t* Pixel(int64_t x, int64_t y) const {
+    return bytes.data() + (y * width + x) * format->bytesPerPixel;
+  }
+};
+
+// Mask value per pixel (row-major); empty for a plain run. 8-bit values for
+// 8-bit images, 16-bit values for 16-bit ones.
+using MaskValues = std::vector<uint32_t>;
+
+// Sample by sample index (8-bit: byte index, 16-bit: sample index).
+uint32_t Get(const Image& image, const uint8_t* pixel, int64_t index);
+void Set(const Image& image, uint8_t* pixel, int64_t index, uint32_t value);
+
+uint32_t MaskMix(bool sixteen, uint32_t o, uint32_t e, uint32_t m);
+int32_t Trunc(double v);  // toward zero; NaN gives 0
+int32_t Trunc(float v);
+
+// Effects whose every sample but alpha is mapped on its own: f(o, index).
+Image PerSample(const Image& source, const MaskValues& mask,
+                const std::function<uint32_t(uint32_t o, int64_t index)>& f);
+
+int32_t BrightnessLevel(float v, bool sixteen);
+double ContrastFactor(float v);
+uint32_t Brightness(uint32_t o, int32_t level, bool sixteen);
+uint32_t BrightnessContrast(uint32_t o, double factor, int32_t level, bool sixteen);
+uint32_t Contrast(uint32_t o, double factor, bool sixteen);
+uint32_t Invert(uint32_t o, bool sixteen);
+
+// The map effect's channel choice for sample index `index` (alpha first,
+// then green, blue, red; others keep their value).
+uint32_t Map(const host::FormatInfo& f, int64_t index, uint32_t o, const uint16_t* red,
+             const uint16_t* green, const uint16_t* blue, bool sixteen);
+
+// Effects that read three channels and write three (plus alpha). `initial`
+// is what the destination holds before the run (zeros for a new bitmap, the
+// source for an in-place run); srcIndex are the three sample indices read.
+struct ThreeChannels {
+  const Image* source;
+  Image initial;
+  int64_t srcIndex[3];
+};
+Image ColorFilter(const ThreeChannels& run, const MaskValues& mask, const int32_t level[3]);
+Image Sepia(const ThreeChannels& run, const MaskValues& mask, int32_t sepiaLevel);
+int32_t SepiaLevel(float v, bool sixteen);
+
+// Grayscale: method 0..3; the destination `initial` decides the format and
+// the three indices written are its red, green, blue positions (gray path:
+// all three its gray sample).
+Image Grayscale(const Image& source, Image initial, const MaskValues& mask, int64_t method);
+
+// The blend effect with the fill placed at (0, 0) over the whole source
+// (no location or size object), 8 bits. mode 0 is NORMAL, 1 MULTIPLY (the
+// mode workers are the same for every per-channel mode). `fillMask` empty:
+// no fill mask.
+Image Blend(const Image& source, const Image& fill, Image initial, const MaskValues& fillMask,
+            double opacity, int mode);
+
+}  // namespace lumeno::testing::reference
