@@ -1,0 +1,23 @@
+# The short random run of the normal suite: 20,000 operations in a plain
+# build, fewer under the sanitizers (which run the same code several times
+# slower). LUMENO_STRESS_OPS in the environment overrides either.
+if(LUMENO_SANITIZE)
+  target_compile_definitions(test_stress PRIVATE LUMENO_STRESS_DEFAULT_OPS=10000)
+else()
+  target_compile_definitions(test_stress PRIVATE LUMENO_STRESS_DEFAULT_OPS=20000)
+endif()
+# The references compute with the stated order of operations: no fused
+# multiply-add, whatever the target machine offers.
+set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/tests/stress/stress_reference.cpp
+                            PROPERTIES COMPILE_OPTIONS "-ffp-contract=off")
+# The fuzz targets are plain functions: the suite replays their checked-in
+# corpus (corpus_replay_test.cpp) without libFuzzer.
+target_sources(test_stress PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/fuzz_blend.cpp
+               ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/fuzz_effects.cpp
+               ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/fuzz_colormath.cpp)
+target_compile_definitions(test_stress PRIVATE LUMENO_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
+# The colour functions are exported by the plug-in library itself.
+target_link_libraries(test_stress PRIVATE lumenoraw)
+# The image-reader target needs the tool's library (libpng, libjpeg, libtiff);
+# its corpus is replayed by scripts/fuzz.sh --replay image_readers instead,
+# so this program does not depend on the tool's build.
