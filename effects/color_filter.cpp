@@ -4,6 +4,8 @@
 // is the same filter on the same instance layout: its constructor,
 // destructor, Mask accessors and Apply methods are the ones registered here,
 // and they always find the instance data through this class's definition.
+#include <cstring>
+
 #include "engine/filter_base.h"
 
 namespace {
@@ -48,6 +50,109 @@ ColorFilterData* Data(ZARKobjectStruct* self) {
   return static_cast<ColorFilterData*>(ZARKGetClassData(self, &ColorFilterEffectRaw));
 }
 
+// The vector form of an unmasked run where source and destination pixels
+// have the same layout: o + level limited to the channel range is, per
+// sample, a saturating add of the positive part and a saturating subtract
+// of the negative part (one of them zero), and a sample of no colour channel
+// gets both zero, which leaves it as it is. Only taken where every such
+// sample is one the worker would leave equal to the source's: alpha copied
+// to its own offset, or any sample when the run is in place.
+struct ShiftPlan {
+  int32_t samples;
+  int32_t up[8];  // per sample of a pixel
+  int32_t down[8];
+};
+
+template <int kBits>
+bool PlanShift(const GenericMPParams& p, const ColorFilterParams& filter, ShiftPlan* plan) {
+#if defined(__SSE2__)
+  constexpr int32_t kSampleBytes = kBits / 8;
+  const RawBitmap& destination = *p.destination;
+  if (p.srcPixelBytes != p.dstPixelBytes || p.srcPixelBytes % kSampleBytes != 0) return false;
+  const int32_t samples = p.srcPixelBytes / kSampleBytes;
+  if (samples < 1 || samples > 8) return false;
+  const int32_t index[3] = {filter.srcRedIndex, filter.srcGreenIndex, filter.srcBlueIndex};
+  const int32_t dstIndex[3] = {destination.redOffset / kSampleBytes,
+                               destination.greenOffset / kSampleBytes,
+                               destination.blueOffset / kSampleBytes};
+  const int32_t level[3] = {filter.redLevel, filter.greenLevel, filter.blueLevel};
+  const bool inPlace = p.srcPixels == p.dstPixels && p.srcRowBytes == p.dstRowBytes;
+  const bool copyAlpha = destination.hasAlpha != 0;
+  const int32_t dstAlpha = destination.alphaOffset / kSampleBytes;
+  const int32_t srcAlpha = p.source->alphaOffset / kSampleBytes;
+  plan->samples = samples;
+  bool colour[8] = {};
+  for (int k = 0; k < 3; ++k) {
+    if (index[k] != dstIndex[k] || index[k] < 0 || index[k] >= samples || colour[index[k]]) {
+      return false;
+    }
+    colour[index[k]] = true;
+    if (level[k] > static_cast<int32_t>(lumeno::Depth<kBits>::kMax) ||
+        level[k] < -static_cast<int32_t>(lumeno::Depth<kBits>::kMax)) {
+      return false;
+    }
+    plan->up[index[k]] = level[k] > 0 ? level[k] : 0;
+    plan->down[index[k]] = level[k] < 0 ? -level[k] : 0;
+  }
+  if (copyAlpha && (srcAlpha != dstAlpha || (dstAlpha < samples && colour[dstAlpha]))) {
+    return false;
+  }
+  for (int32_t i = 0; i < samples; ++i) {
+    if (colour[i]) continue;
+    if (!inPlace && !(copyAlpha && i == dstAlpha)) return false;
+    plan->up[i] = 0;
+    plan->down[i] = 0;
+  }
+  return true;
+#else
+  (void)p;
+  (void)filter;
+  (void)plan;
+  return false;
+#endif
+}
+
+#if defined(__SSE2__)
+template <int kBits>
+void* ShiftRows(void* jobPointer, const ShiftPlan& plan) {
+  using Sample = typename lumeno::Depth<kBits>::Sample;
+  constexpr int32_t kLanes = 16 / static_cast<int32_t>(sizeof(Sample));
+  const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
+  const int32_t samples = plan.samples;
+  // 16 * samples bytes: a whole number of pixels, so the lane pattern
+  // repeats every `samples` vectors.
+  alignas(16) Sample up[kLanes * 8];
+  alignas(16) Sample down[kLanes * 8];
+  for (int32_t l = 0; l < kLanes * samples; ++l) {
+    up[l] = static_cast<Sample>(plan.up[l % samples]);
+    down[l] = static_cast<Sample>(plan.down[l % samples]);
+  }
+  const int64_t rowSamples = static_cast<int64_t>(p.width) * samples;
+  return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
+    int64_t j = 0;
+    int32_t phase = 0;
+    for (; j + kLanes <= rowSamples; j += kLanes) {
+      const int64_t at = j * static_cast<int64_t>(sizeof(Sample));
+      const __m128i o = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
+      const __m128i u = _mm_load_si128(reinterpret_cast<const __m128i*>(up + phase * kLanes));
+      const __m128i d = _mm_load_si128(reinterpret_cast<const __m128i*>(down + phase * kLanes));
+      const __m128i e = kBits == 8 ? _mm_subs_epu8(_mm_adds_epu8(o, u), d)
+                                   : _mm_subs_epu16(_mm_adds_epu16(o, u), d);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), e);
+      phase = phase + 1 == samples ? 0 : phase + 1;
+    }
+    for (; j < rowSamples; ++j) {
+      Sample o;
+      std::memcpy(&o, src + j * static_cast<int64_t>(sizeof(Sample)), sizeof(Sample));
+      const int32_t i = static_cast<int32_t>(j % samples);
+      const Sample e = static_cast<Sample>(
+          lumeno::ClampChannel<kBits>(static_cast<int32_t>(o) + plan.up[i] - plan.down[i]));
+      std::memcpy(dst + j * static_cast<int64_t>(sizeof(Sample)), &e, sizeof(Sample));
+    }
+  });
+}
+#endif
+
 // The row worker for one depth, plain or masked: each of the three channels
 // is read at the parameter block's source index, shifted by its level and
 // limited, and written at the destination's own offset (at 16 bits a byte
@@ -69,6 +174,12 @@ void* ColorFilterRows(void* jobPointer) {
   const int32_t dstAlpha = destination.alphaOffset / kSampleBytes;
   const int32_t srcAlpha = source.alphaOffset / kSampleBytes;
 
+#if defined(__SSE2__)
+  if constexpr (!kMasked) {
+    ShiftPlan plan;
+    if (PlanShift<kBits>(p, filter, &plan)) return ShiftRows<kBits>(jobPointer, plan);
+  }
+#endif
   return lumeno::ForEachPixel<kBits, kMasked>(
       jobPointer, [&](const uint8_t* s, uint8_t* d, uint32_t m) {
         const uint32_t s1 = LoadSample<kBits>(s, filter.srcRedIndex);

@@ -75,11 +75,12 @@ bool HasWorkers(const RawBitmap& source) {
 // -- Gray values -------------------------------------------------------------
 
 // Each product and each sum rounded on its own, in this order; the weights
-// sum to one, so no clamping is needed.
+// are positive and sum to one, so y is finite and within [0, kMax] (give or
+// take rounding): no clamping is needed and a plain conversion truncates.
 uint32_t WeightedGray(const GrayscaleParams& p, uint32_t r, uint32_t g, uint32_t b) {
   const double y = (p.redWeight * static_cast<double>(r) + p.greenWeight * static_cast<double>(g)) +
                    p.blueWeight * static_cast<double>(b);
-  return static_cast<uint32_t>(lumeno::TruncToInt(y));
+  return static_cast<uint32_t>(static_cast<int32_t>(y));
 }
 uint32_t AverageGray(const GrayscaleParams&, uint32_t r, uint32_t g, uint32_t b) {
   return (r + g + b) / 3u;

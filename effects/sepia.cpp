@@ -49,6 +49,18 @@ uint32_t TintedChannel(double value) {
   return static_cast<uint32_t>(TruncToInt(f));
 }
 
+// TintedChannel without branches, for values known to be finite and within
+// the float range (a whole luminance plus or minus the level's shift): the
+// limits become min and max, the truncation a plain conversion.
+template <int kBits>
+inline uint32_t TintedChannelLimited(double value) {
+  constexpr float kTop = static_cast<float>(lumeno::Depth<kBits>::kMax);
+  float f = static_cast<float>(value);
+  f = f < 0.0f ? 0.0f : f;
+  f = f > kTop ? kTop : f;
+  return static_cast<uint32_t>(static_cast<int32_t>(f));
+}
+
 // The row worker for one depth, plain or masked. Channels are read at the
 // parameter block's source indices and written at the destination's own
 // offsets (at 16 bits a byte offset names the sample that starts at it,
@@ -79,21 +91,50 @@ void* SepiaRows(void* jobPointer) {
   const bool sourceHasAlpha =
       source.hasAlpha != 0 && srcAlpha * kSampleBytes < source.bytesPerPixel;
 
+  // The tinted channels depend on the whole luminance value alone: at 8
+  // bits the band holds them in three tables, each entry the channel's own
+  // formula; at 16 bits the formula runs per pixel.
+  constexpr uint32_t kMax = lumeno::Depth<kBits>::kMax;
+  constexpr int32_t kTableSize = kBits == 8 ? 256 : 1;
+  uint8_t tableRed[kTableSize];
+  uint8_t tableGreen[kTableSize];
+  uint8_t tableBlue[kTableSize];
+  if constexpr (kBits == 8) {
+    for (int32_t v = 0; v < kTableSize; ++v) {
+      const double y = static_cast<double>(v);
+      tableRed[v] = static_cast<uint8_t>(TintedChannel<kBits>(y + shiftRed));
+      tableGreen[v] = static_cast<uint8_t>(TintedChannel<kBits>(y - shiftGreen));
+      tableBlue[v] = static_cast<uint8_t>(TintedChannel<kBits>(y - shiftBlue));
+    }
+  }
+  const bool loadAlpha = copyAlpha && sourceHasAlpha;
+
   return lumeno::ForEachPixel<kBits, kMasked>(
       jobPointer, [&](const uint8_t* s, uint8_t* d, uint32_t m) {
         const uint32_t r = LoadSample<kBits>(s, sepia.srcRedIndex);
         const uint32_t g = LoadSample<kBits>(s, sepia.srcGreenIndex);
         const uint32_t b = LoadSample<kBits>(s, sepia.srcBlueIndex);
-        uint32_t alpha = lumeno::Depth<kBits>::kMax;
-        if (copyAlpha && sourceHasAlpha) alpha = LoadSample<kBits>(s, srcAlpha);
+        const uint32_t alpha = loadAlpha ? LoadSample<kBits>(s, srcAlpha) : kMax;
 
-        // Luminance, summed in this order and truncated to a whole channel value.
+        // Luminance, summed in this order and truncated to a whole channel
+        // value. The weights sum to 1, so the sum lies in [0, kMax] (give or
+        // take rounding): a plain conversion truncates it, the limit guards
+        // the table index.
         const double luma = (static_cast<double>(r) * 0.299 + static_cast<double>(g) * 0.587) +
                             static_cast<double>(b) * 0.114;
-        const double y = static_cast<double>(TruncToInt(luma));
-        uint32_t red = TintedChannel<kBits>(y + shiftRed);
-        uint32_t green = TintedChannel<kBits>(y - shiftGreen);
-        uint32_t blue = TintedChannel<kBits>(y - shiftBlue);
+        uint32_t yi = static_cast<uint32_t>(static_cast<int32_t>(luma));
+        yi = yi > kMax ? kMax : yi;
+        uint32_t red, green, blue;
+        if constexpr (kBits == 8) {
+          red = tableRed[yi];
+          green = tableGreen[yi];
+          blue = tableBlue[yi];
+        } else {
+          const double y = static_cast<double>(yi);
+          red = TintedChannelLimited<kBits>(y + shiftRed);
+          green = TintedChannelLimited<kBits>(y - shiftGreen);
+          blue = TintedChannelLimited<kBits>(y - shiftBlue);
+        }
         if constexpr (kMasked) {
           red = lumeno::MaskMix<kBits>(r, red, m);
           green = lumeno::MaskMix<kBits>(g, green, m);

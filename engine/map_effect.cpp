@@ -21,7 +21,64 @@ MapChannel ChannelAt(const RawBitmap& source, int32_t bytePosition) {
 }
 
 // Row worker of the map effect. 8-bit workers test each byte index of a
-// pixel, 16-bit workers the byte position 2 * s of each sample s.
+// pixel, 16-bit workers the byte position 2 * s of each sample s; the test is
+// made once per band into a table pointer for each sample position of a
+// pixel (null where the sample is not mapped: alpha, copied, and positions
+// of no colour channel, which keep o but still take the mask blend).
+template <int kBits, bool kMasked, int kSamples>
+void* MapRows(void* jobPointer, int32_t runtimeSamples, const MapChannel* channels,
+              const typename Depth<kBits>::Sample* const* tables) {
+  using Sample = typename Depth<kBits>::Sample;
+  const int32_t samples = kSamples > 0 ? kSamples : runtimeSamples;
+  constexpr int kMaxSamples = 16;
+  const Sample* at[kMaxSamples];
+  bool keep[kMaxSamples];
+  bool unmapped[kMaxSamples];
+  for (int32_t i = 0; i < samples; ++i) {
+    keep[i] = channels[i] == MapChannel::kAlpha;
+    unmapped[i] = channels[i] == MapChannel::kOther || keep[i];
+    at[i] = unmapped[i] ? nullptr : tables[static_cast<int>(channels[i]) - 1];
+  }
+  // A table the pixel maps through (tables of channels no position maps to
+  // may be absent).
+  const Sample* anyTable = nullptr;
+  for (int32_t i = 0; i < samples && anyTable == nullptr; ++i) anyTable = at[i];
+  if constexpr (!kMasked && kSamples > 0) {
+    // Unmasked, the kept samples need no test: each position looks up in
+    // a table the pixel uses and an all-ones mark selects o where the
+    // sample is kept.
+    Sample keepBits[kSamples];
+    const Sample* lookUp[kSamples];
+    for (int32_t i = 0; i < kSamples; ++i) {
+      keepBits[i] = static_cast<Sample>(unmapped[i] ? Depth<kBits>::kMax : 0);
+      lookUp[i] = unmapped[i] ? anyTable : at[i];
+    }
+    if (anyTable != nullptr) {
+      return lumeno::ForEachPixel<kBits, false>(
+          jobPointer, [&](const uint8_t* src, uint8_t* dst, uint32_t) {
+            Sample o[kSamples];
+            std::memcpy(o, src, sizeof(o));
+            Sample e[kSamples];
+#pragma GCC unroll 8
+            for (int32_t i = 0; i < kSamples; ++i) {
+              e[i] = static_cast<Sample>((o[i] & keepBits[i]) | (lookUp[i][o[i]] & ~keepBits[i]));
+            }
+            std::memcpy(dst, e, sizeof(e));
+          });
+    }
+  }
+  return lumeno::ForEachPixel<kBits, kMasked>(
+      jobPointer, [&](const uint8_t* src, uint8_t* dst, uint32_t m) {
+        Sample out[kSamples > 0 ? kSamples : kMaxSamples];
+        for (int32_t i = 0; i < samples; ++i) {
+          const uint32_t o = LoadSample<kBits>(src, i);
+          const uint32_t e = unmapped[i] ? o : at[i][o];
+          out[i] = static_cast<Sample>(keep[i] || !kMasked ? e : lumeno::MaskMix<kBits>(o, e, m));
+        }
+        std::memcpy(dst, out, static_cast<size_t>(samples) * sizeof(Sample));
+      });
+}
+
 template <int kBits, bool kMasked>
 void* MapWorker(void* jobPointer) {
   GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
@@ -33,20 +90,33 @@ void* MapWorker(void* jobPointer) {
   const RawBitmap& source = *p.source;
   const int32_t samples = lumeno::SamplesPerPixel<kBits>(source);
   const int32_t positionStep = kBits == 8 ? 1 : 2;
-  return lumeno::ForEachPixel<kBits, kMasked>(
-      jobPointer, [&](const uint8_t* src, uint8_t* dst, uint32_t m) {
-        for (int32_t i = 0; i < samples; ++i) {
-          const uint32_t o = LoadSample<kBits>(src, i);
-          const MapChannel channel = ChannelAt(source, i * positionStep);
-          if (channel == MapChannel::kAlpha) {
-            StoreSample<kBits>(dst, i, o);
-            continue;
+  MapChannel channels[16];
+  if (samples > 16) {
+    // Wider pixels than any format has: the position test per sample.
+    return lumeno::ForEachPixel<kBits, kMasked>(
+        jobPointer, [&](const uint8_t* src, uint8_t* dst, uint32_t m) {
+          for (int32_t i = 0; i < samples; ++i) {
+            const uint32_t o = LoadSample<kBits>(src, i);
+            const MapChannel channel = ChannelAt(source, i * positionStep);
+            if (channel == MapChannel::kAlpha) {
+              StoreSample<kBits>(dst, i, o);
+              continue;
+            }
+            const uint32_t e =
+                channel == MapChannel::kOther ? o : tables[static_cast<int>(channel) - 1][o];
+            StoreSample<kBits>(dst, i, kMasked ? lumeno::MaskMix<kBits>(o, e, m) : e);
           }
-          const uint32_t e =
-              channel == MapChannel::kOther ? o : tables[static_cast<int>(channel) - 1][o];
-          StoreSample<kBits>(dst, i, kMasked ? lumeno::MaskMix<kBits>(o, e, m) : e);
-        }
-      });
+        });
+  }
+  for (int32_t i = 0; i < samples; ++i) channels[i] = ChannelAt(source, i * positionStep);
+  switch (samples) {
+    case 3:
+      return MapRows<kBits, kMasked, 3>(jobPointer, samples, channels, tables);
+    case 4:
+      return MapRows<kBits, kMasked, 4>(jobPointer, samples, channels, tables);
+    default:
+      return MapRows<kBits, kMasked, 0>(jobPointer, samples, channels, tables);
+  }
 }
 
 constexpr lumeno::WorkerPair kMapWorkers8 = {&MapWorker<8, false>, &MapWorker<8, true>};

@@ -11,6 +11,10 @@
 
 #include "lumeno/engine.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace lumeno {
 
 inline std::atomic_ref<int32_t> RowsDone(GenericMPParams& p) {
@@ -153,28 +157,260 @@ inline void* ForEachPixel(void* jobPointer, PixelFn&& pixelFn) {
   });
 }
 
+// Walks the pixels of a band for a per-channel effect: every sample but
+// alpha becomes eval(o) (mixed with o by the mask blend rule when masked),
+// alpha is copied. kSamples is the number of samples per pixel when known at
+// compile time (1 to 5, the loop then unrolls and the alpha test becomes a
+// select), 0 for any other count.
+template <int kBits, int kSamples, bool kMasked, typename Eval>
+inline void* WalkChannels(void* jobPointer, int32_t runtimeSamples, int32_t alpha,
+                          const Eval& eval) {
+  GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
+  const int32_t samples = kSamples > 0 ? kSamples : runtimeSamples;
+  const int64_t srcStep = p.srcPixelBytes;
+  const int64_t dstStep = p.dstPixelBytes;
+  const int32_t width = p.width;
+  return ForEachRow(jobPointer, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
+    const int64_t maskRow = kMasked ? MaskRow<kBits>(p.mask, r) : 0;
+    for (int32_t x = 0; x < width; ++x) {
+      const uint8_t* s = src + x * srcStep;
+      uint8_t* d = dst + x * dstStep;
+      const uint32_t m = kMasked ? MaskValue<kBits>(p.mask, maskRow, x) : 0;
+      for (int32_t i = 0; i < samples; ++i) {
+        const uint32_t o = LoadSample<kBits>(s, i);
+        const uint32_t e = eval(o);
+        const uint32_t v = kMasked ? MaskMix<kBits>(o, e, m) : e;
+        StoreSample<kBits>(d, i, i == alpha ? o : v);
+      }
+    }
+  });
+}
+
+template <int kBits, bool kMasked, typename Eval>
+inline void* WalkChannelsByLayout(void* jobPointer, int32_t samples, int32_t alpha,
+                                  const Eval& eval) {
+  switch (samples) {
+    case 1:
+      return WalkChannels<kBits, 1, kMasked>(jobPointer, samples, alpha, eval);
+    case 2:
+      return WalkChannels<kBits, 2, kMasked>(jobPointer, samples, alpha, eval);
+    case 3:
+      return WalkChannels<kBits, 3, kMasked>(jobPointer, samples, alpha, eval);
+    case 4:
+      return WalkChannels<kBits, 4, kMasked>(jobPointer, samples, alpha, eval);
+    case 5:
+      return WalkChannels<kBits, 5, kMasked>(jobPointer, samples, alpha, eval);
+    default:
+      return WalkChannels<kBits, 0, kMasked>(jobPointer, samples, alpha, eval);
+  }
+}
+
+// What a band's table computes, when it is one of the operations the
+// vector unit has whole: o + k or o - k limited to the channel range, or
+// kMax - o. Recognised by comparing every entry, so a row run through the
+// operation gives exactly the table's bytes.
+enum class TableOp { kGeneral, kAddLimited, kSubtractLimited, kComplement };
+struct TableShape {
+  TableOp op;
+  uint32_t amount;
+};
+
+template <int kBits>
+inline TableShape ShapeOf(const typename Depth<kBits>::Sample* table) {
+  constexpr uint32_t kMax = Depth<kBits>::kMax;
+  bool complement = true;
+  for (uint32_t o = 0; o <= kMax && complement; ++o) complement = table[o] == kMax - o;
+  if (complement) return {TableOp::kComplement, 0};
+  const uint32_t up = table[0];
+  bool add = true;
+  for (uint32_t o = 0; o <= kMax && add; ++o) add = table[o] == (o + up > kMax ? kMax : o + up);
+  if (add) return {TableOp::kAddLimited, up};
+  const uint32_t down = kMax - table[kMax];
+  bool subtract = true;
+  for (uint32_t o = 0; o <= kMax && subtract; ++o) {
+    subtract = table[o] == (o < down ? 0 : o - down);
+  }
+  if (subtract) return {TableOp::kSubtractLimited, down};
+  return {TableOp::kGeneral, 0};
+}
+
+// One row of packed pixels (pixel step = samples * sample size in source
+// and destination) through the table: every sample but alpha looked up,
+// alpha copied. src may equal dst (in place).
+template <int kBits, int kSamples>
+inline void LookUpRow(const uint8_t* src, uint8_t* dst, int64_t firstSample, int64_t endSample,
+                      int32_t runtimeSamples, int32_t alpha,
+                      const typename Depth<kBits>::Sample* table) {
+  using Sample = typename Depth<kBits>::Sample;
+  const int32_t samples = kSamples > 0 ? kSamples : runtimeSamples;
+  int64_t j = firstSample;
+  int32_t position = static_cast<int32_t>(j % samples);
+  Sample keep[kSamples > 0 ? kSamples : 1];
+  for (int32_t i = 0; i < (kSamples > 0 ? kSamples : 1); ++i) {
+    keep[i] = static_cast<Sample>(i == alpha ? Depth<kBits>::kMax : 0);
+  }
+  // Up to the first whole pixel, then whole pixels, then the rest.
+  for (; j < endSample && position != 0; ++j) {
+    Sample o;
+    std::memcpy(&o, src + j * sizeof(Sample), sizeof(Sample));
+    const Sample v = position == alpha ? o : table[o];
+    std::memcpy(dst + j * sizeof(Sample), &v, sizeof(Sample));
+    position = position + 1 == samples ? 0 : position + 1;
+  }
+  for (; j + samples <= endSample; j += samples) {
+    Sample o[kSamples > 0 ? kSamples : 1];
+    for (int32_t i = 0; i < samples; ++i) {
+      Sample v;
+      std::memcpy(&v, src + (j + i) * static_cast<int64_t>(sizeof(Sample)), sizeof(Sample));
+      if constexpr (kSamples > 0) {
+        o[i] = v;
+      } else {
+        const Sample e = i == alpha ? v : table[v];
+        std::memcpy(dst + (j + i) * static_cast<int64_t>(sizeof(Sample)), &e, sizeof(Sample));
+      }
+    }
+    if constexpr (kSamples > 0) {
+      // Branch-free: the alpha sample takes o through an all-ones mark.
+      Sample e[kSamples];
+#pragma GCC unroll 8
+      for (int32_t i = 0; i < kSamples; ++i) {
+        e[i] = static_cast<Sample>((o[i] & keep[i]) | (table[o[i]] & ~keep[i]));
+      }
+      std::memcpy(dst + j * static_cast<int64_t>(sizeof(Sample)), e, sizeof(e));
+    }
+  }
+  for (position = 0; j < endSample; ++j, ++position) {
+    Sample o;
+    std::memcpy(&o, src + j * sizeof(Sample), sizeof(Sample));
+    const Sample v = position == alpha ? o : table[o];
+    std::memcpy(dst + j * sizeof(Sample), &v, sizeof(Sample));
+  }
+}
+
+// The vector form of a row for the operations of TableShape, 16 bytes at a
+// time; the alpha bytes are kept by a byte mask that repeats every
+// `samples` vectors (16 * samples bytes hold a whole number of pixels).
+// Returns the number of samples done; LookUpRow does the rest.
+template <int kBits>
+inline int64_t OperateRow(const uint8_t* src, uint8_t* dst, int64_t rowSamples,
+                          const TableShape& shape, const uint8_t* alphaBytes, int32_t samples) {
+#if defined(__SSE2__)
+  constexpr int64_t kLanes = 16 / (kBits / 8);
+  const __m128i all = _mm_set1_epi8(static_cast<char>(0xFF));
+  const __m128i amount = kBits == 8 ? _mm_set1_epi8(static_cast<char>(shape.amount))
+                                    : _mm_set1_epi16(static_cast<short>(shape.amount));
+  int64_t j = 0;
+  int32_t phase = 0;
+  for (; j + kLanes <= rowSamples; j += kLanes) {
+    const int64_t at = j * (kBits / 8);
+    const __m128i o = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
+    __m128i e;
+    if (shape.op == TableOp::kComplement) {
+      e = _mm_xor_si128(o, all);
+    } else if (shape.op == TableOp::kAddLimited) {
+      e = kBits == 8 ? _mm_adds_epu8(o, amount) : _mm_adds_epu16(o, amount);
+    } else {
+      e = kBits == 8 ? _mm_subs_epu8(o, amount) : _mm_subs_epu16(o, amount);
+    }
+    const __m128i keep = _mm_load_si128(reinterpret_cast<const __m128i*>(alphaBytes + phase * 16));
+    const __m128i v = _mm_or_si128(_mm_and_si128(keep, o), _mm_andnot_si128(keep, e));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), v);
+    phase = phase + 1 == samples ? 0 : phase + 1;
+  }
+  return j;
+#else
+  (void)src;
+  (void)dst;
+  (void)rowSamples;
+  (void)shape;
+  (void)alphaBytes;
+  (void)samples;
+  return 0;
+#endif
+}
+
+// A band whose rows are packed runs row by row over flat samples: through
+// the vector operation when the table is one, else through the table.
+template <int kBits, int kSamples>
+inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
+                            const typename Depth<kBits>::Sample* table) {
+  GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
+  const int64_t rowSamples = static_cast<int64_t>(p.width) * samples;
+  TableShape shape{TableOp::kGeneral, 0};
+  // 16 * samples bytes of alpha marks (samples <= 8 here).
+  alignas(16) uint8_t alphaBytes[16 * 8];
+#if defined(__SSE2__)
+  constexpr int32_t kSampleBytes = kBits / 8;
+  if (samples <= 8) {
+    shape = ShapeOf<kBits>(table);
+    for (int32_t b = 0; b < 16 * samples; ++b) {
+      alphaBytes[b] = (b / kSampleBytes) % samples == alpha ? 0xFF : 0x00;
+    }
+  }
+#endif
+  return ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
+    const int64_t done = shape.op == TableOp::kGeneral
+                             ? 0
+                             : OperateRow<kBits>(src, dst, rowSamples, shape, alphaBytes, samples);
+    LookUpRow<kBits, kSamples>(src, dst, done, rowSamples, samples, alpha, table);
+  });
+}
+
+template <int kBits>
+inline void* WalkPackedRowsByLayout(void* jobPointer, int32_t samples, int32_t alpha,
+                                    const typename Depth<kBits>::Sample* table) {
+  switch (samples) {
+    case 1:
+      return WalkPackedRows<kBits, 1>(jobPointer, samples, alpha, table);
+    case 2:
+      return WalkPackedRows<kBits, 2>(jobPointer, samples, alpha, table);
+    case 3:
+      return WalkPackedRows<kBits, 3>(jobPointer, samples, alpha, table);
+    case 4:
+      return WalkPackedRows<kBits, 4>(jobPointer, samples, alpha, table);
+    case 5:
+      return WalkPackedRows<kBits, 5>(jobPointer, samples, alpha, table);
+    default:
+      return WalkPackedRows<kBits, 0>(jobPointer, samples, alpha, table);
+  }
+}
+
 // The row worker of an effect that maps each colour channel value on its
 // own: Kernel<kBits> is constructed once per band from the run's context and
-// called as kernel(o) for every sample but alpha, which is copied. The
-// masked variant mixes o back in by the mask blend rule.
+// gives kernel(o) for every sample but alpha, which is copied. The masked
+// variant mixes o back in by the mask blend rule.
+//
+// A kernel is a function of one sample value, so a band with many samples
+// evaluates it once for every possible value into a table (256 entries, or
+// 65536 at 16 bits, on the band thread's stack) and then only looks up:
+// the same bytes, as each entry is the kernel's own result. Small bands
+// call the kernel directly, where filling the table would cost more.
+// Unmasked bands of packed pixels (the usual case) walk whole rows as flat
+// runs of samples.
 template <template <int> class Kernel, int kBits, bool kMasked>
 void* ChannelWorker(void* jobPointer) {
-  GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
+  const FilterJob& job = *static_cast<FilterJob*>(jobPointer);
+  GenericMPParams& p = *job.params;
   const Kernel<kBits> kernel(p);
   const int32_t samples = SamplesPerPixel<kBits>(*p.source);
   const int32_t alpha = AlphaIndex<kBits>(*p.source);
-  return ForEachPixel<kBits, kMasked>(
-      jobPointer, [&](const uint8_t* src, uint8_t* dst, uint32_t m) {
-        for (int32_t i = 0; i < samples; ++i) {
-          const uint32_t o = LoadSample<kBits>(src, i);
-          if (i == alpha) {
-            StoreSample<kBits>(dst, i, o);
-            continue;
-          }
-          const uint32_t e = kernel(o);
-          StoreSample<kBits>(dst, i, kMasked ? MaskMix<kBits>(o, e, m) : e);
-        }
-      });
+  using Sample = typename Depth<kBits>::Sample;
+  constexpr int64_t kEntries = int64_t{1} << kBits;
+  const int64_t rows = job.endRow > job.firstRow ? int64_t{job.endRow} - job.firstRow : 0;
+  if (rows * p.width * samples >= 4 * kEntries) {
+    Sample table[kEntries];
+    for (int64_t o = 0; o < kEntries; ++o) {
+      table[o] = static_cast<Sample>(kernel(static_cast<uint32_t>(o)));
+    }
+    const int64_t packedStep = static_cast<int64_t>(samples) * static_cast<int64_t>(sizeof(Sample));
+    if (!kMasked && samples > 0 && p.srcPixelBytes == packedStep && p.dstPixelBytes == packedStep) {
+      return WalkPackedRowsByLayout<kBits>(jobPointer, samples, alpha, table);
+    }
+    return WalkChannelsByLayout<kBits, kMasked>(jobPointer, samples, alpha,
+                                                [&](uint32_t o) -> uint32_t { return table[o]; });
+  }
+  return WalkChannelsByLayout<kBits, kMasked>(jobPointer, samples, alpha,
+                                              [&](uint32_t o) -> uint32_t { return kernel(o); });
 }
 
 // The four workers of a per-channel kernel, by depth.
