@@ -22,7 +22,9 @@
 // function. Objects used after the jump (the row vectors, the error text)
 // live in memory, not registers; GCC at low optimisation still warns about
 // temporaries inside std::string that are built only after the jump.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wclobbered"
+#endif
 
 namespace lumeno::cli {
 
