@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/effect_checks.h"
 #include "support/images.h"
 #include "support/plugin_fixture.h"
 #include "support/progress.h"
@@ -15,6 +16,11 @@ using lumeno::host::Ref;
 using Object = ZARKobjectStruct*;
 namespace host = lumeno::host;
 namespace t = lumeno::testing;
+using t::ExpectRecord;
+using t::MemberText;
+using t::Pixels;
+using t::PixelsOf;
+using t::ZeroPixelsLike;
 
 constexpr const char* kApply = "Apply(source as RawBitmap) as RawBitmap";
 constexpr const char* kApplyInPlace = "ApplyInPlace(source as RawBitmap)";
@@ -57,39 +63,7 @@ std::vector<uint8_t> InvertReference(const RawBitmap& b, const std::vector<uint8
 
 // -- Registration record ----------------------------------------------------------
 
-struct MemberText {
-  const char* name;
-  const char* type;
-};
 
-void ExpectRecord(const host::ClassInfo* info, const char* name, int64_t dataSize,
-                  const char* interfaces, const std::vector<MemberText>& properties,
-                  const std::vector<const char*>& methods) {
-  ASSERT_NE(info, nullptr) << name;
-  const ZARKclassDefinition& d = *info->definition;
-  EXPECT_EQ(d.version, 13);
-  EXPECT_STREQ(d.name, name);
-  EXPECT_STREQ(d.superName, "MPImageFilterRaw");
-  EXPECT_EQ(d.dataSize, dataSize);
-  EXPECT_STREQ(d.interfaces, interfaces);
-  EXPECT_NE(d.constructor, nullptr);
-  EXPECT_NE(d.destructor, nullptr);
-  EXPECT_EQ(d.constantCount, 0);
-  EXPECT_EQ(d.enumCount, 0);
-  EXPECT_EQ(d.flags & 4u, 4u);
-  ASSERT_EQ(d.propertyCount, static_cast<int64_t>(properties.size()));
-  for (size_t i = 0; i < properties.size(); ++i) {
-    EXPECT_STREQ(d.properties[i].name, properties[i].name);
-    EXPECT_STREQ(d.properties[i].type, properties[i].type);
-    EXPECT_EQ(d.properties[i].flags, 4);
-  }
-  ASSERT_EQ(d.methodCount, static_cast<int64_t>(methods.size()));
-  for (size_t i = 0; i < methods.size(); ++i) {
-    EXPECT_STREQ(d.methods[i].declaration, methods[i]);
-    EXPECT_EQ(d.methods[i].flags, 4);
-    EXPECT_NE(d.methods[i].function, nullptr);
-  }
-}
 
 // -- Fixture -----------------------------------------------------------------------
 
