@@ -29,7 +29,7 @@ constexpr const char* kUsage =
     "  lumeno apply EFFECT [PROPERTY=VALUE ...] [options] INPUT OUTPUT\n"
     "  lumeno apply EFFECT [PROPERTY=VALUE ...] [options] --out-dir DIR INPUT...\n"
     "  lumeno list [EFFECT] [--markdown]\n"
-    "  lumeno info FILE...\n"
+    "  lumeno info [--max-pixels N] FILE...\n"
     "  lumeno demo [OUTDIR]\n"
     "\n"
     "apply options:\n"
@@ -42,6 +42,8 @@ constexpr const char* kUsage =
     "  --progress / --no-progress        force the progress line on or off\n"
     "  --quiet                           no progress line and no messages but errors\n"
     "  --plugin PATH                     load the plug-in from PATH\n"
+    "  --max-pixels N                    refuse larger images (default 1073741824; 0 = no\n"
+    "                                    limit but the bitmaps' own)\n"
     "\n"
     "EFFECT is a class name or its short form (see 'lumeno list'). Ctrl-C cancels a run\n"
     "(exit status 130). Exit statuses: 1 effect failed, 2 usage, 3 file, 4 plug-in.\n";
@@ -114,6 +116,17 @@ bool ParseInt(const std::string& text, long* out) {
   return *end == '\0' && errno == 0;
 }
 
+bool ParseMaxPixels(const std::string& text, ReadLimits* limits) {
+  long n = 0;
+  if (!ParseInt(text, &n) || n < 0) return false;
+  limits->maxPixels = n;
+  return true;
+}
+
+std::string BadMaxPixels(const std::string& text) {
+  return "bad --max-pixels value '" + text + "': expected a pixel count, or 0 for no limit";
+}
+
 // ---------------------------------------------------------------------------
 // apply
 
@@ -126,6 +139,7 @@ struct ApplyCommand {
   std::string plugin;
   RunOptions run;
   WriteOptions write;
+  ReadLimits read;
   bool quiet = false;
   int progress = -1;  // -1 automatic, 0 off, 1 on
 };
@@ -168,6 +182,8 @@ int ParseApply(const std::vector<std::string>& args, ApplyCommand* cmd) {
         return UsageError("bad --compression value '" + v + "': expected 0 to 9");
       }
       cmd->write.pngCompression = static_cast<int>(n);
+    } else if (OptionValue(args, &i, "--max-pixels", &v)) {
+      if (!ParseMaxPixels(v, &cmd->read)) return UsageError(BadMaxPixels(v));
     } else if (OptionValue(args, &i, "--quality", &v)) {
       long n = 0;
       if (!ParseInt(v, &n) || n < 1 || n > 100) {
@@ -209,7 +225,7 @@ Failure ApplyOne(Session& session, const ClassEntry& effect,
     source = host::Ref(host, BitmapForDirectRows(host, header));
     return static_cast<bool>(source);
   };
-  if (!ReadImage(input, &image, &error, target)) {
+  if (!ReadImage(input, &image, &error, target, session.GetReadLimits())) {
     if (gInterrupted.load()) return {kExitInterrupted, "interrupted; nothing written"};
     return {kExitFile, error};
   }
@@ -245,6 +261,7 @@ int CommandApply(const std::vector<std::string>& args) {
   if (int status = ParseApply(args, &cmd)) return status;
   Session session;
   if (Failure f = session.Load(cmd.plugin)) return Fail(f);
+  session.SetReadLimits(cmd.read);
   const ClassEntry* effect = nullptr;
   if (Failure f = session.FindEffect(cmd.effect, &effect)) return Fail(f);
   std::vector<ParsedAssignment> assignments;
@@ -463,12 +480,24 @@ int CommandList(const std::vector<std::string>& args) {
 // info
 
 int CommandInfo(const std::vector<std::string>& args) {
-  if (args.empty()) return UsageError("info needs a file");
+  ReadLimits limits;
+  std::vector<std::string> files;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string v;
+    if (OptionValue(args, &i, "--max-pixels", &v)) {
+      if (!ParseMaxPixels(v, &limits)) return UsageError(BadMaxPixels(v));
+    } else if (args[i].size() > 1 && args[i][0] == '-') {
+      return UsageError("unknown option '" + args[i] + "' (or it lacks its value)");
+    } else {
+      files.push_back(args[i]);
+    }
+  }
+  if (files.empty()) return UsageError("info needs a file");
   int status = kExitOk;
-  for (const std::string& path : args) {
+  for (const std::string& path : files) {
     Image image;
     std::string error;
-    if (!ReadImage(path, &image, &error)) {
+    if (!ReadImage(path, &image, &error, {}, limits)) {
       std::fprintf(stderr, "lumeno: %s\n", error.c_str());
       status = kExitFile;
       continue;

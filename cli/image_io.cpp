@@ -5,7 +5,11 @@
 // never skips a destructor.
 #include "cli/image_io.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>  // before jpeglib.h, which uses FILE
 #include <jpeglib.h>
+#include <jerror.h>  // after jpeglib.h
 #include <png.h>
 #include <tiffio.h>
 #include <zlib.h>
@@ -13,10 +17,12 @@
 #include <algorithm>
 #include <atomic>
 #include <csetjmp>
-#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <thread>
+
+#include "host/raw_bitmap_class.h"
 
 // libpng and libjpeg report errors by longjmp back to the reading or writing
 // function. Objects used after the jump (the row vectors, the error text)
@@ -90,6 +96,64 @@ std::string Lower(std::string s) {
 
 std::string ErrnoText() { return std::strerror(errno); }
 
+std::string SizeText(int64_t width, int64_t height) {
+  return std::to_string(width) + " x " + std::to_string(height);
+}
+
+std::string Megapixels(int64_t pixels) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", static_cast<double>(pixels) / 1e6);
+  return text;
+}
+
+// The size a header declares, checked before any pixel memory is taken.
+// `pixelBytes` is the size of one decoded pixel.
+bool CheckDeclaredSize(const std::string& path, const char* type, int64_t width, int64_t height,
+                       int64_t pixelBytes, const ReadLimits& limits, std::string* error) {
+  constexpr int64_t kMaxSide = 0x7FFFFFFF;
+  const std::string prefix = path + ": the " + type + " header declares ";
+  if (width <= 0 || height <= 0) {
+    *error = prefix + "an empty image (" + SizeText(width, height) + ")";
+    return false;
+  }
+  if (width > kMaxSide || height > kMaxSide ||
+      width * height > host::kMaxPixelBytes / std::max<int64_t>(pixelBytes, 1)) {
+    *error = prefix + SizeText(width, height) + " pixels, more than a bitmap can hold";
+    return false;
+  }
+  if (limits.maxPixels > 0 && width * height > limits.maxPixels) {
+    *error = prefix + SizeText(width, height) + " pixels (" + Megapixels(width * height) +
+             " megapixels), more than the limit of " + Megapixels(limits.maxPixels) +
+             " megapixels; --max-pixels raises it";
+    return false;
+  }
+  return true;
+}
+
+// Takes the pixel memory once the size is accepted: the target's when it
+// offers some, else the image's own.
+bool AllocatePixels(const std::string& path, Image* image, const PixelTarget& target,
+                    std::string* error) {
+  try {
+    if (target && target(image)) return true;
+    image->Allocate();
+    return true;
+  } catch (const std::bad_alloc&) {
+    image->data = {};
+    image->pixels = nullptr;
+    *error = path + ": not enough memory for a " + SizeText(image->width, image->height) +
+             " image (" + std::to_string(image->RowBytes() * image->height >> 20) + " MiB)";
+    return false;
+  }
+}
+
+// Bytes in a regular file, or -1 (a pipe).
+int64_t FileBytes(FILE* file) {
+  struct stat st;
+  if (::fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return st.st_size;
+}
+
 // ---------------------------------------------------------------------------
 // PNG
 
@@ -106,8 +170,24 @@ void PngErrorFn(png_structp png, png_const_charp msg) {
 
 void PngWarningFn(png_structp, png_const_charp) {}
 
+// Deflate packs at most 1032 bytes into one, so a file smaller than its
+// filtered rows / 1032 cannot hold them: it is truncated or damaged, and is
+// refused before its pixel memory is taken.
+bool CheckPngDataFits(FILE* file, const std::string& path, const Image& image, int bitsPerPixel,
+                      std::string* error) {
+  const int64_t fileBytes = FileBytes(file);
+  if (fileBytes < 0) return true;
+  const int64_t rowBytes = (image.width * bitsPerPixel + 7) / 8;
+  const int64_t filtered = image.height * (rowBytes + 1);
+  if (filtered / 1032 <= fileBytes + 4096) return true;
+  *error = path + ": the PNG header declares " + SizeText(image.width, image.height) +
+           " pixels, more than its " + std::to_string(fileBytes) +
+           " bytes can hold; the file is truncated or damaged";
+  return false;
+}
+
 bool ReadPng(FILE* file, const std::string& path, Image* image, std::string* error,
-             const PixelTarget& target) {
+             const PixelTarget& target, const ReadLimits& limits) {
   PngError err{};
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &err, PngErrorFn, PngWarningFn);
   if (png == nullptr) {
@@ -126,6 +206,7 @@ bool ReadPng(FILE* file, const std::string& path, Image* image, std::string* err
   png_read_info(png, info);
   const int colorType = png_get_color_type(png, info);
   const int depth = png_get_bit_depth(png, info);
+  const int fileChannels = png_get_channels(png, info);
   if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (colorType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
   if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
@@ -143,7 +224,13 @@ bool ReadPng(FILE* file, const std::string& path, Image* image, std::string* err
   image->bits = png_get_bit_depth(png, info) == 16 ? 16 : 8;
   image->model = channels <= 2 ? ColorModel::kGray : ColorModel::kRGB;
   image->alpha = channels == 2 || channels == 4;
-  if (!target || !target(image)) image->Allocate();
+  if (!CheckDeclaredSize(path, "PNG", image->width, image->height, image->PixelBytes(), limits,
+                         error) ||
+      !CheckPngDataFits(file, path, *image, depth * fileChannels, error) ||
+      !AllocatePixels(path, image, target, error)) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
   rows.resize(static_cast<size_t>(image->height));
   for (int64_t y = 0; y < image->height; ++y) rows[static_cast<size_t>(y)] = image->MutableRow(y);
   png_read_image(png, rows.data());
@@ -324,6 +411,7 @@ struct JpegError {
   jpeg_error_mgr mgr;
   std::jmp_buf jump;
   char message[JMSG_LENGTH_MAX];
+  bool truncated;
 };
 
 void JpegErrorExit(j_common_ptr cinfo) {
@@ -334,17 +422,27 @@ void JpegErrorExit(j_common_ptr cinfo) {
 
 void JpegSilent(j_common_ptr, int) {}
 
+// Warnings are ignored (many real files carry a few stray bytes), except the
+// end of the data before the last row: libjpeg would fill the rest of the
+// picture with gray, and the tool would write that as a result.
+void JpegReadWarning(j_common_ptr cinfo, int level) {
+  if (level >= 0 || cinfo->err->msg_code != JWRN_JPEG_EOF) return;
+  auto* err = reinterpret_cast<JpegError*>(cinfo->err);
+  err->truncated = true;
+  std::longjmp(err->jump, 1);
+}
+
 bool ReadJpeg(FILE* file, const std::string& path, Image* image, std::string* error,
-              const PixelTarget& target) {
+              const PixelTarget& target, const ReadLimits& limits) {
   jpeg_decompress_struct cinfo{};
   JpegError err{};
   cinfo.err = jpeg_std_error(&err.mgr);
   err.mgr.error_exit = JpegErrorExit;
-  err.mgr.emit_message = JpegSilent;
-  std::vector<JSAMPROW> rows;
+  err.mgr.emit_message = JpegReadWarning;
   if (setjmp(err.jump)) {
     jpeg_destroy_decompress(&cinfo);
-    *error = path + ": not a readable JPEG file (" + err.message + ")";
+    *error = err.truncated ? path + ": the JPEG data ends before the last row (the file is truncated)"
+                           : path + ": not a readable JPEG file (" + err.message + ")";
     return false;
   }
   jpeg_create_decompress(&cinfo);
@@ -362,12 +460,22 @@ bool ReadJpeg(FILE* file, const std::string& path, Image* image, std::string* er
     cinfo.out_color_space = JCS_RGB;
     image->model = ColorModel::kRGB;
   }
+  image->bits = 8;
+  image->alpha = false;
+  // Checked before decompression starts: a progressive file's coefficient
+  // buffer for the whole picture is taken there.
+  if (!CheckDeclaredSize(path, "JPEG", cinfo.image_width, cinfo.image_height, image->Channels(),
+                         limits, error)) {
+    jpeg_destroy_decompress(&cinfo);
+    return false;
+  }
   jpeg_start_decompress(&cinfo);
   image->width = cinfo.output_width;
   image->height = cinfo.output_height;
-  image->bits = 8;
-  image->alpha = false;
-  if (!target || !target(image)) image->Allocate();
+  if (!AllocatePixels(path, image, target, error)) {
+    jpeg_destroy_decompress(&cinfo);
+    return false;
+  }
   while (cinfo.output_scanline < cinfo.output_height) {
     JSAMPROW row = image->MutableRow(cinfo.output_scanline);
     jpeg_read_scanlines(&cinfo, &row, 1);
@@ -448,11 +556,18 @@ void TiffSilent(const char*, const char*, va_list) {}
 // Reads any TIFF that libtiff can turn into 8-bit RGBA (palette, YCbCr,
 // tiles, odd depths), for files the direct path does not take.
 bool ReadTiffViaRgba(TIFF* tif, const std::string& path, Image* image, std::string* error,
-                     const PixelTarget& target) {
+                     const PixelTarget& target, const ReadLimits& limits) {
   uint32_t w = 0, h = 0;
   TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
   TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-  std::vector<uint32_t> raster(static_cast<size_t>(w) * h);
+  if (!CheckDeclaredSize(path, "TIFF", w, h, 4, limits, error)) return false;
+  std::vector<uint32_t> raster;
+  try {
+    raster.resize(static_cast<size_t>(w) * h);
+  } catch (const std::bad_alloc&) {
+    *error = path + ": not enough memory for a " + SizeText(w, h) + " image";
+    return false;
+  }
   if (!TIFFReadRGBAImageOriented(tif, w, h, raster.data(), ORIENTATION_TOPLEFT, 0)) {
     *error = path + ": this TIFF layout cannot be read";
     return false;
@@ -462,7 +577,7 @@ bool ReadTiffViaRgba(TIFF* tif, const std::string& path, Image* image, std::stri
   image->bits = 8;
   image->model = ColorModel::kRGB;
   image->alpha = true;
-  if (!target || !target(image)) image->Allocate();
+  if (!AllocatePixels(path, image, target, error)) return false;
   for (int64_t y = 0; y < image->height; ++y) {
     uint8_t* row = image->MutableRow(y);
     for (int64_t x = 0; x < image->width; ++x) {
@@ -477,7 +592,7 @@ bool ReadTiffViaRgba(TIFF* tif, const std::string& path, Image* image, std::stri
 }
 
 bool ReadTiff(const std::string& path, Image* image, std::string* error,
-              const PixelTarget& target) {
+              const PixelTarget& target, const ReadLimits& limits) {
   TIFFSetErrorHandler(TiffSilent);
   TIFFSetWarningHandler(TiffSilent);
   Tiff tif(TIFFOpen(path.c_str(), "r"));
@@ -514,7 +629,7 @@ bool ReadTiff(const std::string& path, Image* image, std::string* error,
       colorChannels = 4;
       break;
     default:
-      return ReadTiffViaRgba(tif.get(), path, image, error, target);
+      return ReadTiffViaRgba(tif.get(), path, image, error, target, limits);
   }
   const bool direct = (bps == 8 || bps == 16) && planar == PLANARCONFIG_CONTIG &&
                       sampleFormat == SAMPLEFORMAT_UINT && !TIFFIsTiled(tif.get()) &&
@@ -524,14 +639,17 @@ bool ReadTiff(const std::string& path, Image* image, std::string* error,
       *error = path + ": only 8- and 16-bit contiguous CMYK TIFF files are read";
       return false;
     }
-    return ReadTiffViaRgba(tif.get(), path, image, error, target);
+    return ReadTiffViaRgba(tif.get(), path, image, error, target, limits);
   }
   image->width = w;
   image->height = h;
   image->bits = bps;
   image->model = model;
   image->alpha = spp == colorChannels + 1;
-  if (!target || !target(image)) image->Allocate();
+  if (!CheckDeclaredSize(path, "TIFF", w, h, image->PixelBytes(), limits, error) ||
+      !AllocatePixels(path, image, target, error)) {
+    return false;
+  }
   for (uint32_t y = 0; y < h; ++y) {
     if (TIFFReadScanline(tif.get(), image->MutableRow(y), y, 0) < 0) {
       *error = path + ": damaged TIFF data at row " + std::to_string(y);
@@ -629,7 +747,7 @@ FileType FileTypeForExtension(const std::string& path) {
 }
 
 bool ReadImage(const std::string& path, Image* image, std::string* error,
-               const PixelTarget& target) {
+               const PixelTarget& target, const ReadLimits& limits) {
   File f(std::fopen(path.c_str(), "rb"));
   if (!f) {
     *error = "cannot open " + path + ": " + ErrnoText();
@@ -639,18 +757,18 @@ bool ReadImage(const std::string& path, Image* image, std::string* error,
   const size_t n = std::fread(head, 1, sizeof head, f.get());
   // PNG continues after its signature, so pipes work; the others seek back.
   if (n >= 8 && std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) {
-    return ReadPng(f.get(), path, image, error, target);
+    return ReadPng(f.get(), path, image, error, target, limits);
   }
   if (std::fseek(f.get(), 0, SEEK_SET) != 0) {
     *error = path + ": JPEG and TIFF input must be a regular file";
     return false;
   }
   if (n >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) {
-    return ReadJpeg(f.get(), path, image, error, target);
+    return ReadJpeg(f.get(), path, image, error, target, limits);
   }
   if (n >= 4 && ((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M'))) {
     f.reset();
-    return ReadTiff(path, image, error, target);
+    return ReadTiff(path, image, error, target, limits);
   }
   *error = path + ": not a PNG, JPEG or TIFF file";
   return false;

@@ -60,14 +60,27 @@ FileType DetectFileType(const std::string& path);
 // By the extension (.png, .jpg, .jpeg, .tif, .tiff; any case).
 FileType FileTypeForExtension(const std::string& path);
 
+// A file's header alone decides how much memory its pixels take, so a damaged
+// or hostile file could ask for any amount. Readers refuse, before taking any
+// pixel memory, sizes beyond these limits and beyond what a bitmap can hold
+// (2147483647 pixels on a side, 64 GiB of pixels).
+struct ReadLimits {
+  // 2^30 pixels (32768 x 32768; 4 GiB at 8-bit RGBA) unless raised; 0 leaves
+  // only the bitmap limits.
+  static constexpr int64_t kDefaultMaxPixels = int64_t{1} << 30;
+  int64_t maxPixels = kDefaultMaxPixels;
+};
+
 // Called by ReadImage once the size and layout are known: it may point
 // `pixels`/`stride` at memory of its own for the rows (returning true), so
 // that the file is decoded straight into it; otherwise the image allocates.
 using PixelTarget = std::function<bool(Image* image)>;
 
 // Reads a file; on failure returns false with a message naming the problem.
+// Truncated data is a failure too (libjpeg would otherwise fill the rest of
+// the picture with gray).
 bool ReadImage(const std::string& path, Image* image, std::string* error,
-               const PixelTarget& target = {});
+               const PixelTarget& target = {}, const ReadLimits& limits = {});
 // Writes an image in the given type. Conversions a type needs (JPEG holds
 // neither alpha nor 16 bits; PNG holds no CMYK) are refused with an error,
 // except as WriteImageConverted allows.

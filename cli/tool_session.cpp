@@ -284,7 +284,7 @@ std::string Session::DescribeError(int64_t code) const {
 Failure Session::LoadBitmap(const std::string& path, host::Object* bitmap) {
   Image image;
   std::string error;
-  if (!ReadImage(path, &image, &error)) return {kExitFile, error};
+  if (!ReadImage(path, &image, &error, {}, readLimits_)) return {kExitFile, error};
   *bitmap = BitmapFromImage(*host_, image, &error);
   if (*bitmap == nullptr) return {kExitFile, path + ": " + error};
   Keep(*bitmap);
@@ -312,7 +312,7 @@ Failure Session::LoadMask(const std::string& maskArgument, host::Object* mask, i
   }
   Image image;
   std::string error;
-  if (!ReadImage(file, &image, &error)) return {kExitFile, "mask: " + error};
+  if (!ReadImage(file, &image, &error, {}, readLimits_)) return {kExitFile, "mask: " + error};
   const int offset =
       channel.empty() ? ChannelByteOffset(image, "0") : ChannelByteOffset(image, channel);
   if (offset < 0) {

@@ -82,6 +82,9 @@ class Session {
   Failure ParseAssignment(const ClassEntry& effect, const std::string& text, ParsedAssignment* out);
   // Whether values of a registered type can be given on the command line.
   bool CanParseType(const std::string& type) const;
+  // Limits on the size of every image file the session reads.
+  void SetReadLimits(const ReadLimits& limits) { readLimits_ = limits; }
+  const ReadLimits& GetReadLimits() const { return readLimits_; }
   // A RawBitmapMask from "FILE[:CHANNEL][:inverted]"; the session keeps it.
   Failure LoadMask(const std::string& maskArgument, host::Object* mask, int64_t* width, int64_t* height);
   // A RawBitmap object from an image file; the session keeps it.
@@ -108,6 +111,7 @@ class Session {
   ProgressLine progress_;
   host::Object monitor_ = nullptr;
   std::vector<host::Object> kept_;
+  ReadLimits readLimits_;
 };
 
 // Writes an image to a temporary file in the output's folder and renames it,

@@ -1,6 +1,8 @@
 // Every way lumeno apply can fail: the message names what was wrong (and,
 // for names, what is accepted), the exit status tells the kind of failure,
 // no output or temporary file is left, and the input is untouched.
+#include <zlib.h>
+
 #include <fstream>
 
 #include "tool_runner.h"
@@ -86,6 +88,32 @@ const std::vector<ErrorCase>& Cases() {
        {"apply", "invert", "@cut.png", "@out.png"},
        3,
        {"cut.png", "not a readable PNG file"}},
+      {"damaged JPEG",
+       {"apply", "invert", "@cut.jpg", "@out.png"},
+       3,
+       {"cut.jpg", "ends before the last row", "truncated"}},
+      // Sizes a header declares are refused before any pixel memory is taken.
+      {"JPEG header beyond the pixel limit",
+       {"apply", "invert", "@huge.jpg", "@out.png"},
+       3,
+       {"huge.jpg", "declares 60000 x 60000 pixels (3600.0 megapixels)", "1073.7 megapixels",
+        "--max-pixels"}},
+      {"PNG header beyond its data",
+       {"apply", "invert", "--max-pixels", "0", "@huge.png", "@out.png"},
+       3,
+       {"huge.png", "declares 40000 x 40000 pixels", "truncated or damaged"}},
+      {"lowered pixel limit",
+       {"apply", "invert", "--max-pixels=319", "@in.png", "@out.png"},
+       3,
+       {"declares 20 x 16 pixels", "limit of 0.0 megapixels"}},
+      {"fill beyond the pixel limit",
+       {"apply", "blend", "--max-pixels", "319", "FillBitmap=@in.png", "@small.png", "@out.png"},
+       3,
+       {"FillBitmap"}},
+      {"bad pixel limit",
+       {"apply", "invert", "--max-pixels", "-1", "@in.png", "@out.png"},
+       2,
+       {"bad --max-pixels value '-1'"}},
       {"output folder missing", {"apply", "invert", "@in.png", "@nowhere/out.png"}, 3, {"nowhere"}},
       {"CMYK into PNG", {"apply", "invert", "@cmyk.tif", "@out.png"}, 3, {"PNG cannot store CMYK"}},
       {"fill file missing",
@@ -161,6 +189,31 @@ class ErrorTest : public ToolTest {
     std::ofstream(Path("text.png")) << "hello";
     const std::string png = FileBytes("in.png");
     std::ofstream(Path("cut.png"), std::ios::binary) << png.substr(0, png.size() / 2);
+    // The same PNG claiming 40000 x 40000 pixels: IHDR's data starts at 16,
+    // its CRC (over type and data) follows the 13 data bytes.
+    std::string huge = png;
+    PutBigEndian(&huge, 16, 40000, 4);
+    PutBigEndian(&huge, 20, 40000, 4);
+    PutBigEndian(&huge, 29,
+                 crc32(0, reinterpret_cast<const Bytef*>(huge.data() + 12), 17), 4);
+    std::ofstream(Path("huge.png"), std::ios::binary) << huge;
+    // A JPEG large enough that half of it ends inside the coded rows, and the
+    // same file with 60000 x 60000 in its frame header (after the FFC0
+    // marker: length, precision, height, width).
+    Write("photo.jpg", PatternImage(200, 160, ColorModel::kRGB, false, 8));
+    std::string jpeg = FileBytes("photo.jpg");
+    std::ofstream(Path("cut.jpg"), std::ios::binary) << jpeg.substr(0, jpeg.size() / 2);
+    const size_t frame = jpeg.find("\xFF\xC0", 0, 2);
+    ASSERT_NE(frame, std::string::npos);
+    PutBigEndian(&jpeg, frame + 5, 60000, 2);
+    PutBigEndian(&jpeg, frame + 7, 60000, 2);
+    std::ofstream(Path("huge.jpg"), std::ios::binary) << jpeg;
+  }
+
+  static void PutBigEndian(std::string* bytes, size_t at, uint32_t value, int count) {
+    for (int i = 0; i < count; ++i) {
+      (*bytes)[at + i] = static_cast<char>(value >> (8 * (count - 1 - i)));
+    }
   }
 };
 
@@ -188,10 +241,21 @@ TEST_F(ErrorTest, EachFailureIsNamedAndLeavesNoOutput) {
 }
 
 TEST_F(ErrorTest, InfoReportsUnreadableFiles) {
-  const ToolResult r = RunTool({"info", Path("in.png"), Path("text.png")});
+  const ToolResult r = RunTool({"info", Path("in.png"), Path("text.png"), Path("huge.jpg")});
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.out.find("RawBitmap format: 5 (RGBA8)"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("text.png: not a PNG, JPEG or TIFF file"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("huge.jpg: the JPEG header declares 60000 x 60000"), std::string::npos)
+      << r.err;
+}
+
+TEST_F(ErrorTest, InfoTakesThePixelLimit) {
+  const ToolResult low = RunTool({"info", "--max-pixels", "319", Path("in.png")});
+  EXPECT_EQ(low.status, 3);
+  EXPECT_NE(low.err.find("more than the limit"), std::string::npos) << low.err;
+  const ToolResult exact = RunTool({"info", "--max-pixels=320", Path("in.png")});
+  EXPECT_EQ(exact.status, 0) << exact.err;
+  EXPECT_NE(exact.out.find("20 x 16"), std::string::npos) << exact.out;
 }
 
 }  // namespace

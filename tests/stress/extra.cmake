@@ -19,5 +19,5 @@ target_compile_definitions(test_stress PRIVATE LUMENO_SOURCE_DIR="${CMAKE_CURREN
 # The colour functions are exported by the plug-in library itself.
 target_link_libraries(test_stress PRIVATE lumenoraw)
 # The image-reader target needs the tool's library (libpng, libjpeg, libtiff);
-# its corpus is replayed by scripts/fuzz.sh --replay image_readers instead,
-# so this program does not depend on the tool's build.
+# the tool's tests replay its corpus, so this program does not depend on the
+# tool's build.
