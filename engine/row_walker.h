@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/table_lookup.h"
 #include "lumeno/engine.h"
 
 #if defined(__SSE2__)
@@ -330,7 +331,8 @@ inline int64_t OperateRow(const uint8_t* src, uint8_t* dst, int64_t rowSamples,
 }
 
 // A band whose rows are packed runs row by row over flat samples: through
-// the vector operation when the table is one, else through the table.
+// the vector operation when the table is one, else at 8 bits through the
+// wide look-up where the processor has one, else through the table.
 template <int kBits, int kSamples>
 inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
                             const typename Depth<kBits>::Sample* table) {
@@ -339,19 +341,29 @@ inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
   TableShape shape{TableOp::kGeneral, 0};
   // 16 * samples bytes of alpha marks (samples <= 8 here).
   alignas(16) uint8_t alphaBytes[16 * 8];
-#if defined(__SSE2__)
-  constexpr int32_t kSampleBytes = kBits / 8;
+  // The table for each sample position, null for alpha (8 bits only).
+  const uint8_t* tables[8] = {};
+  bool wide = false;
   if (samples <= 8) {
+#if defined(__SSE2__)
+    constexpr int32_t kSampleBytes = kBits / 8;
     shape = ShapeOf<kBits>(table);
     for (int32_t b = 0; b < 16 * samples; ++b) {
       alphaBytes[b] = (b / kSampleBytes) % samples == alpha ? 0xFF : 0x00;
     }
-  }
 #endif
+    if constexpr (kBits == 8) {
+      wide = shape.op == TableOp::kGeneral && WideLookUpLevel() != WideLevel::kNone;
+      for (int32_t k = 0; k < samples; ++k) tables[k] = k == alpha ? nullptr : table;
+    }
+  }
   return ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
-    const int64_t done = shape.op == TableOp::kGeneral
-                             ? 0
-                             : OperateRow<kBits>(src, dst, rowSamples, shape, alphaBytes, samples);
+    int64_t done = 0;
+    if (shape.op != TableOp::kGeneral) {
+      done = OperateRow<kBits>(src, dst, rowSamples, shape, alphaBytes, samples);
+    } else if (wide) {
+      done = LookUpRowWide(src, dst, rowSamples, tables, samples);
+    }
     LookUpRow<kBits, kSamples>(src, dst, done, rowSamples, samples, alpha, table);
   });
 }
