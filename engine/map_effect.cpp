@@ -56,7 +56,7 @@ void* MapRows(void* jobPointer, int32_t runtimeSamples, const MapChannel* channe
     if constexpr (kBits == 8) {
       const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
       if (anyTable != nullptr && p.srcPixelBytes == kSamples && p.dstPixelBytes == kSamples &&
-          lumeno::WideLookUpLevel() != lumeno::WideLevel::kNone) {
+          lumeno::ActiveCpuLevel() != lumeno::CpuLevel::kBaseline) {
         // Packed pixels: as much of each row as it takes through the wide
         // look-up, the rest sample by sample as below.
         const uint8_t* wideTables[kSamples];

@@ -353,7 +353,7 @@ inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
     }
 #endif
     if constexpr (kBits == 8) {
-      wide = shape.op == TableOp::kGeneral && WideLookUpLevel() != WideLevel::kNone;
+      wide = shape.op == TableOp::kGeneral && ActiveCpuLevel() != CpuLevel::kBaseline;
       for (int32_t k = 0; k < samples; ++k) tables[k] = k == alpha ? nullptr : table;
     }
   }

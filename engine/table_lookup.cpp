@@ -9,57 +9,15 @@
 // each looked up by the low half of every byte.
 #include "engine/table_lookup.h"
 
-#include <cstdlib>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(LUMENO_X86)
 #include <immintrin.h>
-#define LUMENO_WIDE_LOOKUP 1
-#define LUMENO_AVX2 __attribute__((target("avx2")))
-#define LUMENO_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 #endif
 
 namespace lumeno {
 
-const char* WideLevelName(WideLevel level) {
-  switch (level) {
-    case WideLevel::kAvx512:
-      return "avx512";
-    case WideLevel::kAvx2:
-      return "avx2";
-    case WideLevel::kNone:
-      break;
-  }
-  return "none";
-}
-
 namespace {
-
-// Whether the comma-separated list in LUMENO_CPU_DISABLE names `level`.
-bool Disabled(const char* level) {
-  const char* list = std::getenv("LUMENO_CPU_DISABLE");
-  if (list == nullptr) return false;
-  const size_t length = std::strlen(level);
-  for (const char* at = list; *at != '\0';) {
-    const char* end = std::strchr(at, ',');
-    const size_t item = end != nullptr ? static_cast<size_t>(end - at) : std::strlen(at);
-    if (item == length && std::strncmp(at, level, length) == 0) return true;
-    if (end == nullptr) break;
-    at = end + 1;
-  }
-  return false;
-}
-
-WideLevel DetectLevel() {
-#if defined(LUMENO_WIDE_LOOKUP)
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512vbmi") && !Disabled("avx512")) {
-    return WideLevel::kAvx512;
-  }
-  if (__builtin_cpu_supports("avx2") && !Disabled("avx2")) return WideLevel::kAvx2;
-#endif
-  return WideLevel::kNone;
-}
 
 // The distinct tables of a row and which pixel positions take each.
 struct TableSet {
@@ -84,7 +42,7 @@ TableSet Distinct(const uint8_t* const* tables, int32_t samples) {
   return set;
 }
 
-#if defined(LUMENO_WIDE_LOOKUP)
+#if defined(LUMENO_X86)
 
 // ---------------------------------------------------------------------------
 // AVX-512 VBMI
@@ -192,24 +150,19 @@ LUMENO_AVX2 int64_t LookUpRow256(const uint8_t* src, uint8_t* dst, int64_t count
   return j;
 }
 
-#endif  // LUMENO_WIDE_LOOKUP
+#endif  // LUMENO_X86
 
 }  // namespace
 
-WideLevel WideLookUpLevel() {
-  static const WideLevel level = DetectLevel();
-  return level;
-}
-
 int64_t LookUpRowWide(const uint8_t* src, uint8_t* dst, int64_t count,
                       const uint8_t* const* tables, int32_t samples) {
-#if defined(LUMENO_WIDE_LOOKUP)
+#if defined(LUMENO_X86)
   if (samples < 1 || samples > 8) return 0;
-  const WideLevel level = WideLookUpLevel();
-  if (level == WideLevel::kNone) return 0;
+  const CpuLevel level = ActiveCpuLevel();
+  if (level == CpuLevel::kBaseline) return 0;
   const TableSet set = Distinct(tables, samples);
   if (set.count == 0) return 0;
-  if (level == WideLevel::kAvx512) return LookUpRow512(src, dst, count, set, samples);
+  if (level == CpuLevel::kAvx512) return LookUpRow512(src, dst, count, set, samples);
   // AVX2 spends most of its time per table: one table only.
   if (set.count == 1) return LookUpRow256(src, dst, count, set, samples);
 #else
