@@ -206,6 +206,38 @@ void Luminosity(const uint8_t* source, const uint8_t* fill, uint8_t* destination
 
 }  // namespace
 
+namespace {
+
+using Formula = int32_t (*)(const Channel&);
+
+// The formulas of the modes 1 to 23 that read a and b alone; null for the
+// others.
+constexpr Formula kTableFormulas[kBlendModeCount - 1] = {
+    &Multiply,  nullptr,      nullptr,     &Darken,   &Lighten,     &ColorDodge,
+    &ColorBurn, &SoftLight,   &HardLight,  &Difference, &Exclusion, nullptr,
+    nullptr,    nullptr,      nullptr,     &PinLight, &SharpLight,  &VividLight,
+    &LinearLight, &PowerLight, &LinearBurn, &Add,     &Add,
+};
+
+}  // namespace
+
+bool FillChannelModeTable(int64_t mode, uint8_t* table) {
+  const Formula formula =
+      kTableFormulas[mode >= 1 && mode < kBlendModeCount ? mode - 1 : 0];
+  if (formula == nullptr) return false;
+  Channel c{};
+  for (int32_t a = 0; a < 256; ++a) {
+    for (int32_t b = 0; b < 256; ++b) {
+      c.a = a;
+      c.b = b;
+      const int32_t result = formula(c);
+      if (result < 0 || result > 255) return false;
+      table[a * 256 + b] = static_cast<uint8_t>(result);
+    }
+  }
+  return true;
+}
+
 const BlendPixelProc kBlendModeTable[kBlendModeCount - 1] = {
     &PerChannel<Multiply>,     // 1 MULTIPLY
     &PerChannel<Screen>,       // 2 SCREEN

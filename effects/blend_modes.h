@@ -32,6 +32,7 @@ struct BlendParams {
   int32_t fillRowBytes;
   int32_t fillPixelBytes;
   RawBitmap* fill;
+  int64_t mode;                // the stored BlendMode
   BlendPixelProc blendProc;    // modes 1 to 23
   uint8_t colourChannels[16];  // byte positions of the colour channels, ascending
   uint8_t colourChannelCount;
@@ -47,6 +48,13 @@ constexpr int kBlendModeCount = 24;  // NORMAL plus the 23 pixel functions
 
 // Entry k is the pixel function of mode k + 1 (MULTIPLY first, ADD last).
 extern const BlendPixelProc kBlendModeTable[kBlendModeCount - 1];
+
+// For the modes whose per-channel result depends on the scaled samples a
+// and b alone (all per-channel modes but SCREEN and OVERLAY): fills
+// table[a * 256 + b] with that result and returns true. False for the other
+// modes, and should a result leave 0..255. A stored mode outside 1..23 is
+// MULTIPLY, as for BlendProcFor.
+bool FillChannelModeTable(int64_t mode, uint8_t* table);
 
 // The pixel function for a stored BlendMode other than NORMAL: modes outside
 // 1..23, negative ones included, blend as MULTIPLY.

@@ -318,6 +318,43 @@ TEST_F(BlendTest, RandomBlendsMatchTheReference) {
   EXPECT_EQ(runs, 160);
 }
 
+// Bands of a quarter million covered pixels and more blend through tables
+// of the band (NORMAL: the fill alpha rule; the modes that read the scaled
+// samples alone: the mode's result, the scaling and the alpha rule). One
+// thread covers that here; two threads split it into bands below the size,
+// which compute pixel by pixel.
+TEST_F(BlendTest, LargeBlendsMatchTheReference) {
+  const int64_t w = 560, h = 520;
+  // NORMAL, MULTIPLY, SCREEN (no table), COLOR_DODGE, HARD_LIGHT, SHARP_LIGHT,
+  // and an unknown mode (MULTIPLY).
+  for (const int64_t mode : {0, 1, 2, 6, 9, 17, 40}) {
+    for (const int64_t srcFormat : {kRGBA8, kBGRA8, kARGB8, kRGB8}) {
+      for (const int64_t fillFormat : {kRGBA8, kRGB8}) {
+        for (const int64_t hint : {1, 2}) {
+          if (hint == 2 && mode != 0 && mode != 1) continue;
+          SCOPED_TRACE(testing::Message() << "mode " << mode << " formats " << srcFormat << "/"
+                                          << fillFormat << " hint " << hint);
+          Ref fx = NewBlend(mode);
+          host().SetProperty(fx.get(), "MultiprocessingHint", hint);
+          Ref src = RandomBitmap(host(), w, h, srcFormat, 0, 71 + srcFormat + mode);
+          Ref fill = RandomBitmap(host(), 540, 515, fillFormat, 4, 91 + fillFormat + mode);
+          ASSERT_TRUE(src && fill);
+          blendref::Placement pl;
+          pl.hasLocation = true;
+          pl.x = 10.5f;
+          pl.y = -5.0f;
+          Ref loc = Point(pl.x, pl.y);
+          Ref out = Apply(fx.get(), src.get(), fill.get(), 0.7, nullptr, loc.get(), nullptr);
+          ASSERT_TRUE(out) << "ErrorCode " << ErrorCode(fx.get());
+          const std::vector<uint8_t> expected =
+              blendref::Blend(Rec(src.get()), Rec(fill.get()), nullptr, mode, 0.7, pl);
+          EXPECT_TRUE(SamePixels(expected, Rec(out.get())));
+        }
+      }
+    }
+  }
+}
+
 // -- Validation ---------------------------------------------------------------
 
 TEST_F(BlendTest, ValidationCodesInTheirOrder) {
