@@ -55,21 +55,23 @@ void* MapRows(void* jobPointer, int32_t runtimeSamples, const MapChannel* channe
     }
     if constexpr (kBits == 8) {
       const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
-      if (anyTable != nullptr && p.srcPixelBytes == kSamples && p.dstPixelBytes == kSamples &&
-          lumeno::ActiveCpuLevel() != lumeno::CpuLevel::kBaseline) {
+      if (anyTable != nullptr && p.srcPixelBytes == kSamples && p.dstPixelBytes == kSamples) {
         // Packed pixels: as much of each row as it takes through the wide
         // look-up, the rest sample by sample as below.
         const uint8_t* wideTables[kSamples];
         for (int32_t i = 0; i < kSamples; ++i) wideTables[i] = unmapped[i] ? nullptr : at[i];
-        const int64_t rowBytes = static_cast<int64_t>(p.width) * kSamples;
-        return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
-          int64_t j = lumeno::LookUpRowWide(src, dst, rowBytes, wideTables, kSamples);
-          for (int32_t i = static_cast<int32_t>(j % kSamples); j < rowBytes; ++j) {
-            const Sample o = src[j];
-            dst[j] = static_cast<Sample>((o & keepBits[i]) | (lookUp[i][o] & ~keepBits[i]));
-            i = i + 1 == kSamples ? 0 : i + 1;
-          }
-        });
+        const lumeno::WideLookUp wide(wideTables, kSamples);
+        if (wide.Usable()) {
+          const int64_t rowBytes = static_cast<int64_t>(p.width) * kSamples;
+          return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
+            int64_t j = wide.Run(src, dst, rowBytes);
+            for (int32_t i = static_cast<int32_t>(j % kSamples); j < rowBytes; ++j) {
+              const Sample o = src[j];
+              dst[j] = static_cast<Sample>((o & keepBits[i]) | (lookUp[i][o] & ~keepBits[i]));
+              i = i + 1 == kSamples ? 0 : i + 1;
+            }
+          });
+        }
       }
     }
     if (anyTable != nullptr) {

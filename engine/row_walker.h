@@ -330,12 +330,80 @@ inline int64_t OperateRow(const uint8_t* src, uint8_t* dst, int64_t rowSamples,
 #endif
 }
 
+// The mask blend rule over a run of samples: d[j] = MaskMix(o[j], d[j],
+// w[j]), where o holds the original samples, d the effect's values and w
+// each sample's mask value (0 for samples the mask leaves alone). Eight or
+// sixteen samples a step with SSE2: the 8-bit sums stay below 2^16, and the
+// 16-bit ones, below 2^32, are added as high and low halves with the carry.
+inline void MixWithOriginal8(const uint8_t* o, uint8_t* d, const uint8_t* w, int64_t count) {
+  int64_t j = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i full = _mm_set1_epi16(255);
+  for (; j + 16 <= count; j += 16) {
+    const __m128i O = _mm_loadu_si128(reinterpret_cast<const __m128i*>(o + j));
+    const __m128i E = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + j));
+    const __m128i M = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + j));
+    __m128i half[2];
+    for (int h = 0; h < 2; ++h) {
+      const __m128i o16 = h == 0 ? _mm_unpacklo_epi8(O, zero) : _mm_unpackhi_epi8(O, zero);
+      const __m128i e16 = h == 0 ? _mm_unpacklo_epi8(E, zero) : _mm_unpackhi_epi8(E, zero);
+      const __m128i m16 = h == 0 ? _mm_unpacklo_epi8(M, zero) : _mm_unpackhi_epi8(M, zero);
+      half[h] = _mm_srli_epi16(
+          _mm_add_epi16(_mm_mullo_epi16(o16, m16), _mm_mullo_epi16(e16, _mm_sub_epi16(full, m16))),
+          8);
+    }
+    const __m128i mixed = _mm_packus_epi16(half[0], half[1]);
+    const __m128i unmasked = _mm_cmpeq_epi8(M, zero);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + j),
+                     _mm_or_si128(_mm_and_si128(unmasked, E), _mm_andnot_si128(unmasked, mixed)));
+  }
+#endif
+  for (; j < count; ++j) d[j] = static_cast<uint8_t>(MaskMix8(o[j], d[j], w[j]));
+}
+
+inline void MixWithOriginal16(const uint8_t* o, uint8_t* d, const uint16_t* w, int64_t count) {
+  int64_t j = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i full = _mm_set1_epi16(static_cast<short>(0xFFFF));
+  const __m128i sign = _mm_set1_epi16(static_cast<short>(0x8000));
+  for (; j + 8 <= count; j += 8) {
+    const __m128i O = _mm_loadu_si128(reinterpret_cast<const __m128i*>(o + 2 * j));
+    const __m128i E = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + 2 * j));
+    const __m128i M = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + j));
+    const __m128i rest = _mm_sub_epi16(full, M);  // 65535 - m
+    const __m128i low1 = _mm_mullo_epi16(O, M), high1 = _mm_mulhi_epu16(O, M);
+    const __m128i low2 = _mm_mullo_epi16(E, rest), high2 = _mm_mulhi_epu16(E, rest);
+    const __m128i low = _mm_add_epi16(low1, low2);
+    // All ones where the low halves carried (unsigned low < low1).
+    const __m128i carry = _mm_cmpgt_epi16(_mm_xor_si128(low1, sign), _mm_xor_si128(low, sign));
+    const __m128i mixed = _mm_sub_epi16(_mm_add_epi16(high1, high2), carry);
+    const __m128i unmasked = _mm_cmpeq_epi16(M, zero);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * j),
+                     _mm_or_si128(_mm_and_si128(unmasked, E), _mm_andnot_si128(unmasked, mixed)));
+  }
+#endif
+  for (; j < count; ++j) {
+    uint16_t os, es;
+    std::memcpy(&os, o + 2 * j, 2);
+    std::memcpy(&es, d + 2 * j, 2);
+    const uint16_t v = static_cast<uint16_t>(MaskMix16(os, es, w[j]));
+    std::memcpy(d + 2 * j, &v, 2);
+  }
+}
+
 // A band whose rows are packed runs row by row over flat samples: through
 // the vector operation when the table is one, else at 8 bits through the
 // wide look-up where the processor has one, else through the table.
-template <int kBits, int kSamples>
+//
+// Masked, a row goes in runs of 64 pixels: their mask values fetched, the
+// original samples kept aside (the destination may be the source), the run
+// done as unmasked, then the originals mixed back in by the mask rule.
+template <int kBits, int kSamples, bool kMasked>
 inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
                             const typename Depth<kBits>::Sample* table) {
+  using Sample = typename Depth<kBits>::Sample;
   GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const int64_t rowSamples = static_cast<int64_t>(p.width) * samples;
   TableShape shape{TableOp::kGeneral, 0};
@@ -343,7 +411,6 @@ inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
   alignas(16) uint8_t alphaBytes[16 * 8];
   // The table for each sample position, null for alpha (8 bits only).
   const uint8_t* tables[8] = {};
-  bool wide = false;
   if (samples <= 8) {
 #if defined(__SSE2__)
     constexpr int32_t kSampleBytes = kBits / 8;
@@ -353,37 +420,77 @@ inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
     }
 #endif
     if constexpr (kBits == 8) {
-      wide = shape.op == TableOp::kGeneral && ActiveCpuLevel() != CpuLevel::kBaseline;
-      for (int32_t k = 0; k < samples; ++k) tables[k] = k == alpha ? nullptr : table;
+      if (shape.op == TableOp::kGeneral) {
+        for (int32_t k = 0; k < samples; ++k) tables[k] = k == alpha ? nullptr : table;
+      }
     }
   }
-  return ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
+  const WideLookUp wide(tables, samples);
+  // The unmasked work on `count` samples that start a pixel.
+  const auto unmasked = [&](const uint8_t* src, uint8_t* dst, int64_t count) {
     int64_t done = 0;
     if (shape.op != TableOp::kGeneral) {
-      done = OperateRow<kBits>(src, dst, rowSamples, shape, alphaBytes, samples);
-    } else if (wide) {
-      done = LookUpRowWide(src, dst, rowSamples, tables, samples);
+      done = OperateRow<kBits>(src, dst, count, shape, alphaBytes, samples);
+    } else if (wide.Usable()) {
+      done = wide.Run(src, dst, count);
     }
-    LookUpRow<kBits, kSamples>(src, dst, done, rowSamples, samples, alpha, table);
-  });
+    LookUpRow<kBits, kSamples>(src, dst, done, count, samples, alpha, table);
+  };
+  if constexpr (!kMasked) {
+    return ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
+      unmasked(src, dst, rowSamples);
+    });
+  } else {
+    // Each sample's share of its pixel's mask value: all of it, none at alpha.
+    Sample share[8];
+    for (int32_t k = 0; k < 8; ++k) share[k] = k == alpha ? 0 : Depth<kBits>::kMax;
+    return ForEachRow(jobPointer, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
+      constexpr int32_t kRun = 64;
+      const int32_t pixelSamples = kSamples > 0 ? kSamples : samples;
+      alignas(16) Sample original[kRun * 8];
+      alignas(16) Sample weights[kRun * 8];  // the pixel's mask value, 0 at alpha
+      const int64_t maskRow = MaskRow<kBits>(p.mask, r);
+      const int64_t pixelBytes = static_cast<int64_t>(pixelSamples) * sizeof(Sample);
+      for (int32_t x0 = 0; x0 < p.width; x0 += kRun) {
+        const int32_t n = p.width - x0 < kRun ? p.width - x0 : kRun;
+        const int64_t count = static_cast<int64_t>(n) * pixelSamples;
+        for (int32_t i = 0; i < n; ++i) {
+          const Sample m = static_cast<Sample>(MaskValue<kBits>(p.mask, maskRow, x0 + i));
+          for (int32_t k = 0; k < pixelSamples; ++k) {
+            weights[i * pixelSamples + k] = static_cast<Sample>(m & share[k]);
+          }
+        }
+        const uint8_t* s = src + x0 * pixelBytes;
+        uint8_t* d = dst + x0 * pixelBytes;
+        std::memcpy(original, s, static_cast<size_t>(count) * sizeof(Sample));
+        const uint8_t* o = reinterpret_cast<const uint8_t*>(original);
+        unmasked(o, d, count);
+        if constexpr (kBits == 8) {
+          MixWithOriginal8(o, d, weights, count);
+        } else {
+          MixWithOriginal16(o, d, weights, count);
+        }
+      }
+    });
+  }
 }
 
-template <int kBits>
+template <int kBits, bool kMasked>
 inline void* WalkPackedRowsByLayout(void* jobPointer, int32_t samples, int32_t alpha,
                                     const typename Depth<kBits>::Sample* table) {
   switch (samples) {
     case 1:
-      return WalkPackedRows<kBits, 1>(jobPointer, samples, alpha, table);
+      return WalkPackedRows<kBits, 1, kMasked>(jobPointer, samples, alpha, table);
     case 2:
-      return WalkPackedRows<kBits, 2>(jobPointer, samples, alpha, table);
+      return WalkPackedRows<kBits, 2, kMasked>(jobPointer, samples, alpha, table);
     case 3:
-      return WalkPackedRows<kBits, 3>(jobPointer, samples, alpha, table);
+      return WalkPackedRows<kBits, 3, kMasked>(jobPointer, samples, alpha, table);
     case 4:
-      return WalkPackedRows<kBits, 4>(jobPointer, samples, alpha, table);
+      return WalkPackedRows<kBits, 4, kMasked>(jobPointer, samples, alpha, table);
     case 5:
-      return WalkPackedRows<kBits, 5>(jobPointer, samples, alpha, table);
+      return WalkPackedRows<kBits, 5, kMasked>(jobPointer, samples, alpha, table);
     default:
-      return WalkPackedRows<kBits, 0>(jobPointer, samples, alpha, table);
+      return WalkPackedRows<kBits, 0, kMasked>(jobPointer, samples, alpha, table);
   }
 }
 
@@ -397,8 +504,8 @@ inline void* WalkPackedRowsByLayout(void* jobPointer, int32_t samples, int32_t a
 // 65536 at 16 bits, on the band thread's stack) and then only looks up:
 // the same bytes, as each entry is the kernel's own result. Small bands
 // call the kernel directly, where filling the table would cost more.
-// Unmasked bands of packed pixels (the usual case) walk whole rows as flat
-// runs of samples.
+// Bands of packed pixels (the usual case) walk whole rows as flat runs of
+// samples.
 template <template <int> class Kernel, int kBits, bool kMasked>
 void* ChannelWorker(void* jobPointer) {
   const FilterJob& job = *static_cast<FilterJob*>(jobPointer);
@@ -415,8 +522,9 @@ void* ChannelWorker(void* jobPointer) {
       table[o] = static_cast<Sample>(kernel(static_cast<uint32_t>(o)));
     }
     const int64_t packedStep = static_cast<int64_t>(samples) * static_cast<int64_t>(sizeof(Sample));
-    if (!kMasked && samples > 0 && p.srcPixelBytes == packedStep && p.dstPixelBytes == packedStep) {
-      return WalkPackedRowsByLayout<kBits>(jobPointer, samples, alpha, table);
+    if (samples > 0 && p.srcPixelBytes == packedStep && p.dstPixelBytes == packedStep &&
+        (!kMasked || samples <= 8)) {
+      return WalkPackedRowsByLayout<kBits, kMasked>(jobPointer, samples, alpha, table);
     }
     return WalkChannelsByLayout<kBits, kMasked>(jobPointer, samples, alpha,
                                                 [&](uint32_t o) -> uint32_t { return table[o]; });

@@ -11,13 +11,35 @@
 
 namespace lumeno {
 
-// Sample k of every pixel of a row of packed 8-bit samples (byte j is
-// sample j % samples) through tables[k], or kept where tables[k] is null;
-// samples is 1 to 8. Does the first bytes of the row, many at a time, and
-// returns how many (at most count; 0 where the active level has no form for
-// these tables); the caller does the rest, from that byte on (which may be
-// inside a pixel). src may equal dst.
-int64_t LookUpRowWide(const uint8_t* src, uint8_t* dst, int64_t count,
-                      const uint8_t* const* tables, int32_t samples);
+// Sample k of every pixel of packed 8-bit samples (byte j is sample
+// j % samples) through tables[k], or kept where tables[k] is null; samples
+// is 1 to 8. Prepared once for a band (the tables must outlive it), then run
+// on any number of rows or pieces of rows that start a pixel.
+class WideLookUp {
+ public:
+  WideLookUp(const uint8_t* const* tables, int32_t samples);
+
+  // Whether Run does anything on this processor for these tables.
+  bool Usable() const { return form_ != Form::kNone; }
+
+  // Does the first bytes of src[0, count), many at a time, and returns how
+  // many (at most count); the caller does the rest, from that byte on (which
+  // may be inside a pixel). src may equal dst.
+  int64_t Run(const uint8_t* src, uint8_t* dst, int64_t count) const;
+
+ private:
+  enum class Form { kNone, kAvx2, kAvx512 };
+  Form form_ = Form::kNone;
+  int32_t samples_ = 0;
+  int32_t count_ = 0;            // distinct tables
+  const uint8_t* tables_[8] = {};
+  // AVX-512: the bytes table d takes at each step of 64 (64 * samples bytes
+  // hold whole pixels, so the pattern repeats every `samples` steps).
+  uint64_t takes_[8][8] = {};
+  // AVX2 (one table): the table as sixteen 16-byte difference steps, and
+  // the bytes it leaves alone, by 32-byte step.
+  alignas(32) uint8_t steps_[16][16] = {};
+  alignas(32) uint8_t keep_[8][32] = {};
+};
 
 }  // namespace lumeno
