@@ -578,6 +578,41 @@ TEST_P(FastPathLargeTest, SixteenBitTablesMatchPlainReference) {
 INSTANTIATE_TEST_SUITE_P(ChannelEffects, FastPathLargeTest,
                          ::testing::Range<size_t>(0, kChannelCaseCount));
 
+// Sepia at 16 bits turns its tinted channels into integer offsets in bands
+// of at least 65536 pixels: the one band of the large image does, the two
+// bands do not.
+std::vector<size_t> CasesOf(const std::string& className) {
+  std::vector<size_t> indices;
+  const std::vector<Case> cases = AllCases();
+  for (size_t i = 0; i < cases.size(); ++i) {
+    if (cases[i].className == className) indices.push_back(i);
+  }
+  return indices;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sepia, FastPathLargeTest, ::testing::ValuesIn(CasesOf("SepiaEffectRaw")));
+
+// The 8-bit sepia and grayscale rows of 4-byte pixels run 8 pixels at a
+// time where the processor has 256-bit vectors, then 4 at a time, then one
+// by one: widths that end each row in every one of these loops.
+constexpr Shape kVectorEndShapes[] = {{12, 7, 4}, {15, 9, 0}, {31, 5, 2}};
+constexpr Threads kVectorEndThreads[] = {{1, false}, {2, false}};
+
+std::vector<size_t> LuminanceCases() {
+  std::vector<size_t> indices = CasesOf("SepiaEffectRaw");
+  for (size_t i : CasesOf("GrayscaleEffectRaw")) indices.push_back(i);
+  return indices;
+}
+
+class FastPathVectorEndsTest : public FastPathTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(FastPathVectorEndsTest, RowEndsMatchPlainReference) {
+  Check(AllCases()[GetParam()], kVectorEndShapes, kVectorEndThreads, false);
+}
+
+INSTANTIATE_TEST_SUITE_P(LuminanceEffects, FastPathVectorEndsTest,
+                         ::testing::ValuesIn(LuminanceCases()));
+
 INSTANTIATE_TEST_SUITE_P(Effects, FastPathCaseTest, ::testing::Range<size_t>(0, AllCases().size()),
                          [](const ::testing::TestParamInfo<size_t>& info) {
                            std::string name = AllCases()[info.param].name;
