@@ -407,15 +407,17 @@ inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
   GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const int64_t rowSamples = static_cast<int64_t>(p.width) * samples;
   TableShape shape{TableOp::kGeneral, 0};
-  // 16 * samples bytes of alpha marks (samples <= 8 here).
-  alignas(16) uint8_t alphaBytes[16 * 8];
+  // 32 * samples bytes of alpha marks (samples <= 8 here), repeating with
+  // the pixel: the SSE2 form of the operation takes 16 bytes a step, the
+  // wide form 32.
+  alignas(16) uint8_t alphaBytes[32 * 8];
   // The table for each sample position, null for alpha (8 bits only).
   const uint8_t* tables[8] = {};
   if (samples <= 8) {
 #if defined(__SSE2__)
     constexpr int32_t kSampleBytes = kBits / 8;
     shape = ShapeOf<kBits>(table);
-    for (int32_t b = 0; b < 16 * samples; ++b) {
+    for (int32_t b = 0; b < 32 * samples; ++b) {
       alphaBytes[b] = (b / kSampleBytes) % samples == alpha ? 0xFF : 0x00;
     }
 #endif
@@ -430,7 +432,11 @@ inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
   const auto unmasked = [&](const uint8_t* src, uint8_t* dst, int64_t count) {
     int64_t done = 0;
     if (shape.op != TableOp::kGeneral) {
-      done = OperateRow<kBits>(src, dst, count, shape, alphaBytes, samples);
+      const SampleOp op = shape.op == TableOp::kAddLimited        ? SampleOp::kAddLimited
+                          : shape.op == TableOp::kSubtractLimited ? SampleOp::kSubtractLimited
+                                                                  : SampleOp::kComplement;
+      done = OperateRowWide(src, dst, count, kBits, op, shape.amount, alphaBytes, samples);
+      if (done == 0) done = OperateRow<kBits>(src, dst, count, shape, alphaBytes, samples);
     } else if (wide.Usable()) {
       done = wide.Run(src, dst, count);
     }

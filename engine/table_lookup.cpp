@@ -101,9 +101,56 @@ LUMENO_AVX2 int64_t Run256(const uint8_t* src, uint8_t* dst, int64_t count,
   return j;
 }
 
+LUMENO_AVX2 int64_t Operate256(const uint8_t* src, uint8_t* dst, int64_t count, int bits,
+                               SampleOp op, uint32_t amount, const uint8_t* keep,
+                               int32_t samples) {
+  const int64_t sampleBytes = bits / 8;
+  const int64_t lanes = 32 / sampleBytes;
+  const __m256i all = _mm256_set1_epi8(static_cast<char>(0xFF));
+  const __m256i by = bits == 8 ? _mm256_set1_epi8(static_cast<char>(amount))
+                               : _mm256_set1_epi16(static_cast<short>(amount));
+  int64_t j = 0;
+  int32_t phase = 0;
+  for (; j + lanes <= count; j += lanes) {
+    const int64_t at = j * sampleBytes;
+    const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + at));
+    __m256i e;
+    if (op == SampleOp::kComplement) {
+      e = _mm256_xor_si256(o, all);
+    } else if (op == SampleOp::kAddLimited) {
+      e = bits == 8 ? _mm256_adds_epu8(o, by) : _mm256_adds_epu16(o, by);
+    } else {
+      e = bits == 8 ? _mm256_subs_epu8(o, by) : _mm256_subs_epu16(o, by);
+    }
+    const __m256i marks = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keep + phase * 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + at), _mm256_blendv_epi8(e, o, marks));
+    phase = phase + 1 == samples ? 0 : phase + 1;
+  }
+  return j;
+}
+
 #endif  // LUMENO_X86
 
 }  // namespace
+
+int64_t OperateRowWide(const uint8_t* src, uint8_t* dst, int64_t count, int bits, SampleOp op,
+                       uint32_t amount, const uint8_t* keep, int32_t samples) {
+#if defined(LUMENO_X86)
+  if (ActiveCpuLevel() != CpuLevel::kBaseline) {
+    return Operate256(src, dst, count, bits, op, amount, keep, samples);
+  }
+#else
+  (void)src;
+  (void)dst;
+  (void)count;
+  (void)bits;
+  (void)op;
+  (void)amount;
+  (void)keep;
+  (void)samples;
+#endif
+  return 0;
+}
 
 WideLookUp::WideLookUp(const uint8_t* const* tables, int32_t samples) {
   if (samples < 1 || samples > 8) return;

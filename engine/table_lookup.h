@@ -42,4 +42,16 @@ class WideLookUp {
   alignas(32) uint8_t keep_[8][32] = {};
 };
 
+// The three table shapes that vector units have whole, on packed 8- or
+// 16-bit samples: o + amount limited to the top (saturating add), o - amount
+// limited to 0 (saturating subtract), top - o (complement).
+enum class SampleOp { kAddLimited, kSubtractLimited, kComplement };
+
+// The op on samples of `bits` bits (8 or 16) over src[0, count samples),
+// 32 bytes a step with AVX2, samples marked in keep (32 * samples bytes of
+// 0x00 or 0xFF marks, repeating with the pixel) copied instead. Returns the
+// samples done (0 without AVX2); the caller does the rest. src may equal dst.
+int64_t OperateRowWide(const uint8_t* src, uint8_t* dst, int64_t count, int bits, SampleOp op,
+                       uint32_t amount, const uint8_t* keep, int32_t samples);
+
 }  // namespace lumeno
