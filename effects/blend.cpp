@@ -419,6 +419,24 @@ int32_t WideNormalAlphaPosition(const BlendParams& p) {
 #endif
 }
 
+// For the rows of pixels of one size in source and destination: copies
+// what the fill does not cover in row r (the whole row, or the columns left
+// and right of it) in one piece each. Returns the fill pixel of the first
+// covered column, or null when the row has none.
+const uint8_t* CopyUncovered(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* dst) {
+  const size_t pixelBytes = static_cast<size_t>(p.base.srcPixelBytes);
+  const int32_t width = p.base.width;
+  if (r < p.yStart || r >= p.yEnd || p.xStart >= p.xEnd) {
+    std::memcpy(dst, src, pixelBytes * static_cast<size_t>(width));
+    return nullptr;
+  }
+  std::memcpy(dst, src, pixelBytes * static_cast<size_t>(p.xStart));
+  const size_t right = pixelBytes * static_cast<size_t>(p.xEnd);
+  std::memcpy(dst + right, src + right, pixelBytes * static_cast<size_t>(width - p.xEnd));
+  return p.fillPixels + (static_cast<int64_t>(r) - p.fillRowOrigin) * p.fillRowBytes +
+         p.fillColumnOffset;
+}
+
 // NORMAL without a fill mask where source and destination pixels have one
 // size: the same bytes as BlendRow, with the uncovered rows and columns
 // copied in one piece each, the colour samples mixed in integers and, where
@@ -428,15 +446,9 @@ int32_t WideNormalAlphaPosition(const BlendParams& p) {
 template <bool kFillAlpha, int kChannels>
 void BlendNormalRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* dst, float o,
                     const uint8_t* alphaTable, int32_t wideAlpha) {
+  const uint8_t* f = CopyUncovered(p, r, src, dst);
+  if (f == nullptr) return;
   const size_t pixelBytes = static_cast<size_t>(p.base.srcPixelBytes);
-  const int32_t width = p.base.width;
-  if (r < p.yStart || r >= p.yEnd || p.xStart >= p.xEnd) {
-    std::memcpy(dst, src, pixelBytes * static_cast<size_t>(width));
-    return;
-  }
-  std::memcpy(dst, src, pixelBytes * static_cast<size_t>(p.xStart));
-  const size_t right = pixelBytes * static_cast<size_t>(p.xEnd);
-  std::memcpy(dst + right, src + right, pixelBytes * static_cast<size_t>(width - p.xEnd));
   const int32_t channelCount = kChannels > 0 ? kChannels : p.colourChannelCount;
   uint8_t channels[16];
   for (int32_t i = 0; i < channelCount; ++i) channels[i] = p.colourChannels[i];
@@ -446,8 +458,6 @@ void BlendNormalRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t
   const int32_t alphaIn = source.alphaOffset;
   const int32_t alphaOut = p.base.destination->alphaOffset;
   const int32_t fillAlpha = kFillAlpha ? p.fill->alphaOffset : 0;
-  const uint8_t* f = p.fillPixels + (static_cast<int64_t>(r) - p.fillRowOrigin) * p.fillRowBytes +
-                     p.fillColumnOffset;
   const int64_t fillStep = p.fillPixelBytes;
   int32_t x = p.xStart;
 #if defined(LUMENO_X86)
@@ -534,15 +544,9 @@ struct ModeTables {
 template <bool kFillAlpha>
 void BlendModeRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* dst,
                   const ModeTables& t) {
+  const uint8_t* f = CopyUncovered(p, r, src, dst);
+  if (f == nullptr) return;
   const size_t pixelBytes = static_cast<size_t>(p.base.srcPixelBytes);
-  const int32_t width = p.base.width;
-  if (r < p.yStart || r >= p.yEnd || p.xStart >= p.xEnd) {
-    std::memcpy(dst, src, pixelBytes * static_cast<size_t>(width));
-    return;
-  }
-  std::memcpy(dst, src, pixelBytes * static_cast<size_t>(p.xStart));
-  const size_t right = pixelBytes * static_cast<size_t>(p.xEnd);
-  std::memcpy(dst + right, src + right, pixelBytes * static_cast<size_t>(width - p.xEnd));
   const int32_t channelCount = p.colourChannelCount;
   const uint32_t sw = p.sourceWeight, fw = p.fillWeight;
   const RawBitmap& source = *p.base.source;
@@ -550,8 +554,6 @@ void BlendModeRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* 
   const int32_t alphaIn = source.alphaOffset;
   const int32_t alphaOut = p.base.destination->alphaOffset;
   const int32_t fillAlpha = kFillAlpha ? p.fill->alphaOffset : 0;
-  const uint8_t* f = p.fillPixels + (static_cast<int64_t>(r) - p.fillRowOrigin) * p.fillRowBytes +
-                     p.fillColumnOffset;
   const int64_t fillStep = p.fillPixelBytes;
   for (int32_t x = p.xStart; x < p.xEnd; ++x, f += fillStep) {
     const uint8_t* s = src + x * pixelBytes;

@@ -18,6 +18,7 @@
 
 #include "engine/cpu_level.h"
 #include "engine/filter_base.h"
+#include "engine/pixel_lanes.h"
 #include "engine/row_walker.h"
 #include "shell/class_list.h"
 #include "shell/host_services.h"
@@ -144,35 +145,14 @@ struct WeightedGray<8> {
   }
 #if defined(__SSE2__)
   __m128i Lanes(__m128i r, __m128i g, __m128i b) const {
-    const __m128d wr = _mm_set1_pd(redWeight);
-    const __m128d wg = _mm_set1_pd(greenWeight);
-    const __m128d wb = _mm_set1_pd(blueWeight);
-    constexpr int kHigh = _MM_SHUFFLE(3, 2, 3, 2);
-    const __m128d low = _mm_add_pd(
-        _mm_add_pd(_mm_mul_pd(wr, _mm_cvtepi32_pd(r)), _mm_mul_pd(wg, _mm_cvtepi32_pd(g))),
-        _mm_mul_pd(wb, _mm_cvtepi32_pd(b)));
-    const __m128d high =
-        _mm_add_pd(_mm_add_pd(_mm_mul_pd(wr, _mm_cvtepi32_pd(_mm_shuffle_epi32(r, kHigh))),
-                              _mm_mul_pd(wg, _mm_cvtepi32_pd(_mm_shuffle_epi32(g, kHigh)))),
-                   _mm_mul_pd(wb, _mm_cvtepi32_pd(_mm_shuffle_epi32(b, kHigh))));
-    return _mm_unpacklo_epi64(_mm_cvttpd_epi32(low), _mm_cvttpd_epi32(high));
+    return lumeno::WeightedSum4(r, g, b, _mm_set1_pd(redWeight), _mm_set1_pd(greenWeight),
+                                _mm_set1_pd(blueWeight));
   }
 #endif
 #if defined(LUMENO_X86)
   LUMENO_AVX2 __m256i Lanes(__m256i r, __m256i g, __m256i b) const {
-    const __m256d wr = _mm256_set1_pd(redWeight);
-    const __m256d wg = _mm256_set1_pd(greenWeight);
-    const __m256d wb = _mm256_set1_pd(blueWeight);
-    const __m256d low = _mm256_add_pd(
-        _mm256_add_pd(_mm256_mul_pd(wr, _mm256_cvtepi32_pd(_mm256_castsi256_si128(r))),
-                      _mm256_mul_pd(wg, _mm256_cvtepi32_pd(_mm256_castsi256_si128(g)))),
-        _mm256_mul_pd(wb, _mm256_cvtepi32_pd(_mm256_castsi256_si128(b))));
-    const __m256d high = _mm256_add_pd(
-        _mm256_add_pd(_mm256_mul_pd(wr, _mm256_cvtepi32_pd(_mm256_extracti128_si256(r, 1))),
-                      _mm256_mul_pd(wg, _mm256_cvtepi32_pd(_mm256_extracti128_si256(g, 1)))),
-        _mm256_mul_pd(wb, _mm256_cvtepi32_pd(_mm256_extracti128_si256(b, 1))));
-    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm256_cvttpd_epi32(low)),
-                                   _mm256_cvttpd_epi32(high), 1);
+    return lumeno::WeightedSum8(r, g, b, _mm256_set1_pd(redWeight), _mm256_set1_pd(greenWeight),
+                                _mm256_set1_pd(blueWeight));
   }
 #endif
 };
@@ -408,24 +388,11 @@ bool PrepareGrayVector(const GrayLayout& at, GrayVector* v) {
   return true;
 }
 
-// The bits a vector row works with; in place, the bytes left alone are the
-// source's own.
-struct GrayLanes {
-  bool readDestination;
-  uint64_t srcKeep;
-  GrayLanes(const GenericMPParams& p, const GrayVector& v) {
-    const bool inPlace = p.srcPixels == p.dstPixels && p.srcRowBytes == p.dstRowBytes;
-    readDestination = !inPlace && v.dstKeep != 0;
-    srcKeep = inPlace ? v.srcKeep | v.dstKeep : v.srcKeep;
-  }
-};
-
 #if defined(LUMENO_X86)
 // The 256-bit form of the row loop below; returns the number of pixels done.
 template <typename Gray>
-LUMENO_AVX2 int32_t GrayRowAvx2(const Gray& gray, const GrayVector& v, const GrayLanes& lanes,
+LUMENO_AVX2 int32_t GrayRowAvx2(const Gray& gray, const GrayVector& v, const lumeno::StoreLanes& lanes,
                                 const uint8_t* src, uint8_t* dst, int32_t width) {
-  const __m256i low = _mm256_set1_epi32(0xFF);
   const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
   const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
   const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
@@ -438,18 +405,12 @@ LUMENO_AVX2 int32_t GrayRowAvx2(const Gray& gray, const GrayVector& v, const Gra
   for (; x + 8 <= width; x += 8) {
     const __m256i pixels =
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 4));
-    const __m256i r = _mm256_and_si256(_mm256_srl_epi32(pixels, shiftRed), low);
-    const __m256i g = _mm256_and_si256(_mm256_srl_epi32(pixels, shiftGreen), low);
-    const __m256i b = _mm256_and_si256(_mm256_srl_epi32(pixels, shiftBlue), low);
-    __m256i y = gray.Lanes(r, g, b);
-    y = _mm256_or_si256(y, _mm256_slli_epi32(y, 8));
-    y = _mm256_or_si256(y, _mm256_slli_epi32(y, 16));
-    __m256i out = _mm256_or_si256(_mm256_and_si256(y, grayBits), _mm256_and_si256(pixels, srcKeep));
-    __m256i* to = reinterpret_cast<__m256i*>(dst + static_cast<int64_t>(x) * 4);
-    if (lanes.readDestination) {
-      out = _mm256_or_si256(out, _mm256_and_si256(_mm256_loadu_si256(to), dstKeep));
-    }
-    _mm256_storeu_si256(to, out);
+    const __m256i y = lumeno::SpreadByte8(gray.Lanes(lumeno::ByteLanes8(pixels, shiftRed),
+                                                     lumeno::ByteLanes8(pixels, shiftGreen),
+                                                     lumeno::ByteLanes8(pixels, shiftBlue)));
+    const __m256i out =
+        _mm256_or_si256(_mm256_and_si256(y, grayBits), _mm256_and_si256(pixels, srcKeep));
+    lumeno::StoreKeeping8(dst + static_cast<int64_t>(x) * 4, out, lanes, dstKeep);
   }
   return x;
 }
@@ -460,11 +421,10 @@ void* WalkGrayVector(void* jobPointer, const Gray& gray, const GrayLayout& at,
                      const GrayVector& v) {
   const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const int32_t width = p.width;
-  const GrayLanes lanes(p, v);
+  const lumeno::StoreLanes lanes(p, v.srcKeep, v.dstKeep);
 #if defined(LUMENO_X86)
   const bool wide = lumeno::ActiveCpuLevel() != lumeno::CpuLevel::kBaseline;
 #endif
-  const __m128i low = _mm_set1_epi32(0xFF);
   const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
   const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
   const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
@@ -480,20 +440,14 @@ void* WalkGrayVector(void* jobPointer, const Gray& gray, const GrayLayout& at,
     for (; x + 4 <= width; x += 4) {
       const __m128i pixels =
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + static_cast<int64_t>(x) * 4));
-      const __m128i r = _mm_and_si128(_mm_srl_epi32(pixels, shiftRed), low);
-      const __m128i g = _mm_and_si128(_mm_srl_epi32(pixels, shiftGreen), low);
-      const __m128i b = _mm_and_si128(_mm_srl_epi32(pixels, shiftBlue), low);
       // The gray value (at most 255) in every byte of its lane, then kept
       // on the colour bytes alone.
-      __m128i y = gray.Lanes(r, g, b);
-      y = _mm_or_si128(y, _mm_slli_epi32(y, 8));
-      y = _mm_or_si128(y, _mm_slli_epi32(y, 16));
-      __m128i out = _mm_or_si128(_mm_and_si128(y, grayBits), _mm_and_si128(pixels, srcKeep));
-      __m128i* to = reinterpret_cast<__m128i*>(dst + static_cast<int64_t>(x) * 4);
-      if (lanes.readDestination) {
-        out = _mm_or_si128(out, _mm_and_si128(_mm_loadu_si128(to), dstKeep));
-      }
-      _mm_storeu_si128(to, out);
+      const __m128i y = lumeno::SpreadByte4(gray.Lanes(lumeno::ByteLanes4(pixels, shiftRed),
+                                                       lumeno::ByteLanes4(pixels, shiftGreen),
+                                                       lumeno::ByteLanes4(pixels, shiftBlue)));
+      const __m128i out =
+          _mm_or_si128(_mm_and_si128(y, grayBits), _mm_and_si128(pixels, srcKeep));
+      lumeno::StoreKeeping4(dst + static_cast<int64_t>(x) * 4, out, lanes, dstKeep);
     }
     for (; x < width; ++x) {
       GrayPixel<8, false>(gray, at, src + static_cast<int64_t>(x) * 4,
@@ -504,7 +458,7 @@ void* WalkGrayVector(void* jobPointer, const Gray& gray, const GrayLayout& at,
 #if defined(LUMENO_X86)
 // Four 16-bit pixels at a time; returns the number of pixels done.
 template <typename Gray>
-LUMENO_AVX2 int32_t GrayRow16Avx2(const Gray& gray, const GrayVector& v, const GrayLanes& lanes,
+LUMENO_AVX2 int32_t GrayRow16Avx2(const Gray& gray, const GrayVector& v, const lumeno::StoreLanes& lanes,
                                   const uint8_t* src, uint8_t* dst, int32_t width) {
   const __m256i low = _mm256_set1_epi64x(0xFFFF);
   const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
@@ -540,7 +494,7 @@ void* WalkGrayVector16(void* jobPointer, const Gray& gray, const GrayLayout& at,
                        const GrayVector& v) {
   const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const int32_t width = p.width;
-  const GrayLanes lanes(p, v);
+  const lumeno::StoreLanes lanes(p, v.srcKeep, v.dstKeep);
   return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
     int32_t x = GrayRow16Avx2(gray, v, lanes, src, dst, width);
     for (; x < width; ++x) {

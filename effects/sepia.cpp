@@ -14,6 +14,7 @@
 
 #include "engine/cpu_level.h"
 #include "engine/filter_base.h"
+#include "engine/pixel_lanes.h"
 
 #if defined(LUMENO_X86)
 #include <immintrin.h>
@@ -537,24 +538,11 @@ bool PrepareSepia8Vector(const GenericMPParams& p, const SepiaLayout<8>& at, con
   return true;
 }
 
-// The vector constants of a band: in place, the bytes left alone are the
-// source's own.
-struct Sepia8Lanes {
-  bool readDestination;
-  uint32_t srcKeep;
-  Sepia8Lanes(const GenericMPParams& p, const Sepia8Vector& v) {
-    const bool inPlace = p.srcPixels == p.dstPixels && p.srcRowBytes == p.dstRowBytes;
-    readDestination = !inPlace && v.dstKeep != 0;
-    srcKeep = inPlace ? v.srcKeep | v.dstKeep : v.srcKeep;
-  }
-};
-
 #if defined(LUMENO_X86)
 // Eight pixels at a time with 256-bit vectors; returns the number of pixels
 // done.
-LUMENO_AVX2 int32_t SepiaRowAvx2(const Sepia8Vector& v, const Sepia8Lanes& lanes,
+LUMENO_AVX2 int32_t SepiaRowAvx2(const Sepia8Vector& v, const lumeno::StoreLanes& lanes,
                                  const uint8_t* src, uint8_t* dst, int32_t width) {
-  const __m256i low = _mm256_set1_epi32(0xFF);
   const __m256i top = _mm256_set1_epi32(255);
   const __m256d weightRed = _mm256_set1_pd(0.299);
   const __m256d weightGreen = _mm256_set1_pd(0.587);
@@ -572,31 +560,14 @@ LUMENO_AVX2 int32_t SepiaRowAvx2(const Sepia8Vector& v, const Sepia8Lanes& lanes
   for (; x + 8 <= width; x += 8) {
     const __m256i pixels =
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 4));
-    const __m256i r = _mm256_and_si256(_mm256_srl_epi32(pixels, shiftRed), low);
-    const __m256i g = _mm256_and_si256(_mm256_srl_epi32(pixels, shiftGreen), low);
-    const __m256i b = _mm256_and_si256(_mm256_srl_epi32(pixels, shiftBlue), low);
-    const __m256d lumaLow = _mm256_add_pd(
-        _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(r)), weightRed),
-                      _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(g)), weightGreen)),
-        _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(b)), weightBlue));
-    const __m256d lumaHigh = _mm256_add_pd(
-        _mm256_add_pd(
-            _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(r, 1)), weightRed),
-            _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(g, 1)), weightGreen)),
-        _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(b, 1)), weightBlue));
-    __m256i y = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm256_cvttpd_epi32(lumaLow)),
-                                        _mm256_cvttpd_epi32(lumaHigh), 1);
-    y = _mm256_min_epi16(y, top);
-    y = _mm256_or_si256(y, _mm256_slli_epi32(y, 8));
-    y = _mm256_or_si256(y, _mm256_slli_epi32(y, 16));
-    const __m256i tinted = _mm256_subs_epu8(_mm256_adds_epu8(y, raise), lower);
-    __m256i out = _mm256_or_si256(_mm256_and_si256(tinted, colour),
-                                  _mm256_or_si256(_mm256_and_si256(pixels, srcKeep), opaque));
-    __m256i* to = reinterpret_cast<__m256i*>(dst + static_cast<int64_t>(x) * 4);
-    if (lanes.readDestination) {
-      out = _mm256_or_si256(out, _mm256_and_si256(_mm256_loadu_si256(to), dstKeep));
-    }
-    _mm256_storeu_si256(to, out);
+    const __m256i y = lumeno::WeightedSum8(
+        lumeno::ByteLanes8(pixels, shiftRed), lumeno::ByteLanes8(pixels, shiftGreen),
+        lumeno::ByteLanes8(pixels, shiftBlue), weightRed, weightGreen, weightBlue);
+    const __m256i spread = lumeno::SpreadByte8(_mm256_min_epi16(y, top));
+    const __m256i tinted = _mm256_subs_epu8(_mm256_adds_epu8(spread, raise), lower);
+    const __m256i out = _mm256_or_si256(_mm256_and_si256(tinted, colour),
+                                        _mm256_or_si256(_mm256_and_si256(pixels, srcKeep), opaque));
+    lumeno::StoreKeeping8(dst + static_cast<int64_t>(x) * 4, out, lanes, dstKeep);
   }
   return x;
 }
@@ -606,13 +577,12 @@ void* WalkSepia8Vector(void* jobPointer, const Sepia8Tables& t, const SepiaLayou
                        const Sepia8Vector& v) {
   const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const int32_t width = p.width;
-  const Sepia8Lanes lanes(p, v);
+  const lumeno::StoreLanes lanes(p, v.srcKeep, v.dstKeep);
 #if defined(LUMENO_X86)
   const bool wide = lumeno::ActiveCpuLevel() != lumeno::CpuLevel::kBaseline;
 #else
   constexpr bool wide = false;
 #endif
-  const __m128i low = _mm_set1_epi32(0xFF);
   const __m128i top = _mm_set1_epi32(255);
   const __m128d weightRed = _mm_set1_pd(0.299);
   const __m128d weightGreen = _mm_set1_pd(0.587);
@@ -634,29 +604,14 @@ void* WalkSepia8Vector(void* jobPointer, const Sepia8Tables& t, const SepiaLayou
     for (; x + 4 <= width; x += 4) {
       const __m128i pixels =
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + static_cast<int64_t>(x) * 4));
-      const __m128i r = _mm_and_si128(_mm_srl_epi32(pixels, shiftRed), low);
-      const __m128i g = _mm_and_si128(_mm_srl_epi32(pixels, shiftGreen), low);
-      const __m128i b = _mm_and_si128(_mm_srl_epi32(pixels, shiftBlue), low);
-      constexpr int kHigh = _MM_SHUFFLE(3, 2, 3, 2);
-      const __m128d lumaLow = _mm_add_pd(_mm_add_pd(_mm_mul_pd(_mm_cvtepi32_pd(r), weightRed),
-                                                    _mm_mul_pd(_mm_cvtepi32_pd(g), weightGreen)),
-                                         _mm_mul_pd(_mm_cvtepi32_pd(b), weightBlue));
-      const __m128d lumaHigh = _mm_add_pd(
-          _mm_add_pd(_mm_mul_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(r, kHigh)), weightRed),
-                     _mm_mul_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(g, kHigh)), weightGreen)),
-          _mm_mul_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(b, kHigh)), weightBlue));
-      __m128i y = _mm_min_epi16(
-          _mm_unpacklo_epi64(_mm_cvttpd_epi32(lumaLow), _mm_cvttpd_epi32(lumaHigh)), top);
-      y = _mm_or_si128(y, _mm_slli_epi32(y, 8));
-      y = _mm_or_si128(y, _mm_slli_epi32(y, 16));
-      const __m128i tinted = _mm_subs_epu8(_mm_adds_epu8(y, raise), lower);
-      __m128i out = _mm_or_si128(_mm_and_si128(tinted, colour),
-                                 _mm_or_si128(_mm_and_si128(pixels, srcKeep), opaque));
-      __m128i* to = reinterpret_cast<__m128i*>(dst + static_cast<int64_t>(x) * 4);
-      if (lanes.readDestination) {
-        out = _mm_or_si128(out, _mm_and_si128(_mm_loadu_si128(to), dstKeep));
-      }
-      _mm_storeu_si128(to, out);
+      const __m128i y = lumeno::WeightedSum4(
+          lumeno::ByteLanes4(pixels, shiftRed), lumeno::ByteLanes4(pixels, shiftGreen),
+          lumeno::ByteLanes4(pixels, shiftBlue), weightRed, weightGreen, weightBlue);
+      const __m128i spread = lumeno::SpreadByte4(_mm_min_epi16(y, top));
+      const __m128i tinted = _mm_subs_epu8(_mm_adds_epu8(spread, raise), lower);
+      const __m128i out = _mm_or_si128(_mm_and_si128(tinted, colour),
+                                       _mm_or_si128(_mm_and_si128(pixels, srcKeep), opaque));
+      lumeno::StoreKeeping4(dst + static_cast<int64_t>(x) * 4, out, lanes, dstKeep);
     }
     for (; x < width; ++x) {
       Sepia8Pixel<false>(t, at, src + static_cast<int64_t>(x) * 4,
