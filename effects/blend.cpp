@@ -344,8 +344,9 @@ inline uint8_t NormalAlpha(uint32_t sourceAlpha, uint32_t fa, float o) {
 // alpha is 0 take the source pixel. Returns the pixels done.
 LUMENO_AVX2 inline __m256i MixNormalAlpha16(__m256i S, __m256i F, __m256i fa, __m256i sw,
                                             __m256i fw) {
-  const __m256i over = _mm256_add_epi16(
-      _mm256_mullo_epi16(fa, F), _mm256_mullo_epi16(_mm256_sub_epi16(_mm256_set1_epi16(255), fa), S));
+  const __m256i over =
+      _mm256_add_epi16(_mm256_mullo_epi16(fa, F),
+                       _mm256_mullo_epi16(_mm256_sub_epi16(_mm256_set1_epi16(255), fa), S));
   const __m256i t =
       _mm256_srli_epi16(_mm256_mulhi_epu16(over, _mm256_set1_epi16(static_cast<short>(0x8081))), 7);
   return _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(sw, S), _mm256_mullo_epi16(fw, t)),
@@ -373,20 +374,19 @@ LUMENO_AVX2 int32_t BlendNormalAlphaWide(const uint8_t* s, const uint8_t* f, uin
     const __m256i S = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * x));
     const __m256i F = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f + 4 * x));
     const __m256i FA = _mm256_shuffle_epi8(F, spread);
-    const __m256i low = MixNormalAlpha16(_mm256_unpacklo_epi8(S, zero),
-                                         _mm256_unpacklo_epi8(F, zero),
-                                         _mm256_unpacklo_epi8(FA, zero), sourceWeight, fillWeight);
-    const __m256i high = MixNormalAlpha16(_mm256_unpackhi_epi8(S, zero),
-                                          _mm256_unpackhi_epi8(F, zero),
-                                          _mm256_unpackhi_epi8(FA, zero), sourceWeight, fillWeight);
+    const __m256i low =
+        MixNormalAlpha16(_mm256_unpacklo_epi8(S, zero), _mm256_unpacklo_epi8(F, zero),
+                         _mm256_unpacklo_epi8(FA, zero), sourceWeight, fillWeight);
+    const __m256i high =
+        MixNormalAlpha16(_mm256_unpackhi_epi8(S, zero), _mm256_unpackhi_epi8(F, zero),
+                         _mm256_unpackhi_epi8(FA, zero), sourceWeight, fillWeight);
     const __m256i colour = _mm256_packus_epi16(low, high);
     // The alpha rule, one pixel per 32-bit lane.
     const __m256i sourceAlpha = _mm256_srl_epi32(_mm256_and_si256(S, alphaBytes), alphaShift);
     const __m256i fillAlpha = _mm256_srl_epi32(_mm256_and_si256(F, alphaBytes), alphaShift);
     const __m256 sa = _mm256_div_ps(_mm256_cvtepi32_ps(sourceAlpha), unit);
     const __m256 k = _mm256_mul_ps(_mm256_div_ps(_mm256_cvtepi32_ps(fillAlpha), unit), opacity);
-    const __m256 v =
-        _mm256_mul_ps(_mm256_sub_ps(_mm256_add_ps(sa, k), _mm256_mul_ps(sa, k)), unit);
+    const __m256 v = _mm256_mul_ps(_mm256_sub_ps(_mm256_add_ps(sa, k), _mm256_mul_ps(sa, k)), unit);
     const __m256i alphaOut = _mm256_sll_epi32(_mm256_cvttps_epi32(v), alphaShift);
     __m256i out = _mm256_blendv_epi8(colour, alphaOut, alphaBytes);
     out = _mm256_blendv_epi8(out, S, _mm256_cmpeq_epi32(fillAlpha, zero));
@@ -403,10 +403,10 @@ int32_t WideNormalAlphaPosition(const BlendParams& p) {
 #if defined(LUMENO_X86)
   const RawBitmap& source = *p.base.source;
   const int32_t alpha = source.alphaOffset;
-  if (lumeno::ActiveCpuLevel() == lumeno::CpuLevel::kBaseline || source.hasAlpha == 0 || alpha < 0 || alpha > 3 ||
-      p.base.srcPixelBytes != 4 || p.base.dstPixelBytes != 4 || p.fillPixelBytes != 4 ||
-      p.fill->alphaOffset != alpha || p.base.destination->alphaOffset != alpha ||
-      p.colourChannelCount != 3) {
+  if (lumeno::ActiveCpuLevel() == lumeno::CpuLevel::kBaseline || source.hasAlpha == 0 ||
+      alpha < 0 || alpha > 3 || p.base.srcPixelBytes != 4 || p.base.dstPixelBytes != 4 ||
+      p.fillPixelBytes != 4 || p.fill->alphaOffset != alpha ||
+      p.base.destination->alphaOffset != alpha || p.colourChannelCount != 3) {
     return -1;
   }
   for (int32_t i = 0; i < 3; ++i) {
@@ -613,7 +613,8 @@ template <Kind kKind>
 void* BlendRows(void* job) {
   const BlendParams& p = *reinterpret_cast<BlendParams*>(static_cast<FilterJob*>(job)->params);
   if constexpr (!kKind.mode && !kKind.masked) {
-    if (p.base.srcPixelBytes == p.base.dstPixelBytes) return BlendNormalRows<kKind.fillAlpha>(job, p);
+    if (p.base.srcPixelBytes == p.base.dstPixelBytes)
+      return BlendNormalRows<kKind.fillAlpha>(job, p);
   }
   if constexpr (kKind.mode && !kKind.masked) {
     void* result = nullptr;

@@ -32,6 +32,8 @@ BrightnessData* Data(ZARKobjectStruct* self) {
   return static_cast<BrightnessData*>(ZARKGetClassData(self, &BrightnessEffectRaw));
 }
 
+using MaskField = lumeno::MaskMember<BrightnessData, &BrightnessEffectRaw>;
+
 // Validates the value and the source, then scales the value to the source's
 // depth and picks the workers. False (with ErrorCode set) when refused. NaN
 // passes the range tests and scales to level 0.
@@ -105,31 +107,13 @@ void ApplyInPlaceAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobj
 
 void Construct(ZARKobjectStruct* self) { *Data(self) = {0.0f, nullptr}; }
 
-void Destruct(ZARKobjectStruct* self) {
-  if (Data(self)->mask != nullptr) ZARKUnlockObject(Data(self)->mask);
-  Data(self)->mask = nullptr;
-}
-
-ZARKobjectStruct* GetMask(ZARKobjectStruct* self, intptr_t) {
-  return GetHeldObject(&Data(self)->mask);
-}
-void SetMask(ZARKobjectStruct* self, intptr_t, ZARKobjectStruct* mask) {
-  SetHeldObject(&Data(self)->mask, mask);
-}
 float GetValue(ZARKobjectStruct* self, intptr_t) { return Data(self)->brightnessValue; }
 void SetValue(ZARKobjectStruct* self, intptr_t, float value) {
   Data(self)->brightnessValue = value;
 }
 
 ZARKpropertyDefinition properties[] = {
-    {0,
-     "Mask",
-     "RawBitmapMask",
-     4,
-     reinterpret_cast<void*>(&GetMask),
-     reinterpret_cast<void*>(&SetMask),
-     0,
-     {}},
+    MaskField::Property(),
     {0,
      "BrightnessValue",
      "Single",
@@ -172,7 +156,7 @@ ZARKclassDefinition BrightnessEffectRaw = {kZARKRecordVersion,
                                            sizeof(BrightnessData),
                                            0,
                                            &Construct,
-                                           &Destruct,
+                                           &MaskField::Release,
                                            properties,
                                            2,
                                            methods,

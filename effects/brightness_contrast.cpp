@@ -58,6 +58,8 @@ BrightnessContrastData* Data(ZARKobjectStruct* self) {
   return static_cast<BrightnessContrastData*>(ZARKGetClassData(self, &BrightnessContrastEffectRaw));
 }
 
+using MaskField = lumeno::MaskMember<BrightnessContrastData, &BrightnessContrastEffectRaw>;
+
 bool Refuse(MPImageFilterData* filter) {
   lumeno::FailWith(filter, kLumeno_ILLEGAL_INPUT_PARAMETER);
   return false;
@@ -154,27 +156,8 @@ void ApplyInPlaceAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobj
 
 void Construct(ZARKobjectStruct* self) { *Data(self) = {0.0f, 0.0f, nullptr}; }
 
-void Destruct(ZARKobjectStruct* self) {
-  if (Data(self)->mask != nullptr) ZARKUnlockObject(Data(self)->mask);
-  Data(self)->mask = nullptr;
-}
-
-ZARKobjectStruct* GetMask(ZARKobjectStruct* self, intptr_t) {
-  return GetHeldObject(&Data(self)->mask);
-}
-void SetMask(ZARKobjectStruct* self, intptr_t, ZARKobjectStruct* mask) {
-  SetHeldObject(&Data(self)->mask, mask);
-}
-
 ZARKpropertyDefinition properties[] = {
-    {0,
-     "Mask",
-     "RawBitmapMask",
-     4,
-     reinterpret_cast<void*>(&GetMask),
-     reinterpret_cast<void*>(&SetMask),
-     0,
-     {}},
+    MaskField::Property(),
     {0,
      "BrightnessValue",
      "Single",
@@ -225,7 +208,7 @@ ZARKclassDefinition BrightnessContrastEffectRaw = {kZARKRecordVersion,
                                                    sizeof(BrightnessContrastData),
                                                    0,
                                                    &Construct,
-                                                   &Destruct,
+                                                   &MaskField::Release,
                                                    properties,
                                                    3,
                                                    methods,

@@ -50,6 +50,8 @@ ColorFilterData* Data(ZARKobjectStruct* self) {
   return static_cast<ColorFilterData*>(ZARKGetClassData(self, &ColorFilterEffectRaw));
 }
 
+using MaskField = lumeno::MaskMember<ColorFilterData, &ColorFilterEffectRaw>;
+
 // The vector form of an unmasked run where source and destination pixels
 // have the same layout: o + level limited to the channel range is, per
 // sample, a saturating add of the positive part and a saturating subtract
@@ -293,19 +295,6 @@ void Construct(ZARKobjectStruct* self) {
   own->mask = nullptr;
 }
 
-void Destruct(ZARKobjectStruct* self) {
-  ColorFilterData* own = Data(self);
-  if (own->mask != nullptr) ZARKUnlockObject(own->mask);
-  own->mask = nullptr;
-}
-
-ZARKobjectStruct* GetMask(ZARKobjectStruct* self, intptr_t) {
-  return GetHeldObject(&Data(self)->mask);
-}
-void SetMask(ZARKobjectStruct* self, intptr_t, ZARKobjectStruct* mask) {
-  SetHeldObject(&Data(self)->mask, mask);
-}
-
 ZARKobjectStruct* ApplyValues(ZARKobjectStruct* self, ZARKobjectStruct* source, float red,
                               float green, float blue) {
   return Run(self, source, red, green, blue, RunKind::kNewBitmap, nullptr, nullptr);
@@ -337,13 +326,15 @@ void ApplyInPlaceAsync(ZARKobjectStruct* self, ZARKobjectStruct* source,
 
 constexpr int64_t kMemberFlags = 4;
 
+// Written out rather than MaskField::Property(): tint/temperature copies
+// this row while the library loads, so it must be a constant initializer.
 const ZARKpropertyDefinition kColorFilterProperties[] = {
     {0,
      "Mask",
      "RawBitmapMask",
      kMemberFlags,
-     reinterpret_cast<void*>(&GetMask),
-     reinterpret_cast<void*>(&SetMask),
+     reinterpret_cast<void*>(&MaskField::Get),
+     reinterpret_cast<void*>(&MaskField::Set),
      0,
      {}},
     {0,
@@ -416,7 +407,7 @@ ZARKclassDefinition ColorFilterEffectRaw = {
     sizeof(ColorFilterData),
     0,
     &Construct,
-    &Destruct,
+    &MaskField::Release,
     kColorFilterProperties,
     sizeof(kColorFilterProperties) / sizeof(kColorFilterProperties[0]),
     kColorFilterMethods,

@@ -55,6 +55,8 @@ ContrastData* Data(ZARKobjectStruct* self) {
   return static_cast<ContrastData*>(ZARKGetClassData(self, &ContrastEffectRaw));
 }
 
+using MaskField = lumeno::MaskMember<ContrastData, &ContrastEffectRaw>;
+
 // Checks the value and the source in the order below -1, no source, above 1
 // (NaN passes), then picks the workers for the source's depth. False, with
 // ErrorCode set, when refused.
@@ -125,29 +127,11 @@ void ApplyInPlaceAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobj
 
 void Construct(ZARKobjectStruct* self) { *Data(self) = {0.0f, nullptr}; }
 
-void Destruct(ZARKobjectStruct* self) {
-  if (Data(self)->mask != nullptr) ZARKUnlockObject(Data(self)->mask);
-  Data(self)->mask = nullptr;
-}
-
-ZARKobjectStruct* GetMask(ZARKobjectStruct* self, intptr_t) {
-  return GetHeldObject(&Data(self)->mask);
-}
-void SetMask(ZARKobjectStruct* self, intptr_t, ZARKobjectStruct* mask) {
-  SetHeldObject(&Data(self)->mask, mask);
-}
 float GetValue(ZARKobjectStruct* self, intptr_t) { return Data(self)->contrastValue; }
 void SetValue(ZARKobjectStruct* self, intptr_t, float value) { Data(self)->contrastValue = value; }
 
 ZARKpropertyDefinition properties[] = {
-    {0,
-     "Mask",
-     "RawBitmapMask",
-     4,
-     reinterpret_cast<void*>(&GetMask),
-     reinterpret_cast<void*>(&SetMask),
-     0,
-     {}},
+    MaskField::Property(),
     {0,
      "ContrastValue",
      "Single",
@@ -190,7 +174,7 @@ ZARKclassDefinition ContrastEffectRaw = {kZARKRecordVersion,
                                          sizeof(ContrastData),
                                          0,
                                          &Construct,
-                                         &Destruct,
+                                         &MaskField::Release,
                                          properties,
                                          2,
                                          methods,

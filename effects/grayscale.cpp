@@ -74,6 +74,8 @@ GrayscaleData* Data(ZARKobjectStruct* self) {
   return static_cast<GrayscaleData*>(ZARKGetClassData(self, &GrayscaleEffectRaw));
 }
 
+using MaskField = lumeno::MaskMember<GrayscaleData, &GrayscaleEffectRaw>;
+
 bool IsGraySource(const RawBitmap& source) {
   return source.channelCount == 1 || source.channelCount == 2;
 }
@@ -391,8 +393,9 @@ bool PrepareGrayVector(const GrayLayout& at, GrayVector* v) {
 #if defined(LUMENO_X86)
 // The 256-bit form of the row loop below; returns the number of pixels done.
 template <typename Gray>
-LUMENO_AVX2 int32_t GrayRowAvx2(const Gray& gray, const GrayVector& v, const lumeno::StoreLanes& lanes,
-                                const uint8_t* src, uint8_t* dst, int32_t width) {
+LUMENO_AVX2 int32_t GrayRowAvx2(const Gray& gray, const GrayVector& v,
+                                const lumeno::StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
+                                int32_t width) {
   const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
   const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
   const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
@@ -445,8 +448,7 @@ void* WalkGrayVector(void* jobPointer, const Gray& gray, const GrayLayout& at,
       const __m128i y = lumeno::SpreadByte4(gray.Lanes(lumeno::ByteLanes4(pixels, shiftRed),
                                                        lumeno::ByteLanes4(pixels, shiftGreen),
                                                        lumeno::ByteLanes4(pixels, shiftBlue)));
-      const __m128i out =
-          _mm_or_si128(_mm_and_si128(y, grayBits), _mm_and_si128(pixels, srcKeep));
+      const __m128i out = _mm_or_si128(_mm_and_si128(y, grayBits), _mm_and_si128(pixels, srcKeep));
       lumeno::StoreKeeping4(dst + static_cast<int64_t>(x) * 4, out, lanes, dstKeep);
     }
     for (; x < width; ++x) {
@@ -458,8 +460,9 @@ void* WalkGrayVector(void* jobPointer, const Gray& gray, const GrayLayout& at,
 #if defined(LUMENO_X86)
 // Four 16-bit pixels at a time; returns the number of pixels done.
 template <typename Gray>
-LUMENO_AVX2 int32_t GrayRow16Avx2(const Gray& gray, const GrayVector& v, const lumeno::StoreLanes& lanes,
-                                  const uint8_t* src, uint8_t* dst, int32_t width) {
+LUMENO_AVX2 int32_t GrayRow16Avx2(const Gray& gray, const GrayVector& v,
+                                  const lumeno::StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
+                                  int32_t width) {
   const __m256i low = _mm256_set1_epi64x(0xFFFF);
   const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
   const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
@@ -705,21 +708,6 @@ void Construct(ZARKobjectStruct* self) {
   data->useOriginalColorSpace = false;
 }
 
-void Destruct(ZARKobjectStruct* self) {
-  GrayscaleData* data = Data(self);
-  if (data->mask != nullptr) {
-    ZARKUnlockObject(data->mask);
-    data->mask = nullptr;
-  }
-}
-
-ZARKobjectStruct* GetMask(ZARKobjectStruct* self, intptr_t) {
-  return GetHeldObject(&Data(self)->mask);
-}
-void SetMask(ZARKobjectStruct* self, intptr_t, ZARKobjectStruct* value) {
-  SetHeldObject(&Data(self)->mask, value);
-}
-
 ZARKobjectStruct* ApplyMethod(ZARKobjectStruct* self, ZARKobjectStruct* source, int64_t method) {
   MPImageFilterData* filter = FilterData(self);
   if (source == nullptr) {
@@ -839,14 +827,7 @@ void ApplyInPlaceAsync(ZARKobjectStruct* self, ZARKobjectStruct* source,
 // -- Definition records ---------------------------------------------------------
 
 ZARKpropertyDefinition properties[] = {
-    {0,
-     "Mask",
-     "RawBitmapMask",
-     4,
-     reinterpret_cast<void*>(&GetMask),
-     reinterpret_cast<void*>(&SetMask),
-     0,
-     {}},
+    MaskField::Property(),
     {0,
      "GrayscaleType",
      "Integer",
@@ -904,7 +885,7 @@ ZARKclassDefinition GrayscaleEffectRaw = {kZARKRecordVersion,
                                           sizeof(GrayscaleData),
                                           0,
                                           &Construct,
-                                          &Destruct,
+                                          &MaskField::Release,
                                           properties,
                                           3,
                                           methods,

@@ -21,6 +21,8 @@ InvertData* Data(ZARKobjectStruct* self) {
   return static_cast<InvertData*>(ZARKGetClassData(self, &InvertEffectRaw));
 }
 
+using MaskField = lumeno::MaskMember<InvertData, &InvertEffectRaw>;
+
 // The complement to full scale; the channel walker copies alpha and mixes
 // the source back in where the mask asks for it.
 template <int kBits>
@@ -93,19 +95,6 @@ void StartAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobjectStru
 
 void Construct(ZARKobjectStruct* self) { Data(self)->mask = nullptr; }
 
-void Destruct(ZARKobjectStruct* self) {
-  InvertData* own = Data(self);
-  if (own->mask != nullptr) ZARKUnlockObject(own->mask);
-  own->mask = nullptr;
-}
-
-ZARKobjectStruct* GetMask(ZARKobjectStruct* self, intptr_t) {
-  return GetHeldObject(&Data(self)->mask);
-}
-void SetMask(ZARKobjectStruct* self, intptr_t, ZARKobjectStruct* mask) {
-  SetHeldObject(&Data(self)->mask, mask);
-}
-
 void ApplyAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobjectStruct* completeTarget,
                 void* completeMethod) {
   StartAsync(self, source, completeTarget, completeMethod, false);
@@ -118,14 +107,7 @@ void ApplyInPlaceAsync(ZARKobjectStruct* self, ZARKobjectStruct* source,
 constexpr int64_t kMemberFlags = 4;
 
 const ZARKpropertyDefinition kInvertProperties[] = {
-    {0,
-     "Mask",
-     "RawBitmapMask",
-     kMemberFlags,
-     reinterpret_cast<void*>(&GetMask),
-     reinterpret_cast<void*>(&SetMask),
-     0,
-     {}},
+    MaskField::Property(),
 };
 
 const ZARKmethodDefinition kInvertMethods[] = {
@@ -160,7 +142,7 @@ ZARKclassDefinition InvertEffectRaw = {
     sizeof(InvertData),
     0,
     &Construct,
-    &Destruct,
+    &MaskField::Release,
     kInvertProperties,
     sizeof(kInvertProperties) / sizeof(kInvertProperties[0]),
     kInvertMethods,

@@ -48,6 +48,8 @@ SepiaData* Data(ZARKobjectStruct* self) {
   return static_cast<SepiaData*>(ZARKGetClassData(self, &SepiaEffectRaw));
 }
 
+using MaskField = lumeno::MaskMember<SepiaData, &SepiaEffectRaw>;
+
 // One tinted channel: the double sum is rounded to single precision, limited
 // to the channel range there, then truncated.
 template <int kBits>
@@ -746,18 +748,6 @@ void Construct(ZARKobjectStruct* self) {
   own->mask = nullptr;
 }
 
-void Destruct(ZARKobjectStruct* self) {
-  SepiaData* own = Data(self);
-  if (own->mask != nullptr) ZARKUnlockObject(own->mask);
-  own->mask = nullptr;
-}
-
-ZARKobjectStruct* GetMask(ZARKobjectStruct* self, intptr_t) {
-  return GetHeldObject(&Data(self)->mask);
-}
-void SetMask(ZARKobjectStruct* self, intptr_t, ZARKobjectStruct* mask) {
-  SetHeldObject(&Data(self)->mask, mask);
-}
 float GetSepiaValue(ZARKobjectStruct* self, intptr_t) { return Data(self)->sepiaValue; }
 void SetSepiaValue(ZARKobjectStruct* self, intptr_t, float value) {
   Data(self)->sepiaValue = value;
@@ -784,14 +774,7 @@ void ApplyInPlaceAsync(ZARKobjectStruct* self, ZARKobjectStruct* source,
 constexpr int64_t kMemberFlags = 4;
 
 const ZARKpropertyDefinition kSepiaProperties[] = {
-    {0,
-     "Mask",
-     "RawBitmapMask",
-     kMemberFlags,
-     reinterpret_cast<void*>(&GetMask),
-     reinterpret_cast<void*>(&SetMask),
-     0,
-     {}},
+    MaskField::Property(),
     {0,
      "SepiaValue",
      "Single",
@@ -839,7 +822,7 @@ ZARKclassDefinition SepiaEffectRaw = {
     sizeof(SepiaData),
     0,
     &Construct,
-    &Destruct,
+    &MaskField::Release,
     kSepiaProperties,
     sizeof(kSepiaProperties) / sizeof(kSepiaProperties[0]),
     kSepiaMethods,

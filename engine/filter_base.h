@@ -34,6 +34,38 @@ void CutBands(int32_t height, int32_t count, FilterJob* jobs, GenericMPParams* p
 ZARKobjectStruct* GetHeldObject(ZARKobjectStruct* const* field);
 void SetHeldObject(ZARKobjectStruct** field, ZARKobjectStruct* value);
 
+namespace lumeno {
+
+// The `Mask` property of an effect class (definition record kRecord) whose
+// instance data Data holds the stored RawBitmapMask in `mask`: the
+// accessors, the property's definition row and the release its destructor
+// makes.
+template <typename Data, ZARKclassDefinition* kRecord>
+struct MaskMember {
+  static Data* Of(ZARKobjectStruct* self) {
+    return static_cast<Data*>(ZARKGetClassData(self, kRecord));
+  }
+  static ZARKobjectStruct* Get(ZARKobjectStruct* self, intptr_t) {
+    return GetHeldObject(&Of(self)->mask);
+  }
+  static void Set(ZARKobjectStruct* self, intptr_t, ZARKobjectStruct* mask) {
+    SetHeldObject(&Of(self)->mask, mask);
+  }
+  // Drops the stored mask's hold (the class's destructor).
+  static void Release(ZARKobjectStruct* self) {
+    Data* own = Of(self);
+    if (own->mask != nullptr) ZARKUnlockObject(own->mask);
+    own->mask = nullptr;
+  }
+  static ZARKpropertyDefinition Property() {
+    return {
+        0, "Mask", "RawBitmapMask", 4, reinterpret_cast<void*>(&Get), reinterpret_cast<void*>(&Set),
+        0, {}};
+  }
+};
+
+}  // namespace lumeno
+
 // One active asynchronous run, owned by the filter through `asyncRun`. The
 // fields after `releaseParamsProc` are the engine's own bookkeeping: which
 // band threads really started, and the holds that keep the run's progress

@@ -38,12 +38,11 @@ struct StoreLanes {
 // conversion, product and sum rounded on its own in double precision in
 // this order, truncated toward zero, so each lane holds what the scalar
 // formula gives.
-inline __m128i WeightedSum4(__m128i r, __m128i g, __m128i b, __m128d wr, __m128d wg,
-                            __m128d wb) {
+inline __m128i WeightedSum4(__m128i r, __m128i g, __m128i b, __m128d wr, __m128d wg, __m128d wb) {
   constexpr int kHigh = _MM_SHUFFLE(3, 2, 3, 2);
-  const __m128d low = _mm_add_pd(
-      _mm_add_pd(_mm_mul_pd(wr, _mm_cvtepi32_pd(r)), _mm_mul_pd(wg, _mm_cvtepi32_pd(g))),
-      _mm_mul_pd(wb, _mm_cvtepi32_pd(b)));
+  const __m128d low =
+      _mm_add_pd(_mm_add_pd(_mm_mul_pd(wr, _mm_cvtepi32_pd(r)), _mm_mul_pd(wg, _mm_cvtepi32_pd(g))),
+                 _mm_mul_pd(wb, _mm_cvtepi32_pd(b)));
   const __m128d high =
       _mm_add_pd(_mm_add_pd(_mm_mul_pd(wr, _mm_cvtepi32_pd(_mm_shuffle_epi32(r, kHigh))),
                             _mm_mul_pd(wg, _mm_cvtepi32_pd(_mm_shuffle_epi32(g, kHigh)))),
@@ -77,10 +76,10 @@ inline void StoreKeeping4(uint8_t* to, __m128i out, const StoreLanes& lanes, __m
 // The same for eight lanes.
 LUMENO_AVX2 inline __m256i WeightedSum8(__m256i r, __m256i g, __m256i b, __m256d wr, __m256d wg,
                                         __m256d wb) {
-  const __m256d low = _mm256_add_pd(
-      _mm256_add_pd(_mm256_mul_pd(wr, _mm256_cvtepi32_pd(_mm256_castsi256_si128(r))),
-                    _mm256_mul_pd(wg, _mm256_cvtepi32_pd(_mm256_castsi256_si128(g)))),
-      _mm256_mul_pd(wb, _mm256_cvtepi32_pd(_mm256_castsi256_si128(b))));
+  const __m256d low =
+      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(wr, _mm256_cvtepi32_pd(_mm256_castsi256_si128(r))),
+                                  _mm256_mul_pd(wg, _mm256_cvtepi32_pd(_mm256_castsi256_si128(g)))),
+                    _mm256_mul_pd(wb, _mm256_cvtepi32_pd(_mm256_castsi256_si128(b))));
   const __m256d high = _mm256_add_pd(
       _mm256_add_pd(_mm256_mul_pd(wr, _mm256_cvtepi32_pd(_mm256_extracti128_si256(r, 1))),
                     _mm256_mul_pd(wg, _mm256_cvtepi32_pd(_mm256_extracti128_si256(g, 1)))),

@@ -23,10 +23,10 @@ namespace {
 #if defined(LUMENO_X86)
 
 LUMENO_AVX512 inline __m512i LookUp64(const uint8_t* table, __m512i o) {
-  const __m512i low = _mm512_permutex2var_epi8(_mm512_loadu_si512(table), o,
-                                               _mm512_loadu_si512(table + 64));
-  const __m512i high = _mm512_permutex2var_epi8(_mm512_loadu_si512(table + 128), o,
-                                                _mm512_loadu_si512(table + 192));
+  const __m512i low =
+      _mm512_permutex2var_epi8(_mm512_loadu_si512(table), o, _mm512_loadu_si512(table + 64));
+  const __m512i high =
+      _mm512_permutex2var_epi8(_mm512_loadu_si512(table + 128), o, _mm512_loadu_si512(table + 192));
   return _mm512_mask_blend_epi8(_mm512_movepi8_mask(o), low, high);
 }
 
@@ -42,9 +42,9 @@ LUMENO_AVX512 int64_t Run512(const uint8_t* src, uint8_t* dst, int64_t count,
     const __m512i high1 = _mm512_loadu_si512(tables[0] + 192);
     for (; j + 64 <= count; j += 64) {
       const __m512i o = _mm512_loadu_si512(src + j);
-      const __m512i e = _mm512_mask_blend_epi8(_mm512_movepi8_mask(o),
-                                               _mm512_permutex2var_epi8(low0, o, low1),
-                                               _mm512_permutex2var_epi8(high0, o, high1));
+      const __m512i e =
+          _mm512_mask_blend_epi8(_mm512_movepi8_mask(o), _mm512_permutex2var_epi8(low0, o, low1),
+                                 _mm512_permutex2var_epi8(high0, o, high1));
       _mm512_storeu_si512(dst + j, _mm512_mask_blend_epi8(takes[0][phase], o, e));
       phase = phase + 1 == samples ? 0 : phase + 1;
     }
@@ -74,8 +74,8 @@ LUMENO_AVX2 int64_t Run256(const uint8_t* src, uint8_t* dst, int64_t count,
                            int32_t samples) {
   __m256i steps[16];
   for (int h = 0; h < 16; ++h) {
-    steps[h] = _mm256_broadcastsi128_si256(
-        _mm_load_si128(reinterpret_cast<const __m128i*>(stepBytes[h])));
+    steps[h] =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(stepBytes[h])));
   }
   const __m256i zero = _mm256_setzero_si256();
   const __m256i top = _mm256_set1_epi8(static_cast<char>(0x80));
@@ -102,8 +102,7 @@ LUMENO_AVX2 int64_t Run256(const uint8_t* src, uint8_t* dst, int64_t count,
 }
 
 LUMENO_AVX2 int64_t Operate256(const uint8_t* src, uint8_t* dst, int64_t count, int bits,
-                               SampleOp op, uint32_t amount, const uint8_t* keep,
-                               int32_t samples) {
+                               SampleOp op, uint32_t amount, const uint8_t* keep, int32_t samples) {
   const int64_t sampleBytes = bits / 8;
   const int64_t lanes = 32 / sampleBytes;
   const __m256i all = _mm256_set1_epi8(static_cast<char>(0xFF));

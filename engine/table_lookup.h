@@ -31,7 +31,7 @@ class WideLookUp {
   enum class Form { kNone, kAvx2, kAvx512 };
   Form form_ = Form::kNone;
   int32_t samples_ = 0;
-  int32_t count_ = 0;            // distinct tables
+  int32_t count_ = 0;  // distinct tables
   const uint8_t* tables_[8] = {};
   // AVX-512: the bytes table d takes at each step of 64 (64 * samples bytes
   // hold whole pixels, so the pattern repeats every `samples` steps).
