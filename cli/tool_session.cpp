@@ -207,12 +207,11 @@ void ProgressLine::Update(uint64_t value, uint64_t total) {
   char bar[kWidth + 1];
   for (int i = 0; i < kWidth; ++i) bar[i] = i < filled ? '#' : '.';
   bar[kWidth] = '\0';
+  char batch[48] = "";
+  if (count_ > 1) std::snprintf(batch, sizeof batch, "[%d/%d] ", index_ + 1, count_);
   char line[512];
-  const int n = std::snprintf(
-      line, sizeof line, "\r%s%s [%s] %5.1f%%\033[K",
-      count_ > 1 ? ("[" + std::to_string(index_ + 1) + "/" + std::to_string(count_) + "] ").c_str()
-                 : "",
-      label_.c_str(), bar, permille / 10.0);
+  const int n = std::snprintf(line, sizeof line, "\r%s%s [%s] %5.1f%%\033[K", batch,
+                              label_.c_str(), bar, permille / 10.0);
   if (n > 0) {
     [[maybe_unused]] ssize_t w =
         ::write(STDERR_FILENO, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));

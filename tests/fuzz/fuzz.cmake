@@ -7,10 +7,6 @@ set(LUMENO_FUZZ_DIR ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz)
 # The sanitizer runtimes live in the executable: the plug-in resolves their
 # symbols when it is loaded, so it cannot be linked with --no-undefined here.
 set_property(TARGET lumenoraw PROPERTY LINK_OPTIONS "")
-# -fno-gnu-unique is a GCC option; clang emits no unique symbols anyway.
-get_target_property(LUMENO_FUZZ_PLUGIN_OPTIONS lumenoraw COMPILE_OPTIONS)
-list(REMOVE_ITEM LUMENO_FUZZ_PLUGIN_OPTIONS -fno-gnu-unique)
-set_property(TARGET lumenoraw PROPERTY COMPILE_OPTIONS ${LUMENO_FUZZ_PLUGIN_OPTIONS})
 # Warnings of another compiler are not what this build looks for.
 foreach(target lumenoraw lumenohost lumenotestsupport lumenocli)
   if(TARGET ${target})
