@@ -216,7 +216,7 @@ Failure RunDemo(Session& session, const std::string& outDir) {
   }
   if (gInterrupted.load()) return {kExitInterrupted, "interrupted"};
 
-  if (Failure f = writeSheet("contact-sheet.png", sheet, SheetLayout{4, 256, 192, 3, 8})) return f;
+  if (Failure f = writeSheet("contact-sheet.png", sheet, SheetLayout{4, 256, 192, 4, 8})) return f;
   for (const std::string& w : written) std::printf("%s\n", w.c_str());
   std::printf("contact sheet, left to right and top to bottom:");
   for (const std::string& file : sheetFiles) std::printf(" %s", file.c_str());

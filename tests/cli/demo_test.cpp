@@ -19,7 +19,7 @@ struct SheetCase {
 };
 
 const SheetCase kSheets[] = {
-    {"contact-sheet.png", 4, 256, 192, 56, 0, 1064, 1288},  // 19 tiles, 5 rows
+    {"contact-sheet.png", 4, 256, 192, 72, 0, 1064, 1368},  // 19 tiles, 5 rows
     {"blend-gallery.png", 6, 192, 144, 24, 26, 1208, 888},  // source, fill, 24 modes
     {"grayscale-gallery.png", 5, 192, 144, 24, 5, 1008, 184},
 };
