@@ -14,3 +14,20 @@ target_link_libraries(lumenocli PUBLIC lumenohost PNG::PNG JPEG::JPEG TIFF::TIFF
 add_executable(lumeno cli/main.cpp)
 target_compile_options(lumeno PRIVATE ${LUMENO_WARNINGS})
 target_link_libraries(lumeno PRIVATE lumenocli)
+
+# Captions on the demo's sheets: FreeType with DejaVu Sans, both optional
+# (without them the sheets are drawn unlabelled, with a warning).
+find_package(Freetype)
+if(FREETYPE_FOUND)
+  target_link_libraries(lumenocli PRIVATE Freetype::Freetype)
+  target_compile_definitions(lumenocli PRIVATE LUMENO_HAVE_FREETYPE=1)
+  find_file(LUMENO_CAPTION_FONT DejaVuSans.ttf
+            PATHS /usr/share/fonts/truetype/dejavu /usr/share/fonts/TTF /usr/share/fonts/dejavu
+                  /usr/local/share/fonts /opt/homebrew/share/fonts
+            NO_DEFAULT_PATH)
+  if(LUMENO_CAPTION_FONT)
+    target_compile_definitions(lumenocli PRIVATE LUMENO_CAPTION_FONT="${LUMENO_CAPTION_FONT}")
+  endif()
+else()
+  message(STATUS "FreeType not found: lumeno demo draws its sheets without captions")
+endif()

@@ -14,7 +14,7 @@
 
 #include "cli/bitmap_bridge.h"
 #include "cli/catalog.h"
-#include "cli/demo_pictures.h"
+#include "cli/demo_command.h"
 #include "cli/image_io.h"
 #include "cli/lumeno_main.h"
 #include "cli/tool_session.h"
@@ -520,84 +520,6 @@ int CommandInfo(const std::vector<std::string>& args) {
 // ---------------------------------------------------------------------------
 // demo
 
-struct DemoOutput {
-  std::string file;
-  Image image;
-};
-
-// Settings for one demo run of an effect, chosen from the property types:
-// numbers at half strength, the second picture for bitmaps, a position for
-// points, and one run per value of the first enumeration or constant set.
-struct DemoVariant {
-  std::string suffix;
-  std::vector<std::string> assignments;
-};
-
-std::vector<DemoVariant> DemoVariants(const Catalog& catalog, const ClassEntry& effect,
-                                      const std::string& fillPath) {
-  std::vector<std::string> common;
-  std::string variedName;
-  std::vector<NamedValue> variedValues;
-  for (const PropertyEntry& p : effect.ownProperties) {
-    if (!p.writable) continue;
-    if (p.type == "Single") {
-      common.push_back(p.name + "=0.5");
-    } else if (p.type == "Double") {
-      common.push_back(p.name + "=0.8");
-    } else if (p.type == "RawBitmap") {
-      common.push_back(p.name + "=" + fillPath);
-    } else if (p.type == "PointF") {
-      common.push_back(p.name + "=128,96");
-    } else if (const EnumEntry* e = catalog.FindEnum(p.type); e != nullptr && variedName.empty()) {
-      variedName = p.name;
-      // A handful of the values, evenly spread.
-      const size_t step = e->fields.size() > 6 ? (e->fields.size() + 5) / 6 : 1;
-      for (size_t i = 0; i < e->fields.size(); i += step) variedValues.push_back(e->fields[i]);
-    } else if (p.type == "Integer" && !effect.ownConstants.empty() && variedName.empty()) {
-      variedName = p.name;
-      variedValues = effect.ownConstants;
-    }
-  }
-  std::vector<DemoVariant> variants;
-  if (variedName.empty()) {
-    variants.push_back({"", common});
-  } else {
-    for (const NamedValue& v : variedValues) {
-      DemoVariant d{"-" + v.name, common};
-      for (char& c : d.suffix) c = c == '_' ? '-' : static_cast<char>(std::tolower(c));
-      d.assignments.push_back(variedName + "=" + v.name);
-      variants.push_back(d);
-    }
-  }
-  return variants;
-}
-
-// RGBA8 copy of a demo result for the contact sheet.
-Image ToRgba8(const Image& in) {
-  Image out;
-  out.width = in.width;
-  out.height = in.height;
-  out.model = ColorModel::kRGB;
-  out.alpha = true;
-  out.Allocate();
-  for (int64_t y = 0; y < in.height; ++y) {
-    for (int64_t x = 0; x < in.width; ++x) {
-      uint8_t* d = &out.data[static_cast<size_t>((y * in.width + x) * 4)];
-      auto sample = [&](int c) {
-        const uint16_t v = in.Sample16(x, y, c);
-        return static_cast<uint8_t>(in.bits == 16 ? v >> 8 : v);
-      };
-      if (in.model == ColorModel::kGray) {
-        d[0] = d[1] = d[2] = sample(0);
-      } else {
-        for (int c = 0; c < 3; ++c) d[c] = sample(c);
-      }
-      d[3] = in.alpha ? sample(in.ColorChannels()) : 255;
-    }
-  }
-  return out;
-}
-
 int CommandDemo(const std::vector<std::string>& args) {
   std::string outDir = "lumeno-demo";
   std::string plugin;
@@ -614,86 +536,8 @@ int CommandDemo(const std::vector<std::string>& args) {
   if (!MakeDirectories(outDir)) return Fail({kExitFile, "cannot create the folder " + outDir});
   Session session;
   if (Failure f = session.Load(plugin)) return Fail(f);
-  host::Host& host = session.Host();
-  const Catalog& catalog = session.Classes();
   InstallInterruptHandler();
-
-  WriteOptions write;
-  std::vector<std::string> written;
-  std::vector<DemoOutput> sheet;
-  const Image picture = DemoPicture(512, 384);
-  const Image fill = DemoFillPicture(256, 192);
-  const Image mask = DemoMaskPicture(512, 384);
-  const std::string sourcePath = outDir + "/source.png";
-  const std::string fillPath = outDir + "/fill.png";
-  const std::string maskPath = outDir + "/mask.png";
-  for (const auto& [path, image] :
-       {std::pair{sourcePath, &picture}, std::pair{fillPath, &fill}, std::pair{maskPath, &mask}}) {
-    if (Failure f = WriteImageAtomically(path, *image, write, true)) return Fail(f);
-    written.push_back(path);
-  }
-  sheet.push_back({"source.png", picture});
-
-  std::string error;
-  host::Ref source(host, BitmapFromImage(host, picture, &error));
-  if (!source) return Fail({kExitPlugin, error});
-  int skipped = 0;
-  auto runOne = [&](const ClassEntry& effect, const std::vector<std::string>& texts,
-                    const RunOptions& options, const std::string& name) {
-    std::vector<ParsedAssignment> assignments;
-    Failure f;
-    for (const std::string& text : texts) {
-      ParsedAssignment parsed;
-      f = session.ParseAssignment(effect, text, &parsed);
-      if (f) break;
-      assignments.push_back(parsed);
-    }
-    host::Object resultObject = nullptr;
-    if (!f) f = session.Run(effect, assignments, options, source.get(), &resultObject);
-    host::Ref result(host, resultObject);
-    Image out;
-    if (!f && !ImageFromBitmap(host, result.get(), &out, &error)) f = {kExitEffectFailed, error};
-    if (!f) f = WriteImageAtomically(outDir + "/" + name, out, write, true);
-    if (f) {
-      std::fprintf(stderr, "lumeno: skipped %s: %s\n", name.c_str(), f.message.c_str());
-      ++skipped;
-      return;
-    }
-    written.push_back(outDir + "/" + name);
-    sheet.push_back({name, std::move(out)});
-  };
-
-  const ClassEntry* maskedEffect = nullptr;
-  for (const ClassEntry* effect : catalog.Effects()) {
-    if (gInterrupted.load()) break;
-    for (const DemoVariant& v : DemoVariants(catalog, *effect, fillPath)) {
-      runOne(*effect, v.assignments, RunOptions{}, effect->shortName + v.suffix + ".png");
-    }
-    PropertyEntry storage;
-    const PropertyEntry* m = catalog.FindProperty(*effect, "Mask", &storage);
-    if (maskedEffect == nullptr && m != nullptr && m->type == "RawBitmapMask")
-      maskedEffect = effect;
-  }
-  if (maskedEffect != nullptr && !gInterrupted.load()) {
-    RunOptions options;
-    if (!session.LoadMask(maskPath, &options.mask, &options.maskWidth, &options.maskHeight)) {
-      const DemoVariant v = DemoVariants(catalog, *maskedEffect, fillPath).front();
-      runOne(*maskedEffect, v.assignments, options, maskedEffect->shortName + "-masked.png");
-    }
-  }
-  if (gInterrupted.load()) return Fail({kExitInterrupted, "interrupted"});
-
-  std::vector<Image> thumbs;
-  for (const DemoOutput& d : sheet) thumbs.push_back(ToRgba8(d.image));
-  const Image contact = ContactSheet(thumbs, 4, 192, 144, 8);
-  const std::string sheetPath = outDir + "/contact-sheet.png";
-  if (Failure f = WriteImageAtomically(sheetPath, contact, write, true)) return Fail(f);
-  written.push_back(sheetPath);
-  for (const std::string& w : written) std::printf("%s\n", w.c_str());
-  std::printf("contact sheet, left to right and top to bottom:");
-  for (const DemoOutput& d : sheet) std::printf(" %s", d.file.c_str());
-  std::printf("\n");
-  if (skipped > 0) std::fprintf(stderr, "lumeno: %d demo results skipped\n", skipped);
+  if (Failure f = RunDemo(session, outDir)) return Fail(f);
   return kExitOk;
 }
 

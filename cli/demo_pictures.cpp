@@ -28,6 +28,73 @@ Image NewRgba(int64_t width, int64_t height) {
   return image;
 }
 
+// Caption text: a title and detail lines, kLineHeight apart, inside a strip
+// with kCaptionPadding around.
+constexpr int kTitleSize = 14, kDetailSize = 12;
+constexpr int64_t kLineHeight = 16, kCaptionPadding = 4;
+
+void FillRect(Image* image, const PixelRect& r, uint8_t gray) {
+  for (int64_t y = r.y; y < r.y + r.height; ++y) {
+    for (int64_t x = r.x; x < r.x + r.width; ++x) {
+      uint8_t* p = &image->data[static_cast<size_t>((y * image->width + x) * 4)];
+      p[0] = p[1] = p[2] = gray;
+    }
+  }
+}
+
+// `src` scaled down by box averaging to fit width x height, centred in that
+// cell at (left, top) of the RGBA8 sheet, over a checker so transparent
+// parts stay visible.
+void DrawThumbnail(const Image& src, Image* sheet, int64_t left, int64_t top, int64_t width,
+                   int64_t height) {
+  if (src.width <= 0 || src.height <= 0) return;
+  const double scale = std::max(static_cast<double>(src.width) / width,
+                                static_cast<double>(src.height) / height);
+  const int64_t tw = std::max<int64_t>(1, static_cast<int64_t>(src.width / scale));
+  const int64_t th = std::max<int64_t>(1, static_cast<int64_t>(src.height / scale));
+  const int64_t ox = left + (width - tw) / 2, oy = top + (height - th) / 2;
+  for (int64_t y = 0; y < th; ++y) {
+    const int64_t y0 = y * src.height / th, y1 = std::max(y0 + 1, (y + 1) * src.height / th);
+    for (int64_t x = 0; x < tw; ++x) {
+      const int64_t x0 = x * src.width / tw, x1 = std::max(x0 + 1, (x + 1) * src.width / tw);
+      double sum[4] = {0, 0, 0, 0};
+      for (int64_t sy = y0; sy < y1; ++sy) {
+        for (int64_t sx = x0; sx < x1; ++sx) {
+          const uint8_t* p = &src.data[static_cast<size_t>((sy * src.width + sx) * 4)];
+          for (int c = 0; c < 4; ++c) sum[c] += p[c];
+        }
+      }
+      const double area = static_cast<double>((y1 - y0) * (x1 - x0));
+      uint8_t* d = &sheet->data[static_cast<size_t>(((oy + y) * sheet->width + ox + x) * 4)];
+      const double a = sum[3] / area / 255.0;
+      const double back = ((x / 8 + y / 8) % 2 == 0) ? 200.0 : 150.0;
+      for (int c = 0; c < 3; ++c) d[c] = Clamp8(sum[c] / area * a + back * (1.0 - a) + 0.5);
+    }
+  }
+}
+
+// Words of `text` filled greedily onto at most maxLines lines of `width`
+// pixels; what does not fit stays on the last line (and is clipped there).
+std::vector<std::string> WrapWords(const CaptionFont& font, const std::string& text,
+                                   int64_t width, int maxLines) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size() && maxLines > 0) {
+    const size_t end = text.find(' ', at);
+    const std::string word = text.substr(at, end == std::string::npos ? end : end - at);
+    at = end == std::string::npos ? text.size() : end + 1;
+    if (word.empty()) continue;
+    const std::string joined = lines.empty() ? word : lines.back() + " " + word;
+    if (!lines.empty() && (font.Width(joined, kDetailSize) <= width ||
+                           static_cast<int>(lines.size()) == maxLines)) {
+      lines.back() = joined;
+    } else {
+      lines.push_back(word);
+    }
+  }
+  return lines;
+}
+
 }  // namespace
 
 Image DemoPicture(int64_t width, int64_t height) {
@@ -112,43 +179,42 @@ Image DemoMaskPicture(int64_t width, int64_t height) {
   return image;
 }
 
-Image ContactSheet(const std::vector<Image>& images, int columns, int64_t thumbWidth,
-                   int64_t thumbHeight, int64_t gap) {
-  const int64_t count = static_cast<int64_t>(images.size());
-  const int64_t rows = std::max<int64_t>(1, (count + columns - 1) / columns);
-  Image sheet = NewRgba(gap + columns * (thumbWidth + gap), gap + rows * (thumbHeight + gap));
+PixelRect CaptionStrip(const SheetLayout& layout, int64_t index) {
+  const int64_t strip = layout.captionLines * kLineHeight + 2 * kCaptionPadding;
+  PixelRect r;
+  r.x = layout.gap + (index % layout.columns) * (layout.thumbWidth + layout.gap);
+  r.y = layout.gap + (index / layout.columns) * (layout.thumbHeight + strip + layout.gap) +
+        layout.thumbHeight;
+  r.width = layout.thumbWidth;
+  r.height = strip;
+  return r;
+}
+
+Image LabelledSheet(const std::vector<SheetTile>& tiles, const SheetLayout& layout,
+                    const CaptionFont* font) {
+  const int64_t count = static_cast<int64_t>(tiles.size());
+  const int64_t rows = std::max<int64_t>(1, (count + layout.columns - 1) / layout.columns);
+  const PixelRect last = CaptionStrip(layout, (rows - 1) * layout.columns);
+  Image sheet = NewRgba(layout.gap + layout.columns * (layout.thumbWidth + layout.gap),
+                        last.y + last.height + layout.gap);
   for (size_t i = 0; i < sheet.data.size(); i += 4) {
     sheet.data[i] = sheet.data[i + 1] = sheet.data[i + 2] = 40;
     sheet.data[i + 3] = 255;
   }
   for (int64_t n = 0; n < count; ++n) {
-    const Image& src = images[static_cast<size_t>(n)];
-    if (src.width <= 0 || src.height <= 0) continue;
-    const double scale = std::max(static_cast<double>(src.width) / thumbWidth,
-                                  static_cast<double>(src.height) / thumbHeight);
-    const int64_t tw = std::max<int64_t>(1, static_cast<int64_t>(src.width / scale));
-    const int64_t th = std::max<int64_t>(1, static_cast<int64_t>(src.height / scale));
-    const int64_t ox = gap + (n % columns) * (thumbWidth + gap) + (thumbWidth - tw) / 2;
-    const int64_t oy = gap + (n / columns) * (thumbHeight + gap) + (thumbHeight - th) / 2;
-    for (int64_t y = 0; y < th; ++y) {
-      const int64_t y0 = y * src.height / th, y1 = std::max(y0 + 1, (y + 1) * src.height / th);
-      for (int64_t x = 0; x < tw; ++x) {
-        const int64_t x0 = x * src.width / tw, x1 = std::max(x0 + 1, (x + 1) * src.width / tw);
-        double sum[4] = {0, 0, 0, 0};
-        for (int64_t sy = y0; sy < y1; ++sy) {
-          for (int64_t sx = x0; sx < x1; ++sx) {
-            const uint8_t* p = &src.data[static_cast<size_t>((sy * src.width + sx) * 4)];
-            for (int c = 0; c < 4; ++c) sum[c] += p[c];
-          }
-        }
-        const double area = static_cast<double>((y1 - y0) * (x1 - x0));
-        uint8_t* d = &sheet.data[static_cast<size_t>(((oy + y) * sheet.width + ox + x) * 4)];
-        // Composite over a checker so transparent parts stay visible.
-        const double a = sum[3] / area / 255.0;
-        const double back = ((x / 8 + y / 8) % 2 == 0) ? 200.0 : 150.0;
-        for (int c = 0; c < 3; ++c) d[c] = Clamp8(sum[c] / area * a + back * (1.0 - a) + 0.5);
-        d[3] = 255;
-      }
+    const SheetTile& tile = tiles[static_cast<size_t>(n)];
+    const PixelRect strip = CaptionStrip(layout, n);
+    FillRect(&sheet, strip, 24);
+    DrawThumbnail(tile.image, &sheet, strip.x, strip.y - layout.thumbHeight, layout.thumbWidth,
+                  layout.thumbHeight);
+    if (font == nullptr) continue;
+    const int64_t left = strip.x + kCaptionPadding, right = strip.x + strip.width - kCaptionPadding;
+    int64_t baseline = strip.y + kCaptionPadding + kLineHeight - 4;
+    font->Draw(&sheet, left, baseline, right, tile.title, kTitleSize, 250);
+    for (const std::string& line :
+         WrapWords(*font, tile.detail, right - left, layout.captionLines - 1)) {
+      baseline += kLineHeight;
+      font->Draw(&sheet, left, baseline, right, line, kDetailSize, 185);
     }
   }
   return sheet;
