@@ -115,9 +115,9 @@ std::vector<std::string> CommandNames() {
 
 // Options of apply, for suggestions on a typo.
 constexpr const char* kApplyOptions[] = {
-    "--mask",    "--threads",     "--async",  "--in-place", "--compression", "--quality",
-    "--out-dir", "--no-clobber",  "--shard",  "--progress", "--no-progress", "--quiet",
-    "--plugin",  "--max-pixels",  "--help",   "--skip-existing"};
+    "--mask",    "--threads",    "--async", "--in-place",     "--compression", "--quality",
+    "--out-dir", "--no-clobber", "--shard", "--progress",     "--no-progress", "--quiet",
+    "--plugin",  "--max-pixels", "--help",  "--skip-existing"};
 
 int Fail(const Failure& f) {
   std::fprintf(stderr, "lumeno: %s\n", f.message.c_str());
@@ -134,9 +134,8 @@ int UsageError(const std::string& message, const char* command = nullptr) {
 int UnknownOption(const std::string& option, const std::vector<std::string>& known,
                   const char* command) {
   const std::string name = option.substr(0, option.find('='));
-  return UsageError("unknown option '" + option + "' (or it lacks its value)" +
-                        DidYouMean(name, known),
-                    command);
+  return UsageError(
+      "unknown option '" + option + "' (or it lacks its value)" + DidYouMean(name, known), command);
 }
 
 bool IsAssignment(const std::string& arg) {

@@ -229,8 +229,8 @@ void ProgressLine::Update(uint64_t value, uint64_t total) {
   char batch[48] = "";
   if (count_ > 1) std::snprintf(batch, sizeof batch, "%d/%d files done, ", index_, count_);
   char line[512];
-  const int n = std::snprintf(line, sizeof line, "\r%s%s [%s] %5.1f%%\033[K", batch,
-                              label_.c_str(), bar, permille / 10.0);
+  const int n = std::snprintf(line, sizeof line, "\r%s%s [%s] %5.1f%%\033[K", batch, label_.c_str(),
+                              bar, permille / 10.0);
   if (n > 0) {
     [[maybe_unused]] ssize_t w =
         ::write(STDERR_FILENO, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
@@ -291,8 +291,8 @@ Failure Session::FindEffect(const std::string& name, const ClassEntry** effect) 
     names.insert(names.end(), e->aliases.begin(), e->aliases.end());
   }
   if (accepted.empty()) accepted = "(the plug-in registered no effects)";
-  return {kExitUsage, "unknown effect '" + name + "'" + DidYouMean(name, names) + "; accepted: " +
-                          accepted + " (or the class names, see 'lumeno list')"};
+  return {kExitUsage, "unknown effect '" + name + "'" + DidYouMean(name, names) +
+                          "; accepted: " + accepted + " (or the class names, see 'lumeno list')"};
 }
 
 std::string Session::DescribeError(int64_t code) const {

@@ -104,7 +104,8 @@ class Session {
   void SetReadLimits(const ReadLimits& limits) { readLimits_ = limits; }
   const ReadLimits& GetReadLimits() const { return readLimits_; }
   // A RawBitmapMask from "FILE[:CHANNEL][:inverted]"; the session keeps it.
-  Failure LoadMask(const std::string& maskArgument, host::Object* mask, int64_t* width, int64_t* height);
+  Failure LoadMask(const std::string& maskArgument, host::Object* mask, int64_t* width,
+                   int64_t* height);
   // A RawBitmap object from an image file; the session keeps it.
   Failure LoadBitmap(const std::string& path, host::Object* bitmap);
 
