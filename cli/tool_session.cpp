@@ -291,6 +291,11 @@ Failure Session::FindEffect(const std::string& name, const ClassEntry** effect) 
     names.insert(names.end(), e->aliases.begin(), e->aliases.end());
   }
   if (accepted.empty()) accepted = "(the plug-in registered no effects)";
+  if (name.find('=') != std::string::npos) {
+    return {kExitUsage, "'" + name +
+                            "' is a setting; the effect's name comes first (lumeno apply "
+                            "EFFECT PROPERTY=VALUE ... INPUT OUTPUT)"};
+  }
   return {kExitUsage, "unknown effect '" + name + "'" + DidYouMean(name, names) +
                           "; accepted: " + accepted + " (or the class names, see 'lumeno list')"};
 }
