@@ -1,6 +1,7 @@
 // Reads the definition records of the registered classes and modules.
 #include "cli/catalog.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
@@ -46,7 +47,74 @@ constexpr ErrorExplanation kErrorExplanations[] = {
     {"OUT_OF_MEMORY", "out of memory"},
 };
 
+// Ranges the effects check when they run (BrightnessValue outside -1 to 1
+// fails with ILLEGAL_INPUT_PARAMETER) or limit to (Tint, Opacity): the tool
+// refuses other values before any file is read.
+constexpr PropertyLimits kPropertyLimits[] = {
+    {"BrightnessValue", true, -1, 1, 1},
+    {"ContrastValue", true, -1, 1, 1},
+    {"SepiaValue", true, 0, 1, 0},
+    {"Red", true, -1, 1, 1},
+    {"Green", true, -1, 1, 1},
+    {"Blue", true, -1, 1, 1},
+    {"Tint", true, -1, 1, 1},
+    {"Temperature", true, -1, 1, 1},
+    {"FillBitmap", false, 0, 0, 2},
+    {"Opacity", true, 0, 1, 3},
+};
+
+// Edit distance with transpositions, ignoring case.
+size_t Distance(const std::string& a, const std::string& b) {
+  const std::string x = Lower(a), y = Lower(b);
+  std::vector<std::vector<size_t>> d(x.size() + 1, std::vector<size_t>(y.size() + 1));
+  for (size_t i = 0; i <= x.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= y.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= x.size(); ++i) {
+    for (size_t j = 1; j <= y.size(); ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (x[i - 1] == y[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && x[i - 1] == y[j - 2] && x[i - 2] == y[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[x.size()][y.size()];
+}
+
 }  // namespace
+
+const PropertyLimits* FindLimits(const std::string& property) {
+  for (const PropertyLimits& l : kPropertyLimits) {
+    if (property == l.property) return &l;
+  }
+  return nullptr;
+}
+
+std::string ClosestName(const std::string& name, const std::vector<std::string>& candidates) {
+  std::string best;
+  // A third of the name may be wrong, at least one character.
+  size_t bestDistance = std::max<size_t>(1, name.size() / 3) + 1;
+  for (const std::string& c : candidates) {
+    const size_t d = Distance(name, c);
+    if (d < bestDistance) {
+      bestDistance = d;
+      best = c;
+    }
+  }
+  if (!best.empty() || name.size() < 3) return best;
+  // Else a start that only one candidate has ("gray" for grayscale).
+  for (const std::string& c : candidates) {
+    if (Lower(c).rfind(Lower(name), 0) != 0) continue;
+    if (!best.empty()) return "";
+    best = c;
+  }
+  return best;
+}
+
+std::string DidYouMean(const std::string& name, const std::vector<std::string>& candidates) {
+  const std::string near = ClosestName(name, candidates);
+  return near.empty() ? "" : " (did you mean " + near + "?)";
+}
 
 const char* ExplainError(const std::string& constantName) {
   for (const auto& e : kErrorExplanations) {

@@ -103,4 +103,25 @@ const std::vector<std::pair<std::string, std::string>>& ShortNameAliases();
 // A one-line explanation of a LumenoRawError constant name, or "".
 const char* ExplainError(const std::string& constantName);
 
+// What the definition records do not carry about a settable property, keyed
+// by the registered property name: the values the effects accept (both
+// bounds included) and whether an effect needs the property set to do
+// anything. An effect needs one property of each `needGroup` its properties
+// have (brightness-contrast: BrightnessValue or ContrastValue; blend:
+// FillBitmap and Opacity) and refuses a run without them.
+struct PropertyLimits {
+  const char* property;
+  bool ranged;
+  double min, max;
+  int needGroup;  // 0: not needed
+};
+// The row for a property, or null when the records say all there is.
+const PropertyLimits* FindLimits(const std::string& property);
+
+// The candidate closest to `name` (ignoring case), or "" when none is near
+// enough to be a likely typo.
+std::string ClosestName(const std::string& name, const std::vector<std::string>& candidates);
+// " (did you mean NAME?)" for the closest candidate, or "".
+std::string DidYouMean(const std::string& name, const std::vector<std::string>& candidates);
+
 }  // namespace lumeno::cli

@@ -9,6 +9,7 @@ list(REMOVE_ITEM LUMENO_CLI_LIBRARY_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/cli/main
 add_library(lumenocli STATIC ${LUMENO_CLI_LIBRARY_SOURCES})
 target_include_directories(lumenocli PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(lumenocli PRIVATE ${LUMENO_WARNINGS})
+target_compile_definitions(lumenocli PRIVATE LUMENO_VERSION="${PROJECT_VERSION}")
 target_link_libraries(lumenocli PUBLIC lumenohost PNG::PNG JPEG::JPEG TIFF::TIFF Threads::Threads)
 
 add_executable(lumeno cli/main.cpp)

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,38 +25,117 @@ namespace lumeno::cli {
 
 namespace {
 
+#ifndef LUMENO_VERSION
+#define LUMENO_VERSION "unknown"
+#endif
+
 constexpr const char* kUsage =
     "usage:\n"
-    "  lumeno apply EFFECT [PROPERTY=VALUE ...] [options] INPUT OUTPUT\n"
+    "  lumeno apply EFFECT [PROPERTY=VALUE ...] [+ EFFECT [PROPERTY=VALUE ...]] [options]\n"
+    "               INPUT OUTPUT\n"
     "  lumeno apply EFFECT [PROPERTY=VALUE ...] [options] --out-dir DIR INPUT...\n"
     "  lumeno list [EFFECT] [--markdown]\n"
     "  lumeno info [--max-pixels N] FILE...\n"
     "  lumeno demo [OUTDIR]\n"
+    "  lumeno help [COMMAND|EFFECT], lumeno COMMAND --help, lumeno --version\n"
     "\n"
-    "apply options:\n"
-    "  --mask FILE[:CHANNEL][:inverted]  weight the effect per pixel by an image channel\n"
-    "  --threads N|auto|all              threads for the run (1-8, automatic, all cores)\n"
-    "  --async                           run in the background with the host's run loop\n"
-    "  --in-place                        change the input bitmap itself, then write it\n"
-    "  --compression N                   PNG compression level 0-9 (default 2)\n"
-    "  --quality N                       JPEG quality 1-100 (default 92)\n"
-    "  --progress / --no-progress        force the progress line on or off\n"
-    "  --quiet                           no progress line and no messages but errors\n"
-    "  --plugin PATH                     load the plug-in from PATH\n"
-    "  --max-pixels N                    refuse larger images (default 1073741824; 0 = no\n"
-    "                                    limit but the bitmaps' own)\n"
-    "\n"
-    "EFFECT is a class name or its short form (see 'lumeno list'). Ctrl-C cancels a run\n"
-    "(exit status 130). Exit statuses: 1 effect failed, 2 usage, 3 file, 4 plug-in.\n";
+    "EFFECT is a class name or its short form; 'lumeno list EFFECT' shows the properties\n"
+    "it takes, their ranges and defaults. 'lumeno help apply' lists apply's options.\n"
+    "Exit statuses: 1 effect failed, 2 usage, 3 file, 4 plug-in, 128+N signal N.\n";
+
+struct CommandHelp {
+  const char* command;
+  const char* text;
+};
+
+constexpr CommandHelp kCommandHelp[] = {
+    {"apply",
+     "usage:\n"
+     "  lumeno apply EFFECT [PROPERTY=VALUE ...] [+ EFFECT [PROPERTY=VALUE ...]] [options]\n"
+     "               INPUT OUTPUT\n"
+     "  lumeno apply EFFECT [PROPERTY=VALUE ...] [options] --out-dir DIR INPUT...\n"
+     "\n"
+     "Runs effects on image files (PNG, JPEG, TIFF; the output's type follows its\n"
+     "extension). Effects joined by '+' run in order on one decoded image.\n"
+     "\n"
+     "options:\n"
+     "  --mask FILE[:CHANNEL][:inverted]  weight the effect per pixel by an image channel\n"
+     "  --threads N|auto|all              threads for the run (1-8, automatic, all cores)\n"
+     "  --async                           run in the background with the host's run loop\n"
+     "  --in-place                        change the input bitmap itself, then write it\n"
+     "  --compression N                   PNG compression level 0-9 (default 2)\n"
+     "  --quality N                       JPEG quality 1-100 (default 92)\n"
+     "  --out-dir DIR                     batch: write each input to DIR under its own name\n"
+     "  --no-clobber                      never replace an existing output (a failure)\n"
+     "  --skip-existing                   skip inputs whose output exists (resume a batch)\n"
+     "  --shard K/N                       batch: take only part K of N of the inputs\n"
+     "  --progress / --no-progress        force the progress line on or off\n"
+     "  --quiet                           no progress line and no messages but errors\n"
+     "  --plugin PATH                     load the plug-in from PATH\n"
+     "  --max-pixels N                    refuse larger images (default 1073741824; 0 = no\n"
+     "                                    limit but the bitmaps' own)\n"
+     "  --                                what follows is files only\n"
+     "\n"
+     "examples:\n"
+     "  lumeno apply sepia SepiaValue=0.6 photo.jpg old.jpg\n"
+     "  lumeno apply brightness BrightnessValue=0.2 + contrast ContrastValue=0.3 in.png out.png\n"
+     "  lumeno apply invert --out-dir inverted --skip-existing pictures/*.png\n"
+     "\n"
+     "Ctrl-C, SIGTERM and SIGHUP cancel a run and leave no file behind.\n"},
+    {"list",
+     "usage: lumeno list [EFFECT|CLASS] [--markdown] [--plugin PATH]\n"
+     "\n"
+     "Without a name: every registered class with its members. With an effect: the\n"
+     "properties 'lumeno apply' can set, the values each accepts and its default.\n"
+     "--markdown writes the reference of docs/effects.md.\n"},
+    {"info",
+     "usage: lumeno info [--max-pixels N] FILE...\n"
+     "\n"
+     "File type, size, depth, channels and the RawBitmap format each file is read as.\n"},
+    {"demo",
+     "usage: lumeno demo [OUTDIR] [--plugin PATH]\n"
+     "\n"
+     "Writes a test picture, every effect's result on it and a contact sheet to OUTDIR\n"
+     "(default lumeno-demo).\n"},
+    {"help", "usage: lumeno help [COMMAND|EFFECT]\n"},
+};
+
+const char* CommandHelpText(const std::string& command) {
+  for (const CommandHelp& h : kCommandHelp) {
+    if (command == h.command) return h.text;
+  }
+  return nullptr;
+}
+
+std::vector<std::string> CommandNames() {
+  std::vector<std::string> names;
+  for (const CommandHelp& h : kCommandHelp) names.push_back(h.command);
+  return names;
+}
+
+// Options of apply, for suggestions on a typo.
+constexpr const char* kApplyOptions[] = {
+    "--mask",    "--threads",    "--async", "--in-place",     "--compression", "--quality",
+    "--out-dir", "--no-clobber", "--shard", "--progress",     "--no-progress", "--quiet",
+    "--plugin",  "--max-pixels", "--help",  "--skip-existing"};
 
 int Fail(const Failure& f) {
   std::fprintf(stderr, "lumeno: %s\n", f.message.c_str());
   return f.status;
 }
 
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "lumeno: %s\n%s", message.c_str(), kUsage);
+int UsageError(const std::string& message, const char* command = nullptr) {
+  std::fprintf(stderr, "lumeno: %s\n(see 'lumeno help%s%s')\n", message.c_str(),
+               command != nullptr ? " " : "", command != nullptr ? command : "");
   return kExitUsage;
+}
+
+// "unknown option" with the nearest known one.
+int UnknownOption(const std::string& option, const std::vector<std::string>& known,
+                  const char* command) {
+  const std::string name = option.substr(0, option.find('='));
+  return UsageError(
+      "unknown option '" + option + "' (or it lacks its value)" + DidYouMean(name, known), command);
 }
 
 bool IsAssignment(const std::string& arg) {
@@ -130,9 +210,14 @@ std::string BadMaxPixels(const std::string& text) {
 // ---------------------------------------------------------------------------
 // apply
 
-struct ApplyCommand {
+// One effect of a chain as given on the command line.
+struct Step {
   std::string effect;
   std::vector<std::string> assignments;
+};
+
+struct ApplyCommand {
+  std::vector<Step> steps;
   std::vector<std::string> files;
   std::string outDir;
   std::string mask;
@@ -142,13 +227,47 @@ struct ApplyCommand {
   ReadLimits read;
   bool quiet = false;
   int progress = -1;  // -1 automatic, 0 off, 1 on
+  bool noClobber = false;
+  bool skipExisting = false;
+  long shard = 0, shards = 0;  // --shard K/N; 0 = every input
 };
 
+// An effect of the chain with its values, checked against the plug-in.
+struct ResolvedStep {
+  const ClassEntry* effect = nullptr;
+  std::vector<ParsedAssignment> assignments;
+};
+
+bool ParseShard(const std::string& text, ApplyCommand* cmd) {
+  const size_t slash = text.find('/');
+  return slash != std::string::npos && ParseInt(text.substr(0, slash), &cmd->shard) &&
+         ParseInt(text.substr(slash + 1), &cmd->shards) && cmd->shards >= 1 && cmd->shard >= 1 &&
+         cmd->shard <= cmd->shards;
+}
+
 int ParseApply(const std::vector<std::string>& args, ApplyCommand* cmd) {
+  bool endOfOptions = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    const bool option = !endOfOptions && a.size() > 1 && a[0] == '-';
     std::string v;
-    if (a == "--async") {
+    if (!option) {
+      if (!endOfOptions && a == "+") {
+        if (cmd->steps.empty() || cmd->steps.back().effect.empty() || !cmd->files.empty()) {
+          return UsageError("'+' goes between two effects, before the files", "apply");
+        }
+        cmd->steps.push_back({});
+      } else if (cmd->steps.empty() || cmd->steps.back().effect.empty()) {
+        if (cmd->steps.empty()) cmd->steps.push_back({});
+        cmd->steps.back().effect = a;
+      } else if (!endOfOptions && IsAssignment(a) && cmd->files.empty()) {
+        cmd->steps.back().assignments.push_back(a);
+      } else {
+        cmd->files.push_back(a);
+      }
+    } else if (a == "--") {
+      endOfOptions = true;
+    } else if (a == "--async") {
       cmd->run.async = true;
     } else if (a == "--in-place") {
       cmd->run.inPlace = true;
@@ -158,12 +277,20 @@ int ParseApply(const std::vector<std::string>& args, ApplyCommand* cmd) {
       cmd->progress = 1;
     } else if (a == "--no-progress") {
       cmd->progress = 0;
+    } else if (a == "--no-clobber" || a == "-n") {
+      cmd->noClobber = true;
+    } else if (a == "--skip-existing") {
+      cmd->skipExisting = true;
     } else if (OptionValue(args, &i, "--mask", &v)) {
       cmd->mask = v;
     } else if (OptionValue(args, &i, "--out-dir", &v)) {
       cmd->outDir = v;
     } else if (OptionValue(args, &i, "--plugin", &v)) {
       cmd->plugin = v;
+    } else if (OptionValue(args, &i, "--shard", &v)) {
+      if (!ParseShard(v, cmd)) {
+        return UsageError("bad --shard value '" + v + "': expected K/N with 1 <= K <= N", "apply");
+      }
     } else if (OptionValue(args, &i, "--threads", &v)) {
       long n = 0;
       cmd->run.hasThreads = true;
@@ -174,44 +301,52 @@ int ParseApply(const std::vector<std::string>& args, ApplyCommand* cmd) {
       } else if (ParseInt(v, &n) && n >= 1 && n <= 8) {
         cmd->run.threads = n;
       } else {
-        return UsageError("bad --threads value '" + v + "': expected 1 to 8, auto or all");
+        return UsageError("bad --threads value '" + v + "': expected 1 to 8, auto or all", "apply");
       }
     } else if (OptionValue(args, &i, "--compression", &v)) {
       long n = 0;
       if (!ParseInt(v, &n) || n < 0 || n > 9) {
-        return UsageError("bad --compression value '" + v + "': expected 0 to 9");
+        return UsageError("bad --compression value '" + v + "': expected 0 to 9", "apply");
       }
       cmd->write.pngCompression = static_cast<int>(n);
     } else if (OptionValue(args, &i, "--max-pixels", &v)) {
-      if (!ParseMaxPixels(v, &cmd->read)) return UsageError(BadMaxPixels(v));
+      if (!ParseMaxPixels(v, &cmd->read)) return UsageError(BadMaxPixels(v), "apply");
     } else if (OptionValue(args, &i, "--quality", &v)) {
       long n = 0;
       if (!ParseInt(v, &n) || n < 1 || n > 100) {
-        return UsageError("bad --quality value '" + v + "': expected 1 to 100");
+        return UsageError("bad --quality value '" + v + "': expected 1 to 100", "apply");
       }
       cmd->write.jpegQuality = static_cast<int>(n);
-    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-      return UsageError("unknown option '" + a + "' (or it lacks its value)");
-    } else if (cmd->effect.empty()) {
-      cmd->effect = a;
-    } else if (IsAssignment(a) && cmd->files.empty()) {
-      cmd->assignments.push_back(a);
     } else {
-      cmd->files.push_back(a);
+      return UnknownOption(a, {std::begin(kApplyOptions), std::end(kApplyOptions)}, "apply");
     }
   }
-  if (cmd->effect.empty()) return UsageError("apply needs an effect name");
-  if (cmd->outDir.empty() && cmd->files.size() != 2) {
-    return UsageError("apply needs INPUT and OUTPUT (or --out-dir DIR with inputs)");
+  if (cmd->steps.empty()) return UsageError("apply needs an effect name", "apply");
+  if (cmd->steps.back().effect.empty()) return UsageError("'+' needs an effect after it", "apply");
+  if (cmd->outDir.empty() && cmd->files.size() < 2) {
+    return UsageError("apply needs INPUT and OUTPUT (or --out-dir DIR with inputs)", "apply");
   }
-  if (!cmd->outDir.empty() && cmd->files.empty()) return UsageError("apply needs input files");
+  if (cmd->outDir.empty() && cmd->files.size() > 2) {
+    std::string given;
+    for (const std::string& f : cmd->files) given += (given.empty() ? "" : ", ") + f;
+    return UsageError("apply takes one INPUT and one OUTPUT but was given " +
+                          std::to_string(cmd->files.size()) + " files (" + given +
+                          "): for several inputs use --out-dir DIR; to chain effects put '+' "
+                          "between them; write values as PROPERTY=VALUE, without spaces",
+                      "apply");
+  }
+  if (!cmd->outDir.empty() && cmd->files.empty()) {
+    return UsageError("apply needs input files", "apply");
+  }
+  if (cmd->shards > 0 && cmd->outDir.empty()) {
+    return UsageError("--shard splits a batch: it needs --out-dir DIR", "apply");
+  }
   return kExitOk;
 }
 
-// One file: read, run, write. The input is never written unless it is
-// also the output.
-Failure ApplyOne(Session& session, const ClassEntry& effect,
-                 const std::vector<ParsedAssignment>& assignments, const ApplyCommand& cmd,
+// One file: read, run the chain, write. The input is never written unless
+// it is also the output.
+Failure ApplyOne(Session& session, const std::vector<ResolvedStep>& steps, const ApplyCommand& cmd,
                  const std::string& input, const std::string& output) {
   if (FileTypeForExtension(output) == FileType::kUnknown) {
     return {kExitUsage, output + ": unknown output type (use .png, .jpg, .jpeg, .tif or .tiff)"};
@@ -241,19 +376,64 @@ Failure ApplyOne(Session& session, const ClassEntry& effect,
     if (!source) return {kExitFile, input + ": " + error};
   }
   image = Image();
-  host::Object resultObject = nullptr;
-  if (Failure f = session.Run(effect, assignments, cmd.run, source.get(), &resultObject)) {
-    return f;
+  // Each effect's result is the next one's source; the previous bitmap is
+  // released as soon as it has been used.
+  for (const ResolvedStep& step : steps) {
+    host::Object resultObject = nullptr;
+    if (Failure f =
+            session.Run(*step.effect, step.assignments, cmd.run, source.get(), &resultObject)) {
+      return f;
+    }
+    source = host::Ref(host, resultObject);
   }
-  host::Ref result(host, resultObject);
-  source.Reset();
   // The written rows come straight from the result bitmap, kept alive here.
   Image out;
-  if (!ImageFromBitmap(host, result.get(), &out, &error, true)) {
+  if (!ImageFromBitmap(host, source.get(), &out, &error, true)) {
     return {kExitEffectFailed, error};
   }
   if (gInterrupted.load()) return {kExitInterrupted, "interrupted; nothing written"};
-  return WriteImageAtomically(output, std::move(out), cmd.write, cmd.quiet);
+  return WriteImageAtomically(output, std::move(out), cmd.write, cmd.quiet, !cmd.noClobber);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// Where a batch writes an input.
+std::string BatchOutput(const ApplyCommand& cmd, const std::string& input) {
+  return cmd.outDir + "/" + BaseName(input);
+}
+
+// The inputs of this shard: the inputs in byte order of their names, dealt
+// out in turn, so that every shard of the same list takes a fixed part.
+std::vector<std::string> ShardInputs(const ApplyCommand& cmd) {
+  std::vector<std::string> sorted = cmd.files;
+  std::sort(sorted.begin(), sorted.end());
+  if (cmd.shards == 0) return cmd.files;
+  std::vector<std::string> mine;
+  for (size_t i = static_cast<size_t>(cmd.shard - 1); i < sorted.size();
+       i += static_cast<size_t>(cmd.shards)) {
+    mine.push_back(sorted[i]);
+  }
+  return mine;
+}
+
+// A batch where two inputs would be written to one output is refused as a
+// whole, before anything is read.
+Failure CheckBatchNames(const ApplyCommand& cmd) {
+  std::vector<std::pair<std::string, std::string>> outputs;  // output, input
+  for (const std::string& input : cmd.files) outputs.emplace_back(BatchOutput(cmd, input), input);
+  std::stable_sort(outputs.begin(), outputs.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 1; i < outputs.size(); ++i) {
+    if (outputs[i].first == outputs[i - 1].first) {
+      return {kExitUsage, outputs[i - 1].second + " and " + outputs[i].second +
+                              " would both be written to " + outputs[i].first +
+                              "; nothing done (rename one, or use separate --out-dir runs)"};
+    }
+  }
+  return {};
 }
 
 int CommandApply(const std::vector<std::string>& args) {
@@ -262,13 +442,17 @@ int CommandApply(const std::vector<std::string>& args) {
   Session session;
   if (Failure f = session.Load(cmd.plugin)) return Fail(f);
   session.SetReadLimits(cmd.read);
-  const ClassEntry* effect = nullptr;
-  if (Failure f = session.FindEffect(cmd.effect, &effect)) return Fail(f);
-  std::vector<ParsedAssignment> assignments;
-  for (const std::string& text : cmd.assignments) {
-    ParsedAssignment parsed;
-    if (Failure f = session.ParseAssignment(*effect, text, &parsed)) return Fail(f);
-    assignments.push_back(parsed);
+  std::vector<ResolvedStep> steps;
+  for (const Step& step : cmd.steps) {
+    ResolvedStep resolved;
+    if (Failure f = session.FindEffect(step.effect, &resolved.effect)) return Fail(f);
+    for (const std::string& text : step.assignments) {
+      ParsedAssignment parsed;
+      if (Failure f = session.ParseAssignment(*resolved.effect, text, &parsed)) return Fail(f);
+      resolved.assignments.push_back(parsed);
+    }
+    if (Failure f = session.CheckNeeded(*resolved.effect, resolved.assignments)) return Fail(f);
+    steps.push_back(std::move(resolved));
   }
   if (!cmd.mask.empty()) {
     if (Failure f =
@@ -280,40 +464,52 @@ int CommandApply(const std::vector<std::string>& args) {
   session.Progress().Enable(!cmd.quiet && (cmd.progress == 1 || (cmd.progress < 0 && terminal)));
   InstallInterruptHandler();
 
+  std::vector<std::pair<std::string, std::string>> jobs;  // input, output
   if (cmd.outDir.empty()) {
-    session.Progress().BeginFile(BaseName(cmd.files[0]), 0, 1);
-    Failure f = ApplyOne(session, *effect, assignments, cmd, cmd.files[0], cmd.files[1]);
-    session.Progress().Clear();
-    if (f) return Fail(f);
-    if (!cmd.quiet) std::printf("%s\n", cmd.files[1].c_str());
-    return kExitOk;
-  }
-
-  if (!MakeDirectories(cmd.outDir)) {
-    return Fail({kExitFile, "cannot create the folder " + cmd.outDir});
+    jobs.emplace_back(cmd.files[0], cmd.files[1]);
+  } else {
+    if (Failure f = CheckBatchNames(cmd)) return Fail(f);
+    for (const std::string& input : ShardInputs(cmd)) {
+      jobs.emplace_back(input, BatchOutput(cmd, input));
+    }
+    if (!MakeDirectories(cmd.outDir)) {
+      return Fail({kExitFile, "cannot create the folder " + cmd.outDir});
+    }
   }
   int status = kExitOk;
-  int failed = 0;
-  const int count = static_cast<int>(cmd.files.size());
+  int failed = 0, skipped = 0;
+  const int count = static_cast<int>(jobs.size());
   for (int i = 0; i < count; ++i) {
-    const std::string& input = cmd.files[static_cast<size_t>(i)];
-    const std::string output = cmd.outDir + "/" + BaseName(input);
+    const auto& [input, output] = jobs[static_cast<size_t>(i)];
+    if (cmd.skipExisting && Exists(output)) {
+      ++skipped;
+      continue;
+    }
     session.Progress().BeginFile(BaseName(input), i, count);
     Failure f;
-    if (SameFile(input, output)) {
+    if (!cmd.outDir.empty() && SameFile(input, output)) {
       f = {kExitUsage, output + " would replace its input; choose another --out-dir"};
+    } else if (cmd.noClobber && Exists(output)) {
+      f = {kExitFile, output + " exists; not replaced (--no-clobber)"};
     } else {
-      f = ApplyOne(session, *effect, assignments, cmd, input, output);
+      f = ApplyOne(session, steps, cmd, input, output);
     }
     session.Progress().Clear();
     if (f.status == kExitInterrupted) return Fail(f);
+    if (f && count == 1 && cmd.outDir.empty()) return Fail(f);
     if (f) {
-      std::fprintf(stderr, "lumeno: %s: %s\n", input.c_str(), f.message.c_str());
+      // Messages that name the input already need no prefix.
+      const bool named = f.message.rfind(input, 0) == 0;
+      std::fprintf(stderr, "lumeno: %s%s%s\n", named ? "" : input.c_str(), named ? "" : ": ",
+                   f.message.c_str());
       if (status == kExitOk) status = f.status;
       ++failed;
     } else if (!cmd.quiet) {
       std::printf("%s\n", output.c_str());
     }
+  }
+  if (skipped > 0 && !cmd.quiet) {
+    std::fprintf(stderr, "lumeno: %d of %d files skipped: their output exists\n", skipped, count);
   }
   if (failed > 0) {
     std::fprintf(stderr, "lumeno: %d of %d files failed\n", failed, count);
@@ -364,6 +560,26 @@ void PrintClassText(const Catalog& catalog, const ClassEntry& c, bool withInheri
   }
 }
 
+// What 'lumeno apply' can set on an effect: one row per property with the
+// values it accepts and a new object's value.
+void PrintSettable(Session& session, const ClassEntry& effect) {
+  std::printf("%s (%s) : %s\n", effect.name.c_str(), effect.shortName.c_str(),
+              effect.superName.c_str());
+  std::printf("  usage: lumeno apply %s [PROPERTY=VALUE ...] INPUT OUTPUT\n",
+              effect.shortName.c_str());
+  std::printf("  %-22s %-16s %-18s %s\n", "property", "type", "default", "accepts");
+  for (const SettableProperty& p : session.Settable(effect)) {
+    const std::string type = p.type.substr(p.type.rfind('.') + 1);
+    std::printf("  %-22s %-16s %-18s %s\n", p.name.c_str(), type.c_str(), p.initial.c_str(),
+                p.accepted.c_str());
+  }
+  const Failure needs = session.CheckNeeded(effect, {});
+  if (needs) {
+    const std::string what = needs.message.substr(0, needs.message.find(';'));
+    std::printf("  a run %s\n", what.substr(effect.shortName.size() + 1).c_str());
+  }
+}
+
 std::string MdEscape(const std::string& s) {
   std::string out;
   for (char c : s) {
@@ -373,7 +589,8 @@ std::string MdEscape(const std::string& s) {
   return out;
 }
 
-void PrintMarkdown(const Catalog& catalog) {
+void PrintMarkdown(Session& session) {
+  const Catalog& catalog = session.Classes();
   std::printf("# Effects and classes of liblumenoraw\n\n");
   std::printf(
       "Generated from the plug-in's registered definition records by `lumeno list --markdown`;\n"
@@ -400,6 +617,21 @@ void PrintMarkdown(const Catalog& catalog) {
       for (const PropertyEntry& p : c.ownProperties) {
         std::printf("| `%s` | %s | %s |\n", p.name.c_str(), MdEscape(p.type).c_str(),
                     Access(p).c_str());
+      }
+    }
+    if (c.isEffect) {
+      std::printf("\nSettable with `lumeno apply %s PROPERTY=VALUE` (inherited ones included):\n",
+                  c.shortName.c_str());
+      std::printf("\n| property | type | default | accepts |\n|---|---|---|---|\n");
+      for (const SettableProperty& p : session.Settable(c)) {
+        std::printf("| `%s` | %s | %s | %s |\n", p.name.c_str(), MdEscape(p.type).c_str(),
+                    p.initial.c_str(), MdEscape(p.accepted).c_str());
+      }
+      const Failure needs = session.CheckNeeded(c, {});
+      if (needs) {
+        const std::string what = needs.message.substr(0, needs.message.find(';'));
+        std::printf("\n`lumeno apply %s` %s.\n", c.shortName.c_str(),
+                    what.substr(c.shortName.size() + 1).c_str());
       }
     }
     if (!c.ownMethods.empty()) {
@@ -438,7 +670,7 @@ int CommandList(const std::vector<std::string>& args) {
     } else if (OptionValue(args, &i, "--plugin", &v)) {
       plugin = v;
     } else if (args[i][0] == '-') {
-      return UsageError("unknown option '" + args[i] + "'");
+      return UnknownOption(args[i], {"--markdown", "--plugin", "--help"}, "list");
     } else if (which.empty()) {
       which = args[i];
     } else {
@@ -449,12 +681,16 @@ int CommandList(const std::vector<std::string>& args) {
   if (Failure f = session.Load(plugin)) return Fail(f);
   const Catalog& catalog = session.Classes();
   if (markdown) {
-    PrintMarkdown(catalog);
+    PrintMarkdown(session);
     return kExitOk;
   }
   if (!which.empty()) {
-    const ClassEntry* c = catalog.FindClass(which);
-    if (c == nullptr) c = catalog.FindEffect(which);
+    const ClassEntry* c = catalog.FindEffect(which);
+    if (c != nullptr) {
+      PrintSettable(session, *c);
+      return kExitOk;
+    }
+    c = catalog.FindClass(which);
     if (c == nullptr) {
       const ClassEntry* e = nullptr;
       return Fail(session.FindEffect(which, &e));
@@ -543,6 +779,56 @@ int CommandDemo(const std::vector<std::string>& args) {
 
 }  // namespace
 
+namespace {
+
+// 'lumeno help X' and 'lumeno X --help': a command's usage, or an effect's
+// settable properties.
+int CommandHelp(const std::string& topic) {
+  if (topic.empty()) {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (const char* text = CommandHelpText(topic)) {
+    std::fputs(text, stdout);
+    return kExitOk;
+  }
+  Session session;
+  if (Failure f = session.Load("")) return Fail(f);
+  if (const ClassEntry* effect = session.Classes().FindEffect(topic)) {
+    PrintSettable(session, *effect);
+    return kExitOk;
+  }
+  std::vector<std::string> names = CommandNames();
+  for (const ClassEntry* e : session.Classes().Effects()) names.push_back(e->shortName);
+  return UsageError("no help on '" + topic + "': it is neither a command nor an effect" +
+                    DidYouMean(topic, names));
+}
+
+int Dispatch(const std::string& command, const std::vector<std::string>& args) {
+  // "--help" anywhere before "--" asks for the command's help.
+  for (const std::string& a : args) {
+    if (a == "--") break;
+    if ((a == "--help" || a == "-h") && CommandHelpText(command) != nullptr) {
+      return CommandHelp(command);
+    }
+  }
+  if (command == "apply") return CommandApply(args);
+  if (command == "list") return CommandList(args);
+  if (command == "info") return CommandInfo(args);
+  if (command == "demo") return CommandDemo(args);
+  if (command == "help" || command == "--help" || command == "-h") {
+    return CommandHelp(args.empty() ? "" : args.front());
+  }
+  if (command == "--version" || command == "-V") {
+    std::printf("lumeno %s\n", LUMENO_VERSION);
+    return kExitOk;
+  }
+  return UsageError("unknown command '" + command + "' (apply, list, info, demo, help)" +
+                    DidYouMean(command, CommandNames()));
+}
+
+}  // namespace
+
 int LumenoMain(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) {
@@ -551,15 +837,9 @@ int LumenoMain(int argc, char** argv) {
   }
   const std::string command = args.front();
   args.erase(args.begin());
-  if (command == "apply") return CommandApply(args);
-  if (command == "list") return CommandList(args);
-  if (command == "info") return CommandInfo(args);
-  if (command == "demo") return CommandDemo(args);
-  if (command == "help" || command == "--help" || command == "-h") {
-    std::fputs(kUsage, stdout);
-    return kExitOk;
-  }
-  return UsageError("unknown command '" + command + "' (apply, list, info, demo)");
+  const int status = Dispatch(command, args);
+  // A run stopped by SIGTERM or SIGHUP ends with that signal's status.
+  return status == kExitInterrupted ? InterruptedStatus() : status;
 }
 
 }  // namespace lumeno::cli

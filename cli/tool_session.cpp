@@ -2,7 +2,10 @@
 // and effect runs with progress, background runs and Ctrl-C.
 #include "cli/tool_session.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,9 +32,15 @@ std::atomic<bool> gInterrupted{false};
 
 namespace {
 
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler stores a flag");
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "the signal handler stores a flag and the signal's number");
 
-void OnInterrupt(int) { gInterrupted.store(true); }
+std::atomic<int> gSignal{0};
+
+void OnInterrupt(int signal) {
+  gSignal.store(signal);
+  gInterrupted.store(true);
+}
 
 // State the tool's host class reaches from its plain-function methods.
 std::atomic<ProgressLine*> gProgress{nullptr};
@@ -182,7 +191,15 @@ void InstallInterruptHandler() {
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &sa, nullptr);
+  // A write beyond the file size limit then fails like a full disk, and the
+  // temporary file is removed, instead of the process dying.
+  ::signal(SIGXFSZ, SIG_IGN);
+}
+
+int InterruptedStatus() {
+  const int signal = gSignal.load();
+  return 128 + (signal != 0 ? signal : SIGINT);
 }
 
 // ---------------------------------------------------------------------------
@@ -193,6 +210,8 @@ void ProgressLine::BeginFile(const std::string& label, int index, int count) {
   index_ = index;
   count_ = count < 1 ? 1 : count;
   lastPermille_.store(-1);
+  // A batch shows its count of files done while a file is being read.
+  if (count_ > 1) Update(0, 1);
 }
 
 void ProgressLine::Update(uint64_t value, uint64_t total) {
@@ -208,10 +227,10 @@ void ProgressLine::Update(uint64_t value, uint64_t total) {
   for (int i = 0; i < kWidth; ++i) bar[i] = i < filled ? '#' : '.';
   bar[kWidth] = '\0';
   char batch[48] = "";
-  if (count_ > 1) std::snprintf(batch, sizeof batch, "[%d/%d] ", index_ + 1, count_);
+  if (count_ > 1) std::snprintf(batch, sizeof batch, "%d/%d files done, ", index_, count_);
   char line[512];
-  const int n = std::snprintf(line, sizeof line, "\r%s%s [%s] %5.1f%%\033[K", batch,
-                              label_.c_str(), bar, permille / 10.0);
+  const int n = std::snprintf(line, sizeof line, "\r%s%s [%s] %5.1f%%\033[K", batch, label_.c_str(),
+                              bar, permille / 10.0);
   if (n > 0) {
     [[maybe_unused]] ssize_t w =
         ::write(STDERR_FILENO, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
@@ -265,12 +284,20 @@ Failure Session::FindEffect(const std::string& name, const ClassEntry** effect) 
   *effect = catalog_.FindEffect(name);
   if (*effect != nullptr) return {};
   std::string accepted;
+  std::vector<std::string> names;
   for (const ClassEntry* e : catalog_.Effects()) {
     accepted += (accepted.empty() ? "" : ", ") + e->shortName;
+    names.push_back(e->shortName);
+    names.insert(names.end(), e->aliases.begin(), e->aliases.end());
   }
   if (accepted.empty()) accepted = "(the plug-in registered no effects)";
-  return {kExitUsage, "unknown effect '" + name + "'; accepted: " + accepted +
-                          " (or the class names, see 'lumeno list')"};
+  if (name.find('=') != std::string::npos) {
+    return {kExitUsage, "'" + name +
+                            "' is a setting; the effect's name comes first (lumeno apply "
+                            "EFFECT PROPERTY=VALUE ... INPUT OUTPUT)"};
+  }
+  return {kExitUsage, "unknown effect '" + name + "'" + DidYouMean(name, names) +
+                          "; accepted: " + accepted + " (or the class names, see 'lumeno list')"};
 }
 
 std::string Session::DescribeError(int64_t code) const {
@@ -339,6 +366,101 @@ bool Session::CanParseType(const std::string& type) const {
   return catalog_.FindEnum(type) != nullptr;
 }
 
+namespace {
+
+std::string Number(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
+}
+
+// Names accepted for an Integer property: the constants of the class that
+// declares it (GrayscaleType: NTSC_PAL ...; MultiprocessingHint: CPU_USE_...).
+const std::vector<NamedValue>* NamesFor(const Catalog& catalog, const PropertyEntry& p) {
+  if (const EnumEntry* e = catalog.FindEnum(p.type)) return &e->fields;
+  if (p.type != "Integer") return nullptr;
+  const ClassEntry* owner = catalog.FindClass(p.declaredBy);
+  return owner != nullptr && !owner->ownConstants.empty() ? &owner->ownConstants : nullptr;
+}
+
+std::string NameOf(const std::vector<NamedValue>* names, int64_t v) {
+  if (names != nullptr) {
+    for (const NamedValue& n : *names) {
+      if (n.value == v) return n.name;
+    }
+  }
+  return std::to_string(v);
+}
+
+}  // namespace
+
+std::vector<SettableProperty> Session::Settable(const ClassEntry& effect) {
+  std::vector<SettableProperty> out;
+  host::Ref fresh(*host_, host_->New(effect.name));
+  for (const PropertyEntry& p : catalog_.AllProperties(effect)) {
+    if (!p.writable || !CanParseType(p.type)) continue;
+    SettableProperty s{p.name, p.type, "", "", FindLimits(p.name)};
+    const std::vector<NamedValue>* names = NamesFor(catalog_, p);
+    if (names != nullptr) {
+      s.accepted = JoinNames(*names);
+    } else if (p.type == "Single" || p.type == "Double") {
+      s.accepted = s.limits != nullptr && s.limits->ranged
+                       ? Number(s.limits->min) + " to " + Number(s.limits->max)
+                       : "any number";
+    } else if (p.type == "Boolean") {
+      s.accepted = "true or false";
+    } else if (p.type == "Integer") {
+      s.accepted = "a whole number";
+    } else if (p.type == "RawBitmap") {
+      s.accepted = "an image file";
+    } else if (p.type == "RawBitmapMask") {
+      s.accepted = "FILE[:CHANNEL][:inverted]";
+    } else {
+      s.accepted = p.type == "PointF" ? "x,y" : "width,height";
+    }
+    // The value a new object holds, read through the property's getter.
+    if (p.readable && fresh) {
+      const host::Value v = host_->GetProperty(fresh.get(), p.name);
+      if (const float* f = std::get_if<float>(&v)) s.initial = Number(*f);
+      if (const double* d = std::get_if<double>(&v)) s.initial = Number(*d);
+      if (const bool* b = std::get_if<bool>(&v)) s.initial = *b ? "true" : "false";
+      if (const int64_t* i = std::get_if<int64_t>(&v)) s.initial = NameOf(names, *i);
+      if (const host::Object* o = std::get_if<host::Object>(&v)) {
+        s.initial = "none";
+        if (*o != nullptr && (p.type == "PointF" || p.type == "SizeF")) {
+          const bool point = p.type == "PointF";
+          s.initial = Number(host_->GetSingle(*o, point ? "x" : "Width")) + "," +
+                      Number(host_->GetSingle(*o, point ? "y" : "Height"));
+        }
+        if (*o != nullptr) host_->Unlock(*o);
+      }
+    }
+    out.push_back(s);
+  }
+  return out;
+}
+
+Failure Session::CheckNeeded(const ClassEntry& effect,
+                             const std::vector<ParsedAssignment>& assignments) {
+  // Per group: the names that would do, and whether one was given.
+  std::vector<std::pair<std::string, bool>> groups(4);
+  std::string example;
+  for (const SettableProperty& p : Settable(effect)) {
+    if (p.limits == nullptr || p.limits->needGroup == 0) continue;
+    auto& [names, given] = groups[static_cast<size_t>(p.limits->needGroup)];
+    names += (names.empty() ? "" : " or ") + p.name + " (" + p.accepted + ")";
+    for (const ParsedAssignment& a : assignments) given = given || a.property == p.name;
+  }
+  std::string missing;
+  for (const auto& [names, given] : groups) {
+    if (!names.empty() && !given) missing += (missing.empty() ? "" : ", and ") + names;
+  }
+  if (missing.empty()) return {};
+  return {kExitUsage, effect.shortName + " needs a value for " + missing +
+                          "; set it as PROPERTY=VALUE (see 'lumeno list " + effect.shortName +
+                          "')"};
+}
+
 Failure Session::ParseAssignment(const ClassEntry& effect, const std::string& text,
                                  ParsedAssignment* out) {
   const size_t eq = text.find('=');
@@ -346,16 +468,20 @@ Failure Session::ParseAssignment(const ClassEntry& effect, const std::string& te
   const std::string value = eq == std::string::npos ? "" : text.substr(eq + 1);
   PropertyEntry storage;
   const PropertyEntry* prop = catalog_.FindProperty(effect, name, &storage);
-  if (prop == nullptr || !prop->writable) {
+  if (prop == nullptr || !prop->writable || !CanParseType(prop->type)) {
     std::string accepted;
-    for (const PropertyEntry& p : catalog_.AllProperties(effect)) {
-      if (p.writable && CanParseType(p.type)) {
-        accepted += (accepted.empty() ? "" : ", ") + p.name + " (" + p.type + ")";
-      }
+    std::vector<std::string> names;
+    for (const SettableProperty& p : Settable(effect)) {
+      accepted += (accepted.empty() ? "" : ", ") + p.name + " (" + p.type + ")";
+      names.push_back(p.name);
+    }
+    if (prop != nullptr && prop->writable) {
+      return {kExitUsage, prop->name + " (" + prop->type + ") cannot be set from the command line"};
     }
     const std::string why =
         prop == nullptr ? "has no property" : "cannot set the read-only property";
-    return {kExitUsage, effect.name + " " + why + " '" + name + "'; settable: " + accepted};
+    return {kExitUsage, effect.name + " " + why + " '" + name + "'" + DidYouMean(name, names) +
+                            "; settable: " + accepted};
   }
   out->property = prop->name;
   const std::string& type = prop->type;
@@ -363,38 +489,56 @@ Failure Session::ParseAssignment(const ClassEntry& effect, const std::string& te
     return Failure{kExitUsage, "bad value '" + value + "' for " + prop->name + " (" + type +
                                    "): expected " + accepted};
   };
-  if (type == "Single") {
-    float f;
-    if (!ParseFloatText(value, &f)) return bad("a number such as 0.5");
-    out->value = f;
-  } else if (type == "Double") {
-    double d;
-    if (!ParseDoubleText(value, &d)) return bad("a number such as 0.5");
-    out->value = d;
+  const PropertyLimits* limits = FindLimits(prop->name);
+  const std::vector<NamedValue>* names = NamesFor(catalog_, *prop);
+  if (type == "Single" || type == "Double") {
+    double d = 0;
+    float f = 0;
+    const bool ok = type == "Single" ? ParseFloatText(value, &f) : ParseDoubleText(value, &d);
+    if (type == "Single") d = f;
+    const bool ranged = limits != nullptr && limits->ranged;
+    const std::string range =
+        ranged ? "a number from " + Number(limits->min) + " to " + Number(limits->max)
+               : "a finite number such as 0.5";
+    if (!ok || !std::isfinite(d)) return bad(range);
+    if (ranged && (d < limits->min || d > limits->max)) return bad(range);
+    if (type == "Single") {
+      out->value = f;
+    } else {
+      out->value = d;
+    }
   } else if (type == "Boolean") {
     bool b;
     if (!ParseBoolText(value, &b)) return bad("true or false (also yes/no, on/off, 1/0)");
     out->value = b;
-  } else if (type == "Integer" || type == "UInt8" || type == "UInt64") {
-    // Numbers, or the names of the class's constants (GrayscaleType=AVERAGE).
-    const std::vector<NamedValue> constants = catalog_.AllConstants(effect);
+  } else if (names != nullptr) {
+    // A name of the property's own enumeration or constant set, or its number.
     int64_t v = 0;
     bool found = false;
-    for (const NamedValue& c : constants) {
-      if (Lower(c.name) == Lower(Trim(value))) {
-        v = c.value;
+    for (const NamedValue& n : *names) {
+      if (Lower(n.name) == Lower(Trim(value))) {
+        v = n.value;
         found = true;
       }
     }
-    std::string accepted = type == "Integer" ? "a whole number" : "a whole number from 0";
-    if (!constants.empty()) accepted += " or one of " + JoinNames(constants);
+    if (!found && ParseIntText(value, &v)) {
+      for (const NamedValue& n : *names) found = found || n.value == v;
+    }
+    if (!found) {
+      std::vector<std::string> candidates;
+      for (const NamedValue& n : *names) candidates.push_back(n.name);
+      return bad("one of " + JoinNames(*names) + " (or their numbers)" +
+                 DidYouMean(Trim(value), candidates));
+    }
+    out->value = v;
+  } else if (type == "Integer" || type == "UInt8" || type == "UInt64") {
+    int64_t v = 0;
+    uint64_t u = 0;
     if (type == "Integer") {
-      if (!found && !ParseIntText(value, &v)) return bad(accepted);
+      if (!ParseIntText(value, &v)) return bad("a whole number");
       out->value = v;
     } else {
-      uint64_t u = static_cast<uint64_t>(v);
-      if (!found && !ParseUIntText(value, &u)) return bad(accepted);
-      if (found && v < 0) return bad(accepted);
+      if (!ParseUIntText(value, &u)) return bad("a whole number from 0");
       if (type == "UInt8") {
         if (u > 255) return bad("a whole number from 0 to 255");
         out->value = static_cast<uint8_t>(u);
@@ -402,23 +546,6 @@ Failure Session::ParseAssignment(const ClassEntry& effect, const std::string& te
         out->value = u;
       }
     }
-  } else if (const EnumEntry* en = catalog_.FindEnum(type)) {
-    int64_t v = 0;
-    bool found = false;
-    for (const NamedValue& f : en->fields) {
-      if (Lower(f.name) == Lower(Trim(value))) {
-        v = f.value;
-        found = true;
-      }
-    }
-    if (!found) {
-      bool known = false;
-      if (ParseIntText(value, &v)) {
-        for (const NamedValue& f : en->fields) known = known || f.value == v;
-      }
-      if (!known) return bad("one of " + JoinNames(en->fields));
-    }
-    out->value = v;
   } else if (type == "RawBitmap") {
     host::Object bitmap = nullptr;
     if (Failure f = LoadBitmap(value, &bitmap)) {
@@ -437,7 +564,9 @@ Failure Session::ParseAssignment(const ClassEntry& effect, const std::string& te
   } else if (type == "PointF" || type == "SizeF") {
     float a, b;
     const bool point = type == "PointF";
-    if (!ParsePair(value, &a, &b)) return bad(point ? "x,y such as 10,20" : "w,h such as 64,48");
+    if (!ParsePair(value, &a, &b) || !std::isfinite(a) || !std::isfinite(b)) {
+      return bad(point ? "x,y such as 10,20" : "w,h such as 64,48");
+    }
     host::Object object = host_->New(type);
     if (object == nullptr) return {kExitPlugin, "the host has no class " + type};
     Keep(object);
@@ -536,8 +665,26 @@ Failure Session::RunAsync(host::Object effect, const ClassEntry& entry, const ch
 
 // ---------------------------------------------------------------------------
 
+std::string FollowLinks(const std::string& path) {
+  std::string current = path;
+  // As many links as the system itself follows before giving up.
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::vector<char> buf(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+    const ssize_t n = ::readlink(current.c_str(), buf.data(), buf.size() - 1);
+    if (n < 0) return current;
+    const std::string target(buf.data(), static_cast<size_t>(n));
+    const size_t slash = current.rfind('/');
+    current = target[0] == '/' || slash == std::string::npos
+                  ? target
+                  : current.substr(0, slash + 1) + target;
+  }
+  return current;
+}
+
 Failure WriteImageAtomically(const std::string& path, Image image, const WriteOptions& options,
-                             bool quiet) {
+                             bool quiet, bool replace) {
   FileType type = FileTypeForExtension(path);
   if (type == FileType::kUnknown) {
     return {kExitUsage, path + ": unknown output type (use .png, .jpg, .jpeg, .tif or .tiff)"};
@@ -547,9 +694,11 @@ Failure WriteImageAtomically(const std::string& path, Image image, const WriteOp
   }
   const std::string note = ConvertForFileType(type, &image);
   if (!note.empty() && !quiet) std::fprintf(stderr, "lumeno: %s: %s\n", path.c_str(), note.c_str());
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  // A link is replaced by nothing: its target gets the new contents.
+  const std::string target = FollowLinks(path);
+  const size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash);
+  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
   std::string temp = dir + "/." + base + ".lumeno-XXXXXX";
   std::vector<char> name(temp.begin(), temp.end());
   name.push_back('\0');
@@ -570,11 +719,35 @@ Failure WriteImageAtomically(const std::string& path, Image image, const WriteOp
     ::unlink(temp.c_str());
     return {kExitInterrupted, "interrupted; nothing written"};
   }
-  // mkstemp made the file private; give it the mode a new file would get.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::chmod(temp.c_str(), 0666 & ~mask);
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
+  // mkstemp made the file private: a replaced file keeps its mode and (where
+  // allowed) its owner; a new one gets the mode a new file would get.
+  struct stat old;
+  if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+    ::chmod(temp.c_str(), old.st_mode & 07777);
+    if (::chown(temp.c_str(), old.st_uid, old.st_gid) != 0) {
+      // Another owner cannot be given away; the mode still applies.
+    }
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::chmod(temp.c_str(), 0666 & ~mask);
+  }
+  int renamed = 0;
+  if (replace) {
+    renamed = ::rename(temp.c_str(), target.c_str());
+  } else {
+    // Refuse atomically when the output appeared in the meantime.
+    renamed = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    if (renamed != 0 && errno != EEXIST) {
+      renamed = ::link(temp.c_str(), target.c_str());
+      if (renamed == 0) ::unlink(temp.c_str());
+    }
+    if (renamed != 0 && errno == EEXIST) {
+      ::unlink(temp.c_str());
+      return {kExitFile, path + " exists; not replaced (--no-clobber)"};
+    }
+  }
+  if (renamed != 0) {
     const std::string why = std::strerror(errno);
     ::unlink(temp.c_str());
     return {kExitFile, "cannot write " + path + ": " + why};

@@ -15,9 +15,12 @@
 
 namespace lumeno::cli {
 
-// Set by the SIGINT handler; read by the progress method and the run loop.
+// Set by the handler of SIGINT, SIGTERM and SIGHUP; read by the progress
+// method, the run loop and the file writer, which all stop and clean up.
 extern std::atomic<bool> gInterrupted;
 void InstallInterruptHandler();
+// The exit status for the signal that interrupted the run (128 + number).
+int InterruptedStatus();
 
 // A failure with the exit status it leads to.
 struct Failure {
@@ -42,6 +45,16 @@ class ProgressLine {
   int index_ = 0;
   int count_ = 1;
   std::atomic<int> lastPermille_{-1};
+};
+
+// A property a tool user can set, with what the records, the values of a
+// new effect object and the limits table say about it.
+struct SettableProperty {
+  std::string name;
+  std::string type;
+  std::string accepted;  // "-1 to 1", "NTSC_PAL, ITU_R, ...", "x,y"
+  std::string initial;   // the value a new object holds: "0", "NTSC_PAL", "none"
+  const PropertyLimits* limits = nullptr;
 };
 
 // A value to assign to a property, parsed once and set on every effect
@@ -82,11 +95,17 @@ class Session {
   Failure ParseAssignment(const ClassEntry& effect, const std::string& text, ParsedAssignment* out);
   // Whether values of a registered type can be given on the command line.
   bool CanParseType(const std::string& type) const;
+  // The properties of an effect (own and inherited) a tool user can set.
+  std::vector<SettableProperty> Settable(const ClassEntry& effect);
+  // A usage failure when the effect has properties it needs and none of them
+  // is among the assignments.
+  Failure CheckNeeded(const ClassEntry& effect, const std::vector<ParsedAssignment>& assignments);
   // Limits on the size of every image file the session reads.
   void SetReadLimits(const ReadLimits& limits) { readLimits_ = limits; }
   const ReadLimits& GetReadLimits() const { return readLimits_; }
   // A RawBitmapMask from "FILE[:CHANNEL][:inverted]"; the session keeps it.
-  Failure LoadMask(const std::string& maskArgument, host::Object* mask, int64_t* width, int64_t* height);
+  Failure LoadMask(const std::string& maskArgument, host::Object* mask, int64_t* width,
+                   int64_t* height);
   // A RawBitmap object from an image file; the session keeps it.
   Failure LoadBitmap(const std::string& path, host::Object* bitmap);
 
@@ -115,8 +134,14 @@ class Session {
 };
 
 // Writes an image to a temporary file in the output's folder and renames it,
-// so that a failure leaves no partial output.
+// so that a failure leaves no partial output. An output that is a symbolic
+// link is written through to its target; a replaced file keeps its
+// permissions. With `replace` false an existing file is left alone (a
+// failure).
 Failure WriteImageAtomically(const std::string& path, Image image, const WriteOptions& options,
-                             bool quiet);
+                             bool quiet, bool replace = true);
+// The file a path names after following symbolic links (the path itself when
+// it is none, or does not exist).
+std::string FollowLinks(const std::string& path);
 
 }  // namespace lumeno::cli

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -25,20 +26,17 @@ namespace {
 using cli::ColorModel;
 
 TEST(ShortClassName, FollowsTheNamingRule) {
-  const struct {
-    const char* className;
-    const char* shortName;
-  } cases[] = {
-      {"BrightnessEffectRaw", "brightness"},
-      {"BrightnessContrastEffectRaw", "brightness-contrast"},
-      {"ColorFilterEffectRaw", "color-filter"},
-      {"TintAndTemperatureEffectRaw", "tint-and-temperature"},
-      {"BlendEffectRaw", "blend"},
-      {"MPImageFilterRaw", "mp-image-filter"},
-      {"RawBitmap", "raw-bitmap"},
-      {"HSLToRGBRaw", "hsl-to-rgb"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(cli::ShortClassName(c.className), c.shortName);
+  for (const auto& [className, shortName] : std::vector<std::pair<std::string, std::string>>{
+           {"BrightnessEffectRaw", "brightness"},
+           {"BrightnessContrastEffectRaw", "brightness-contrast"},
+           {"ColorFilterEffectRaw", "color-filter"},
+           {"TintAndTemperatureEffectRaw", "tint-and-temperature"},
+           {"BlendEffectRaw", "blend"},
+           {"MPImageFilterRaw", "mp-image-filter"},
+           {"RawBitmap", "raw-bitmap"},
+           {"HSLToRGBRaw", "hsl-to-rgb"}}) {
+    EXPECT_EQ(cli::ShortClassName(className), shortName);
+  }
 }
 
 TEST(ParseConstantDeclaration, ReadsNameAndValue) {
@@ -94,19 +92,16 @@ TEST_F(SessionTest, AnInterruptCancelsSynchronousAndBackgroundRuns) {
   const cli::Image image = PatternImage(64, 1000, ColorModel::kRGB, true, 8);
   const cli::ClassEntry* invert = session_.Classes().FindEffect("invert");
   ASSERT_NE(invert, nullptr);
+  const std::string path = "/tmp/lumeno-cli-cancel-" + std::to_string(getpid()) + ".png";
   std::string error;
+  ASSERT_TRUE(cli::WriteImage(path, cli::FileType::kPNG, image, {}, &error)) << error;
+  host::Object source = nullptr;
+  ASSERT_FALSE(session_.LoadBitmap(path, &source));
+  unlink(path.c_str());
   cli::gInterrupted.store(true);
   for (const bool async : {false, true}) {
     for (const int64_t threads : {1, 4}) {
       SCOPED_TRACE(std::string(async ? "async" : "sync") + " threads " + std::to_string(threads));
-      host::Object source = nullptr;
-      {
-        const std::string path = "/tmp/lumeno-cli-cancel-" + std::to_string(getpid()) + ".png";
-        std::string werr;
-        ASSERT_TRUE(cli::WriteImage(path, cli::FileType::kPNG, image, {}, &werr)) << werr;
-        ASSERT_FALSE(session_.LoadBitmap(path, &source));
-        unlink(path.c_str());
-      }
       cli::RunOptions options;
       options.async = async;
       options.hasThreads = true;
@@ -132,32 +127,53 @@ TEST_F(DocsTest, EffectsDocumentIsUpToDate) {
                                        "'lumeno list --markdown > docs/effects.md'";
 }
 
-TEST_F(DocsTest, ListShowsMembersFromTheRecords) {
-  const ToolResult all = RunTool({"list"});
-  ASSERT_EQ(all.status, 0) << all.err;
-  for (const char* text :
+// Commands that print to standard output with status 0, and a text each
+// output must hold ("!" before it: must not hold).
+TEST_F(DocsTest, ListHelpAndVersionShowWhatTheyShould) {
+  const struct {
+    const char* args;
+    std::vector<std::string> texts;
+  } cases[] = {
+      {"list",
        {"BlendEffectRaw (blend) : MPImageFilterRaw", "CPU_USE_MACHINE_CORE_COUNT = -1",
-        "NTSC_PAL = 0", "SCREEN=2", "OUT_OF_MEMORY", "read-only"}) {
-    EXPECT_NE(all.out.find(text), std::string::npos) << text;
+        "NTSC_PAL = 0", "SCREEN=2", "OUT_OF_MEMORY", "read-only"}},
+      // An effect: only what apply can set, with its default and range.
+      {"list tint-temperature",
+       {"Temperature            Single           0                  -1 to 1", "ForceThreads",
+        "MultiprocessingHint", "a run needs a value for Tint", "!ProgressHandler", "!ErrorCode"}},
+      {"list sepia", {"SepiaValue             Single           0.3                0 to 1"}},
+      {"list grayscale",
+       {"GrayscaleType          Integer          NTSC_PAL           NTSC_PAL, ITU_R, AVERAGE, "
+        "WEIGHTEDAVERAGE\n"}},
+      {"list blend", {"Opacity", "0 to 1", "needs a value for FillBitmap", "and Opacity"}},
+      {"list MPImageFilterRaw", {"Cancel()", "CPU_USE_8_CORES = 8", "ErrorCode"}},
+      {"--version", {"lumeno 1.0.0\n"}},
+      {"help", {"lumeno help [COMMAND|EFFECT]"}},
+      {"help apply", {"--no-clobber", "--skip-existing", "--shard K/N", "+ contrast"}},
+      {"apply invert --help", {"--shard K/N"}},
+      {"list --help", {"--markdown"}},
+      {"info -h", {"lumeno info"}},
+      {"help contrast", {"ContrastValue          Single           0                  -1 to 1"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    std::vector<std::string> args;
+    std::istringstream words(c.args);
+    for (std::string w; words >> w;) args.push_back(w);
+    const ToolResult r = RunTool(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const std::string& t : c.texts) {
+      if (t[0] == '!') {
+        EXPECT_EQ(r.out.find(t.substr(1)), std::string::npos) << t << " in:\n" << r.out;
+      } else {
+        EXPECT_NE(r.out.find(t), std::string::npos) << t << " not in:\n" << r.out;
+      }
+    }
   }
-  const ToolResult one = RunTool({"list", "tint-temperature"});
-  ASSERT_EQ(one.status, 0) << one.err;
-  EXPECT_NE(one.out.find("Temperature"), std::string::npos);
-  EXPECT_NE(one.out.find("MultiprocessingHint"), std::string::npos);  // inherited
-  EXPECT_NE(one.out.find("Cancel() (MPImageFilterRaw)"), std::string::npos);
-  const ToolResult bad = RunTool({"list", "glow"});
-  EXPECT_EQ(bad.status, 2);
-  EXPECT_NE(bad.err.find("unknown effect 'glow'"), std::string::npos);
 }
 
-// Values for each registered property type: one the tool must take, one it
+// Values for each property type apply can set: one it must take, one it
 // must refuse.
-struct TypeValues {
-  std::string good;
-  std::string bad;
-  int badStatus;
-};
-
 class PropertyTypeTest : public ToolTest {};
 
 TEST_F(PropertyTypeTest, EveryRegisteredTypeParses) {
@@ -168,63 +184,73 @@ TEST_F(PropertyTypeTest, EveryRegisteredTypeParses) {
   const cli::Catalog& catalog = session.Classes();
   std::set<std::string> typesSeen;
   for (const cli::ClassEntry* effect : catalog.Effects()) {
-    for (const cli::PropertyEntry& p : catalog.AllProperties(*effect)) {
-      if (!p.writable) continue;
-      TypeValues v;
+    // Values for what the effect needs, so that a run can start; the tested
+    // assignment comes after them.
+    std::vector<std::string> base = {"apply", effect->shortName, "--quiet"};
+    for (const cli::SettableProperty& p : session.Settable(*effect)) {
+      if (p.limits == nullptr || p.limits->needGroup == 0) continue;
+      base.push_back(p.name + "=" + (p.type == "RawBitmap" ? Path("in.png") : "0.5"));
+    }
+    for (const cli::SettableProperty& p : session.Settable(*effect)) {
+      // Good and bad values; a bad file is a file failure, the rest usage.
+      std::string good, bad;
       if (p.type == "Single" || p.type == "Double") {
-        v = {"0.25", "0.25x", 2};
+        // The range's bounds are taken, values just outside refused.
+        const bool ranged = p.limits != nullptr && p.limits->ranged;
+        good = ranged ? std::to_string(p.limits->max) : "0.25";
+        bad = ranged ? std::to_string(p.limits->min - 0.001) : "0.25x";
       } else if (p.type == "Boolean") {
-        v = {"Yes", "maybe", 2};
-      } else if (p.type == "Integer") {
-        const auto constants = catalog.AllConstants(*effect);
-        v = {constants.empty() ? "1" : constants.back().name, "1.5", 2};
-      } else if (const cli::EnumEntry* e = catalog.FindEnum(p.type)) {
-        std::string lower = e->fields.back().name;
-        for (char& ch : lower) ch = static_cast<char>(std::tolower(ch));
-        v = {lower, "999", 2};
+        std::tie(good, bad) = std::pair{"Yes", "maybe"};
+      } else if (p.accepted.find(", ") != std::string::npos) {
+        // The last name of an enumeration or constant set, in lower case.
+        good = p.accepted.substr(p.accepted.rfind(' ') + 1);
+        for (char& ch : good) ch = static_cast<char>(std::tolower(ch));
+        bad = "999";
       } else if (p.type == "RawBitmap") {
-        v = {Path("in.png"), Path("absent.png"), 3};
+        std::tie(good, bad) = std::pair{Path("in.png"), Path("absent.png")};
       } else if (p.type == "RawBitmapMask") {
-        v = {Path("mask.png") + ":gray", Path("mask.png") + ":purple", 2};
+        std::tie(good, bad) = std::pair{Path("mask.png") + ":gray", Path("mask.png") + ":purple"};
       } else if (p.type == "PointF" || p.type == "SizeF") {
-        v = {"3,4", "3;4", 2};
-      } else if (p.type == "IProgressHandlerV2") {
-        v = {"", "handler", 2};
+        std::tie(good, bad) = std::pair{"3,4", "3;4"};
       } else {
         ADD_FAILURE() << "no test values for type " << p.type << " of " << p.name;
         continue;
       }
-      typesSeen.insert(catalog.FindEnum(p.type) != nullptr ? "enumeration" : p.type);
+      typesSeen.insert(p.type.find('.') != std::string::npos ? "enumeration" : p.type);
       SCOPED_TRACE(effect->name + "." + p.name + " (" + p.type + ")");
-      if (!v.good.empty()) {
-        const ToolResult ok = RunTool({"apply", effect->shortName, p.name + "=" + v.good, "--quiet",
-                                       Path("in.png"), Path("out.png")});
-        // The plug-in may still refuse the combination (status 1), but the
-        // value itself was understood.
-        EXPECT_TRUE(ok.status == 0 || ok.status == 1) << ok.err;
-        EXPECT_EQ(ok.err.find("bad value"), std::string::npos) << ok.err;
+      for (const std::string& value : {good, bad}) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), {p.name + "=" + value, Path("in.png"), Path("out.png")});
+        const ToolResult r = RunTool(args);
         unlink(Path("out.png").c_str());
+        if (value == bad) {
+          EXPECT_EQ(r.status, p.type == "RawBitmap" ? 3 : 2) << r.err;
+          EXPECT_NE(r.err.find(p.name), std::string::npos) << r.err;
+        } else {
+          // The plug-in may still refuse the combination (status 1), but the
+          // value itself was understood.
+          EXPECT_TRUE(r.status == 0 || r.status == 1) << r.err;
+        }
       }
-      const ToolResult bad = RunTool(
-          {"apply", effect->shortName, p.name + "=" + v.bad, Path("in.png"), Path("out.png")});
-      EXPECT_EQ(bad.status, v.badStatus) << bad.err;
-      EXPECT_NE(bad.err.find(p.name), std::string::npos) << bad.err;
-      EXPECT_FALSE(Exists("out.png"));
     }
   }
-  const std::set<std::string> expected = {
-      "Single",    "Double",        "Boolean", "Integer", "enumeration",
-      "RawBitmap", "RawBitmapMask", "PointF",  "SizeF",   "IProgressHandlerV2"};
+  const std::set<std::string> expected = {"Single",        "Double",      "Boolean",
+                                          "Integer",       "enumeration", "RawBitmap",
+                                          "RawBitmapMask", "PointF",      "SizeF"};
   EXPECT_EQ(typesSeen, expected);
 }
 
 class InterruptTest : public ToolTest {};
 
-// SIGINT while the tool waits for its input (a FIFO): it stops with status
-// 130 and writes nothing.
-TEST_F(InterruptTest, CtrlCExitsWith130AndWritesNothing) {
-  for (const bool async : {false, true}) {
-    SCOPED_TRACE(async ? "async" : "sync");
+// Ctrl-C, SIGTERM or SIGHUP while the tool waits for its input (a FIFO): it
+// stops with status 128 + the signal's number and writes nothing.
+TEST_F(InterruptTest, SignalsStopTheRunAndWriteNothing) {
+  const struct {
+    int signal;
+    bool async;
+  } cases[] = {{SIGINT, false}, {SIGINT, true}, {SIGTERM, false}, {SIGHUP, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.async ? " async" : " sync"));
     const std::string fifo = Path("in.png");
     unlink(fifo.c_str());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -234,28 +260,28 @@ TEST_F(InterruptTest, CtrlCExitsWith130AndWritesNothing) {
       dup2(devnull, 1);
       dup2(devnull, 2);
       std::vector<std::string> args = {LUMENO_TOOL_PATH, "apply", "invert", fifo, Path("out.png")};
-      if (async) args.push_back("--async");
+      if (c.async) args.push_back("--async");
       std::vector<char*> argv;
       for (std::string& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
       execv(argv[0], argv.data());
       _exit(127);
     }
-    // Wait until the tool has its SIGINT handler (SigCgt bit 2), then
-    // interrupt it while it blocks opening the FIFO, then feed it a picture.
+    // Wait until the tool has its handler (SigCgt bit signal - 1), then
+    // signal it while it blocks opening the FIFO, then feed it a picture.
     bool caught = false;
     for (int i = 0; i < 500 && !caught; ++i) {
       std::ifstream status("/proc/" + std::to_string(pid) + "/status");
       std::string line;
       while (std::getline(status, line)) {
         if (line.rfind("SigCgt:", 0) == 0) {
-          caught = (std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGINT - 1))) != 0;
+          caught = (std::stoull(line.substr(7), nullptr, 16) & (1ull << (c.signal - 1))) != 0;
         }
       }
       if (!caught) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_TRUE(caught);
-    kill(pid, SIGINT);
+    kill(pid, c.signal);
     {
       const cli::Image image = PatternImage(32, 300, ColorModel::kRGB, true, 8);
       std::string error;
@@ -264,7 +290,7 @@ TEST_F(InterruptTest, CtrlCExitsWith130AndWritesNothing) {
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     ASSERT_TRUE(WIFEXITED(wstatus));
-    EXPECT_EQ(WEXITSTATUS(wstatus), 130);
+    EXPECT_EQ(WEXITSTATUS(wstatus), 128 + c.signal);
     EXPECT_EQ(Entries(), std::vector<std::string>{"in.png"});
   }
 }

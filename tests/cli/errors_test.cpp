@@ -1,6 +1,7 @@
 // Every way lumeno apply can fail: the message names what was wrong (and,
 // for names, what is accepted), the exit status tells the kind of failure,
 // no output or temporary file is left, and the input is untouched.
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <fstream>
@@ -13,169 +14,123 @@ namespace {
 using cli::ColorModel;
 
 struct ErrorCase {
-  const char* name;
-  std::vector<std::string> args;  // "@x" stands for the file x in the test folder
+  const char* args;  // split at spaces; "@x" stands for the file x in the test folder
   int status;
-  std::vector<std::string> messages;  // each must appear on standard error
+  const char* messages;  // split at '|'; each must appear on standard error
 };
 
-const std::vector<ErrorCase>& Cases() {
-  static const std::vector<ErrorCase> cases = {
-      {"unknown command", {"frobnicate"}, 2, {"unknown command 'frobnicate'", "apply"}},
-      {"no arguments", {"apply"}, 2, {"needs an effect name"}},
-      {"missing output", {"apply", "invert", "@in.png"}, 2, {"INPUT and OUTPUT"}},
-      {"unknown effect",
-       {"apply", "brightnes", "@in.png", "@out.png"},
-       2,
-       {"unknown effect 'brightnes'", "brightness, brightness-contrast", "tint-temperature"}},
-      {"unknown property",
-       {"apply", "brightness", "Brightness=0.2", "@in.png", "@out.png"},
-       2,
-       {"has no property 'Brightness'", "BrightnessValue (Single)"}},
-      {"read-only property",
-       {"apply", "invert", "ErrorCode=0", "@in.png", "@out.png"},
-       2,
-       {"read-only property 'ErrorCode'"}},
-      {"unsettable type",
-       {"apply", "invert", "ProgressHandler=x", "@in.png", "@out.png"},
-       2,
-       {"ProgressHandler (IProgressHandlerV2) cannot be set"}},
-      {"bad number",
-       {"apply", "brightness", "BrightnessValue=bright", "@in.png", "@out.png"},
-       2,
-       {"bad value 'bright' for BrightnessValue (Single)"}},
-      {"bad enumeration name",
-       {"apply", "blend", "BlendMode=GLOW", "@in.png", "@out.png"},
-       2,
-       {"bad value 'GLOW' for BlendMode", "NORMAL, MULTIPLY", "ADD"}},
-      {"bad boolean",
-       {"apply", "grayscale", "UseOriginalColorSpace=perhaps", "@in.png", "@out.png"},
-       2,
-       {"UseOriginalColorSpace (Boolean)", "true or false"}},
-      {"bad constant",
-       {"apply", "grayscale", "GrayscaleType=SOFT", "@in.png", "@out.png"},
-       2,
-       {"GrayscaleType (Integer)", "NTSC_PAL", "WEIGHTEDAVERAGE"}},
-      {"bad point",
-       {"apply", "blend", "Location=3", "@in.png", "@out.png"},
-       2,
-       {"Location (PointF)", "x,y"}},
-      {"bad threads",
-       {"apply", "invert", "--threads", "9", "@in.png", "@out.png"},
-       2,
-       {"--threads", "1 to 8, auto or all"}},
-      {"bad compression",
-       {"apply", "invert", "--compression", "12", "@in.png", "@out.png"},
-       2,
-       {"--compression", "0 to 9"}},
-      {"unknown option",
-       {"apply", "invert", "--fast", "@in.png", "@out.png"},
-       2,
-       {"unknown option '--fast'"}},
-      {"unknown output type",
-       {"apply", "invert", "@in.png", "@out.bmp"},
-       2,
-       {"out.bmp", "unknown output type"}},
-      {"missing input",
-       {"apply", "invert", "@missing.png", "@out.png"},
-       3,
-       {"cannot open", "missing.png", "No such file"}},
-      {"input not an image",
-       {"apply", "invert", "@text.png", "@out.png"},
-       3,
-       {"text.png", "not a PNG, JPEG or TIFF file"}},
-      {"damaged PNG",
-       {"apply", "invert", "@cut.png", "@out.png"},
-       3,
-       {"cut.png", "not a readable PNG file"}},
-      {"damaged JPEG",
-       {"apply", "invert", "@cut.jpg", "@out.png"},
-       3,
-       {"cut.jpg", "ends before the last row", "truncated"}},
-      // Sizes a header declares are refused before any pixel memory is taken.
-      {"JPEG header beyond the pixel limit",
-       {"apply", "invert", "@huge.jpg", "@out.png"},
-       3,
-       {"huge.jpg", "declares 60000 x 60000 pixels (3600.0 megapixels)", "1073.7 megapixels",
-        "--max-pixels"}},
-      {"PNG header beyond its data",
-       {"apply", "invert", "--max-pixels", "0", "@huge.png", "@out.png"},
-       3,
-       {"huge.png", "declares 40000 x 40000 pixels", "truncated or damaged"}},
-      {"lowered pixel limit",
-       {"apply", "invert", "--max-pixels=319", "@in.png", "@out.png"},
-       3,
-       {"declares 20 x 16 pixels", "limit of 0.0 megapixels"}},
-      {"fill beyond the pixel limit",
-       {"apply", "blend", "--max-pixels", "319", "FillBitmap=@in.png", "@small.png", "@out.png"},
-       3,
-       {"FillBitmap"}},
-      {"bad pixel limit",
-       {"apply", "invert", "--max-pixels", "-1", "@in.png", "@out.png"},
-       2,
-       {"bad --max-pixels value '-1'"}},
-      {"output folder missing", {"apply", "invert", "@in.png", "@nowhere/out.png"}, 3, {"nowhere"}},
-      {"CMYK into PNG", {"apply", "invert", "@cmyk.tif", "@out.png"}, 3, {"PNG cannot store CMYK"}},
-      {"fill file missing",
-       {"apply", "blend", "FillBitmap=@nofill.png", "@in.png", "@out.png"},
-       3,
-       {"FillBitmap", "nofill.png"}},
-      {"mask size",
-       {"apply", "invert", "--mask", "@small.png", "@in.png", "@out.png"},
-       2,
-       {"the mask is 5x4 but", "is 20x16"}},
-      {"mask channel",
-       {"apply", "invert", "--mask", "@in.png:black", "@in.png", "@out.png"},
-       2,
-       {"has no channel 'black'"}},
-      {"mask without Mask property",
-       {"apply", "blend", "--mask", "@in.png", "@in.png", "@out.png"},
-       2,
-       {"BlendEffectRaw has no Mask property"}},
-      {"no in-place form",
-       {"apply", "blend", "--in-place", "@in.png", "@out.png"},
-       2,
-       {"BlendEffectRaw cannot work in place"}},
-      {"plug-in missing",
-       {"apply", "invert", "--plugin", "@none.so", "@in.png", "@out.png"},
-       4,
-       {"cannot load the plug-in", "none.so"}},
-      // Failures the plug-in reports, by their LumenoRawError names.
-      {"value out of range",
-       {"apply", "brightness", "BrightnessValue=1.5", "@in.png", "@out.png"},
-       1,
-       {"BrightnessEffectRaw failed: ILLEGAL_INPUT_PARAMETER (4)", "range"}},
-      {"CMYK brightness",
-       {"apply", "brightness", "@cmyk.tif", "@out.tif"},
-       1,
-       {"NOT_SUPPORTED_COLOR_SPACE (5)"}},
-      {"16-bit blend",
-       {"apply", "blend", "FillBitmap=@wide.png", "@wide.png", "@out.png"},
-       1,
-       {"NOT_SUPPORTED_DEPTH (6)"}},
-      {"depths differ",
-       {"apply", "blend", "FillBitmap=@wide.png", "@in.png", "@out.png"},
-       1,
-       {"DEPTH_NOT_MATCHING (7)"}},
-      {"channels differ",
-       {"apply", "blend", "FillBitmap=@gray.png", "@in.png", "@out.png"},
-       1,
-       {"CHANNEL_STRUCTURE_NOT_MATCHING (8)"}},
-      {"mode needs colour",
-       {"apply", "blend", "BlendMode=HUE", "FillBitmap=@gray.png", "@gray.png", "@out.png"},
-       1,
-       {"PARAMETER_NOT_SUPPORTED_ON_COLOR_SPACE (9)"}},
-      {"in-place on gray",
-       {"apply", "color-filter", "--in-place", "@gray.png", "@out.png"},
-       1,
-       {"ILLEGAL_INPUT_PARAMETER (4)"}},
-      {"background run refused",
-       {"apply", "sepia", "SepiaValue=-1", "--async", "@in.png", "@out.png"},
-       1,
-       {"ILLEGAL_INPUT_PARAMETER (4)"}},
-  };
-  return cases;
+std::vector<std::string> Split(const std::string& text, char at) {
+  std::vector<std::string> parts;
+  for (size_t b = 0, e = 0; e != std::string::npos; b = e + 1) {
+    e = text.find(at, b);
+    parts.push_back(text.substr(b, e == std::string::npos ? e : e - b));
+  }
+  return parts;
 }
+
+constexpr ErrorCase kCases[] = {
+    {"frobnicate", 2, "unknown command 'frobnicate'|apply"},
+    {"aply", 2, "(did you mean apply?)"},
+    {"apply", 2, "needs an effect name"},
+    {"apply invert @in.png", 2, "INPUT and OUTPUT"},
+    {"apply invert grayscale @in.png @out.png", 2, "given 3 files|--out-dir|'+' between"},
+    {"apply invert +", 2, "'+' needs an effect after it"},
+    {"apply invert @in.png @out.png +", 2, "'+' goes between two effects"},
+    {"apply brightnes @in.png @out.png", 2,
+     "unknown effect 'brightnes' (did you mean brightness?)|brightness-contrast|tint-temperature"},
+    {"apply invert + greyscale @in.png @out.png", 2, "(did you mean grayscale?)"},
+    {"apply SepiaValue=1 @in.png @out.png", 2, "a setting; the effect's name comes first"},
+    {"apply brightness Brightness=0.2 @in.png @out.png", 2,
+     "no property 'Brightness' (did you mean BrightnessValue?)|BrightnessValue (Single)"},
+    {"apply invert ErrorCode=0 @in.png @out.png", 2, "read-only property 'ErrorCode'"},
+    {"apply invert ProgressHandler=x @in.png @out.png", 2,
+     "ProgressHandler (IProgressHandlerV2) cannot be set"},
+    {"apply brightness BrightnessValue=bright @in.png @out.png", 2,
+     "bad value 'bright' for BrightnessValue (Single)"},
+    // Values are checked before any file is read: finite, within the range.
+    {"apply contrast ContrastValue=nan @in.png @out.png", 2,
+     "bad value 'nan' for ContrastValue|from -1 to 1"},
+    {"apply blend FillBitmap=@in.png Opacity=inf @in.png @out.png", 2,
+     "bad value 'inf' for Opacity|from 0 to 1"},
+    {"apply brightness BrightnessValue=1.0001 @in.png @out.png", 2, "'1.0001' for BrightnessValue"},
+    {"apply sepia SepiaValue=-0.01 @in.png @out.png", 2, "'-0.01' for SepiaValue|from 0 to 1"},
+    {"apply tint-temperature Tint=5 @in.png @out.png", 2, "'5' for Tint|from -1 to 1"},
+    {"apply blend FillBitmap=@in.png Opacity=1 Location=nan,1 @in.png @out.png", 2, "Location"},
+    {"apply brightness @in.png @out.png", 2, "brightness needs a value for BrightnessValue"},
+    {"apply color-filter @in.png @out.png", 2, "Red (-1 to 1) or Green (-1 to 1) or Blue"},
+    {"apply blend BlendMode=SCREEN Opacity=1 @in.png @out.png", 2, "needs a value for FillBitmap"},
+    {"apply blend BlendMode=MULTIPLYY @in.png @out.png", 2,
+     "bad value 'MULTIPLYY' for BlendMode|NORMAL, MULTIPLY|ADD|(did you mean MULTIPLY?)"},
+    {"apply blend BlendMode=24 @in.png @out.png", 2, "bad value '24' for BlendMode"},
+    {"apply grayscale UseOriginalColorSpace=perhaps @in.png @out.png", 2,
+     "UseOriginalColorSpace (Boolean)|true or false"},
+    // An Integer property takes only the constants of the class declaring it.
+    {"apply grayscale GrayscaleType=SOFT @in.png @out.png", 2,
+     "GrayscaleType (Integer)|NTSC_PAL|WEIGHTEDAVERAGE"},
+    {"apply grayscale GrayscaleType=CPU_USE_4_CORES @in.png @out.png", 2, "'CPU_USE_4_CORES'"},
+    {"apply grayscale GrayscaleType=4 @in.png @out.png", 2, "bad value '4' for GrayscaleType"},
+    {"apply invert MultiprocessingHint=9 @in.png @out.png", 2, "CPU_USE_8_CORES"},
+    {"apply blend FillBitmap=@in.png Opacity=1 Location=3 @in.png @out.png", 2,
+     "Location (PointF)|x,y"},
+    {"apply invert --threads 9 @in.png @out.png", 2, "--threads|1 to 8, auto or all"},
+    {"apply invert --compression 12 @in.png @out.png", 2, "--compression|0 to 9"},
+    {"apply invert --fast @in.png @out.png", 2, "unknown option '--fast'"},
+    {"apply invert --thread=2 @in.png @out.png", 2, "'--thread=2'|(did you mean --threads?)"},
+    {"apply invert --shard 3/2 --out-dir @o @in.png", 2, "bad --shard value '3/2'"},
+    {"apply invert --shard 1/2 @in.png @out.png", 2, "--shard|--out-dir"},
+    {"list --markdwn", 2, "(did you mean --markdown?)"},
+    {"help glow", 2, "no help on 'glow'"},
+    {"apply invert @in.png @out.bmp", 2, "out.bmp|unknown output type"},
+    {"info @in.png @text.png @huge.jpg", 3,
+     "text.png: not a PNG, JPEG|huge.jpg: the JPEG header declares 60000 x 60000"},
+    {"info --max-pixels 319 @in.png", 3, "more than the limit"},
+    {"apply invert @missing.png @out.png", 3, "cannot open|missing.png|No such file"},
+    {"apply invert -- k=v.png @out.png", 3, "cannot open k=v.png"},
+    {"apply invert @text.png @out.png", 3, "text.png|not a PNG, JPEG or TIFF file"},
+    {"apply invert @cut.png @out.png", 3, "cut.png|not a readable PNG file"},
+    {"apply invert @cut.jpg @out.png", 3, "cut.jpg|ends before the last row|truncated"},
+    // Sizes a header declares are refused before any pixel memory is taken.
+    {"apply invert @huge.jpg @out.png", 3,
+     "huge.jpg|declares 60000 x 60000 pixels (3600.0 megapixels)|1073.7 megapixels|--max-pixels"},
+    {"apply invert --max-pixels 0 @huge.png @out.png", 3,
+     "huge.png|declares 40000 x 40000 pixels|truncated or damaged"},
+    {"apply invert --max-pixels=319 @in.png @out.png", 3,
+     "declares 20 x 16 pixels|limit of 0.0 megapixels"},
+    {"apply blend --max-pixels 319 FillBitmap=@in.png Opacity=1 @small.png @out.png", 3,
+     "FillBitmap"},
+    {"apply invert --max-pixels -1 @in.png @out.png", 2, "bad --max-pixels value '-1'"},
+    {"apply invert @in.png @nowhere/out.png", 3, "nowhere"},
+    {"apply invert @cmyk.tif @out.png", 3, "PNG cannot store CMYK"},
+    {"apply blend FillBitmap=@nofill.png Opacity=1 @in.png @out.png", 3, "FillBitmap|nofill.png"},
+    {"apply invert --mask @small.png @in.png @out.png", 2, "the mask is 5x4 but|is 20x16"},
+    {"apply invert --mask @in.png:black @in.png @out.png", 2, "has no channel 'black'"},
+    {"apply blend FillBitmap=@in.png Opacity=1 --mask @in.png @in.png @out.png", 2,
+     "BlendEffectRaw has no Mask property"},
+    {"apply blend FillBitmap=@in.png Opacity=1 --in-place @in.png @out.png", 2,
+     "BlendEffectRaw cannot work in place"},
+    {"apply invert --plugin @none.so @in.png @out.png", 4, "cannot load the plug-in|none.so"},
+    // Existing files are kept: --no-clobber, and two inputs with one output.
+    {"apply invert --no-clobber @in.png @gray.png", 3, "gray.png exists; not replaced"},
+    {"apply invert -n --out-dir @ @sub/in.png", 3, "in.png exists; not replaced|1 of 1 files"},
+    {"apply invert --out-dir @ @in.png", 2, "in.png would replace its input|1 of 1 files failed"},
+    {"apply invert --out-dir @o @in.png @sub/in.png", 2,
+     "in.png and|sub/in.png would both be written to|o/in.png; nothing done"},
+    // Failures the plug-in reports, by their LumenoRawError names.
+    {"apply brightness BrightnessValue=0.5 @cmyk.tif @out.tif", 1,
+     "BrightnessEffectRaw failed: NOT_SUPPORTED_COLOR_SPACE (5)"},
+    {"apply blend FillBitmap=@wide.png Opacity=1 @wide.png @out.png", 1, "NOT_SUPPORTED_DEPTH (6)"},
+    {"apply blend FillBitmap=@wide.png Opacity=1 @in.png @out.png", 1, "DEPTH_NOT_MATCHING (7)"},
+    {"apply blend FillBitmap=@gray.png Opacity=1 @in.png @out.png", 1,
+     "CHANNEL_STRUCTURE_NOT_MATCHING (8)"},
+    {"apply blend BlendMode=HUE FillBitmap=@gray.png Opacity=1 @gray.png @out.png", 1,
+     "PARAMETER_NOT_SUPPORTED_ON_COLOR_SPACE (9)"},
+    {"apply color-filter Red=0.1 --in-place @gray.png @out.png", 1,
+     "ILLEGAL_INPUT_PARAMETER (4)|outside the range"},
+    {"apply sepia --async @cmyk.tif @out.tif", 1, "NOT_SUPPORTED_COLOR_SPACE (5)"},
+    // A failing second effect of a chain writes nothing either.
+    {"apply invert + brightness BrightnessValue=0.1 @cmyk.tif @out.tif", 1,
+     "NOT_SUPPORTED_COLOR_SPACE (5)"},
+};
 
 class ErrorTest : public ToolTest {
  protected:
@@ -194,8 +149,7 @@ class ErrorTest : public ToolTest {
     std::string huge = png;
     PutBigEndian(&huge, 16, 40000, 4);
     PutBigEndian(&huge, 20, 40000, 4);
-    PutBigEndian(&huge, 29,
-                 crc32(0, reinterpret_cast<const Bytef*>(huge.data() + 12), 17), 4);
+    PutBigEndian(&huge, 29, crc32(0, reinterpret_cast<const Bytef*>(huge.data() + 12), 17), 4);
     std::ofstream(Path("huge.png"), std::ios::binary) << huge;
     // A JPEG large enough that half of it ends inside the coded rows, and the
     // same file with 60000 x 60000 in its frame header (after the FFC0
@@ -218,41 +172,32 @@ class ErrorTest : public ToolTest {
 };
 
 TEST_F(ErrorTest, EachFailureIsNamedAndLeavesNoOutput) {
-  for (const ErrorCase& c : Cases()) {
-    SCOPED_TRACE(c.name);
+  ASSERT_EQ(mkdir(Path("sub").c_str(), 0755), 0);
+  Write("sub/in.png", PatternImage(4, 4, ColorModel::kGray, false, 8));
+  for (const ErrorCase& c : kCases) {
+    SCOPED_TRACE(c.args);
     const std::vector<std::string> before = Entries();
     const std::string input = FileBytes("in.png");
+    const std::string gray = FileBytes("gray.png");
     std::vector<std::string> args;
-    for (const std::string& a : c.args) {
-      std::string arg = a;
+    for (std::string arg : Split(c.args, ' ')) {
       const size_t at = arg.find('@');
       if (at != std::string::npos) arg.replace(at, 1, dir_ + "/");
       args.push_back(arg);
     }
     const ToolResult r = RunTool(args);
     EXPECT_EQ(r.status, c.status) << r.err;
-    for (const std::string& m : c.messages) {
+    for (const std::string& m : Split(c.messages, '|')) {
       EXPECT_NE(r.err.find(m), std::string::npos) << "missing '" << m << "' in: " << r.err;
     }
     EXPECT_EQ(r.err.rfind("lumeno: ", 0), 0u) << r.err;
     EXPECT_EQ(Entries(), before) << "a file was left behind";
     EXPECT_EQ(FileBytes("in.png"), input);
+    EXPECT_EQ(FileBytes("gray.png"), gray);
   }
 }
 
-TEST_F(ErrorTest, InfoReportsUnreadableFiles) {
-  const ToolResult r = RunTool({"info", Path("in.png"), Path("text.png"), Path("huge.jpg")});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.out.find("RawBitmap format: 5 (RGBA8)"), std::string::npos) << r.out;
-  EXPECT_NE(r.err.find("text.png: not a PNG, JPEG or TIFF file"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("huge.jpg: the JPEG header declares 60000 x 60000"), std::string::npos)
-      << r.err;
-}
-
-TEST_F(ErrorTest, InfoTakesThePixelLimit) {
-  const ToolResult low = RunTool({"info", "--max-pixels", "319", Path("in.png")});
-  EXPECT_EQ(low.status, 3);
-  EXPECT_NE(low.err.find("more than the limit"), std::string::npos) << low.err;
+TEST_F(ErrorTest, InfoTakesThePixelLimitItself) {
   const ToolResult exact = RunTool({"info", "--max-pixels=320", Path("in.png")});
   EXPECT_EQ(exact.status, 0) << exact.err;
   EXPECT_NE(exact.out.find("20 x 16"), std::string::npos) << exact.out;
