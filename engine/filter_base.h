@@ -10,6 +10,7 @@
 #include "lumeno/engine.h"
 #include "shell/class_list.h"
 #include "shell/host_services.h"
+#include "shell/records.h"
 
 extern const MPEngineOperations kEngineOperations;
 
@@ -58,9 +59,7 @@ struct MaskMember {
     own->mask = nullptr;
   }
   static ZARKpropertyDefinition Property() {
-    return {
-        0, "Mask", "RawBitmapMask", 4, reinterpret_cast<void*>(&Get), reinterpret_cast<void*>(&Set),
-        0, {}};
+    return lumeno::Property("Mask", "RawBitmapMask", Entry(&Get), Entry(&Set));
   }
 };
 
