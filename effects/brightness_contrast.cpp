@@ -71,7 +71,9 @@ struct BrightnessContrast : lumeno::EffectDescription {
   // above 1; NaN values pass. The asynchronous forms test only the
   // brightness and the source: any stored contrast value is used as it is.
   static bool Accepts(Values v, ZARKobjectStruct* source, lumeno::Form form) {
-    if (lumeno::IsAsync(form)) return !(v.brightness < -1.0f || source == nullptr || v.brightness > 1.0f);
+    if (lumeno::IsAsync(form)) {
+      return !(v.brightness < -1.0f || source == nullptr || v.brightness > 1.0f);
+    }
     return !(v.brightness < -1.0f || v.brightness > 1.0f || v.contrast < -1.0f ||
              source == nullptr || v.contrast > 1.0f);
   }

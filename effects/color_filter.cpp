@@ -4,9 +4,9 @@
 // is the same filter on the same instance layout: its constructor,
 // destructor, Mask accessors and Apply methods are the ones registered here,
 // and they always find the instance data through this class's definition.
-#include <cstring>
-
 #include "effects/color_filter.h"
+
+#include <cstring>
 
 namespace {
 

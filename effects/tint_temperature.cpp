@@ -61,12 +61,12 @@ const ZARKmethodDefinition kMethods[] = {
 }  // namespace
 
 ZARKclassDefinition TintAndTemperatureRaw = lumeno::Class({
-    "TintAndTemperatureEffectRaw",
-    "MPImageFilterRaw",
-    sizeof(ColorFilterData),
-    &ColorFilterFrame::Construct,
-    &ColorFilterFrame::Mask::Release,
-    kProperties,
-    kMethods,
-    lumeno::kProcessorInterfaces,
+    .name = "TintAndTemperatureEffectRaw",
+    .superName = "MPImageFilterRaw",
+    .dataSize = sizeof(ColorFilterData),
+    .constructor = &ColorFilterFrame::Construct,
+    .destructor = &ColorFilterFrame::Mask::Release,
+    .properties = kProperties,
+    .methods = kMethods,
+    .interfaces = lumeno::kProcessorInterfaces,
 });

@@ -82,8 +82,8 @@ class EffectFrame<E, std::index_sequence<kValue...>> {
   using Values = typename E::Values;
   using Mask = MaskMember<Data, E::kRecord>;
 
-  static_assert(std::is_aggregate_v<Values> &&
-                sizeof...(kValue) * sizeof(float) == (std::is_empty_v<Values> ? 0 : sizeof(Values)));
+  static_assert(std::is_aggregate_v<Values> && sizeof...(kValue) * sizeof(float) ==
+                                                   (std::is_empty_v<Values> ? 0 : sizeof(Values)));
   static_assert(offsetof(Params, base) == 0);
 
   static Data* Of(ZARKobjectStruct* self) {
@@ -159,8 +159,16 @@ class EffectFrame<E, std::index_sequence<kValue...>> {
   static constexpr ZARKclassDefinition Class(const char* name,
                                              std::span<const ZARKpropertyDefinition> properties,
                                              const char* interfaces) {
-    return lumeno::Class({name, "MPImageFilterRaw", sizeof(Data), &Construct, &Mask::Release,
-                          properties, kMethods, interfaces});
+    return lumeno::Class({
+        .name = name,
+        .superName = "MPImageFilterRaw",
+        .dataSize = sizeof(Data),
+        .constructor = &Construct,
+        .destructor = &Mask::Release,
+        .properties = properties,
+        .methods = kMethods,
+        .interfaces = interfaces,
+    });
   }
 
  private:
@@ -224,12 +232,12 @@ class EffectFrame<E, std::index_sequence<kValue...>> {
     *heap = local;
     if (form == Form::kAsync) {
       engine.ApplyFilterAsync(self, filter, sourceObject, &heap->base, plain, masked, source, mask,
-                              kAutomaticThreads, w.depthFlags, E::kNewBitmapOptions,
-                              completeTarget, completeMethod, nullptr);
+                              kAutomaticThreads, w.depthFlags, E::kNewBitmapOptions, completeTarget,
+                              completeMethod, nullptr);
     } else {
-      engine.ApplyFilterInPlaceAsync(self, filter, sourceObject, &heap->base, plain, masked,
-                                     source, mask, kAutomaticThreads, w.depthFlags,
-                                     completeTarget, completeMethod, nullptr);
+      engine.ApplyFilterInPlaceAsync(self, filter, sourceObject, &heap->base, plain, masked, source,
+                                     mask, kAutomaticThreads, w.depthFlags, completeTarget,
+                                     completeMethod, nullptr);
     }
     return nullptr;
   }

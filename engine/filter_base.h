@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "engine/row_walker.h"
+#include "lumeno/declarations.h"
 #include "lumeno/engine.h"
 #include "shell/class_list.h"
 #include "shell/host_services.h"
@@ -171,48 +172,6 @@ inline bool ChannelWorkersFor(const RawBitmap& source, EffectWorkers* out) {
 template <typename Params>
 inline Params* NewAsyncParams() {
   return static_cast<Params*>(std::calloc(1, sizeof(Params)));
-}
-
-// The engine calls of the four effect methods: automaticThreadCount 2 and,
-// where a destination is created, destinationOptions 1 (copy extra data).
-inline ZARKobjectStruct* ApplyEffect(MPImageFilterData* data, GenericMPParams* params,
-                                     const EffectWorkers& w, ZARKobjectStruct* source,
-                                     ZARKobjectStruct* maskObject) {
-  return data->engine->ApplyFilter(data, params, w.workers.plain, w.workers.masked,
-                                   GetRawBitmapData(source), maskObject, 2, w.depthFlags,
-                                   kDestinationCopyExtraData);
-}
-inline void ApplyEffectInPlace(MPImageFilterData* data, GenericMPParams* params,
-                               const EffectWorkers& w, ZARKobjectStruct* source,
-                               ZARKobjectStruct* maskObject) {
-  data->engine->ApplyFilterInPlace(data, params, w.workers.plain, w.workers.masked,
-                                   GetRawBitmapData(source), maskObject, 2, w.depthFlags);
-}
-// The asynchronous pair takes a context from NewAsyncParams (null: code 11).
-inline void ApplyEffectAsync(ZARKobjectStruct* self, MPImageFilterData* data,
-                             GenericMPParams* params, const EffectWorkers& w,
-                             ZARKobjectStruct* source, ZARKobjectStruct* maskObject,
-                             ZARKobjectStruct* completeTarget, void* completeMethod) {
-  if (params == nullptr) {
-    FailWith(data, kLumeno_OUT_OF_MEMORY);
-    return;
-  }
-  data->engine->ApplyFilterAsync(self, data, source, params, w.workers.plain, w.workers.masked,
-                                 GetRawBitmapData(source), maskObject, 2, w.depthFlags,
-                                 kDestinationCopyExtraData, completeTarget, completeMethod,
-                                 nullptr);
-}
-inline void ApplyEffectInPlaceAsync(ZARKobjectStruct* self, MPImageFilterData* data,
-                                    GenericMPParams* params, const EffectWorkers& w,
-                                    ZARKobjectStruct* source, ZARKobjectStruct* maskObject,
-                                    ZARKobjectStruct* completeTarget, void* completeMethod) {
-  if (params == nullptr) {
-    FailWith(data, kLumeno_OUT_OF_MEMORY);
-    return;
-  }
-  data->engine->ApplyFilterInPlaceAsync(self, data, source, params, w.workers.plain,
-                                        w.workers.masked, GetRawBitmapData(source), maskObject, 2,
-                                        w.depthFlags, completeTarget, completeMethod, nullptr);
 }
 
 }  // namespace lumeno

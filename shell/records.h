@@ -62,7 +62,7 @@ struct ClassParts {
   void (*destructor)(ZARKobjectStruct*);
   std::span<const ZARKpropertyDefinition> properties;
   std::span<const ZARKmethodDefinition> methods;
-  const char* interfaces;  // "" for a root class, never null
+  const char* interfaces;                                  // "" for a root class, never null
   std::span<const ZARKconstantDefinition> constants = {};  // none: a null pointer
   std::span<const ZARKenumDefinition> enums = {};
 };
