@@ -26,15 +26,10 @@ struct Brighten {
   int32_t level;
 };
 
-struct Brightness : lumeno::EffectDescription {
+struct Brightness : lumeno::OneValueDescription {
   static constexpr ZARKclassDefinition* kRecord = &BrightnessEffectRaw;
   using Data = BrightnessData;
   using Params = BrightnessParams;
-  struct Values {
-    float value;
-  };
-  static constexpr const char* kApplyValues = lumeno::kApplyValueDeclaration;
-  static constexpr const char* kApplyInPlaceValues = lumeno::kApplyInPlaceValueDeclaration;
 
   static void Construct(Data& data) { data = {0.0f, nullptr}; }
   static Values Stored(const Data& data) { return {data.brightnessValue}; }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "effects/contrast_factor.h"
 #include "engine/effect_frame.h"
 
 namespace {
@@ -23,14 +24,6 @@ struct BrightnessContrastParams {
 };
 static_assert(offsetof(BrightnessContrastParams, brightnessLevel) == 88);
 static_assert(offsetof(BrightnessContrastParams, contrastFactor) == 96);
-
-// ((v * 100 in single precision, widened) + 100) / 100, squared in double
-// precision: v = 0.1 gives 1.2100000000000002.
-double ContrastFactor(float value) {
-  const float percent = value * 100.0f;
-  const double f = (static_cast<double>(percent) + 100.0) / 100.0;
-  return f * f;
-}
 
 // ((factor * (o - mid)) + mid) + level in double precision: the level is
 // added after the stretch, so vb = 1 with vc = -1 still reaches white. The
@@ -82,7 +75,7 @@ struct BrightnessContrast : lumeno::EffectDescription {
   static bool Prepare(Values v, const RawBitmap& source, lumeno::Form, Params* params,
                       lumeno::EffectWorkers* workers) {
     if (!lumeno::ChannelWorkersFor<StretchAndLift>(source, workers)) return false;
-    params->contrastFactor = ContrastFactor(v.contrast);
+    params->contrastFactor = lumeno::ContrastFactor(v.contrast);
     params->brightnessLevel =
         lumeno::TruncToInt(v.brightness * (source.bitsPerChannel == 16 ? 65535.0f : 255.0f));
     return true;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "effects/contrast_factor.h"
 #include "engine/effect_frame.h"
 
 namespace {
@@ -20,14 +21,6 @@ struct ContrastParams {
   double contrastFactor;  // squared
 };
 static_assert(offsetof(ContrastParams, contrastFactor) == sizeof(GenericMPParams));
-
-// ((v * 100 in single precision, widened) + 100) / 100, squared in double
-// precision: v = 0.5 gives 2.25, v = -1 gives 0.
-double ContrastFactor(float value) {
-  const float percent = value * 100.0f;
-  const double f = (static_cast<double>(percent) + 100.0) / 100.0;
-  return f * f;
-}
 
 // factor * (o - mid) + mid, limited to the channel range and truncated, not
 // rounded (0.5 turns 127 into 125, from 125.75). A NaN factor gives 0.
@@ -49,15 +42,10 @@ struct Stretch {
   double factor;
 };
 
-struct Contrast : lumeno::EffectDescription {
+struct Contrast : lumeno::OneValueDescription {
   static constexpr ZARKclassDefinition* kRecord = &ContrastEffectRaw;
   using Data = ContrastData;
   using Params = ContrastParams;
-  struct Values {
-    float value;
-  };
-  static constexpr const char* kApplyValues = lumeno::kApplyValueDeclaration;
-  static constexpr const char* kApplyInPlaceValues = lumeno::kApplyInPlaceValueDeclaration;
 
   static void Construct(Data& data) { data = {0.0f, nullptr}; }
   static Values Stored(const Data& data) { return {data.contrastValue}; }
@@ -70,7 +58,7 @@ struct Contrast : lumeno::EffectDescription {
   static bool Prepare(Values v, const RawBitmap& source, lumeno::Form, Params* params,
                       lumeno::EffectWorkers* workers) {
     if (!lumeno::ChannelWorkersFor<Stretch>(source, workers)) return false;
-    params->contrastFactor = ContrastFactor(v.value);
+    params->contrastFactor = lumeno::ContrastFactor(v.value);
     return true;
   }
 };

@@ -653,15 +653,10 @@ void* SepiaRows8(void* jobPointer) {
 
 namespace {
 
-struct Sepia : lumeno::EffectDescription {
+struct Sepia : lumeno::OneValueDescription {
   static constexpr ZARKclassDefinition* kRecord = &SepiaEffectRaw;
   using Data = SepiaData;
   using Params = SepiaContext;
-  struct Values {
-    float value;
-  };
-  static constexpr const char* kApplyValues = lumeno::kApplyValueDeclaration;
-  static constexpr const char* kApplyInPlaceValues = lumeno::kApplyInPlaceValueDeclaration;
   static constexpr lumeno::AsyncAllocation kAllocation = lumeno::AsyncAllocation::kFirst;
   // Copy the source's extra data and promote a gray source to colour.
   static constexpr signed char kNewBitmapOptions =

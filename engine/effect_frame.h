@@ -64,6 +64,16 @@ struct EffectDescription {
   static constexpr signed char kNewBitmapOptions = kDestinationCopyExtraData;
 };
 
+// The common case of one Single value, with the declarations brightness,
+// contrast and sepia share.
+struct OneValueDescription : EffectDescription {
+  struct Values {
+    float value;
+  };
+  static constexpr const char* kApplyValues = kApplyValueDeclaration;
+  static constexpr const char* kApplyInPlaceValues = kApplyInPlaceValueDeclaration;
+};
+
 // The number of Single values in a Values aggregate.
 template <typename Values>
 constexpr std::size_t kSingleCount = std::is_empty_v<Values> ? 0 : sizeof(Values) / sizeof(float);
