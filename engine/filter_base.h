@@ -1,5 +1,7 @@
 // MPImageFilterRaw as the effects see it: its definition record, the one
-// engine table, and the helpers of the effect class frame.
+// engine table, and the helpers every effect class uses (the effect frame,
+// engine/effect_frame.h, builds on them; grayscale and blend use them
+// directly).
 #pragma once
 
 #include <pthread.h>
@@ -138,7 +140,7 @@ void EndAsyncRunOnDestruction(ZARKobjectStruct* self, MPImageFilterData* data);
 // "Cancel()".
 void CancelFilter(ZARKobjectStruct* self);
 
-// -- The effect class frame ---------------------------------------------------
+// -- Effect helpers ------------------------------------------------------------
 
 // Stores a failure code for ErrorCode; returns the null result of the call.
 inline ZARKobjectStruct* FailWith(MPImageFilterData* data, LumenoRawError code) {
