@@ -669,10 +669,11 @@ ZARKobjectStruct* CreateDestination(const RawBitmap& source, RawBitmap** record)
 
 // -- Methods ---------------------------------------------------------------------
 
-ZARKobjectStruct* ApplyWith(ZARKobjectStruct* self, ZARKobjectStruct* source,
-                            ZARKobjectStruct* fillBitmap, double opacity,
-                            ZARKobjectStruct* fillMask, ZARKobjectStruct* location,
-                            ZARKobjectStruct* size) {
+// Neither Apply nor ApplyAsync resets ErrorCode (no engine call here does):
+// after a success it still shows the code of an earlier failure.
+ZARKobjectStruct* Apply(ZARKobjectStruct* self, ZARKobjectStruct* source,
+                        ZARKobjectStruct* fillBitmap, double opacity, ZARKobjectStruct* fillMask,
+                        ZARKobjectStruct* location, ZARKobjectStruct* size) {
   MPImageFilterData* filter = FilterData(self);
   const int64_t mode = Data(self)->blendMode;
   BlendParams ctx{};
@@ -689,8 +690,8 @@ ZARKobjectStruct* ApplyWith(ZARKobjectStruct* self, ZARKobjectStruct* source,
 
 ZARKobjectStruct* ApplyStored(ZARKobjectStruct* self, ZARKobjectStruct* source) {
   const BlendData& data = *Data(self);
-  return ApplyWith(self, source, data.fillBitmap, data.opacity, data.fillMask, data.location,
-                   data.size);
+  return Apply(self, source, data.fillBitmap, data.opacity, data.fillMask, data.location,
+               data.size);
 }
 
 // Drops the holds an asynchronous run kept on its fill and fill mask; the
@@ -772,65 +773,26 @@ void SetFillMask(ZARKobjectStruct* self, intptr_t, ZARKobjectStruct* mask) {
   SetHeldObject(&Data(self)->fillMask, mask);
 }
 
-void* Fn(auto* function) { return reinterpret_cast<void*>(function); }
+using lumeno::Entry;
+using lumeno::Field;
 
-ZARKpropertyDefinition properties[] = {
-    {0,
-     "BlendMode",
-     "BlendEffectRaw.BlendModeValues",
-     4,
-     Fn(&GetBlendMode),
-     Fn(&SetBlendMode),
-     0,
-     {}},
-    {0,
-     "FillBitmap",
-     "RawBitmap",
-     4,
-     ZARK_STANDARD_ACCESSOR,
-     ZARK_STANDARD_ACCESSOR,
-     offsetof(BlendData, fillBitmap),
-     {}},
-    {0, "FillMask", "RawBitmapMask", 4, Fn(&GetFillMask), Fn(&SetFillMask), 0, {}},
-    {0,
-     "Location",
-     "PointF",
-     4,
-     ZARK_STANDARD_ACCESSOR,
-     ZARK_STANDARD_ACCESSOR,
-     offsetof(BlendData, location),
-     {}},
-    {0,
-     "Size",
-     "SizeF",
-     4,
-     ZARK_STANDARD_ACCESSOR,
-     ZARK_STANDARD_ACCESSOR,
-     offsetof(BlendData, size),
-     {}},
-    {0,
-     "Opacity",
-     "Double",
-     4,
-     ZARK_STANDARD_ACCESSOR,
-     ZARK_STANDARD_ACCESSOR,
-     offsetof(BlendData, opacity),
-     {}},
+const ZARKpropertyDefinition kProperties[] = {
+    lumeno::Property("BlendMode", "BlendEffectRaw.BlendModeValues", Entry(&GetBlendMode),
+                     Entry(&SetBlendMode)),
+    Field("FillBitmap", "RawBitmap", offsetof(BlendData, fillBitmap)),
+    lumeno::Property("FillMask", "RawBitmapMask", Entry(&GetFillMask), Entry(&SetFillMask)),
+    Field("Location", "PointF", offsetof(BlendData, location)),
+    Field("Size", "SizeF", offsetof(BlendData, size)),
+    Field("Opacity", "Double", offsetof(BlendData, opacity)),
 };
 
-ZARKmethodDefinition methods[] = {
-    {Fn(&ApplyStored), 0, "Apply(source as RawBitmap) as RawBitmap", 4, {}},
-    {Fn(&ApplyWith),
-     0,
-     "Apply(source as RawBitmap, fillBitmap as RawBitmap,opacity as Double,fillMask as "
-     "RawBitmapMask,location as PointF,size as SizeF) as RawBitmap",
-     4,
-     {}},
-    {Fn(&ApplyAsync),
-     0,
-     "ApplyAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)",
-     4,
-     {}},
+const ZARKmethodDefinition kMethods[] = {
+    lumeno::Method(&ApplyStored, lumeno::kApplyDeclaration),
+    lumeno::Method(
+        &Apply,
+        "Apply(source as RawBitmap, fillBitmap as RawBitmap,opacity as Double,fillMask as "
+        "RawBitmapMask,location as PointF,size as SizeF) as RawBitmap"),
+    lumeno::Method(&ApplyAsync, lumeno::kApplyAsyncDeclaration),
 };
 
 const char* const kBlendModeFields[kBlendModeCount] = {
@@ -842,30 +804,20 @@ const char* const kBlendModeFields[kBlendModeCount] = {
     "POWER_LIGHT = 20", "LINEAR_BURN = 21", "LINEAR_DODGE = 22", "ADD = 23",
 };
 
-ZARKenumDefinition enums[] = {
+const ZARKenumDefinition kEnums[] = {
     {"BlendModeValues", "Integer", 32, kBlendModeFields, kBlendModeCount, {}},
 };
 
 }  // namespace
 
-ZARKclassDefinition BlendEffectRaw = {kZARKRecordVersion,
-                                      "BlendEffectRaw",
-                                      "MPImageFilterRaw",
-                                      sizeof(BlendData),
-                                      0,
-                                      &Construct,
-                                      &Destruct,
-                                      properties,
-                                      6,
-                                      methods,
-                                      3,
-                                      {},
-                                      "IRawBitmapProcessor, IRawBitmapProcessorAsync",
-                                      {},
-                                      nullptr,
-                                      0,
-                                      0,
-                                      0,
-                                      {},
-                                      enums,
-                                      1};
+ZARKclassDefinition BlendEffectRaw = lumeno::Class({
+    .name = "BlendEffectRaw",
+    .superName = "MPImageFilterRaw",
+    .dataSize = sizeof(BlendData),
+    .constructor = &Construct,
+    .destructor = &Destruct,
+    .properties = kProperties,
+    .methods = kMethods,
+    .interfaces = lumeno::kProcessorInterfaces,
+    .enums = kEnums,
+});

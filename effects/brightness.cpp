@@ -1,10 +1,8 @@
 // BrightnessEffectRaw: adds one signed level to every colour channel,
 // clamped to the channel range, optionally weighted by a mask.
-#include "engine/filter_base.h"
+#include "engine/effect_frame.h"
 
 namespace {
-
-using lumeno::EffectWorkers;
 
 struct BrightnessData {
   float brightnessValue;
@@ -28,146 +26,37 @@ struct Brighten {
   int32_t level;
 };
 
-BrightnessData* Data(ZARKobjectStruct* self) {
-  return static_cast<BrightnessData*>(ZARKGetClassData(self, &BrightnessEffectRaw));
-}
+struct Brightness : lumeno::OneValueDescription {
+  static constexpr ZARKclassDefinition* kRecord = &BrightnessEffectRaw;
+  using Data = BrightnessData;
+  using Params = BrightnessParams;
 
-using MaskField = lumeno::MaskMember<BrightnessData, &BrightnessEffectRaw>;
+  static void Construct(Data& data) { data = {0.0f, nullptr}; }
+  static Values Stored(const Data& data) { return {data.brightnessValue}; }
 
-// Validates the value and the source, then scales the value to the source's
-// depth and picks the workers. False (with ErrorCode set) when refused. NaN
-// passes the range tests and scales to level 0.
-bool Prepare(MPImageFilterData* filter, float value, ZARKobjectStruct* source, int32_t* level,
-             EffectWorkers* workers) {
-  if (value < -1.0f || source == nullptr || value > 1.0f) {
-    lumeno::FailWith(filter, kLumeno_ILLEGAL_INPUT_PARAMETER);
-    return false;
+  // Below -1, no source, above 1; NaN passes.
+  static bool Accepts(Values v, ZARKobjectStruct* source, lumeno::Form) {
+    return !(v.value < -1.0f || source == nullptr || v.value > 1.0f);
   }
-  const RawBitmap& record = *GetRawBitmapData(source);
-  if (!lumeno::ChannelWorkersFor<Brighten>(record, workers)) {
-    lumeno::FailWith(filter, kLumeno_NOT_SUPPORTED_DEPTH);
-    return false;
+
+  // The value scaled to the source's depth; NaN scales to level 0.
+  static bool Prepare(Values v, const RawBitmap& source, lumeno::Form, Params* params,
+                      lumeno::EffectWorkers* workers) {
+    if (!lumeno::ChannelWorkersFor<Brighten>(source, workers)) return false;
+    params->brightnessLevel =
+        lumeno::TruncToInt(v.value * (source.bitsPerChannel == 16 ? 65535.0f : 255.0f));
+    return true;
   }
-  *level = lumeno::TruncToInt(value * (record.bitsPerChannel == 16 ? 65535.0f : 255.0f));
-  return true;
-}
-
-ZARKobjectStruct* Apply(ZARKobjectStruct* self, ZARKobjectStruct* source, float value) {
-  MPImageFilterData* filter = FilterData(self);
-  BrightnessParams params{};
-  EffectWorkers workers;
-  if (!Prepare(filter, value, source, &params.brightnessLevel, &workers)) return nullptr;
-  return lumeno::ApplyEffect(filter, &params.base, workers, source, Data(self)->mask);
-}
-
-ZARKobjectStruct* ApplyStored(ZARKobjectStruct* self, ZARKobjectStruct* source) {
-  return Apply(self, source, Data(self)->brightnessValue);
-}
-
-void ApplyInPlace(ZARKobjectStruct* self, ZARKobjectStruct* source, float value) {
-  MPImageFilterData* filter = FilterData(self);
-  BrightnessParams params{};
-  EffectWorkers workers;
-  if (!Prepare(filter, value, source, &params.brightnessLevel, &workers)) return;
-  lumeno::ApplyEffectInPlace(filter, &params.base, workers, source, Data(self)->mask);
-}
-
-// Builds the heap context of an asynchronous run from the stored value.
-// False when refused; the context is null when memory ran out, which the
-// engine call then reports.
-bool PrepareAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, EffectWorkers* workers,
-                  GenericMPParams** params) {
-  int32_t level = 0;
-  if (!Prepare(FilterData(self), Data(self)->brightnessValue, source, &level, workers)) {
-    return false;
-  }
-  auto* block = lumeno::NewAsyncParams<BrightnessParams>();
-  if (block != nullptr) block->brightnessLevel = level;
-  *params = block != nullptr ? &block->base : nullptr;
-  return true;
-}
-
-void ApplyAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobjectStruct* target,
-                void* method) {
-  EffectWorkers workers;
-  GenericMPParams* params = nullptr;
-  if (!PrepareAsync(self, source, &workers, &params)) return;
-  lumeno::ApplyEffectAsync(self, FilterData(self), params, workers, source, Data(self)->mask,
-                           target, method);
-}
-
-void ApplyInPlaceAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobjectStruct* target,
-                       void* method) {
-  EffectWorkers workers;
-  GenericMPParams* params = nullptr;
-  if (!PrepareAsync(self, source, &workers, &params)) return;
-  lumeno::ApplyEffectInPlaceAsync(self, FilterData(self), params, workers, source, Data(self)->mask,
-                                  target, method);
-}
-
-void Construct(ZARKobjectStruct* self) { *Data(self) = {0.0f, nullptr}; }
-
-float GetValue(ZARKobjectStruct* self, intptr_t) { return Data(self)->brightnessValue; }
-void SetValue(ZARKobjectStruct* self, intptr_t, float value) {
-  Data(self)->brightnessValue = value;
-}
-
-ZARKpropertyDefinition properties[] = {
-    MaskField::Property(),
-    {0,
-     "BrightnessValue",
-     "Single",
-     4,
-     reinterpret_cast<void*>(&GetValue),
-     reinterpret_cast<void*>(&SetValue),
-     0,
-     {}},
 };
 
-ZARKmethodDefinition methods[] = {
-    {reinterpret_cast<void*>(&Apply),
-     0,
-     "Apply(source as RawBitmap,value as Single) as RawBitmap",
-     4,
-     {}},
-    {reinterpret_cast<void*>(&ApplyStored), 0, "Apply(source as RawBitmap) as RawBitmap", 4, {}},
-    {reinterpret_cast<void*>(&ApplyInPlace),
-     0,
-     "ApplyInPlace(source as RawBitmap, value as Single)",
-     4,
-     {}},
-    {reinterpret_cast<void*>(&ApplyAsync),
-     0,
-     "ApplyAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)",
-     4,
-     {}},
-    {reinterpret_cast<void*>(&ApplyInPlaceAsync),
-     0,
-     "ApplyInPlaceAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)",
-     4,
-     {}},
+using Frame = lumeno::EffectFrame<Brightness>;
+
+const ZARKpropertyDefinition kProperties[] = {
+    Frame::Mask::Property(),
+    Frame::SingleProperty<&BrightnessData::brightnessValue>("BrightnessValue"),
 };
 
 }  // namespace
 
-ZARKclassDefinition BrightnessEffectRaw = {kZARKRecordVersion,
-                                           "BrightnessEffectRaw",
-                                           "MPImageFilterRaw",
-                                           sizeof(BrightnessData),
-                                           0,
-                                           &Construct,
-                                           &MaskField::Release,
-                                           properties,
-                                           2,
-                                           methods,
-                                           5,
-                                           {},
-                                           "IRawBitmapProcessor, IRawBitmapProcessorAsync",
-                                           {},
-                                           nullptr,
-                                           0,
-                                           0,
-                                           0,
-                                           {},
-                                           nullptr,
-                                           0};
+ZARKclassDefinition BrightnessEffectRaw =
+    Frame::Class("BrightnessEffectRaw", kProperties, lumeno::kProcessorInterfaces);

@@ -700,6 +700,13 @@ void StartGrayscaleRows(ZARKobjectStruct* self, MPImageFilterData* filter, ZARKo
 }
 
 // -- Class members -------------------------------------------------------------
+//
+// Grayscale runs its rows through RunFilterRows and StartFilterRowsAsync
+// itself (a gray source needs no run at all), so unlike the effects on the
+// effect frame no engine call resets ErrorCode: a success leaves the code of
+// an earlier failure in place.
+
+using lumeno::FailWith;
 
 void Construct(ZARKobjectStruct* self) {
   GrayscaleData* data = Data(self);
@@ -708,46 +715,37 @@ void Construct(ZARKobjectStruct* self) {
   data->useOriginalColorSpace = false;
 }
 
-ZARKobjectStruct* ApplyMethod(ZARKobjectStruct* self, ZARKobjectStruct* source, int64_t method) {
+ZARKobjectStruct* Apply(ZARKobjectStruct* self, ZARKobjectStruct* source, int64_t method) {
   MPImageFilterData* filter = FilterData(self);
-  if (source == nullptr) {
-    filter->errorCode = kLumeno_ILLEGAL_INPUT_PARAMETER;
-    return nullptr;
-  }
+  if (source == nullptr) return FailWith(filter, kLumeno_ILLEGAL_INPUT_PARAMETER);
   RawBitmap* record = GetRawBitmapData(source);
   if (IsGraySource(*record)) {
     ZARKLockObject(source);
     return source;
   }
-  if (!HasWorkers(*record)) {
-    filter->errorCode = kLumeno_NOT_SUPPORTED_DEPTH;
-    return nullptr;
-  }
+  if (!HasWorkers(*record)) return FailWith(filter, kLumeno_NOT_SUPPORTED_DEPTH);
   GrayscaleParams params{};
   ZARKobjectStruct* destination = CreateGrayscaleDestination(self, record, &params);
-  if (destination == nullptr) {
-    filter->errorCode = kLumeno_UNABLE_TO_CREATE_DESTINATION;
-    return nullptr;
-  }
+  if (destination == nullptr) return FailWith(filter, kLumeno_UNABLE_TO_CREATE_DESTINATION);
   FilterRowProc worker = SelectGrayscaleWorker(self, method, &params, *record);
   filter->engine->RunFilterRows(filter, &params.base, worker, kAutomaticThreads);
   return destination;
 }
 
 ZARKobjectStruct* ApplyStored(ZARKobjectStruct* self, ZARKobjectStruct* source) {
-  return ApplyMethod(self, source, Data(self)->grayscaleType);
+  return Apply(self, source, Data(self)->grayscaleType);
 }
 
 void ApplyInPlace(ZARKobjectStruct* self, ZARKobjectStruct* source, int64_t method) {
   MPImageFilterData* filter = FilterData(self);
   if (source == nullptr) {
-    filter->errorCode = kLumeno_ILLEGAL_INPUT_PARAMETER;
+    FailWith(filter, kLumeno_ILLEGAL_INPUT_PARAMETER);
     return;
   }
   RawBitmap* record = GetRawBitmapData(source);
   if (IsGraySource(*record)) return;
   if (!HasWorkers(*record)) {
-    filter->errorCode = kLumeno_NOT_SUPPORTED_DEPTH;
+    FailWith(filter, kLumeno_NOT_SUPPORTED_DEPTH);
     return;
   }
   GrayscaleParams params{};
@@ -756,15 +754,17 @@ void ApplyInPlace(ZARKobjectStruct* self, ZARKobjectStruct* source, int64_t meth
   filter->engine->RunFilterRows(filter, &params.base, worker, kAutomaticThreads);
 }
 
-void ApplyAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobjectStruct* completeTarget,
-                void* completeMethod) {
+// Both asynchronous forms: the checks and the heap context they share, then
+// the run's destination, a new bitmap or the source itself.
+void StartAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobjectStruct* completeTarget,
+                void* completeMethod, bool inPlace) {
   MPImageFilterData* filter = FilterData(self);
   if (filter->asyncRun != nullptr) {
-    filter->errorCode = kLumeno_ASYNC_METHOD_ALLREADY_RUNNING_ON_THIS_INSTANCE;
+    FailWith(filter, kLumeno_ASYNC_METHOD_ALLREADY_RUNNING_ON_THIS_INSTANCE);
     return;
   }
   if (source == nullptr) {
-    filter->errorCode = kLumeno_ILLEGAL_INPUT_PARAMETER;
+    FailWith(filter, kLumeno_ILLEGAL_INPUT_PARAMETER);
     return;
   }
   RawBitmap* record = GetRawBitmapData(source);
@@ -773,104 +773,61 @@ void ApplyAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobjectStru
     return;
   }
   if (!HasWorkers(*record)) {
-    filter->errorCode = kLumeno_NOT_SUPPORTED_DEPTH;
+    FailWith(filter, kLumeno_NOT_SUPPORTED_DEPTH);
     return;
   }
-  auto* params = static_cast<GrayscaleParams*>(std::calloc(1, sizeof(GrayscaleParams)));
+  auto* params = lumeno::NewAsyncParams<GrayscaleParams>();
   if (params == nullptr) {
-    filter->errorCode = kLumeno_OUT_OF_MEMORY;
+    FailWith(filter, kLumeno_OUT_OF_MEMORY);
     return;
   }
-  ZARKobjectStruct* destination = CreateGrayscaleDestination(self, record, params);
-  if (destination == nullptr) {
-    filter->errorCode = kLumeno_UNABLE_TO_CREATE_DESTINATION;
-    std::free(params);
-    return;
+  if (inPlace) {
+    ReplaceCompletion(filter, completeTarget, completeMethod);
+    ZARKLockObject(source);
+    ReplaceAsyncResult(filter, source);
+    FillGrayscaleInPlaceParams(self, record, params);
+  } else {
+    ZARKobjectStruct* destination = CreateGrayscaleDestination(self, record, params);
+    if (destination == nullptr) {
+      FailWith(filter, kLumeno_UNABLE_TO_CREATE_DESTINATION);
+      std::free(params);
+      return;
+    }
+    ReplaceCompletion(filter, completeTarget, completeMethod);
+    ReplaceAsyncResult(filter, destination);
   }
-  ReplaceCompletion(filter, completeTarget, completeMethod);
-  ReplaceAsyncResult(filter, destination);
   StartGrayscaleRows(self, filter, source, *record, params);
 }
 
+void ApplyAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobjectStruct* completeTarget,
+                void* completeMethod) {
+  StartAsync(self, source, completeTarget, completeMethod, false);
+}
 void ApplyInPlaceAsync(ZARKobjectStruct* self, ZARKobjectStruct* source,
                        ZARKobjectStruct* completeTarget, void* completeMethod) {
-  MPImageFilterData* filter = FilterData(self);
-  if (filter->asyncRun != nullptr) {
-    filter->errorCode = kLumeno_ASYNC_METHOD_ALLREADY_RUNNING_ON_THIS_INSTANCE;
-    return;
-  }
-  if (source == nullptr) {
-    filter->errorCode = kLumeno_ILLEGAL_INPUT_PARAMETER;
-    return;
-  }
-  RawBitmap* record = GetRawBitmapData(source);
-  if (IsGraySource(*record)) {
-    CompleteGraySourceAtOnce(self, filter, source, completeTarget, completeMethod);
-    return;
-  }
-  if (!HasWorkers(*record)) {
-    filter->errorCode = kLumeno_NOT_SUPPORTED_DEPTH;
-    return;
-  }
-  auto* params = static_cast<GrayscaleParams*>(std::calloc(1, sizeof(GrayscaleParams)));
-  if (params == nullptr) {
-    filter->errorCode = kLumeno_OUT_OF_MEMORY;
-    return;
-  }
-  ReplaceCompletion(filter, completeTarget, completeMethod);
-  ZARKLockObject(source);
-  ReplaceAsyncResult(filter, source);
-  FillGrayscaleInPlaceParams(self, record, params);
-  StartGrayscaleRows(self, filter, source, *record, params);
+  StartAsync(self, source, completeTarget, completeMethod, true);
 }
 
 // -- Definition records ---------------------------------------------------------
 
-ZARKpropertyDefinition properties[] = {
+const ZARKpropertyDefinition kProperties[] = {
     MaskField::Property(),
-    {0,
-     "GrayscaleType",
-     "Integer",
-     4,
-     ZARK_STANDARD_ACCESSOR,
-     ZARK_STANDARD_ACCESSOR,
-     offsetof(GrayscaleData, grayscaleType),
-     {}},
-    {0,
-     "UseOriginalColorSpace",
-     "Boolean",
-     4,
-     ZARK_STANDARD_ACCESSOR,
-     ZARK_STANDARD_ACCESSOR,
-     offsetof(GrayscaleData, useOriginalColorSpace),
-     {}},
+    lumeno::Field("GrayscaleType", "Integer", offsetof(GrayscaleData, grayscaleType)),
+    lumeno::Field("UseOriginalColorSpace", "Boolean",
+                  offsetof(GrayscaleData, useOriginalColorSpace)),
 };
 
-ZARKmethodDefinition methods[] = {
-    {reinterpret_cast<void*>(&ApplyMethod),
-     0,
-     "Apply(source as RawBitmap,grayscaleMethod as Integer) as RawBitmap",
-     4,
-     {}},
-    {reinterpret_cast<void*>(&ApplyStored), 0, "Apply(source as RawBitmap) as RawBitmap", 4, {}},
-    {reinterpret_cast<void*>(&ApplyInPlace),
-     0,
-     "ApplyInPlace(source as RawBitmap, grayscaleTypeValue as Integer)",
-     4,
-     {}},
-    {reinterpret_cast<void*>(&ApplyAsync),
-     0,
-     "ApplyAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)",
-     4,
-     {}},
-    {reinterpret_cast<void*>(&ApplyInPlaceAsync),
-     0,
-     "ApplyInPlaceAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)",
-     4,
-     {}},
+// The two forms with a method name their argument differently.
+const ZARKmethodDefinition kMethods[] = {
+    lumeno::Method(&Apply, "Apply(source as RawBitmap,grayscaleMethod as Integer) as RawBitmap"),
+    lumeno::Method(&ApplyStored, lumeno::kApplyDeclaration),
+    lumeno::Method(&ApplyInPlace,
+                   "ApplyInPlace(source as RawBitmap, grayscaleTypeValue as Integer)"),
+    lumeno::Method(&ApplyAsync, lumeno::kApplyAsyncDeclaration),
+    lumeno::Method(&ApplyInPlaceAsync, lumeno::kApplyInPlaceAsyncDeclaration),
 };
 
-ZARKconstantDefinition constants[] = {
+const ZARKconstantDefinition kConstants[] = {
     {"NTSC_PAL = 0", {}},
     {"ITU_R = 1", {}},
     {"AVERAGE = 2", {}},
@@ -879,24 +836,14 @@ ZARKconstantDefinition constants[] = {
 
 }  // namespace
 
-ZARKclassDefinition GrayscaleEffectRaw = {kZARKRecordVersion,
-                                          "GrayscaleEffectRaw",
-                                          "MPImageFilterRaw",
-                                          sizeof(GrayscaleData),
-                                          0,
-                                          &Construct,
-                                          &MaskField::Release,
-                                          properties,
-                                          3,
-                                          methods,
-                                          5,
-                                          {},
-                                          "IRawBitmapProcessor, IRawBitmapProcessorAsync",
-                                          {},
-                                          constants,
-                                          4,
-                                          0,
-                                          0,
-                                          {},
-                                          nullptr,
-                                          0};
+ZARKclassDefinition GrayscaleEffectRaw = lumeno::Class({
+    .name = "GrayscaleEffectRaw",
+    .superName = "MPImageFilterRaw",
+    .dataSize = sizeof(GrayscaleData),
+    .constructor = &Construct,
+    .destructor = &MaskField::Release,
+    .properties = kProperties,
+    .methods = kMethods,
+    .interfaces = lumeno::kProcessorInterfaces,
+    .constants = kConstants,
+});

@@ -647,194 +647,82 @@ void* SepiaRows8(void* jobPointer) {
       [&](const uint8_t* s, uint8_t* d, uint32_t m) { Sepia8Pixel<kMasked>(tables, at, s, d, m); });
 }
 
-// What a prepared run hands to the engine.
-struct PreparedRun {
-  RawBitmap* source;
-  lumeno::EffectWorkers workers;
+}  // namespace
+
+#include "engine/effect_frame.h"
+
+namespace {
+
+struct Sepia : lumeno::OneValueDescription {
+  static constexpr ZARKclassDefinition* kRecord = &SepiaEffectRaw;
+  using Data = SepiaData;
+  using Params = SepiaContext;
+  static constexpr lumeno::AsyncAllocation kAllocation = lumeno::AsyncAllocation::kFirst;
+  // Copy the source's extra data and promote a gray source to colour.
+  static constexpr signed char kNewBitmapOptions =
+      kDestinationCopyExtraData | kDestinationGrayPromotion;
+
+  static void Construct(Data& data) {
+    data.sepiaValue = 0.3f;
+    data.mask = nullptr;
+  }
+  static Values Stored(const Data& data) { return {data.sepiaValue}; }
+
+  // Below 0, no source, above 1; NaN passes.
+  static bool Accepts(Values v, ZARKobjectStruct* source, lumeno::Form) {
+    return !(v.value < 0.0f || source == nullptr || v.value > 1.0f);
+  }
+
+  // A new-bitmap run on a gray source reads its gray sample for all three
+  // channels; in place the source's own offsets are used as they stand.
+  static bool Prepare(Values v, const RawBitmap& source, lumeno::Form form, Params* context,
+                      lumeno::EffectWorkers* workers) {
+    SepiaParams& params = context->sepia;
+    if (!lumeno::IsInPlace(form) && source.channelCount <= 2) {
+      params.srcRedIndex = source.redOffset;
+      params.srcGreenIndex = source.redOffset;
+      params.srcBlueIndex = source.redOffset;
+    } else {
+      params.srcRedIndex = source.redOffset;
+      params.srcGreenIndex = source.greenOffset;
+      params.srcBlueIndex = source.blueOffset;
+    }
+    if (source.bitsPerChannel == 16) {
+      // Product and sum each rounded to single precision.
+      const float product = v.value * 11565.0f;
+      params.sepiaLevel = TruncToInt(product + 2570.0f);
+      params.srcRedIndex >>= 1;
+      params.srcGreenIndex >>= 1;
+      params.srcBlueIndex >>= 1;
+      *workers = {{&SepiaRows16<false>, &SepiaRows16<true>}, kDepth16 | kDepthLibraryMark};
+      return true;
+    }
+    if (source.bitsPerChannel == 8) {
+      const float product = v.value * 45.0f;
+      params.sepiaLevel = TruncToInt(product + 10.0f);
+      *workers = {{&SepiaRows8<false>, &SepiaRows8<true>}, kDepth8 | kDepthLibraryMark};
+      return true;
+    }
+    return false;
+  }
 };
 
-// Validates the strength and the source and fills the parameter block. A
-// new-bitmap run on a gray source reads its gray sample for all three
-// channels; in place the source's own offsets are used as they stand.
-bool PrepareSepiaParams(MPImageFilterData* data, ZARKobjectStruct* sourceObject,
-                        SepiaParams* params, float value, bool newBitmap, PreparedRun* run) {
-  if (value < 0.0f || sourceObject == nullptr || value > 1.0f) {
-    lumeno::FailWith(data, kLumeno_ILLEGAL_INPUT_PARAMETER);
-    return false;
-  }
-  RawBitmap* source = GetRawBitmapData(sourceObject);
-  if (newBitmap && source->channelCount <= 2) {
-    params->srcRedIndex = source->redOffset;
-    params->srcGreenIndex = source->redOffset;
-    params->srcBlueIndex = source->redOffset;
-  } else {
-    params->srcRedIndex = source->redOffset;
-    params->srcGreenIndex = source->greenOffset;
-    params->srcBlueIndex = source->blueOffset;
-  }
-  if (source->bitsPerChannel == 16) {
-    // Product and sum each rounded to single precision.
-    const float product = value * 11565.0f;
-    params->sepiaLevel = TruncToInt(product + 2570.0f);
-    params->srcRedIndex >>= 1;
-    params->srcGreenIndex >>= 1;
-    params->srcBlueIndex >>= 1;
-    *run = {source, {{&SepiaRows16<false>, &SepiaRows16<true>}, kDepth16 | kDepthLibraryMark}};
-  } else if (source->bitsPerChannel == 8) {
-    const float product = value * 45.0f;
-    params->sepiaLevel = TruncToInt(product + 10.0f);
-    *run = {source, {{&SepiaRows8<false>, &SepiaRows8<true>}, kDepth8 | kDepthLibraryMark}};
-  } else {
-    lumeno::FailWith(data, kLumeno_NOT_SUPPORTED_DEPTH);
-    return false;
-  }
-  return true;
-}
-
-constexpr int32_t kAutomaticThreads = 2;
-// Copy the source's extra data and promote a gray source to colour.
-constexpr signed char kNewBitmapOptions = kDestinationCopyExtraData | kDestinationGrayPromotion;
-
-ZARKobjectStruct* ApplyNew(ZARKobjectStruct* self, ZARKobjectStruct* sourceObject, float value) {
-  MPImageFilterData* data = FilterData(self);
-  SepiaContext context{};
-  PreparedRun run;
-  if (!PrepareSepiaParams(data, sourceObject, &context.sepia, value, true, &run)) return nullptr;
-  return data->engine->ApplyFilter(data, &context.base, run.workers.workers.plain,
-                                   run.workers.workers.masked, run.source, Data(self)->mask,
-                                   kAutomaticThreads, run.workers.depthFlags, kNewBitmapOptions);
-}
-
-void ApplyOwn(ZARKobjectStruct* self, ZARKobjectStruct* sourceObject, float value) {
-  MPImageFilterData* data = FilterData(self);
-  SepiaContext context{};
-  PreparedRun run;
-  if (!PrepareSepiaParams(data, sourceObject, &context.sepia, value, false, &run)) return;
-  lumeno::ApplyEffectInPlace(data, &context.base, run.workers, sourceObject, Data(self)->mask);
-}
-
-// The asynchronous forms allocate the context first; the engine owns it
-// once handed over and frees it when the run ends.
-void StartAsync(ZARKobjectStruct* self, ZARKobjectStruct* sourceObject,
-                ZARKobjectStruct* completeTarget, void* completeMethod, bool newBitmap) {
-  MPImageFilterData* data = FilterData(self);
-  SepiaData* own = Data(self);
-  auto* context = lumeno::NewAsyncParams<SepiaContext>();
-  if (context == nullptr) {
-    lumeno::FailWith(data, kLumeno_OUT_OF_MEMORY);
-    return;
-  }
-  PreparedRun run;
-  if (!PrepareSepiaParams(data, sourceObject, &context->sepia, own->sepiaValue, newBitmap, &run)) {
-    std::free(context);
-    return;
-  }
-  if (newBitmap) {
-    data->engine->ApplyFilterAsync(self, data, sourceObject, &context->base,
-                                   run.workers.workers.plain, run.workers.workers.masked,
-                                   run.source, own->mask, kAutomaticThreads, run.workers.depthFlags,
-                                   kNewBitmapOptions, completeTarget, completeMethod, nullptr);
-  } else {
-    lumeno::ApplyEffectInPlaceAsync(self, data, &context->base, run.workers, sourceObject,
-                                    own->mask, completeTarget, completeMethod);
-  }
-}
-
-// -- Class members -------------------------------------------------------------
-
-void Construct(ZARKobjectStruct* self) {
-  SepiaData* own = Data(self);
-  own->sepiaValue = 0.3f;
-  own->mask = nullptr;
-}
+using Frame = lumeno::EffectFrame<Sepia>;
+static_assert(std::is_same_v<Frame::Mask, MaskField>);
 
 float GetSepiaValue(ZARKobjectStruct* self, intptr_t) { return Data(self)->sepiaValue; }
 void SetSepiaValue(ZARKobjectStruct* self, intptr_t, float value) {
   Data(self)->sepiaValue = value;
 }
 
-ZARKobjectStruct* ApplyValue(ZARKobjectStruct* self, ZARKobjectStruct* source, float value) {
-  return ApplyNew(self, source, value);
-}
-ZARKobjectStruct* ApplyStored(ZARKobjectStruct* self, ZARKobjectStruct* source) {
-  return ApplyNew(self, source, Data(self)->sepiaValue);
-}
-void ApplyInPlaceValue(ZARKobjectStruct* self, ZARKobjectStruct* source, float value) {
-  ApplyOwn(self, source, value);
-}
-void ApplyAsync(ZARKobjectStruct* self, ZARKobjectStruct* source, ZARKobjectStruct* completeTarget,
-                void* completeMethod) {
-  StartAsync(self, source, completeTarget, completeMethod, true);
-}
-void ApplyInPlaceAsync(ZARKobjectStruct* self, ZARKobjectStruct* source,
-                       ZARKobjectStruct* completeTarget, void* completeMethod) {
-  StartAsync(self, source, completeTarget, completeMethod, false);
-}
-
-constexpr int64_t kMemberFlags = 4;
-
-const ZARKpropertyDefinition kSepiaProperties[] = {
+const ZARKpropertyDefinition kProperties[] = {
     MaskField::Property(),
-    {0,
-     "SepiaValue",
-     "Single",
-     kMemberFlags,
-     reinterpret_cast<void*>(&GetSepiaValue),
-     reinterpret_cast<void*>(&SetSepiaValue),
-     0,
-     {}},
-};
-
-const ZARKmethodDefinition kSepiaMethods[] = {
-    {reinterpret_cast<void*>(&ApplyValue),
-     0,
-     "Apply(source as RawBitmap,value as Single) as RawBitmap",
-     kMemberFlags,
-     {}},
-    {reinterpret_cast<void*>(&ApplyStored),
-     0,
-     "Apply(source as RawBitmap) as RawBitmap",
-     kMemberFlags,
-     {}},
-    {reinterpret_cast<void*>(&ApplyInPlaceValue),
-     0,
-     "ApplyInPlace(source as RawBitmap, value as Single)",
-     kMemberFlags,
-     {}},
-    {reinterpret_cast<void*>(&ApplyAsync),
-     0,
-     "ApplyAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)",
-     kMemberFlags,
-     {}},
-    {reinterpret_cast<void*>(&ApplyInPlaceAsync),
-     0,
-     "ApplyInPlaceAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)",
-     kMemberFlags,
-     {}},
+    lumeno::Property("SepiaValue", "Single", lumeno::Entry(&GetSepiaValue),
+                     lumeno::Entry(&SetSepiaValue)),
 };
 
 }  // namespace
 
-ZARKclassDefinition SepiaEffectRaw = {
-    kZARKRecordVersion,
-    "SepiaEffectRaw",
-    "MPImageFilterRaw",
-    sizeof(SepiaData),
-    0,
-    &Construct,
-    &MaskField::Release,
-    kSepiaProperties,
-    sizeof(kSepiaProperties) / sizeof(kSepiaProperties[0]),
-    kSepiaMethods,
-    sizeof(kSepiaMethods) / sizeof(kSepiaMethods[0]),
-    {},
-    "IRawBitMapProcessor, IRawBitmapProcessorAsync",
-    {},
-    nullptr,
-    0,
-    0,
-    0,
-    {},
-    nullptr,
-    0,
-};
+// The interface text is registered with a capital M in "BitMap".
+ZARKclassDefinition SepiaEffectRaw =
+    Frame::Class("SepiaEffectRaw", kProperties, "IRawBitMapProcessor, IRawBitmapProcessorAsync");

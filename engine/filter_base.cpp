@@ -56,18 +56,12 @@ bool GetAsyncCompleted(ZARKobjectStruct* self, intptr_t) {
   return FilterData(self)->asyncRun == nullptr;
 }
 
-template <typename F>
-void* Entry(F* function) {
-  return reinterpret_cast<void*>(function);
-}
+using lumeno::Entry;
+using lumeno::Field;
+using lumeno::Property;
 
-ZARKpropertyDefinition Property(const char* name, const char* type, void* getter, void* setter,
-                                intptr_t parameter = 0) {
-  return {0, name, type, 4, getter, setter, parameter, {}};
-}
-
-ZARKmethodDefinition methods[] = {
-    {Entry(&lumeno::CancelFilter), 0, "Cancel()", 4, {}},
+const ZARKmethodDefinition kMethods[] = {
+    lumeno::Method(&lumeno::CancelFilter, "Cancel()"),
 };
 
 }  // namespace
@@ -77,18 +71,14 @@ ZARKmethodDefinition methods[] = {
 ZARKpropertyDefinition MPImageFilterPropertiesRaw[9] = {
     Property("ProgressHandler", "IProgressHandlerV2", Entry(&GetProgressHandler),
              Entry(&SetProgressHandler)),
-    Property("ErrorCode", "Integer", ZARK_STANDARD_ACCESSOR, nullptr,
-             offsetof(MPImageFilterData, errorCode)),
-    Property("MultiprocessingHint", "Integer", ZARK_STANDARD_ACCESSOR, ZARK_STANDARD_ACCESSOR,
-             offsetof(MPImageFilterData, multiprocessingHint)),
+    Field("ErrorCode", "Integer", offsetof(MPImageFilterData, errorCode), false),
+    Field("MultiprocessingHint", "Integer", offsetof(MPImageFilterData, multiprocessingHint)),
     Property("CPUCoreCount", "Integer", Entry(&GetCPUCoreCount), nullptr),
     Property("Canceled", "Boolean", Entry(&GetCanceled), nullptr),
     Property("AsyncResult", "RawBitmap", Entry(&GetAsyncResult), nullptr),
     Property("AsyncCompleted", "Boolean", Entry(&GetAsyncCompleted), nullptr),
-    Property("MaximumCPUCores", "Integer", ZARK_STANDARD_ACCESSOR, nullptr,
-             offsetof(MPImageFilterData, maximumCPUCores)),
-    Property("ForceThreads", "Boolean", ZARK_STANDARD_ACCESSOR, ZARK_STANDARD_ACCESSOR,
-             offsetof(MPImageFilterData, forceThreads)),
+    Field("MaximumCPUCores", "Integer", offsetof(MPImageFilterData, maximumCPUCores), false),
+    Field("ForceThreads", "Boolean", offsetof(MPImageFilterData, forceThreads)),
 };
 static_assert(offsetof(MPImageFilterData, errorCode) == 16);
 static_assert(offsetof(MPImageFilterData, multiprocessingHint) == 8);
@@ -101,27 +91,17 @@ ZARKconstantDefinition LumenoCPUUsageConstantsRaw[10] = {
 #undef LUMENO_CPU_CONSTANT
 };
 
-ZARKclassDefinition MPImageFilterRaw = {kZARKRecordVersion,
-                                        "MPImageFilterRaw",
-                                        nullptr,
-                                        sizeof(MPImageFilterData),
-                                        0,
-                                        &Construct,
-                                        &Destruct,
-                                        MPImageFilterPropertiesRaw,
-                                        9,
-                                        methods,
-                                        1,
-                                        {},
-                                        "",
-                                        {},
-                                        LumenoCPUUsageConstantsRaw,
-                                        10,
-                                        0,
-                                        0,
-                                        {},
-                                        nullptr,
-                                        0};
+ZARKclassDefinition MPImageFilterRaw = lumeno::Class({
+    .name = "MPImageFilterRaw",
+    .superName = nullptr,
+    .dataSize = sizeof(MPImageFilterData),
+    .constructor = &Construct,
+    .destructor = &Destruct,
+    .properties = MPImageFilterPropertiesRaw,
+    .methods = kMethods,
+    .interfaces = "",
+    .constants = LumenoCPUUsageConstantsRaw,
+});
 
 const MPEngineOperations kEngineOperations = {
     &lumeno::RunFilterRows,           &lumeno::StartFilterRowsAsync, &lumeno::ApplyFilter,

@@ -1,5 +1,7 @@
 // MPImageFilterRaw as the effects see it: its definition record, the one
-// engine table, and the helpers of the effect class frame.
+// engine table, and the helpers every effect class uses (the effect frame,
+// engine/effect_frame.h, builds on them; grayscale and blend use them
+// directly).
 #pragma once
 
 #include <pthread.h>
@@ -7,9 +9,11 @@
 #include <cstdlib>
 
 #include "engine/row_walker.h"
+#include "lumeno/declarations.h"
 #include "lumeno/engine.h"
 #include "shell/class_list.h"
 #include "shell/host_services.h"
+#include "shell/records.h"
 
 extern const MPEngineOperations kEngineOperations;
 
@@ -58,9 +62,7 @@ struct MaskMember {
     own->mask = nullptr;
   }
   static ZARKpropertyDefinition Property() {
-    return {
-        0, "Mask", "RawBitmapMask", 4, reinterpret_cast<void*>(&Get), reinterpret_cast<void*>(&Set),
-        0, {}};
+    return lumeno::Property("Mask", "RawBitmapMask", Entry(&Get), Entry(&Set));
   }
 };
 
@@ -138,7 +140,7 @@ void EndAsyncRunOnDestruction(ZARKobjectStruct* self, MPImageFilterData* data);
 // "Cancel()".
 void CancelFilter(ZARKobjectStruct* self);
 
-// -- The effect class frame ---------------------------------------------------
+// -- Effect helpers ------------------------------------------------------------
 
 // Stores a failure code for ErrorCode; returns the null result of the call.
 inline ZARKobjectStruct* FailWith(MPImageFilterData* data, LumenoRawError code) {
@@ -172,48 +174,6 @@ inline bool ChannelWorkersFor(const RawBitmap& source, EffectWorkers* out) {
 template <typename Params>
 inline Params* NewAsyncParams() {
   return static_cast<Params*>(std::calloc(1, sizeof(Params)));
-}
-
-// The engine calls of the four effect methods: automaticThreadCount 2 and,
-// where a destination is created, destinationOptions 1 (copy extra data).
-inline ZARKobjectStruct* ApplyEffect(MPImageFilterData* data, GenericMPParams* params,
-                                     const EffectWorkers& w, ZARKobjectStruct* source,
-                                     ZARKobjectStruct* maskObject) {
-  return data->engine->ApplyFilter(data, params, w.workers.plain, w.workers.masked,
-                                   GetRawBitmapData(source), maskObject, 2, w.depthFlags,
-                                   kDestinationCopyExtraData);
-}
-inline void ApplyEffectInPlace(MPImageFilterData* data, GenericMPParams* params,
-                               const EffectWorkers& w, ZARKobjectStruct* source,
-                               ZARKobjectStruct* maskObject) {
-  data->engine->ApplyFilterInPlace(data, params, w.workers.plain, w.workers.masked,
-                                   GetRawBitmapData(source), maskObject, 2, w.depthFlags);
-}
-// The asynchronous pair takes a context from NewAsyncParams (null: code 11).
-inline void ApplyEffectAsync(ZARKobjectStruct* self, MPImageFilterData* data,
-                             GenericMPParams* params, const EffectWorkers& w,
-                             ZARKobjectStruct* source, ZARKobjectStruct* maskObject,
-                             ZARKobjectStruct* completeTarget, void* completeMethod) {
-  if (params == nullptr) {
-    FailWith(data, kLumeno_OUT_OF_MEMORY);
-    return;
-  }
-  data->engine->ApplyFilterAsync(self, data, source, params, w.workers.plain, w.workers.masked,
-                                 GetRawBitmapData(source), maskObject, 2, w.depthFlags,
-                                 kDestinationCopyExtraData, completeTarget, completeMethod,
-                                 nullptr);
-}
-inline void ApplyEffectInPlaceAsync(ZARKobjectStruct* self, MPImageFilterData* data,
-                                    GenericMPParams* params, const EffectWorkers& w,
-                                    ZARKobjectStruct* source, ZARKobjectStruct* maskObject,
-                                    ZARKobjectStruct* completeTarget, void* completeMethod) {
-  if (params == nullptr) {
-    FailWith(data, kLumeno_OUT_OF_MEMORY);
-    return;
-  }
-  data->engine->ApplyFilterInPlaceAsync(self, data, source, params, w.workers.plain,
-                                        w.workers.masked, GetRawBitmapData(source), maskObject, 2,
-                                        w.depthFlags, completeTarget, completeMethod, nullptr);
 }
 
 }  // namespace lumeno
