@@ -2,12 +2,14 @@
 // rows (effects/x86/grayscale_*.cpp) share: the exact divisions of the two
 // averaging methods, the vector rows' description and the rows themselves.
 //
-// Only constants, plain records and declarations here: a level file
-// compiled for AVX2 must emit no inline function the plain code might take
-// in its place.
+// Only constants, plain records, declarations and one template that the
+// level files instantiate with their own private types (so each copy stays
+// private): a level file compiled for AVX2 must emit no inline function the
+// plain code might take in its place.
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "engine/pixel_lanes.h"
 
@@ -71,6 +73,21 @@ struct Vector {
 // the plain form does the rest.
 using Row = int32_t (*)(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
                         int32_t width);
+
+// For the level files: run(std::type_identity<F>{}) with F the level's
+// form of v.formula, one of Weighted, Average and WeightedAverage.
+template <typename Weighted, typename Average, typename WeightedAverage, typename Run>
+inline int32_t ByFormula(Formula formula, Run&& run) {
+  switch (formula) {
+    case Formula::kWeighted:
+      return run(std::type_identity<Weighted>{});
+    case Formula::kAverage:
+      return run(std::type_identity<Average>{});
+    case Formula::kWeightedAverage:
+      break;
+  }
+  return run(std::type_identity<WeightedAverage>{});
+}
 
 #if defined(LUMENO_X86_PATHS)
 // effects/x86/grayscale_sse2.cpp, effects/x86/grayscale_avx2.cpp

@@ -136,28 +136,16 @@ int32_t Row16(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint
 
 int32_t Row8Avx2(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
                  int32_t width) {
-  switch (v.formula) {
-    case Formula::kWeighted:
-      return Row8<Weighted>(v, lanes, src, dst, width);
-    case Formula::kAverage:
-      return Row8<Average>(v, lanes, src, dst, width);
-    case Formula::kWeightedAverage:
-      break;
-  }
-  return Row8<WeightedAverage>(v, lanes, src, dst, width);
+  return ByFormula<Weighted, Average, WeightedAverage>(v.formula, [&](auto form) {
+    return Row8<typename decltype(form)::type>(v, lanes, src, dst, width);
+  });
 }
 
 int32_t Row16Avx2(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
                   int32_t width) {
-  switch (v.formula) {
-    case Formula::kWeighted:
-      return Row16<Weighted>(v, lanes, src, dst, width);
-    case Formula::kAverage:
-      return Row16<Average>(v, lanes, src, dst, width);
-    case Formula::kWeightedAverage:
-      break;
-  }
-  return Row16<WeightedAverage>(v, lanes, src, dst, width);
+  return ByFormula<Weighted, Average, WeightedAverage>(v.formula, [&](auto form) {
+    return Row16<typename decltype(form)::type>(v, lanes, src, dst, width);
+  });
 }
 
 }  // namespace lumeno::gray
