@@ -95,6 +95,7 @@ int32_t Row8(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8
     StoreKeeping8(dst + static_cast<int64_t>(x) * 4, out, lanes, dstKeep);
   }
   // The rest of the row four at a time, as far as it goes.
+  if (width - x < 4) return x;
   return x + Row8Sse2(v, lanes, src + static_cast<int64_t>(x) * 4,
                       dst + static_cast<int64_t>(x) * 4, width - x);
 }
