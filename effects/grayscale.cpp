@@ -7,25 +7,21 @@
 // Unlike the other effects this class creates its destination and fills the
 // run's context itself, then hands the rows to the engine's RunFilterRows or
 // StartFilterRowsAsync. It never resets ErrorCode on success.
+//
+// The plain workers here do every band whole; the rows of
+// effects/x86/grayscale_*.cpp do the same faster where the processor and
+// the layout allow (engine/fast_paths.h).
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#include "engine/cpu_level.h"
+#include "effects/grayscale_kernel.h"
+#include "engine/fast_paths.h"
 #include "engine/filter_base.h"
-#include "engine/pixel_lanes.h"
 #include "engine/row_walker.h"
 #include "shell/class_list.h"
 #include "shell/host_services.h"
-
-#if defined(LUMENO_X86)
-#include <immintrin.h>
-#endif
 
 namespace {
 
@@ -87,15 +83,17 @@ bool HasWorkers(const RawBitmap& source) {
 // -- Gray values -------------------------------------------------------------
 //
 // Each method is a class per depth giving the gray value of r, g, b, built
-// once per band from the run's context; at 8 bits also four pixels at a
-// time in vector lanes (one pixel per 32-bit lane, the value in its low
-// byte), with the same arithmetic.
+// once per band from the run's context; kFormula names it to the vector
+// rows, which compute the same (effects/grayscale_kernel.h).
+
+using lumeno::gray::Formula;
 
 // Each product and each sum rounded on its own, in this order; the weights
 // are positive and sum to one, so y is finite and within [0, kMax] (give or
 // take rounding): no clamping is needed and a plain conversion truncates.
 template <int kBits>
 struct WeightedGray {
+  static constexpr Formula kFormula = Formula::kWeighted;
   const GrayscaleParams& p;
   explicit WeightedGray(const GrayscaleParams& params) : p(params) {}
   uint32_t operator()(uint32_t r, uint32_t g, uint32_t b) const {
@@ -104,155 +102,45 @@ struct WeightedGray {
         p.blueWeight * static_cast<double>(b);
     return static_cast<uint32_t>(static_cast<int32_t>(y));
   }
-#if defined(LUMENO_X86)
-  // Four 16-bit pixels, one per 64-bit lane: converted and multiplied in
-  // double lanes, summed in the same order, truncated by the truncating
-  // conversion.
-  LUMENO_AVX2 __m256i Lanes64(__m256i r, __m256i g, __m256i b) const {
-    const __m256i pick = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
-    auto wide = [&pick](__m256i v) LUMENO_AVX2 {
-      return _mm256_cvtepi32_pd(_mm256_castsi256_si128(_mm256_permutevar8x32_epi32(v, pick)));
-    };
-    const __m256d y =
-        _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(p.redWeight), wide(r)),
-                                    _mm256_mul_pd(_mm256_set1_pd(p.greenWeight), wide(g))),
-                      _mm256_mul_pd(_mm256_set1_pd(p.blueWeight), wide(b)));
-    return _mm256_cvtepu32_epi64(_mm256_cvttpd_epi32(y));
-  }
-#endif
 };
 
 // At 8 bits the products come from tables: each entry is the product the
 // formula forms for that value, so the sums in the same order are the
-// formula's. The vector form converts and multiplies in double lanes, two
-// pixels a vector, and truncates with the truncating conversion.
+// formula's.
 template <>
 struct WeightedGray<8> {
+  static constexpr Formula kFormula = Formula::kWeighted;
   double red[256];
   double green[256];
   double blue[256];
-  double redWeight, greenWeight, blueWeight;
 
-  explicit WeightedGray(const GrayscaleParams& p)
-      : redWeight(p.redWeight), greenWeight(p.greenWeight), blueWeight(p.blueWeight) {
+  explicit WeightedGray(const GrayscaleParams& p) {
     for (int32_t v = 0; v < 256; ++v) {
-      red[v] = redWeight * static_cast<double>(v);
-      green[v] = greenWeight * static_cast<double>(v);
-      blue[v] = blueWeight * static_cast<double>(v);
+      red[v] = p.redWeight * static_cast<double>(v);
+      green[v] = p.greenWeight * static_cast<double>(v);
+      blue[v] = p.blueWeight * static_cast<double>(v);
     }
   }
   uint32_t operator()(uint32_t r, uint32_t g, uint32_t b) const {
     const double y = (red[r] + green[g]) + blue[b];
     return static_cast<uint32_t>(static_cast<int32_t>(y));
   }
-#if defined(__SSE2__)
-  __m128i Lanes(__m128i r, __m128i g, __m128i b) const {
-    return lumeno::WeightedSum4(r, g, b, _mm_set1_pd(redWeight), _mm_set1_pd(greenWeight),
-                                _mm_set1_pd(blueWeight));
-  }
-#endif
-#if defined(LUMENO_X86)
-  LUMENO_AVX2 __m256i Lanes(__m256i r, __m256i g, __m256i b) const {
-    return lumeno::WeightedSum8(r, g, b, _mm256_set1_pd(redWeight), _mm256_set1_pd(greenWeight),
-                                _mm256_set1_pd(blueWeight));
-  }
-#endif
 };
-
-// Division of a small whole sum by a constant as a multiply by a 16-bit
-// reciprocal and a shift: exact for every sum up to maxSum, checked here for
-// each one.
-constexpr bool DividesExactly(uint32_t maxSum, uint32_t divisor, uint32_t multiplier,
-                              int32_t shift) {
-  for (uint32_t s = 0; s <= maxSum; ++s) {
-    if (((s * multiplier) >> 16 >> shift) != s / divisor) return false;
-  }
-  return true;
-}
-constexpr uint32_t kThirdMultiplier = 0xAAAB;  // ceil(2^17 / 3)
-constexpr int32_t kThirdShift = 1;
-constexpr uint32_t kNinthMultiplier = 58255;  // ceil(2^19 / 9)
-constexpr int32_t kNinthShift = 3;
-static_assert(DividesExactly(3 * 255, 3, kThirdMultiplier, kThirdShift));
-static_assert(DividesExactly(9 * 255, 9, kNinthMultiplier, kNinthShift));
-
-// The same for sums of 16-bit samples, with 64-bit products, checked over
-// [first, last] (in pieces, as the compiler bounds the steps of one check).
-constexpr bool DividesExactly64(uint64_t first, uint64_t last, uint64_t divisor,
-                                uint64_t multiplier, int32_t shift) {
-  for (uint64_t s = first; s <= last; ++s) {
-    if (((s * multiplier) >> shift) != s / divisor) return false;
-  }
-  return true;
-}
-constexpr uint64_t kThird16Multiplier = 174763;  // ceil(2^19 / 3)
-constexpr int32_t kThird16Shift = 19;
-constexpr uint64_t kNinth16Multiplier = 466034;  // ceil(2^22 / 9)
-constexpr int32_t kNinth16Shift = 22;
-static_assert(DividesExactly64(0, 3 * 65535, 3, kThird16Multiplier, kThird16Shift));
-static_assert(DividesExactly64(0, 199999, 9, kNinth16Multiplier, kNinth16Shift));
-static_assert(DividesExactly64(200000, 399999, 9, kNinth16Multiplier, kNinth16Shift));
-static_assert(DividesExactly64(400000, 9 * 65535, 9, kNinth16Multiplier, kNinth16Shift));
 
 template <int kBits>
 struct AverageGray {
+  static constexpr Formula kFormula = Formula::kAverage;
   explicit AverageGray(const GrayscaleParams&) {}
   uint32_t operator()(uint32_t r, uint32_t g, uint32_t b) const { return (r + g + b) / 3u; }
-#if defined(__SSE2__)
-  // Sums below 2^16 in the low half of each lane: the high half stays zero.
-  __m128i Lanes(__m128i r, __m128i g, __m128i b) const {
-    const __m128i sum = _mm_add_epi32(_mm_add_epi32(r, g), b);
-    return _mm_srli_epi16(_mm_mulhi_epu16(sum, _mm_set1_epi32(kThirdMultiplier)), kThirdShift);
-  }
-#endif
-#if defined(LUMENO_X86)
-  LUMENO_AVX2 __m256i Lanes(__m256i r, __m256i g, __m256i b) const {
-    const __m256i sum = _mm256_add_epi32(_mm256_add_epi32(r, g), b);
-    return _mm256_srli_epi16(_mm256_mulhi_epu16(sum, _mm256_set1_epi32(kThirdMultiplier)),
-                             kThirdShift);
-  }
-  // Four 16-bit pixels, one per 64-bit lane; the sums fit the 32 bits the
-  // multiply reads.
-  LUMENO_AVX2 __m256i Lanes64(__m256i r, __m256i g, __m256i b) const {
-    const __m256i sum = _mm256_add_epi64(_mm256_add_epi64(r, g), b);
-    return _mm256_srli_epi64(
-        _mm256_mul_epu32(sum, _mm256_set1_epi64x(static_cast<int64_t>(kThird16Multiplier))),
-        kThird16Shift);
-  }
-#endif
 };
 
 template <int kBits>
 struct WeightedAverageGray {
+  static constexpr Formula kFormula = Formula::kWeightedAverage;
   explicit WeightedAverageGray(const GrayscaleParams&) {}
   uint32_t operator()(uint32_t r, uint32_t g, uint32_t b) const {
     return (3u * r + 4u * g + 2u * b) / 9u;
   }
-#if defined(__SSE2__)
-  __m128i Lanes(__m128i r, __m128i g, __m128i b) const {
-    const __m128i sum =
-        _mm_add_epi32(_mm_add_epi32(_mm_add_epi32(r, _mm_add_epi32(r, r)), _mm_slli_epi32(g, 2)),
-                      _mm_slli_epi32(b, 1));
-    return _mm_srli_epi16(_mm_mulhi_epu16(sum, _mm_set1_epi32(kNinthMultiplier)), kNinthShift);
-  }
-#endif
-#if defined(LUMENO_X86)
-  LUMENO_AVX2 __m256i Lanes(__m256i r, __m256i g, __m256i b) const {
-    const __m256i sum = _mm256_add_epi32(
-        _mm256_add_epi32(_mm256_add_epi32(r, _mm256_add_epi32(r, r)), _mm256_slli_epi32(g, 2)),
-        _mm256_slli_epi32(b, 1));
-    return _mm256_srli_epi16(_mm256_mulhi_epu16(sum, _mm256_set1_epi32(kNinthMultiplier)),
-                             kNinthShift);
-  }
-  LUMENO_AVX2 __m256i Lanes64(__m256i r, __m256i g, __m256i b) const {
-    const __m256i sum = _mm256_add_epi64(
-        _mm256_add_epi64(_mm256_add_epi64(r, _mm256_add_epi64(r, r)), _mm256_slli_epi64(g, 2)),
-        _mm256_slli_epi64(b, 1));
-    return _mm256_srli_epi64(
-        _mm256_mul_epu32(sum, _mm256_set1_epi64x(static_cast<int64_t>(kNinth16Multiplier))),
-        kNinth16Shift);
-  }
-#endif
 };
 
 // -- Row workers ---------------------------------------------------------------
@@ -350,25 +238,11 @@ void* WalkGray(void* jobPointer, const Gray& gray, const GrayLayout& at) {
   });
 }
 
-#if defined(__SSE2__)
-// Four-byte pixels in source and destination, four at a time: the colour
-// bytes read at the source's offsets, the gray value written to every
-// destination colour byte, alpha taken from the source at the same offset,
-// every other byte left as it is. Only where no write leaves its pixel and
-// alpha falls on no colour byte (one store order to keep): then the vector
-// writes exactly what the pixel loop would.
-//
-// The same at 16 bits for pixels of four 16-bit samples (8 bytes), four at
-// a time, where the processor has 256-bit vectors.
-struct GrayVector {
-  int32_t srcShift[3];  // bit positions of red, green, blue in the pixel
-  uint64_t grayBits;    // destination bits that take the gray value
-  uint64_t srcKeep;     // destination bits taken from the source pixel (alpha)
-  uint64_t dstKeep;     // destination bits left as they are (beyond the pixel at 8 bits)
-};
-
+// The layout test of the vector rows (effects/grayscale_kernel.h): pixels
+// of four samples in source and destination, no write leaving its pixel,
+// alpha at the same place and on no colour sample.
 template <int kBits>
-bool PrepareGrayVector(const GrayLayout& at, GrayVector* v) {
+bool PrepareGrayVector(const GrayLayout& at, lumeno::gray::Vector* v) {
   constexpr int64_t kPixelBytes = 4 * (kBits / 8);
   constexpr uint64_t kSample = (uint64_t{1} << kBits) - 1;
   if (at.srcStep != kPixelBytes || at.dstStep != kPixelBytes || !at.rowsDisjoint) return false;
@@ -390,129 +264,37 @@ bool PrepareGrayVector(const GrayLayout& at, GrayVector* v) {
   return true;
 }
 
-#if defined(LUMENO_X86)
-// The 256-bit form of the row loop below; returns the number of pixels done.
-template <typename Gray>
-LUMENO_AVX2 int32_t GrayRowAvx2(const Gray& gray, const GrayVector& v,
-                                const lumeno::StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
-                                int32_t width) {
-  const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
-  const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
-  const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
-  const __m256i grayBits =
-      _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(v.grayBits)));
-  const __m256i srcKeep =
-      _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(lanes.srcKeep)));
-  const __m256i dstKeep = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(v.dstKeep)));
-  int32_t x = 0;
-  for (; x + 8 <= width; x += 8) {
-    const __m256i pixels =
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 4));
-    const __m256i y = lumeno::SpreadByte8(gray.Lanes(lumeno::ByteLanes8(pixels, shiftRed),
-                                                     lumeno::ByteLanes8(pixels, shiftGreen),
-                                                     lumeno::ByteLanes8(pixels, shiftBlue)));
-    const __m256i out =
-        _mm256_or_si256(_mm256_and_si256(y, grayBits), _mm256_and_si256(pixels, srcKeep));
-    lumeno::StoreKeeping8(dst + static_cast<int64_t>(x) * 4, out, lanes, dstKeep);
-  }
-  return x;
-}
+// The faster rows by depth, highest level first.
+#if defined(LUMENO_X86_PATHS)
+using lumeno::CpuLevel;
+constexpr lumeno::FastPath<lumeno::gray::Row> kPaths8[] = {
+    {CpuLevel::kAvx2, &lumeno::gray::Row8Avx2}, {CpuLevel::kBaseline, &lumeno::gray::Row8Sse2}};
+constexpr lumeno::FastPath<lumeno::gray::Row> kPaths16[] = {
+    {CpuLevel::kAvx2, &lumeno::gray::Row16Avx2}};
+#else
+constexpr lumeno::FastPath<lumeno::gray::Row> kPaths8[] = {{lumeno::CpuLevel::kBaseline, nullptr}};
+constexpr lumeno::FastPath<lumeno::gray::Row> kPaths16[] = {{lumeno::CpuLevel::kBaseline, nullptr}};
 #endif
 
-template <typename Gray>
-void* WalkGrayVector(void* jobPointer, const Gray& gray, const GrayLayout& at,
-                     const GrayVector& v) {
-  const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
-  const int32_t width = p.width;
-  const lumeno::StoreLanes lanes(p, v.srcKeep, v.dstKeep);
-#if defined(LUMENO_X86)
-  const bool wide = lumeno::ActiveCpuLevel() != lumeno::CpuLevel::kBaseline;
-#endif
-  const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
-  const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
-  const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
-  const __m128i grayBits = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(v.grayBits)));
-  const __m128i srcKeep =
-      _mm_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(lanes.srcKeep)));
-  const __m128i dstKeep = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(v.dstKeep)));
-  return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
-    int32_t x = 0;
-#if defined(LUMENO_X86)
-    if (wide) x = GrayRowAvx2(gray, v, lanes, src, dst, width);
-#endif
-    for (; x + 4 <= width; x += 4) {
-      const __m128i pixels =
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + static_cast<int64_t>(x) * 4));
-      // The gray value (at most 255) in every byte of its lane, then kept
-      // on the colour bytes alone.
-      const __m128i y = lumeno::SpreadByte4(gray.Lanes(lumeno::ByteLanes4(pixels, shiftRed),
-                                                       lumeno::ByteLanes4(pixels, shiftGreen),
-                                                       lumeno::ByteLanes4(pixels, shiftBlue)));
-      const __m128i out = _mm_or_si128(_mm_and_si128(y, grayBits), _mm_and_si128(pixels, srcKeep));
-      lumeno::StoreKeeping4(dst + static_cast<int64_t>(x) * 4, out, lanes, dstKeep);
-    }
-    for (; x < width; ++x) {
-      GrayPixel<8, false>(gray, at, src + static_cast<int64_t>(x) * 4,
-                          dst + static_cast<int64_t>(x) * 4, 0);
-    }
-  });
-}
-#if defined(LUMENO_X86)
-// Four 16-bit pixels at a time; returns the number of pixels done.
-template <typename Gray>
-LUMENO_AVX2 int32_t GrayRow16Avx2(const Gray& gray, const GrayVector& v,
-                                  const lumeno::StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
-                                  int32_t width) {
-  const __m256i low = _mm256_set1_epi64x(0xFFFF);
-  const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
-  const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
-  const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
-  const __m256i grayBits = _mm256_set1_epi64x(static_cast<int64_t>(v.grayBits));
-  const __m256i srcKeep = _mm256_set1_epi64x(static_cast<int64_t>(lanes.srcKeep));
-  const __m256i dstKeep = _mm256_set1_epi64x(static_cast<int64_t>(v.dstKeep));
-  int32_t x = 0;
-  for (; x + 4 <= width; x += 4) {
-    const __m256i pixels =
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 8));
-    const __m256i r = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftRed), low);
-    const __m256i g = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftGreen), low);
-    const __m256i b = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftBlue), low);
-    // The gray value (at most 65535) in every sample of its pixel, then
-    // kept on the colour samples alone.
-    __m256i y = gray.Lanes64(r, g, b);
-    y = _mm256_or_si256(y, _mm256_slli_epi64(y, 16));
-    y = _mm256_or_si256(y, _mm256_slli_epi64(y, 32));
-    __m256i out = _mm256_or_si256(_mm256_and_si256(y, grayBits), _mm256_and_si256(pixels, srcKeep));
-    __m256i* to = reinterpret_cast<__m256i*>(dst + static_cast<int64_t>(x) * 8);
-    if (lanes.readDestination) {
-      out = _mm256_or_si256(out, _mm256_and_si256(_mm256_loadu_si256(to), dstKeep));
-    }
-    _mm256_storeu_si256(to, out);
-  }
-  return x;
-}
-
-template <typename Gray>
-void* WalkGrayVector16(void* jobPointer, const Gray& gray, const GrayLayout& at,
-                       const GrayVector& v) {
+// A plain band through a faster row, the rest of each row pixel by pixel.
+template <int kBits, typename Gray>
+void* WalkGrayFast(void* jobPointer, const Gray& gray, const GrayLayout& at,
+                   const lumeno::gray::Vector& v, lumeno::gray::Row row) {
+  constexpr int64_t kPixelBytes = 4 * (kBits / 8);
   const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const int32_t width = p.width;
   const lumeno::StoreLanes lanes(p, v.srcKeep, v.dstKeep);
   return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
-    int32_t x = GrayRow16Avx2(gray, v, lanes, src, dst, width);
-    for (; x < width; ++x) {
-      GrayPixel<16, false>(gray, at, src + static_cast<int64_t>(x) * 8,
-                           dst + static_cast<int64_t>(x) * 8, 0);
+    for (int32_t x = row(v, lanes, src, dst, width); x < width; ++x) {
+      GrayPixel<kBits, false>(gray, at, src + x * kPixelBytes, dst + x * kPixelBytes, 0);
     }
   });
 }
-#endif
-#endif
 
 // The row worker of one depth and method, plain or masked. Plain bands
-// whose writes stay inside their pixels take the vector loops for pixels of
-// four samples (at 16 bits where the processor has 256-bit vectors), or at
-// 8 bits a loop of fixed step for three- and four-byte ones.
+// whose writes stay inside their pixels take a faster row for pixels of
+// four samples where the processor has one, or at 8 bits a loop of fixed
+// step for three- and four-byte ones.
 template <int kBits, template <int> class Method, bool kMasked>
 void* GrayscaleRows(void* jobPointer) {
   const auto& block =
@@ -520,20 +302,18 @@ void* GrayscaleRows(void* jobPointer) {
   const GrayLayout at(block, kBits);
   const Method<kBits> gray(block);
   if (!at.rowsDisjoint) return WalkGray<kBits, kMasked, true, 0>(jobPointer, gray, at);
-#if defined(__SSE2__) && defined(LUMENO_X86)
-  if constexpr (kBits == 16 && !kMasked) {
-    GrayVector vector;
-    if (lumeno::ActiveCpuLevel() != lumeno::CpuLevel::kBaseline &&
-        PrepareGrayVector<16>(at, &vector)) {
-      return WalkGrayVector16(jobPointer, gray, at, vector);
+  if constexpr (!kMasked) {
+    const lumeno::gray::Row row = kBits == 8 ? lumeno::Pick(kPaths8) : lumeno::Pick(kPaths16);
+    lumeno::gray::Vector vector{};
+    vector.formula = Method<kBits>::kFormula;
+    vector.weights[0] = block.redWeight;
+    vector.weights[1] = block.greenWeight;
+    vector.weights[2] = block.blueWeight;
+    if (row != nullptr && PrepareGrayVector<kBits>(at, &vector)) {
+      return WalkGrayFast<kBits>(jobPointer, gray, at, vector, row);
     }
   }
-#endif
   if constexpr (kBits == 8 && !kMasked) {
-#if defined(__SSE2__)
-    GrayVector vector;
-    if (PrepareGrayVector<8>(at, &vector)) return WalkGrayVector(jobPointer, gray, at, vector);
-#endif
     if (at.srcStep == 4 && at.dstStep == 4) {
       return WalkGray<kBits, kMasked, false, 4>(jobPointer, gray, at);
     }

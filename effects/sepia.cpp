@@ -3,26 +3,21 @@
 // green slightly down, blue down) whose length grows with SepiaValue (0..1).
 // A gray source given to Apply is promoted to a colour destination by the
 // engine, and its one gray sample feeds all three colour reads.
-#include <atomic>
+//
+// The plain workers here do every band whole; the rows of
+// effects/x86/sepia_*.cpp do the same faster where the processor and the
+// layout allow (engine/fast_paths.h).
 #include <cstdint>
 #include <cstdlib>
-#include <initializer_list>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#include "engine/cpu_level.h"
+#include "effects/sepia_kernel.h"
+#include "engine/fast_paths.h"
 #include "engine/filter_base.h"
-#include "engine/pixel_lanes.h"
-
-#if defined(LUMENO_X86)
-#include <immintrin.h>
-#endif
 
 namespace {
 
 using lumeno::TruncToInt;
+using namespace lumeno::sepia;
 
 // Instance data following MPImageFilterData.
 struct SepiaData {
@@ -81,12 +76,7 @@ inline uint32_t TintedChannelLimited(double value) {
 // at 8 bits); at 16 bits a destination byte offset names the sample that
 // starts at it, rounded down to even.
 template <int kBits>
-struct SepiaLayout {
-  int32_t srcRed, srcGreen, srcBlue, srcAlpha;
-  int32_t dstRed, dstGreen, dstBlue, dstAlpha;
-  bool copyAlpha;  // the destination has alpha
-  bool loadAlpha;  // ... and the source has one to copy; otherwise opaque
-
+struct SepiaLayout : Samples {
   SepiaLayout(const GenericMPParams& p, const SepiaParams& sepia) {
     constexpr int32_t kSampleBytes = kBits / 8;
     const RawBitmap& source = *p.source;
@@ -108,24 +98,19 @@ struct SepiaLayout {
   }
 };
 
-// The brown shift of each tinted channel for a run's level.
-struct TintShifts {
-  double red, green, blue;
-  explicit TintShifts(int32_t sepiaLevel) {
-    const double level = static_cast<double>(sepiaLevel);
-    red = level * 0.956;
-    green = level * 0.272;
-    blue = level * 1.105;
-  }
-};
+TintShifts ShiftsFor(int32_t sepiaLevel) {
+  const double level = static_cast<double>(sepiaLevel);
+  return {level * kTintRed, level * kTintGreen, level * kTintBlue};
+}
 
 // The luminance, summed in this order and truncated to a whole channel
 // value. The weights sum to 1, so the sum lies in [0, kMax] (give or take
 // rounding): a plain conversion truncates it, the limit guards the tables.
 template <int kBits>
 inline uint32_t Luminance(uint32_t r, uint32_t g, uint32_t b) {
-  const double luma = (static_cast<double>(r) * 0.299 + static_cast<double>(g) * 0.587) +
-                      static_cast<double>(b) * 0.114;
+  const double luma =
+      (static_cast<double>(r) * kWeightRed + static_cast<double>(g) * kWeightGreen) +
+      static_cast<double>(b) * kWeightBlue;
   const uint32_t yi = static_cast<uint32_t>(static_cast<int32_t>(luma));
   return yi > lumeno::Depth<kBits>::kMax ? lumeno::Depth<kBits>::kMax : yi;
 }
@@ -155,238 +140,40 @@ inline void Sepia16Pixel(const SepiaLayout<16>& at, const TintShifts& shift, con
   if (at.copyAlpha) StoreSample<16>(d, at.dstAlpha, alpha);
 }
 
-#if defined(LUMENO_X86)
-// Four-sample 16-bit pixels (8 bytes) in source and destination, four at a
-// time in 256-bit vectors: luminance, its truncation and limit in double
-// lanes; then, in large bands whose tinted channels are checked to be
-// y + k limited for every y, saturating 16-bit adds and subtracts, and
-// otherwise the shifted channel sums in double lanes, their rounding to
-// single precision, limits and truncation in float lanes. Each step is the
-// operation one pixel at a time performs, so the samples are the same.
-struct Sepia16Vector {
-  int32_t srcShift[3];  // bit positions of red, green, blue in the 64-bit pixel
-  int32_t dstShift[3];
-  uint64_t srcKeep;  // destination bits taken from the source pixel (alpha)
-  uint64_t dstKeep;  // destination bits left as they are
-  uint64_t opaque;   // destination bits set (alpha without a source alpha)
-};
-
-bool PrepareSepia16Vector(const GenericMPParams& p, const SepiaLayout<16>& at, Sepia16Vector* v) {
-  if (p.srcPixelBytes != 8 || p.dstPixelBytes != 8) return false;
-  const int32_t src[3] = {at.srcRed, at.srcGreen, at.srcBlue};
-  const int32_t dst[3] = {at.dstRed, at.dstGreen, at.dstBlue};
-  *v = {};
-  uint64_t written = 0;
-  for (int k = 0; k < 3; ++k) {
-    if (src[k] < 0 || src[k] > 3 || dst[k] < 0 || dst[k] > 3) return false;
-    v->srcShift[k] = 16 * src[k];
-    v->dstShift[k] = 16 * dst[k];
-    const uint64_t sample = uint64_t{0xFFFF} << v->dstShift[k];
-    if ((written & sample) != 0) return false;  // one store order to keep: leave it to the loop
-    written |= sample;
-  }
-  if (at.copyAlpha) {
-    if (at.dstAlpha < 0 || at.dstAlpha > 3) return false;
-    const uint64_t sample = uint64_t{0xFFFF} << (16 * at.dstAlpha);
-    if ((written & sample) != 0) return false;
-    written |= sample;
-    if (!at.loadAlpha) {
-      v->opaque = sample;
-    } else if (at.srcAlpha == at.dstAlpha) {
-      v->srcKeep = sample;
-    } else {
-      return false;
-    }
-  }
-  v->dstKeep = ~written;
-  return true;
-}
-
-// One tinted channel in four lanes: the double sum rounded to single
-// precision, limited to [0, 65535] there (no lane is NaN), then truncated.
-LUMENO_AVX2 inline __m128i TintLanes16(__m256d value) {
-  __m128 f = _mm256_cvtpd_ps(value);
-  f = _mm_max_ps(f, _mm_setzero_ps());
-  f = _mm_min_ps(f, _mm_set1_ps(65535.0f));
-  return _mm_cvttps_epi32(f);
-}
-
-// Whether a 16-bit tinted channel, as the float lanes above compute it for
-// every whole luminance y, is min(max(y + k, 0), 65535) for one k, checked
-// value by value. k is the channel's value at 0 where that is positive, else
-// its value at 65535 less 65535: the only k the form allows.
-LUMENO_AVX2 bool LimitedOffset16(double shift, bool subtract, int32_t* amount) {
-  const __m256d by = _mm256_set1_pd(shift);
-  auto tinted = [&by, subtract](__m128i y) LUMENO_AVX2 {
-    const __m256d value = _mm256_cvtepi32_pd(y);
-    return TintLanes16(subtract ? _mm256_sub_pd(value, by) : _mm256_add_pd(value, by));
-  };
-  const __m128i ends = tinted(_mm_setr_epi32(0, 65535, 0, 0));
-  const int32_t first = _mm_cvtsi128_si32(ends);
-  const int32_t last = _mm_cvtsi128_si32(_mm_srli_si128(ends, 4));
-  const int32_t k = first > 0 ? first : last - 65535;
-  const __m128i offset = _mm_set1_epi32(k);
-  const __m128i top = _mm_set1_epi32(65535);
-  const __m128i four = _mm_set1_epi32(4);
-  __m128i y = _mm_setr_epi32(0, 1, 2, 3);
-  __m128i differ = _mm_setzero_si128();
-  for (int32_t i = 0; i < 65536 / 4; ++i) {
-    const __m128i expected =
-        _mm_min_epi32(_mm_max_epi32(_mm_add_epi32(y, offset), _mm_setzero_si128()), top);
-    differ = _mm_or_si128(differ, _mm_xor_si128(tinted(y), expected));
-    y = _mm_add_epi32(y, four);
-  }
-  *amount = k;
-  return _mm_testz_si128(differ, differ) != 0;
-}
-
-// The outcome of the last level checked, kept for the bands and runs that
-// follow (a check costs about as much as 80000 pixels): one word, read and
-// written whole. Bits 0-13 the level, bit 14 set once filled, bit 15 whether
-// all three channels have the form, then the three k, 16 bits each.
-std::atomic<uint64_t> lastTintCheck{0};
-constexpr uint64_t kCheckFilled = uint64_t{1} << 14;
-constexpr uint64_t kCheckValid = uint64_t{1} << 15;
-
-// The tinted channels of a band as whole-number offsets, where all three
-// have that form; checked only for bands large enough to repay it.
-struct TintOffsets16 {
-  bool valid = false;
-  int32_t amount[3] = {0, 0, 0};
-  TintOffsets16(const FilterJob& job, const TintShifts& shift, int32_t level) {
-    const int64_t rows = job.endRow > job.firstRow ? int64_t{job.endRow} - job.firstRow : 0;
-    if (rows * job.params->width < 65536) return;
-    const bool cacheable = level >= 0 && level < (1 << 14);
-    const uint64_t key = static_cast<uint64_t>(level) | kCheckFilled;
-    const uint64_t last = lastTintCheck.load(std::memory_order_relaxed);
-    if (cacheable && (last & (kCheckFilled | (kCheckFilled - 1))) == key) {
-      valid = (last & kCheckValid) != 0;
-      for (int k = 0; k < 3; ++k) {
-        amount[k] = static_cast<int16_t>(static_cast<uint16_t>(last >> (16 * (k + 1))));
-      }
-      return;
-    }
-    valid = LimitedOffset16(shift.red, false, &amount[0]) &&
-            LimitedOffset16(shift.green, true, &amount[1]) &&
-            LimitedOffset16(shift.blue, true, &amount[2]);
-    bool fits = true;
-    for (const int32_t k : amount) fits = fits && k >= INT16_MIN && k <= INT16_MAX;
-    if (cacheable && fits) {
-      uint64_t word = key | (valid ? kCheckValid : 0);
-      for (int k = 0; k < 3; ++k) {
-        word |= uint64_t{static_cast<uint16_t>(static_cast<int16_t>(amount[k]))} << (16 * (k + 1));
-      }
-      lastTintCheck.store(word, std::memory_order_relaxed);
-    }
-  }
-};
-
-// Returns the number of pixels done.
-template <bool kOffsets>
-LUMENO_AVX2 int32_t Sepia16RowAvx2(const Sepia16Vector& v, const TintShifts& shift,
-                                   const TintOffsets16& offsets, bool readDestination,
-                                   uint64_t srcKeepBits, const uint8_t* src, uint8_t* dst,
-                                   int32_t width) {
-  const __m256i low = _mm256_set1_epi64x(0xFFFF);
-  const __m256i pick = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
-  const __m256d weightRed = _mm256_set1_pd(0.299);
-  const __m256d weightGreen = _mm256_set1_pd(0.587);
-  const __m256d weightBlue = _mm256_set1_pd(0.114);
-  const __m256d shiftRed = _mm256_set1_pd(shift.red);
-  const __m256d shiftGreen = _mm256_set1_pd(shift.green);
-  const __m256d shiftBlue = _mm256_set1_pd(shift.blue);
-  const __m128i top = _mm_set1_epi32(65535);
-  __m128i srcShift[3], dstShift[3], raise[3], lower[3];
-  for (int k = 0; k < 3; ++k) {
-    srcShift[k] = _mm_cvtsi32_si128(v.srcShift[k]);
-    dstShift[k] = _mm_cvtsi32_si128(v.dstShift[k]);
-    // y + k limited to [0, 65535] as a saturating add of k's positive part
-    // and a saturating subtract of its negative part, in the low half of
-    // each 32-bit lane.
-    const int32_t k16 = offsets.amount[k];
-    raise[k] = _mm_set1_epi32(k16 > 0 ? k16 : 0);
-    lower[k] = _mm_set1_epi32(k16 < 0 ? -k16 : 0);
-  }
-  const __m256i srcKeep = _mm256_set1_epi64x(static_cast<int64_t>(srcKeepBits));
-  const __m256i dstKeep = _mm256_set1_epi64x(static_cast<int64_t>(v.dstKeep));
-  const __m256i opaque = _mm256_set1_epi64x(static_cast<int64_t>(v.opaque));
-  // The sample at a bit position of each 64-bit pixel, as four doubles.
-  auto channel = [&](__m256i pixels, __m128i at) LUMENO_AVX2 {
-    const __m256i wide = _mm256_and_si256(_mm256_srl_epi64(pixels, at), low);
-    return _mm256_cvtepi32_pd(_mm256_castsi256_si128(_mm256_permutevar8x32_epi32(wide, pick)));
-  };
-  int32_t x = 0;
-  for (; x + 4 <= width; x += 4) {
-    const __m256i pixels =
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 8));
-    const __m256d luma =
-        _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(channel(pixels, srcShift[0]), weightRed),
-                                    _mm256_mul_pd(channel(pixels, srcShift[1]), weightGreen)),
-                      _mm256_mul_pd(channel(pixels, srcShift[2]), weightBlue));
-    const __m128i yi = _mm_min_epi32(_mm256_cvttpd_epi32(luma), top);
-    __m128i red, green, blue;
-    if constexpr (kOffsets) {
-      red = _mm_subs_epu16(_mm_adds_epu16(yi, raise[0]), lower[0]);
-      green = _mm_subs_epu16(_mm_adds_epu16(yi, raise[1]), lower[1]);
-      blue = _mm_subs_epu16(_mm_adds_epu16(yi, raise[2]), lower[2]);
-    } else {
-      const __m256d y = _mm256_cvtepi32_pd(yi);
-      red = TintLanes16(_mm256_add_pd(y, shiftRed));
-      green = TintLanes16(_mm256_sub_pd(y, shiftGreen));
-      blue = TintLanes16(_mm256_sub_pd(y, shiftBlue));
-    }
-    __m256i out = _mm256_or_si256(_mm256_and_si256(pixels, srcKeep), opaque);
-    out = _mm256_or_si256(out, _mm256_sll_epi64(_mm256_cvtepu32_epi64(red), dstShift[0]));
-    out = _mm256_or_si256(out, _mm256_sll_epi64(_mm256_cvtepu32_epi64(green), dstShift[1]));
-    out = _mm256_or_si256(out, _mm256_sll_epi64(_mm256_cvtepu32_epi64(blue), dstShift[2]));
-    __m256i* to = reinterpret_cast<__m256i*>(dst + static_cast<int64_t>(x) * 8);
-    if (readDestination) {
-      out = _mm256_or_si256(out, _mm256_and_si256(_mm256_loadu_si256(to), dstKeep));
-    }
-    _mm256_storeu_si256(to, out);
-  }
-  return x;
-}
-
-void* WalkSepia16Vector(void* jobPointer, const SepiaLayout<16>& at, const TintShifts& shift,
-                        const Sepia16Vector& v) {
-  const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
-  const int32_t width = p.width;
-  const bool inPlace = p.srcPixels == p.dstPixels && p.srcRowBytes == p.dstRowBytes;
-  const bool readDestination = !inPlace && v.dstKeep != 0;
-  const uint64_t srcKeep = inPlace ? v.srcKeep | v.dstKeep : v.srcKeep;
-  const SepiaParams& sepia = reinterpret_cast<const SepiaContext&>(p).sepia;
-  const TintOffsets16 offsets(*static_cast<FilterJob*>(jobPointer), shift, sepia.sepiaLevel);
-  return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
-    int32_t x =
-        offsets.valid
-            ? Sepia16RowAvx2<true>(v, shift, offsets, readDestination, srcKeep, src, dst, width)
-            : Sepia16RowAvx2<false>(v, shift, offsets, readDestination, srcKeep, src, dst, width);
-    for (; x < width; ++x) {
-      Sepia16Pixel<false>(at, shift, src + static_cast<int64_t>(x) * 8,
-                          dst + static_cast<int64_t>(x) * 8, 0);
-    }
-  });
-}
+// The faster rows, highest level first.
+#if defined(LUMENO_X86_PATHS)
+using lumeno::CpuLevel;
+constexpr lumeno::FastPath<Paths8> kPaths8[] = {
+    {CpuLevel::kAvx2, {&PrepareVector8, &Row8Avx2}},
+    {CpuLevel::kBaseline, {&PrepareVector8, &Row8Sse2}}};
+constexpr lumeno::FastPath<Paths16> kPaths16[] = {
+    {CpuLevel::kAvx2, {&PrepareBand16Avx2, &Row16Avx2}}};
+#else
+constexpr lumeno::FastPath<Paths8> kPaths8[] = {{lumeno::CpuLevel::kBaseline, {}}};
+constexpr lumeno::FastPath<Paths16> kPaths16[] = {{lumeno::CpuLevel::kBaseline, {}}};
 #endif
 
 // The 16-bit row worker, plain or masked. Plain bands of four-sample pixels
-// go through the vector loop where the processor and the layout allow it.
+// go through a faster row where the processor and the layout allow it.
 template <bool kMasked>
 void* SepiaRows16(void* jobPointer) {
-  const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
+  const FilterJob& job = *static_cast<FilterJob*>(jobPointer);
+  const GenericMPParams& p = *job.params;
   const SepiaParams& sepia = reinterpret_cast<const SepiaContext&>(p).sepia;
   const SepiaLayout<16> at(p, sepia);
-  const TintShifts shift(sepia.sepiaLevel);
-#if defined(LUMENO_X86)
+  const TintShifts shift = ShiftsFor(sepia.sepiaLevel);
   if constexpr (!kMasked) {
-    Sepia16Vector vector;
-    if (lumeno::ActiveCpuLevel() != lumeno::CpuLevel::kBaseline &&
-        PrepareSepia16Vector(p, at, &vector)) {
-      return WalkSepia16Vector(jobPointer, at, shift, vector);
+    const Paths16 fast = lumeno::Pick(kPaths16);
+    Band16 band;
+    if (fast.row != nullptr && fast.prepare(job, at, shift, sepia.sepiaLevel, &band)) {
+      return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
+        for (int32_t x = fast.row(band, src, dst, p.width); x < p.width; ++x) {
+          Sepia16Pixel<false>(at, shift, src + static_cast<int64_t>(x) * 8,
+                              dst + static_cast<int64_t>(x) * 8, 0);
+        }
+      });
     }
   }
-#endif
   return lumeno::ForEachPixel<16, kMasked>(
       jobPointer,
       [&](const uint8_t* s, uint8_t* d, uint32_t m) { Sepia16Pixel<kMasked>(at, shift, s, d, m); });
@@ -408,12 +195,12 @@ struct Sepia8Tables {
   uint8_t blue[256];
 
   explicit Sepia8Tables(int32_t sepiaLevel) {
-    const TintShifts shift(sepiaLevel);
+    const TintShifts shift = ShiftsFor(sepiaLevel);
     for (int32_t v = 0; v < 256; ++v) {
       const double y = static_cast<double>(v);
-      lumaRed[v] = y * 0.299;
-      lumaGreen[v] = y * 0.587;
-      lumaBlue[v] = y * 0.114;
+      lumaRed[v] = y * kWeightRed;
+      lumaGreen[v] = y * kWeightGreen;
+      lumaBlue[v] = y * kWeightBlue;
       red[v] = static_cast<uint8_t>(TintedChannel<8>(y + shift.red));
       green[v] = static_cast<uint8_t>(TintedChannel<8>(y - shift.green));
       blue[v] = static_cast<uint8_t>(TintedChannel<8>(y - shift.blue));
@@ -463,168 +250,8 @@ void* WalkSepia8(void* jobPointer, const Sepia8Tables& t, const SepiaLayout<8>& 
   });
 }
 
-// A tinted channel table of the form min(max(y + k, 0), 255): its amount k,
-// found by comparing every entry (so the operation gives the table's bytes).
-bool LimitedOffset(const uint8_t* table, int32_t* amount) {
-  for (const int32_t k : {int32_t{table[0]}, int32_t{table[255]} - 255}) {
-    bool same = true;
-    for (int32_t y = 0; y < 256 && same; ++y) {
-      const int32_t v = y + k;
-      same = table[y] == (v < 0 ? 0 : v > 255 ? 255 : v);
-    }
-    if (same) {
-      *amount = k;
-      return true;
-    }
-  }
-  return false;
-}
-
-#if defined(__SSE2__)
-// Four-byte pixels in source and destination, several at a time: the
-// luminance in double lanes (the same conversions, products and sums in the
-// same order as one pixel at a time, truncated by the truncating
-// conversion), then the luminance in every byte of its pixel and each
-// tinted channel as a saturating byte add or subtract of the table's k
-// (where every table has the form y + k limited to the channel range,
-// checked entry by entry), and the bytes that are no channel kept or set as
-// one pixel would.
-struct Sepia8Vector {
-  int32_t srcShift[3];  // bit positions of red, green, blue in the 32-bit pixel
-  uint32_t colour;      // destination bits of the three tinted channels
-  uint32_t raise;       // per destination byte: k where positive
-  uint32_t lower;       // per destination byte: -k where negative
-  uint32_t srcKeep;     // destination bits taken from the source pixel (alpha)
-  uint32_t dstKeep;     // destination bits left as they are
-  uint32_t opaque;      // destination bits set (alpha without a source alpha)
-};
-
-bool PrepareSepia8Vector(const GenericMPParams& p, const SepiaLayout<8>& at, const Sepia8Tables& t,
-                         Sepia8Vector* v) {
-  if (p.srcPixelBytes != 4 || p.dstPixelBytes != 4) return false;
-  const int32_t src[3] = {at.srcRed, at.srcGreen, at.srcBlue};
-  const int32_t dst[3] = {at.dstRed, at.dstGreen, at.dstBlue};
-  const uint8_t* tables[3] = {t.red, t.green, t.blue};
-  *v = {};
-  uint32_t written = 0;
-  for (int k = 0; k < 3; ++k) {
-    int32_t amount = 0;
-    if (src[k] < 0 || src[k] > 3 || dst[k] < 0 || dst[k] > 3) return false;
-    if (!LimitedOffset(tables[k], &amount)) return false;
-    v->srcShift[k] = 8 * src[k];
-    const int32_t bit = 8 * dst[k];
-    const uint32_t byte = 0xFFu << bit;
-    if ((written & byte) != 0) return false;  // one store order to keep: leave it to the loop
-    written |= byte;
-    if (amount >= 0) {
-      v->raise |= static_cast<uint32_t>(amount) << bit;
-    } else {
-      v->lower |= static_cast<uint32_t>(-amount) << bit;
-    }
-  }
-  v->colour = written;
-  if (at.copyAlpha) {
-    if (at.dstAlpha < 0 || at.dstAlpha > 3) return false;
-    const uint32_t byte = 0xFFu << (8 * at.dstAlpha);
-    if ((written & byte) != 0) return false;
-    written |= byte;
-    if (!at.loadAlpha) {
-      v->opaque = byte;
-    } else if (at.srcAlpha == at.dstAlpha) {
-      v->srcKeep = byte;
-    } else {
-      return false;
-    }
-  }
-  v->dstKeep = ~written;
-  return true;
-}
-
-#if defined(LUMENO_X86)
-// Eight pixels at a time with 256-bit vectors; returns the number of pixels
-// done.
-LUMENO_AVX2 int32_t SepiaRowAvx2(const Sepia8Vector& v, const lumeno::StoreLanes& lanes,
-                                 const uint8_t* src, uint8_t* dst, int32_t width) {
-  const __m256i top = _mm256_set1_epi32(255);
-  const __m256d weightRed = _mm256_set1_pd(0.299);
-  const __m256d weightGreen = _mm256_set1_pd(0.587);
-  const __m256d weightBlue = _mm256_set1_pd(0.114);
-  const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
-  const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
-  const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
-  const __m256i colour = _mm256_set1_epi32(static_cast<int32_t>(v.colour));
-  const __m256i raise = _mm256_set1_epi32(static_cast<int32_t>(v.raise));
-  const __m256i lower = _mm256_set1_epi32(static_cast<int32_t>(v.lower));
-  const __m256i srcKeep = _mm256_set1_epi32(static_cast<int32_t>(lanes.srcKeep));
-  const __m256i dstKeep = _mm256_set1_epi32(static_cast<int32_t>(v.dstKeep));
-  const __m256i opaque = _mm256_set1_epi32(static_cast<int32_t>(v.opaque));
-  int32_t x = 0;
-  for (; x + 8 <= width; x += 8) {
-    const __m256i pixels =
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 4));
-    const __m256i y = lumeno::WeightedSum8(
-        lumeno::ByteLanes8(pixels, shiftRed), lumeno::ByteLanes8(pixels, shiftGreen),
-        lumeno::ByteLanes8(pixels, shiftBlue), weightRed, weightGreen, weightBlue);
-    const __m256i spread = lumeno::SpreadByte8(_mm256_min_epi16(y, top));
-    const __m256i tinted = _mm256_subs_epu8(_mm256_adds_epu8(spread, raise), lower);
-    const __m256i out = _mm256_or_si256(_mm256_and_si256(tinted, colour),
-                                        _mm256_or_si256(_mm256_and_si256(pixels, srcKeep), opaque));
-    lumeno::StoreKeeping8(dst + static_cast<int64_t>(x) * 4, out, lanes, dstKeep);
-  }
-  return x;
-}
-#endif
-
-void* WalkSepia8Vector(void* jobPointer, const Sepia8Tables& t, const SepiaLayout<8>& at,
-                       const Sepia8Vector& v) {
-  const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
-  const int32_t width = p.width;
-  const lumeno::StoreLanes lanes(p, v.srcKeep, v.dstKeep);
-#if defined(LUMENO_X86)
-  const bool wide = lumeno::ActiveCpuLevel() != lumeno::CpuLevel::kBaseline;
-#else
-  constexpr bool wide = false;
-#endif
-  const __m128i top = _mm_set1_epi32(255);
-  const __m128d weightRed = _mm_set1_pd(0.299);
-  const __m128d weightGreen = _mm_set1_pd(0.587);
-  const __m128d weightBlue = _mm_set1_pd(0.114);
-  const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
-  const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
-  const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
-  const __m128i colour = _mm_set1_epi32(static_cast<int32_t>(v.colour));
-  const __m128i raise = _mm_set1_epi32(static_cast<int32_t>(v.raise));
-  const __m128i lower = _mm_set1_epi32(static_cast<int32_t>(v.lower));
-  const __m128i srcKeep = _mm_set1_epi32(static_cast<int32_t>(lanes.srcKeep));
-  const __m128i dstKeep = _mm_set1_epi32(static_cast<int32_t>(v.dstKeep));
-  const __m128i opaque = _mm_set1_epi32(static_cast<int32_t>(v.opaque));
-  return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
-    int32_t x = 0;
-#if defined(LUMENO_X86)
-    if (wide) x = SepiaRowAvx2(v, lanes, src, dst, width);
-#endif
-    for (; x + 4 <= width; x += 4) {
-      const __m128i pixels =
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + static_cast<int64_t>(x) * 4));
-      const __m128i y = lumeno::WeightedSum4(
-          lumeno::ByteLanes4(pixels, shiftRed), lumeno::ByteLanes4(pixels, shiftGreen),
-          lumeno::ByteLanes4(pixels, shiftBlue), weightRed, weightGreen, weightBlue);
-      const __m128i spread = lumeno::SpreadByte4(_mm_min_epi16(y, top));
-      const __m128i tinted = _mm_subs_epu8(_mm_adds_epu8(spread, raise), lower);
-      const __m128i out = _mm_or_si128(_mm_and_si128(tinted, colour),
-                                       _mm_or_si128(_mm_and_si128(pixels, srcKeep), opaque));
-      lumeno::StoreKeeping4(dst + static_cast<int64_t>(x) * 4, out, lanes, dstKeep);
-    }
-    for (; x < width; ++x) {
-      Sepia8Pixel<false>(t, at, src + static_cast<int64_t>(x) * 4,
-                         dst + static_cast<int64_t>(x) * 4, 0);
-    }
-  });
-}
-#endif
-
 // The 8-bit row worker, plain or masked. Plain bands of 4-byte pixels go
-// through the vector loop where the layout allows it, plain bands of 3- or
+// through a faster row where the layout allows it, plain bands of 3- or
 // 4-byte pixels through a loop of that step, the rest pixel by pixel.
 template <bool kMasked>
 void* SepiaRows8(void* jobPointer) {
@@ -633,12 +260,18 @@ void* SepiaRows8(void* jobPointer) {
   const SepiaLayout<8> at(p, sepia);
   const Sepia8Tables tables(sepia.sepiaLevel);
   if constexpr (!kMasked) {
-#if defined(__SSE2__)
-    Sepia8Vector vector;
-    if (PrepareSepia8Vector(p, at, tables, &vector)) {
-      return WalkSepia8Vector(jobPointer, tables, at, vector);
+    const Paths8 fast = lumeno::Pick(kPaths8);
+    const uint8_t* const tinted[3] = {tables.red, tables.green, tables.blue};
+    Vector8 vector;
+    if (fast.row != nullptr && fast.prepare(p, at, tinted, &vector)) {
+      const lumeno::StoreLanes lanes(p, vector.srcKeep, vector.dstKeep);
+      return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
+        for (int32_t x = fast.row(vector, lanes, src, dst, p.width); x < p.width; ++x) {
+          Sepia8Pixel<false>(tables, at, src + static_cast<int64_t>(x) * 4,
+                             dst + static_cast<int64_t>(x) * 4, 0);
+        }
+      });
     }
-#endif
     if (p.srcPixelBytes == 4 && p.dstPixelBytes == 4) return WalkSepia8<4>(jobPointer, tables, at);
     if (p.srcPixelBytes == 3 && p.dstPixelBytes == 3) return WalkSepia8<3>(jobPointer, tables, at);
   }

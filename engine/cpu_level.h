@@ -1,8 +1,8 @@
 // Which vector instructions the fast workers may use, decided once per
 // process: AVX-512 (F, BW and the VBMI byte permutes) where present, else
-// AVX2, else none beyond the build's baseline. Code for a level is compiled
-// for that level alone (a target attribute) and only reached when the
-// processor has it.
+// AVX2, else none beyond the build's baseline. Code for a level lives in its
+// own files (x86/*_avx2.cpp, *_avx512.cpp), compiled for that level alone,
+// and is only reached when the processor has it (engine/fast_paths.h).
 //
 // LUMENO_CPU_DISABLE in the environment, a comma-separated list such as
 // "avx512" or "avx512,avx2", turns levels off: to compare them, or to test
@@ -21,6 +21,4 @@ const char* CpuLevelName(CpuLevel level);
 
 #if defined(__x86_64__) || defined(__i386__)
 #define LUMENO_X86 1
-#define LUMENO_AVX2 __attribute__((target("avx2")))
-#define LUMENO_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 #endif

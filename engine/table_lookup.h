@@ -2,7 +2,8 @@
 // processor allows: the look-up of per-channel effects whose table is no
 // simple operation (contrast, brightness-contrast, map curves).
 //
-// AVX-512 VBMI or AVX2 where the processor has them (engine/cpu_level.h).
+// AVX-512 VBMI or AVX2 where the processor has them (engine/cpu_level.h),
+// in engine/x86/table_lookup_*.cpp.
 #pragma once
 
 #include <cstdint>
@@ -53,5 +54,18 @@ enum class SampleOp { kAddLimited, kSubtractLimited, kComplement };
 // samples done (0 without AVX2); the caller does the rest. src may equal dst.
 int64_t OperateRowWide(const uint8_t* src, uint8_t* dst, int64_t count, int bits, SampleOp op,
                        uint32_t amount, const uint8_t* keep, int32_t samples);
+
+#if defined(LUMENO_X86_PATHS)
+// The rows of each level: engine/x86/table_lookup_avx512.cpp and
+// table_lookup_avx2.cpp. Each does the first bytes (samples) and returns how
+// many.
+int64_t LookUpRowAvx512(const uint8_t* src, uint8_t* dst, int64_t count,
+                        const uint8_t* const* tables, int32_t tableCount,
+                        const uint64_t (*takes)[8], int32_t samples);
+int64_t LookUpRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count,
+                      const uint8_t (*stepBytes)[16], const uint8_t (*keep)[32], int32_t samples);
+int64_t OperateRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count, int bits, SampleOp op,
+                       uint32_t amount, const uint8_t* keep, int32_t samples);
+#endif
 
 }  // namespace lumeno

@@ -1,0 +1,74 @@
+// The wide byte look-up and the table operations with AVX2
+// (engine/table_lookup.h), 32 bytes a step.
+#include <immintrin.h>
+
+#include "engine/table_lookup.h"
+
+namespace lumeno {
+
+// table[o] for each of 32 bytes from the difference steps: each half of the
+// table (below and from 128) is summed as differences, step h holding piece
+// h xor piece h - 1, so the steps up to and including a byte's own piece
+// leave exactly that piece's entry. Step h takes part where index - 16h has
+// its top bit clear (vpshufb gives 0 where it is set): for bytes of the
+// step's half at or above 16h. Bytes of the other half are made 0xFF first,
+// so they never take part.
+int64_t LookUpRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count,
+                      const uint8_t (*stepBytes)[16], const uint8_t (*keep)[32], int32_t samples) {
+  __m256i steps[16];
+  for (int h = 0; h < 16; ++h) {
+    steps[h] =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(stepBytes[h])));
+  }
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i top = _mm256_set1_epi8(static_cast<char>(0x80));
+  int64_t j = 0;
+  int32_t phase = 0;
+  for (; j + 32 <= count; j += 32) {
+    const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + j));
+    const __m256i lower = _mm256_or_si256(o, _mm256_cmpgt_epi8(zero, o));
+    const __m256i shifted = _mm256_xor_si256(o, top);
+    const __m256i upper = _mm256_or_si256(shifted, _mm256_cmpgt_epi8(zero, shifted));
+    __m256i e = _mm256_xor_si256(_mm256_shuffle_epi8(steps[0], lower),
+                                 _mm256_shuffle_epi8(steps[8], upper));
+#pragma GCC unroll 8
+    for (int h = 1; h < 8; ++h) {
+      const __m256i down = _mm256_set1_epi8(static_cast<char>(16 * h));
+      e = _mm256_xor_si256(e, _mm256_shuffle_epi8(steps[h], _mm256_sub_epi8(lower, down)));
+      e = _mm256_xor_si256(e, _mm256_shuffle_epi8(steps[8 + h], _mm256_sub_epi8(upper, down)));
+    }
+    const __m256i marks = _mm256_load_si256(reinterpret_cast<const __m256i*>(keep[phase]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + j), _mm256_blendv_epi8(e, o, marks));
+    phase = phase + 1 == samples ? 0 : phase + 1;
+  }
+  return j;
+}
+
+int64_t OperateRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count, int bits, SampleOp op,
+                       uint32_t amount, const uint8_t* keep, int32_t samples) {
+  const int64_t sampleBytes = bits / 8;
+  const int64_t lanes = 32 / sampleBytes;
+  const __m256i all = _mm256_set1_epi8(static_cast<char>(0xFF));
+  const __m256i by = bits == 8 ? _mm256_set1_epi8(static_cast<char>(amount))
+                               : _mm256_set1_epi16(static_cast<short>(amount));
+  int64_t j = 0;
+  int32_t phase = 0;
+  for (; j + lanes <= count; j += lanes) {
+    const int64_t at = j * sampleBytes;
+    const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + at));
+    __m256i e;
+    if (op == SampleOp::kComplement) {
+      e = _mm256_xor_si256(o, all);
+    } else if (op == SampleOp::kAddLimited) {
+      e = bits == 8 ? _mm256_adds_epu8(o, by) : _mm256_adds_epu16(o, by);
+    } else {
+      e = bits == 8 ? _mm256_subs_epu8(o, by) : _mm256_subs_epu16(o, by);
+    }
+    const __m256i marks = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keep + phase * 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + at), _mm256_blendv_epi8(e, o, marks));
+    phase = phase + 1 == samples ? 0 : phase + 1;
+  }
+  return j;
+}
+
+}  // namespace lumeno
