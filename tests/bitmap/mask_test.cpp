@@ -232,20 +232,5 @@ TEST_F(MaskTest, ConcurrentLookups) {
   EXPECT_EQ(mismatches.load(), 0);
 }
 
-TEST_F(MaskTest, RandomMaskValuesCoverTheEnds) {
-  const std::vector<uint8_t> v8 = RandomMaskValues8(64, 64, 1);
-  const std::vector<uint16_t> v16 = RandomMaskValues16(64, 64, 1);
-  auto count = [](const auto& v, uint32_t value) { return std::count(v.begin(), v.end(), value); };
-  EXPECT_GT(count(v8, 0), 512);
-  EXPECT_GT(count(v8, 255), 256);
-  EXPECT_GT(count(v16, 0), 512);
-  EXPECT_GT(count(v16, 65535), 256);
-  EXPECT_EQ(v8, RandomMaskValues8(64, 64, 1));
-  host::Ref bitmap = RandomMaskBitmap(host(), 64, 64, 16, 1);
-  const RawBitmap& r = *host::BitmapRecord(host(), bitmap.get());
-  EXPECT_EQ(r.imageFormat, host::kGray16);
-  EXPECT_EQ(Sample(r, 5, 9, 0), v16[9 * 64 + 5]);
-}
-
 }  // namespace
 }  // namespace lumeno::testing
