@@ -11,7 +11,6 @@
 namespace lumeno::testing {
 namespace {
 
-constexpr const char* kBlockConstructor = "Constructor(size as Integer)";
 
 class BitmapTest : public HostTest {
  protected:
@@ -122,61 +121,6 @@ TEST_F(BitmapTest, RefusedRequestsLeaveInvalidRecordWithoutMemory) {
   EXPECT_EQ(host().LiveObjects(), 0u) << "CreateBitmap keeps no refused bitmap alive";
 }
 
-// Running the constructor again replaces the image (the old pixels are freed).
-TEST_F(BitmapTest, ConstructingAgainReplacesImage) {
-  host::Ref bitmap = RandomBitmap(host(), 4, 4, host::kRGBA8, 4, 3);
-  ASSERT_TRUE(bitmap);
-  host().Call<void>(bitmap.get(), RAW_BITMAP_CONSTRUCTOR_DECLARATION, host::Object{nullptr},
-                    int64_t{2}, int64_t{3}, int64_t{0}, int64_t{host::kGray16});
-  const RawBitmap& r = Record(bitmap);
-  EXPECT_EQ(r.isValid, 1);
-  EXPECT_EQ(r.imageFormat, host::kGray16);
-  EXPECT_EQ(r.rowBytes, 4);
-  EXPECT_TRUE(AllZero(r.pixelData, r.rowBytes * r.height + host::kPixelSlackBytes));
-  host().Call<void>(bitmap.get(), RAW_BITMAP_CONSTRUCTOR_DECLARATION, host::Object{nullptr},
-                    int64_t{2}, int64_t{3}, int64_t{0}, int64_t{99});
-  EXPECT_EQ(r.isValid, 0);
-  EXPECT_EQ(r.pixelData, nullptr);
-}
-
-TEST_F(BitmapTest, SetExtraDataThroughOperationsTable) {
-  host::Ref bitmap(host(), host::CreateBitmap(host(), 2, 2, host::kRGB8));
-  ASSERT_TRUE(bitmap);
-  RawBitmap& r = Record(bitmap);
-  r.extraFlag = 9;
-  r.extraValue = -5;
-  ASSERT_NE(r.operations, nullptr);
-  ASSERT_NE(r.operations->SetExtraData, nullptr);
-  r.operations->SetExtraData(&r, 0x1122334455667788u, 0xFEDCBA9876543210u, -7);
-  EXPECT_EQ(r.extraData, 0x1122334455667788u);
-  EXPECT_EQ(r.extraRef, 0xFEDCBA9876543210u);
-  EXPECT_EQ(r.extraKind, -7);
-  EXPECT_EQ(r.extraFlag, 9);
-  EXPECT_EQ(r.extraValue, -5);
-  EXPECT_EQ(r.isValid, 1);
-  EXPECT_EQ(r.width, 2);
-  // A refused bitmap still offers the table (the plug-in never calls it
-  // there, but nothing should crash if it did).
-  host::Ref refused = Construct(nullptr, -1, 1, 0, host::kRGB8);
-  EXPECT_NE(Record(refused).operations, nullptr);
-}
-
-TEST_F(BitmapTest, MemoryBlockSizes) {
-  for (int64_t size :
-       {int64_t{0}, int64_t{1}, int64_t{100}, int64_t{-5}, host::kMaxPixelBytes + 1}) {
-    host::Ref block(host(), host::CreateMemoryBlock(host(), size));
-    ASSERT_TRUE(block);
-    const int64_t expected = size > 0 && size <= host::kMaxPixelBytes ? size : 0;
-    EXPECT_EQ(host().GetInteger(block.get(), "Size"), expected) << size;
-    int64_t n = -1;
-    const uint8_t* bytes = host::MemoryBlockBytes(host(), block.get(), &n);
-    EXPECT_EQ(n, expected);
-    if (expected > 0) {
-      EXPECT_TRUE(AllZero(bytes, n));
-    }
-  }
-}
-
 struct BlockCase {
   int64_t format, width, height, rowBytes, blockRowBytes, blockSize;
   bool valid;
@@ -224,19 +168,6 @@ TEST_F(BitmapTest, NonBlockSourceIsRefused) {
   host::Ref other(host(), host::CreateBitmap(host(), 8, 8, host::kRGBA8));
   host::Ref bitmap = Construct(other.get(), 2, 2, 0, host::kRGB8);
   EXPECT_EQ(Record(bitmap).isValid, 0);
-}
-
-TEST_F(BitmapTest, ReadAndWritePackedPixels) {
-  host::Ref bitmap = RandomBitmap(host(), 3, 2, host::kRGB16, 6, 11);
-  ASSERT_TRUE(bitmap);
-  RawBitmap& r = Record(bitmap);
-  const OutsideBytes before = Snapshot(r);
-  std::vector<uint8_t> packed(36);
-  for (size_t i = 0; i < packed.size(); ++i) packed[i] = static_cast<uint8_t>(200 - i);
-  host::WritePixels(r, packed);
-  EXPECT_EQ(host::ReadPixels(r), packed);
-  EXPECT_EQ(r.pixelData[r.rowBytes], 200 - 18) << "row 1 starts after the padding";
-  EXPECT_TRUE(Unchanged(r, before));
 }
 
 }  // namespace

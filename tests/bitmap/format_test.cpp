@@ -106,22 +106,6 @@ TEST_F(FormatRecordTest, ConstructorFillsRecordFromFormat) {
   }
 }
 
-TEST_F(FormatRecordTest, ReadOnlyProperties) {
-  host::Ref bitmap(host(), host::CreateBitmap(host(), 5, 4, host::kRGBA16, 48));
-  ASSERT_TRUE(bitmap);
-  EXPECT_EQ(host().GetInteger(bitmap.get(), "Width"), 5);
-  EXPECT_EQ(host().GetInteger(bitmap.get(), "Height"), 4);
-  EXPECT_EQ(host().GetInteger(bitmap.get(), "RowBytes"), 48);
-  EXPECT_EQ(host().GetInteger(bitmap.get(), "Format"), 21);
-  EXPECT_EQ(host().GetInteger(bitmap.get(), "BitsPerChannel"), 16);
-  EXPECT_EQ(host().GetInteger(bitmap.get(), "BytesPerPixel"), 8);
-  EXPECT_EQ(host().GetInteger(bitmap.get(), "ChannelCount"), 4);
-  EXPECT_TRUE(host().GetBoolean(bitmap.get(), "HasAlpha"));
-  EXPECT_TRUE(host().GetBoolean(bitmap.get(), "IsValid"));
-  EXPECT_FALSE(host().SetProperty(bitmap.get(), "Width", int64_t{9}));
-  EXPECT_EQ(host().GetInteger(bitmap.get(), "Width"), 5);
-}
-
 // The host language sees the formats as the enumeration RawBitmap.RawBitmapFormat.
 TEST_F(FormatRecordTest, EnumerationListsEveryFormat) {
   const host::ClassInfo* info = host().FindClass("RawBitmap");
@@ -138,18 +122,6 @@ TEST_F(FormatRecordTest, EnumerationListsEveryFormat) {
   EXPECT_EQ(c.version, 13);
   EXPECT_EQ(c.dataSize, static_cast<int64_t>(sizeof(RawBitmap)));
   EXPECT_STREQ(c.interfaces, "");
-}
-
-TEST_F(FormatRecordTest, ClassesRegisteredInOrder) {
-  std::vector<std::string> names;
-  for (const host::ClassInfo* c : host().Classes()) names.push_back(c->definition->name);
-  auto at = [&](const std::string& n) {
-    return std::find(names.begin(), names.end(), n) - names.begin();
-  };
-  ASSERT_LT(at("MemoryBlock"), static_cast<ptrdiff_t>(names.size()));
-  EXPECT_LT(at("MemoryBlock"), at("RawBitmap"));
-  EXPECT_LT(at("RawBitmap"), at("RawBitmapMask"));
-  EXPECT_LT(at("RawBitmapMask"), static_cast<ptrdiff_t>(names.size()));
 }
 
 }  // namespace
