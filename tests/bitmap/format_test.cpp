@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "host/raw_bitmap_class.h"
 #include "support/images.h"
@@ -85,24 +86,17 @@ TEST_F(FormatRecordTest, ConstructorFillsRecordFromFormat) {
     host::Ref bitmap(host(), host::CreateBitmap(host(), 7, 3, e.format));
     ASSERT_TRUE(bitmap);
     const RawBitmap& r = *host::BitmapRecord(host(), bitmap.get());
-    EXPECT_EQ(r.isValid, 1);
-    EXPECT_EQ(r.width, 7);
-    EXPECT_EQ(r.height, 3);
-    EXPECT_EQ(r.imageFormat, e.format);
-    EXPECT_EQ(r.bitsPerChannel, e.bitsPerChannel);
-    EXPECT_EQ(r.channelCount, e.channelCount);
-    EXPECT_EQ(r.bytesPerPixel, e.bytesPerPixel);
-    EXPECT_EQ(r.rowBytes, 7 * e.bytesPerPixel);
+    EXPECT_EQ(std::tuple(r.isValid, r.width, r.height, r.imageFormat, r.bitsPerChannel,
+                         r.channelCount, r.bytesPerPixel, r.rowBytes),
+              std::tuple(1, 7, 3, e.format, e.bitsPerChannel, e.channelCount, e.bytesPerPixel,
+                         7 * e.bytesPerPixel));
     const uint8_t offsets[] = {r.redOffset, r.greenOffset, r.blueOffset, r.alphaOffset,
                                r.blackOffset};
-    const uint8_t want[] = {e.redOffset, e.greenOffset, e.blueOffset, e.alphaOffset,
-                            e.blackOffset};
+    const uint8_t want[] = {e.redOffset, e.greenOffset, e.blueOffset, e.alphaOffset, e.blackOffset};
     EXPECT_TRUE(std::equal(offsets, offsets + 5, want));
     EXPECT_EQ(r.hasAlpha, e.alphaOffset != kNoChannel ? 1 : 0);
     EXPECT_NE(r.operations, nullptr);
-    EXPECT_EQ(r.metadata1, 0u);
-    EXPECT_EQ(r.metadata2, 0u);
-    EXPECT_EQ(r.extraRef, 0u);
+    EXPECT_EQ(std::tuple(r.metadata1, r.metadata2, r.extraRef), std::tuple(0u, 0u, 0u));
   }
 }
 
@@ -117,7 +111,8 @@ TEST_F(FormatRecordTest, EnumerationListsEveryFormat) {
   const auto& all = host::AllFormats();
   ASSERT_EQ(c.enums[0].fieldCount, static_cast<int64_t>(all.size()));
   for (size_t i = 0; i < all.size(); ++i) {
-    EXPECT_EQ(c.enums[0].fields[i], std::string(all[i].name) + " = " + std::to_string(all[i].format));
+    EXPECT_EQ(c.enums[0].fields[i],
+              std::string(all[i].name) + " = " + std::to_string(all[i].format));
   }
   EXPECT_EQ(c.version, 13);
   EXPECT_EQ(c.dataSize, static_cast<int64_t>(sizeof(RawBitmap)));

@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "engine_harness.h"
 
@@ -31,18 +32,19 @@ class SyncRunTest : public EngineTest {
 
 TEST_F(SyncRunTest, BaseClassDefaults) {
   Ref filter = NewFilter();
-  EXPECT_EQ(Integer(filter, "MultiprocessingHint"), 0);
-  EXPECT_EQ(Integer(filter, "ErrorCode"), 0);
-  EXPECT_EQ(Integer(filter, "MaximumCPUCores"), 8);
+  EXPECT_EQ(std::tuple(Integer(filter, "MultiprocessingHint"), Integer(filter, "ErrorCode"),
+                       Integer(filter, "MaximumCPUCores")),
+            std::tuple(0, 0, 8));
   EXPECT_FALSE(Boolean(filter, "ForceThreads"));
   EXPECT_FALSE(Boolean(filter, "Canceled"));
   EXPECT_TRUE(Boolean(filter, "AsyncCompleted"));
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
   ASSERT_EQ(sched_getaffinity(0, sizeof(cpus), &cpus), 0);
-  EXPECT_EQ(Integer(filter, "CPUCoreCount"), CPU_COUNT(&cpus));
-  EXPECT_EQ(Ref(host(), host().GetObject(filter.get(), "ProgressHandler")).get(), nullptr);
-  EXPECT_EQ(Ref(host(), host().GetObject(filter.get(), "AsyncResult")).get(), nullptr);
+  EXPECT_EQ(std::tuple(Integer(filter, "CPUCoreCount"),
+                       Ref(host(), host().GetObject(filter.get(), "ProgressHandler")).get(),
+                       Ref(host(), host().GetObject(filter.get(), "AsyncResult")).get()),
+            std::tuple(CPU_COUNT(&cpus), nullptr, nullptr));
   // The read-only properties refuse a write.
   EXPECT_FALSE(host().SetProperty(filter.get(), "ErrorCode", host::Value(int64_t{3})));
   EXPECT_FALSE(host().SetProperty(filter.get(), "MaximumCPUCores", host::Value(int64_t{3})));
@@ -54,9 +56,7 @@ TEST_F(SyncRunTest, BaseClassRecord) {
   const host::ClassInfo* info = host().FindClass("MPImageFilterRaw");
   ASSERT_NE(info, nullptr);
   const ZARKclassDefinition& c = *info->definition;
-  EXPECT_EQ(c.version, 13);
-  EXPECT_EQ(c.superName, nullptr);
-  EXPECT_EQ(c.dataSize, 88);
+  EXPECT_EQ(std::tuple(c.version, c.superName, c.dataSize), std::tuple(13, nullptr, 88));
   ASSERT_NE(c.interfaces, nullptr);
   EXPECT_STREQ(c.interfaces, "");
   struct Property {
@@ -177,8 +177,13 @@ TEST_F(SyncRunTest, ProgressSequences) {
     bool lastOnly;
   };
   const Case cases[] = {
-      {"one thread: 100-row chunks, the end twice", 250, 1, false, 0,
-       {{100, 250}, {200, 250}, {250, 250}, {250, 250}}, false},
+      {"one thread: 100-row chunks, the end twice",
+       250,
+       1,
+       false,
+       0,
+       {{100, 250}, {200, 250}, {250, 250}, {250, 250}},
+       false},
       {"no rows: only the last call", 0, 0, false, 0, {{0, 0}}, false},
       {"no rows, forced threads", 0, 0, true, 0, {{0, 0}}, false},
       {"three threads: rising values up to the height", 90, 3, false, 300, {{90, 90}}, true},
@@ -361,20 +366,15 @@ TEST_F(SyncRunTest, DestinationFormatAndContext) {
                                         &image.record, nullptr, 2, c.bits == 8 ? 5 : 6, c.options));
     ASSERT_TRUE(made);
     const RawBitmap& d = *host::BitmapRecord(host(), made.get());
-    EXPECT_EQ(d.imageFormat, c.expected);
-    EXPECT_EQ(d.width, 3);
-    EXPECT_EQ(d.height, 2);
-    EXPECT_EQ(params.width, 3);
-    EXPECT_EQ(params.height, 2);
-    EXPECT_EQ(params.multiprocessingHint, -1);
-    EXPECT_EQ(params.srcPixels, image.pixels.data());
-    EXPECT_EQ(params.srcRowBytes, image.record.rowBytes);
-    EXPECT_EQ(params.srcPixelBytes, image.record.bytesPerPixel);
-    EXPECT_EQ(params.dstPixels, d.pixelData);
-    EXPECT_EQ(params.dstRowBytes, d.rowBytes);
-    EXPECT_EQ(params.dstPixelBytes, d.bytesPerPixel);
-    EXPECT_EQ(params.source, &image.record);
-    EXPECT_EQ(params.destination, &d);
+    EXPECT_EQ(std::tuple(d.imageFormat, d.width, d.height), std::tuple(c.expected, 3, 2));
+    EXPECT_EQ(std::tuple(params.width, params.height, params.multiprocessingHint),
+              std::tuple(3, 2, -1));
+    EXPECT_EQ(std::tuple(params.srcPixels, params.srcRowBytes, params.srcPixelBytes, params.source),
+              std::tuple(image.pixels.data(), image.record.rowBytes, image.record.bytesPerPixel,
+                         &image.record));
+    EXPECT_EQ(
+        std::tuple(params.dstPixels, params.dstRowBytes, params.dstPixelBytes, params.destination),
+        std::tuple(d.pixelData, d.rowBytes, d.bytesPerPixel, &d));
   }
 }
 
@@ -397,12 +397,9 @@ TEST_F(SyncRunTest, ExtraDataAndMetadataCopy) {
                                           &image.record, nullptr, 2, 5, options));
       ASSERT_TRUE(made);
       const RawBitmap& d = *host::BitmapRecord(host(), made.get());
-      EXPECT_EQ(d.metadata1, 0x1111u);
-      EXPECT_EQ(d.metadata2, 0x2222u);
       const bool copied = options == 1 && extraRef != 0;
-      EXPECT_EQ(d.extraValue, copied ? 55 : 0);
-      EXPECT_EQ(d.extraFlag, copied ? 1 : 0);
-      EXPECT_EQ(d.extraRef, copied ? 77u : 0u);
+      EXPECT_EQ(std::tuple(d.metadata1, d.metadata2, d.extraValue, d.extraFlag, d.extraRef),
+                std::tuple(0x1111u, 0x2222u, copied ? 55 : 0, copied ? 1 : 0, copied ? 77u : 0u));
     }
   }
 }
