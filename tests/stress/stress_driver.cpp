@@ -1,5 +1,6 @@
 #include "stress/stress_driver.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -341,23 +342,27 @@ struct Driver::State {
   }
 
   // -- Properties --------------------------------------------------------------
+  // Every property of a class chain; with `settable`, those with a setter.
+  static std::vector<const ZARKpropertyDefinition*> Properties(const host::ClassInfo* cls,
+                                                               bool settable) {
+    std::vector<const ZARKpropertyDefinition*> props;
+    for (const host::ClassInfo* c = cls; c != nullptr; c = c->super) {
+      for (int64_t i = 0; i < c->definition->propertyCount; ++i) {
+        const ZARKpropertyDefinition* p = &c->definition->properties[i];
+        if ((settable ? p->setter : p->getter) != nullptr) props.push_back(p);
+      }
+    }
+    return props;
+  }
+
   void SetRandomProperty() {
     if (filters.empty()) return;
     FilterEntry& f = filters[chooser.Below(filters.size())];
-    std::vector<const ZARKpropertyDefinition*> props;
-    for (const host::ClassInfo* c = f.cls; c != nullptr; c = c->super) {
-      for (int64_t i = 0; i < c->definition->propertyCount; ++i) {
-        props.push_back(&c->definition->properties[i]);
-      }
-    }
+    const auto props = Properties(f.cls, true);
     if (props.empty()) return;
     const ZARKpropertyDefinition* p = props[chooser.Below(props.size())];
     std::vector<Ref> keep;
     const std::string type = p->type;
-    if (p->setter == nullptr) {
-      GetProperty(f, p->name);
-      return;
-    }
     // Replacing FillBitmap or Mask while a run reads the old one is the
     // script's right; the new value is an idle bitmap (PickIdleBitmap), so
     // no later run reads pixels that another run writes.
@@ -375,15 +380,8 @@ struct Driver::State {
   void GetRandomProperty() {
     if (filters.empty()) return;
     FilterEntry& f = filters[chooser.Below(filters.size())];
-    std::vector<const char*> names;
-    for (const host::ClassInfo* c = f.cls; c != nullptr; c = c->super) {
-      for (int64_t i = 0; i < c->definition->propertyCount; ++i) {
-        if (c->definition->properties[i].getter != nullptr) {
-          names.push_back(c->definition->properties[i].name);
-        }
-      }
-    }
-    if (!names.empty()) GetProperty(f, names[chooser.Below(names.size())]);
+    const auto props = Properties(f.cls, false);
+    if (!props.empty()) GetProperty(f, props[chooser.Below(props.size())]->name);
   }
 
   // -- Predictions -------------------------------------------------------------
@@ -475,13 +473,10 @@ struct Driver::State {
     if (r == nullptr) return;
     if (grayscale && r->channelCount <= 2) return;
     const std::vector<uint8_t> outside = testing::Snapshot(*r).bytes;
-    for (size_t i = 0; i < outside.size(); ++i) {
-      if (outside[i] != 0) {
-        const host::FormatInfo* fi = host::FindFormat(r->imageFormat);
-        Fail(what + ": byte " + std::to_string(i) + " of the row padding and slack of the new " +
-             std::string(fi ? fi->name : "?") + " bitmap was written");
-        return;
-      }
+    const auto written = std::find_if(outside.begin(), outside.end(), [](uint8_t b) { return b; });
+    if (written != outside.end()) {
+      Fail(what + ": byte " + std::to_string(written - outside.begin()) +
+           " of the row padding and slack of a new bitmap was written");
     }
   }
 
@@ -507,21 +502,14 @@ struct Driver::State {
     }
     c.kind = KindOfMethod(c.decl.name);
     std::vector<Ref> keep;
+    // The first bitmap argument is the source, a later one the fill.
     for (size_t i = 0; i < c.decl.params.size(); ++i) {
-      const bool isSource = i == 0 && c.decl.params[i].type == "RawBitmap";
-      c.args.push_back(ValueFor(c.decl.params[i].type, &keep, isSource));
+      const bool bitmap = c.decl.params[i].type == "RawBitmap";
+      c.args.push_back(ValueFor(c.decl.params[i].type, &keep, bitmap && i == 0));
+      if (bitmap) (i == 0 ? c.source : c.fill) = std::get<Object>(c.args.back());
     }
     Object filter = f.ref.get();
-    // Find source and fill; a fill read from the property must not be busy.
-    for (size_t i = 0; i < c.decl.params.size(); ++i) {
-      if (c.decl.params[i].type != "RawBitmap") continue;
-      Object o = std::get<Object>(c.args[i]);
-      if (i == 0) {
-        c.source = o;
-      } else {
-        c.fill = o;
-      }
-    }
+    // A fill read from the property must not be busy.
     Ref storedFill;
     if (c.className == "BlendEffectRaw" && c.decl.params.size() < 6 &&
         c.kind != MethodKind::kCancel) {
