@@ -670,27 +670,24 @@ void* FindWideGet(ZARKarrayStruct*) {
   return reinterpret_cast<void*>(&WideGet);
 }
 
-TEST_F(WrapperVariations, IntegerArrayGetterStoresAll64Bits) {
+// The Integer getter stores all 64 bits; without a procedure a getter
+// leaves its out alone. The finder is asked on every call.
+TEST_F(WrapperVariations, ArrayGetterWidthAndMissingProcedure) {
   gFinderCalls = 0;
   host_.AddEntry("PluginIntegerArrayGetProc", reinterpret_cast<void*>(&FindWideGet));
-  auto get = copy_.Function<void (*)(ZARKarrayStruct*, int64_t, int64_t*)>(
-      "ZARKGetArrayValueInteger(ZARKarrayStruct*, long, long*)");
-  int64_t out = 0;
-  get(kArray, 0, &out);
-  EXPECT_EQ(out, int64_t{0x123456789ABCDEF0});
-  get(kArray, 0, nullptr);
-  EXPECT_EQ(gFinderCalls, 2);
-}
-
-TEST_F(WrapperVariations, ArrayWrappersDoNothingWithoutAProcedure) {
-  gFinderCalls = 0;
   host_.AddEntry("PluginDoubleArrayGetProc", reinterpret_cast<void*>(&FindNothing));
-  auto get = copy_.Function<void (*)(ZARKarrayStruct*, int64_t, double*)>(
+  auto getInteger = copy_.Function<void (*)(ZARKarrayStruct*, int64_t, int64_t*)>(
+      "ZARKGetArrayValueInteger(ZARKarrayStruct*, long, long*)");
+  auto getDouble = copy_.Function<void (*)(ZARKarrayStruct*, int64_t, double*)>(
       "ZARKGetArrayValueDouble(ZARKarrayStruct*, long, double*)");
-  double out = 3.5;
-  get(kArray, 1, &out);
-  EXPECT_EQ(out, 3.5);
-  EXPECT_EQ(gFinderCalls, 1);
+  int64_t wide = 0;
+  double untouched = 3.5;
+  getInteger(kArray, 0, &wide);
+  getInteger(kArray, 0, nullptr);
+  getDouble(kArray, 1, &untouched);
+  EXPECT_EQ(wide, int64_t{0x123456789ABCDEF0});
+  EXPECT_EQ(untouched, 3.5);
+  EXPECT_EQ(gFinderCalls, 3);
 }
 
 TEST_F(WrapperVariations, ClassAndControlDataAddTheStoredOffset) {
