@@ -1,5 +1,4 @@
-// Pixel memory, refused requests, extra data, MemoryBlock sources and the
-// test helpers every effect test builds on.
+// Pixel memory, refused requests, extra data and MemoryBlock sources.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -12,7 +11,6 @@
 namespace lumeno::testing {
 namespace {
 
-constexpr const char* kBlockConstructor = "Constructor(size as Integer)";
 
 class BitmapTest : public HostTest {
  protected:
@@ -123,61 +121,6 @@ TEST_F(BitmapTest, RefusedRequestsLeaveInvalidRecordWithoutMemory) {
   EXPECT_EQ(host().LiveObjects(), 0u) << "CreateBitmap keeps no refused bitmap alive";
 }
 
-// Running the constructor again replaces the image (the old pixels are freed).
-TEST_F(BitmapTest, ConstructingAgainReplacesImage) {
-  host::Ref bitmap = RandomBitmap(host(), 4, 4, host::kRGBA8, 4, 3);
-  ASSERT_TRUE(bitmap);
-  host().Call<void>(bitmap.get(), RAW_BITMAP_CONSTRUCTOR_DECLARATION, host::Object{nullptr},
-                    int64_t{2}, int64_t{3}, int64_t{0}, int64_t{host::kGray16});
-  const RawBitmap& r = Record(bitmap);
-  EXPECT_EQ(r.isValid, 1);
-  EXPECT_EQ(r.imageFormat, host::kGray16);
-  EXPECT_EQ(r.rowBytes, 4);
-  EXPECT_TRUE(AllZero(r.pixelData, r.rowBytes * r.height + host::kPixelSlackBytes));
-  host().Call<void>(bitmap.get(), RAW_BITMAP_CONSTRUCTOR_DECLARATION, host::Object{nullptr},
-                    int64_t{2}, int64_t{3}, int64_t{0}, int64_t{99});
-  EXPECT_EQ(r.isValid, 0);
-  EXPECT_EQ(r.pixelData, nullptr);
-}
-
-TEST_F(BitmapTest, SetExtraDataThroughOperationsTable) {
-  host::Ref bitmap(host(), host::CreateBitmap(host(), 2, 2, host::kRGB8));
-  ASSERT_TRUE(bitmap);
-  RawBitmap& r = Record(bitmap);
-  r.extraFlag = 9;
-  r.extraValue = -5;
-  ASSERT_NE(r.operations, nullptr);
-  ASSERT_NE(r.operations->SetExtraData, nullptr);
-  r.operations->SetExtraData(&r, 0x1122334455667788u, 0xFEDCBA9876543210u, -7);
-  EXPECT_EQ(r.extraData, 0x1122334455667788u);
-  EXPECT_EQ(r.extraRef, 0xFEDCBA9876543210u);
-  EXPECT_EQ(r.extraKind, -7);
-  EXPECT_EQ(r.extraFlag, 9);
-  EXPECT_EQ(r.extraValue, -5);
-  EXPECT_EQ(r.isValid, 1);
-  EXPECT_EQ(r.width, 2);
-  // A refused bitmap still offers the table (the plug-in never calls it
-  // there, but nothing should crash if it did).
-  host::Ref refused = Construct(nullptr, -1, 1, 0, host::kRGB8);
-  EXPECT_NE(Record(refused).operations, nullptr);
-}
-
-TEST_F(BitmapTest, MemoryBlockSizes) {
-  for (int64_t size :
-       {int64_t{0}, int64_t{1}, int64_t{100}, int64_t{-5}, host::kMaxPixelBytes + 1}) {
-    host::Ref block(host(), host::CreateMemoryBlock(host(), size));
-    ASSERT_TRUE(block);
-    const int64_t expected = size > 0 && size <= host::kMaxPixelBytes ? size : 0;
-    EXPECT_EQ(host().GetInteger(block.get(), "Size"), expected) << size;
-    int64_t n = -1;
-    const uint8_t* bytes = host::MemoryBlockBytes(host(), block.get(), &n);
-    EXPECT_EQ(n, expected);
-    if (expected > 0) {
-      EXPECT_TRUE(AllZero(bytes, n));
-    }
-  }
-}
-
 struct BlockCase {
   int64_t format, width, height, rowBytes, blockRowBytes, blockSize;
   bool valid;
@@ -225,92 +168,6 @@ TEST_F(BitmapTest, NonBlockSourceIsRefused) {
   host::Ref other(host(), host::CreateBitmap(host(), 8, 8, host::kRGBA8));
   host::Ref bitmap = Construct(other.get(), 2, 2, 0, host::kRGB8);
   EXPECT_EQ(Record(bitmap).isValid, 0);
-}
-
-TEST_F(BitmapTest, ReadAndWritePackedPixels) {
-  host::Ref bitmap = RandomBitmap(host(), 3, 2, host::kRGB16, 6, 11);
-  ASSERT_TRUE(bitmap);
-  RawBitmap& r = Record(bitmap);
-  const OutsideBytes before = Snapshot(r);
-  std::vector<uint8_t> packed(36);
-  for (size_t i = 0; i < packed.size(); ++i) packed[i] = static_cast<uint8_t>(200 - i);
-  host::WritePixels(r, packed);
-  EXPECT_EQ(host::ReadPixels(r), packed);
-  EXPECT_EQ(r.pixelData[r.rowBytes], 200 - 18) << "row 1 starts after the padding";
-  EXPECT_TRUE(OutsideUnchanged(r, before));
-  EXPECT_TRUE(SamePixels(packed, r));
-}
-
-// ---------------------------------------------------------------------------
-// The helpers themselves: they must catch what they are meant to catch.
-
-TEST_F(BitmapTest, RandomBitmapFillsPixelsAndPadding) {
-  host::Ref a = RandomBitmap(host(), 16, 8, host::kRGBA8, 12, 5);
-  host::Ref b = RandomBitmap(host(), 16, 8, host::kRGBA8, 12, 5);
-  host::Ref c = RandomBitmap(host(), 16, 8, host::kRGBA8, 12, 6);
-  ASSERT_TRUE(a && b && c);
-  EXPECT_EQ(Record(a).rowBytes, 76);
-  EXPECT_TRUE(SamePixels(Record(a), Record(b)));
-  EXPECT_EQ(Snapshot(Record(a)).bytes, Snapshot(Record(b)).bytes);
-  EXPECT_FALSE(SamePixels(Record(a), Record(c)));
-  EXPECT_FALSE(AllZero(Snapshot(Record(a)).bytes.data(), 12 * 8)) << "padding is random";
-  EXPECT_FALSE(RandomBitmap(host(), 4, 4, host::kRGB16, 3, 1)) << "odd padding at 16 bits";
-}
-
-TEST_F(BitmapTest, OutsideBytesCatchStrayWrites) {
-  host::Ref bitmap = RandomBitmap(host(), 5, 3, host::kRGB8, 4, 2);
-  RawBitmap& r = Record(bitmap);
-  const OutsideBytes before = Snapshot(r);
-  EXPECT_EQ(before.bytes.size(), 3u * 4 + host::kPixelSlackBytes);
-  SetSample(r, 4, 2, 2, Sample(r, 4, 2, 2) ^ 1);  // pixels may change
-  EXPECT_TRUE(Unchanged(r, before));
-  r.pixelData[1 * r.rowBytes + 15 + 3] ^= 0x10;  // last padding byte of row 1
-  EXPECT_FALSE(Unchanged(r, before));
-  auto result = OutsideUnchanged(r, before);
-  EXPECT_FALSE(result);
-  EXPECT_NE(std::string(result.message()).find("row 1 padding byte 3"), std::string::npos)
-      << result.message();
-  r.pixelData[1 * r.rowBytes + 15 + 3] ^= 0x10;
-  r.pixelData[r.rowBytes * r.height + 5] = 1;  // slack
-  result = OutsideUnchanged(r, before);
-  EXPECT_NE(std::string(result.message()).find("slack byte 5"), std::string::npos)
-      << result.message();
-}
-
-TEST_F(BitmapTest, SampleAccessByByteOffset) {
-  host::Ref b16(host(), host::CreateBitmap(host(), 3, 2, host::kRGBA16, 32));
-  RawBitmap& r16 = Record(b16);
-  SetSample(r16, 2, 1, 4, 0xABCD);
-  uint16_t raw;
-  std::memcpy(&raw, r16.pixelData + 32 + 2 * 8 + 4, 2);
-  EXPECT_EQ(raw, 0xABCD);
-  EXPECT_EQ(Sample(r16, 2, 1, 4), 0xABCDu);
-  EXPECT_EQ(Sample(r16, 2, 1, 5), 0xABCDu) << "odd offsets name the same sample";
-  EXPECT_EQ(Sample16(r16, 2, 1, 4), 0xABCD);
-
-  host::Ref b8(host(), host::CreateBitmap(host(), 3, 2, host::kBGR8, 10));
-  RawBitmap& r8 = Record(b8);
-  SetSample(r8, 1, 1, 2, 0x1FF);  // stored as 8 bits
-  EXPECT_EQ(r8.pixelData[10 + 3 + 2], 0xFF);
-  EXPECT_EQ(Sample(r8, 1, 1, 2), 0xFFu);
-  EXPECT_EQ(Sample8(r8, 1, 1, 2), 0xFF);
-}
-
-TEST_F(BitmapTest, SamePixelsNamesFirstDifference) {
-  host::Ref a = RandomBitmap(host(), 4, 3, host::kRGBA16, 8, 9);
-  host::Ref b = RandomBitmap(host(), 4, 3, host::kRGBA16, 0, 9);
-  // Same seed, other padding: the pixels differ, so copy them over first.
-  host::WritePixels(Record(b), host::ReadPixels(Record(a)));
-  EXPECT_TRUE(SamePixels(Record(a), Record(b))) << "padding is ignored";
-  const uint32_t old = Sample(Record(b), 3, 2, 6);
-  SetSample(Record(b), 3, 2, 6, old ^ 0x8000);
-  auto result = SamePixels(Record(a), Record(b));
-  EXPECT_FALSE(result);
-  EXPECT_NE(std::string(result.message()).find("pixel (3, 2) sample at byte offset 6"),
-            std::string::npos)
-      << result.message();
-  host::Ref other(host(), host::CreateBitmap(host(), 4, 3, host::kRGBA8));
-  EXPECT_FALSE(SamePixels(Record(a), Record(other)));
 }
 
 }  // namespace

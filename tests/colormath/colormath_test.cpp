@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <random>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -47,12 +48,13 @@ TEST(ColorDistance, StatedValues8) {
 TEST(ColorDistance, StatedValues16) {
   EXPECT_EQ(ColorDistanceEuclidean16(0, 0, 0, 65535, 65535, 65535),
             113509);  // 65535 * sqrt(3) = 113509.4
-  EXPECT_EQ(ColorDistanceEuclideanWeighted16(0, 0, 0, 65535, 65535, 65535), 196605);
-  EXPECT_EQ(ColorDistanceEuclidean16(65535, 65535, 65535, 0, 0, 0), 113509);
-  EXPECT_EQ(ColorDistanceEuclidean16(7, 8, 9, 7, 8, 9), 0);
-  EXPECT_EQ(ColorDistanceEuclideanWeighted16(1000, 0, 0, 0, 0, 0), 1414);
-  EXPECT_EQ(ColorDistanceEuclideanWeighted16(0, 1000, 0, 0, 0, 0), 2000);
-  EXPECT_EQ(ColorDistanceEuclideanWeighted16(0, 0, 1000, 0, 0, 0), 1732);
+  EXPECT_EQ(std::tuple(ColorDistanceEuclideanWeighted16(0, 0, 0, 65535, 65535, 65535),
+                       ColorDistanceEuclidean16(65535, 65535, 65535, 0, 0, 0),
+                       ColorDistanceEuclidean16(7, 8, 9, 7, 8, 9),
+                       ColorDistanceEuclideanWeighted16(1000, 0, 0, 0, 0, 0),
+                       ColorDistanceEuclideanWeighted16(0, 1000, 0, 0, 0, 0),
+                       ColorDistanceEuclideanWeighted16(0, 0, 1000, 0, 0, 0)),
+            std::tuple(196605, 113509, 0, 1414, 2000, 1732));
 }
 
 TEST(ColorDistance, RandomAgainstIntegerRoot) {
@@ -87,26 +89,18 @@ TEST(FloatHsl, PrimariesAndSecondariesRoundTripExactly) {
     float h = -9, s = -9, l = -9;
     Convert_RGB_To_HSL(static_cast<unsigned char>(c.r), static_cast<unsigned char>(c.g),
                        static_cast<unsigned char>(c.b), &h, &s, &l);
-    EXPECT_EQ(h, c.hue);
-    EXPECT_EQ(s, 1.0f);
-    EXPECT_EQ(l, 0.5f);
+    EXPECT_EQ(std::tuple(h, s, l), std::tuple(c.hue, 1.0f, 0.5f));
     unsigned char r = 1, g = 1, b = 1;
     Convert_HSL_To_RGB(h, s, l, &r, &g, &b);
-    EXPECT_EQ(r, c.r);
-    EXPECT_EQ(g, c.g);
-    EXPECT_EQ(b, c.b);
+    EXPECT_EQ(std::tuple(r, g, b), std::tuple(c.r, c.g, c.b));
 
     const int k = 257;  // 255 * 257 = 65535
     Convert_RGB_To_HSL16(static_cast<unsigned short>(c.r * k), static_cast<unsigned short>(c.g * k),
                          static_cast<unsigned short>(c.b * k), &h, &s, &l);
-    EXPECT_EQ(h, c.hue);
-    EXPECT_EQ(s, 1.0f);
-    EXPECT_EQ(l, 0.5f);
+    EXPECT_EQ(std::tuple(h, s, l), std::tuple(c.hue, 1.0f, 0.5f));
     unsigned short r16 = 1, g16 = 1, b16 = 1;
     Convert_HSL_To_RGB16(h, s, l, &r16, &g16, &b16);
-    EXPECT_EQ(r16, c.r * k);
-    EXPECT_EQ(g16, c.g * k);
-    EXPECT_EQ(b16, c.b * k);
+    EXPECT_EQ(std::tuple(r16, g16, b16), std::tuple(c.r * k, c.g * k, c.b * k));
   }
 }
 
@@ -117,9 +111,7 @@ TEST(FloatHsl, RedWithABitOfBlueHasNegativeHueAndComesBack) {
   EXPECT_GT(h, -0.01f);
   unsigned char r, g, b;
   Convert_HSL_To_RGB(h, s, l, &r, &g, &b);
-  EXPECT_EQ(r, 255);
-  EXPECT_EQ(g, 0);
-  EXPECT_EQ(b, 1);
+  EXPECT_EQ(std::tuple(r, g, b), std::tuple(255, 0, 1));
 }
 
 TEST(FloatHsl, GraysHaveNoHueNorSaturationAndComeBack) {
@@ -127,27 +119,19 @@ TEST(FloatHsl, GraysHaveNoHueNorSaturationAndComeBack) {
     float h = -9, s = -9, l = -9;
     const auto c = static_cast<unsigned char>(v);
     Convert_RGB_To_HSL(c, c, c, &h, &s, &l);
-    ASSERT_EQ(h, 0.0f);
-    ASSERT_EQ(s, 0.0f);
-    ASSERT_EQ(l, static_cast<float>(v) / 255.0f);
+    ASSERT_EQ(std::tuple(h, s, l), std::tuple(0.0f, 0.0f, static_cast<float>(v) / 255.0f));
     unsigned char r, g, b;
     Convert_HSL_To_RGB(h, s, l, &r, &g, &b);
-    ASSERT_EQ(r, v);
-    ASSERT_EQ(g, v);
-    ASSERT_EQ(b, v);
+    ASSERT_EQ(std::tuple(r, g, b), std::tuple(v, v, v));
   }
   for (int v = 0; v <= 65535; v += 97) {
     float h = -9, s = -9, l = -9;
     const auto c = static_cast<unsigned short>(v);
     Convert_RGB_To_HSL16(c, c, c, &h, &s, &l);
-    ASSERT_EQ(h, 0.0f);
-    ASSERT_EQ(s, 0.0f);
-    ASSERT_EQ(l, static_cast<float>(v) / 65535.0f);
+    ASSERT_EQ(std::tuple(h, s, l), std::tuple(0.0f, 0.0f, static_cast<float>(v) / 65535.0f));
     unsigned short r, g, b;
     Convert_HSL_To_RGB16(h, s, l, &r, &g, &b);
-    ASSERT_EQ(r, v);
-    ASSERT_EQ(g, v);
-    ASSERT_EQ(b, v);
+    ASSERT_EQ(std::tuple(r, g, b), std::tuple(v, v, v));
   }
 }
 
@@ -156,9 +140,7 @@ TEST(FloatHsl, FullLightnessIsWhiteWhateverTheSaturation) {
     for (float h : {-1.0f, 0.0f, 2.5f, 4.9f}) {
       unsigned char r, g, b;
       Convert_HSL_To_RGB(h, s, 1.0f, &r, &g, &b);
-      EXPECT_EQ(r, 255);
-      EXPECT_EQ(g, 255);
-      EXPECT_EQ(b, 255);
+      EXPECT_EQ(std::tuple(r, g, b), std::tuple(255, 255, 255));
     }
   }
 }
@@ -172,9 +154,7 @@ TEST(FloatHsl, ConversionsTruncateInsteadOfRounding) {
   EXPECT_EQ(r, 76);
   // Half saturated red at lightness 0.5: m1 = 0.25, m2 = 0.75 -> 191.25, 63.75.
   Convert_HSL_To_RGB(0.0f, 0.5f, 0.5f, &r, &g, &b);
-  EXPECT_EQ(r, 191);
-  EXPECT_EQ(g, 63);
-  EXPECT_EQ(b, 63);
+  EXPECT_EQ(std::tuple(r, g, b), std::tuple(191, 63, 63));
 }
 
 TEST(FloatHsl, ValuesStayInTheirRanges) {
@@ -210,13 +190,9 @@ TEST(IntegerHls, StatedConversionsAndLossyRoundTrips) {
     SCOPED_TRACE(testing::Message() << c.r << "," << c.g << "," << c.b);
     int a = c.r, b = c.g, d = c.b;
     Convert_RGB_To_HSL(&a, &b, &d);
-    EXPECT_EQ(a, c.h);
-    EXPECT_EQ(b, c.l);
-    EXPECT_EQ(d, c.s);
+    EXPECT_EQ(std::tuple(a, b, d), std::tuple(c.h, c.l, c.s));
     Convert_HSL_To_RGB(&a, &b, &d);
-    EXPECT_EQ(a, c.r2);
-    EXPECT_EQ(b, c.g2);
-    EXPECT_EQ(d, c.b2);
+    EXPECT_EQ(std::tuple(a, b, d), std::tuple(c.r2, c.g2, c.b2));
   }
 }
 
@@ -224,13 +200,9 @@ TEST(IntegerHls, GraysComeBackExactly) {
   for (int v = 0; v <= 255; ++v) {
     int a = v, b = v, c = v;
     Convert_RGB_To_HSL(&a, &b, &c);
-    ASSERT_EQ(a, 0);
-    ASSERT_EQ(b, v);
-    ASSERT_EQ(c, 0);
+    ASSERT_EQ(std::tuple(a, b, c), std::tuple(0, v, 0));
     Convert_HSL_To_RGB(&a, &b, &c);
-    ASSERT_EQ(a, v);
-    ASSERT_EQ(b, v);
-    ASSERT_EQ(c, v);
+    ASSERT_EQ(std::tuple(a, b, c), std::tuple(v, v, v));
   }
 }
 
@@ -267,10 +239,9 @@ TEST(IntegerHls, HlsValueBranchesAndTheSingleWrap) {
     EXPECT_EQ(HLS_Value(0.0, 1.0, c.hue), c.expected) << "hue " << c.hue;
   }
   // Levels other than 0 and 1: exactly m1 * 255 or m2 * 255 at the plateaus.
-  EXPECT_EQ(HLS_Value(0.2, 0.8, 255.0), 51);
-  EXPECT_EQ(HLS_Value(0.2, 0.8, 42.5), 204);
-  EXPECT_EQ(HLS_Value(0.2, 0.8, 127.5), 204);
-  EXPECT_EQ(HLS_Value(0.2, 0.8, 170.0), 51);
+  EXPECT_EQ(std::tuple(HLS_Value(0.2, 0.8, 255.0), HLS_Value(0.2, 0.8, 42.5),
+                       HLS_Value(0.2, 0.8, 127.5), HLS_Value(0.2, 0.8, 170.0)),
+            std::tuple(51, 204, 204, 51));
 }
 
 TEST(ColorMath, SameResultsFromManyThreads) {

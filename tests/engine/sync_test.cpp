@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "engine_harness.h"
 
@@ -31,18 +32,19 @@ class SyncRunTest : public EngineTest {
 
 TEST_F(SyncRunTest, BaseClassDefaults) {
   Ref filter = NewFilter();
-  EXPECT_EQ(Integer(filter, "MultiprocessingHint"), 0);
-  EXPECT_EQ(Integer(filter, "ErrorCode"), 0);
-  EXPECT_EQ(Integer(filter, "MaximumCPUCores"), 8);
+  EXPECT_EQ(std::tuple(Integer(filter, "MultiprocessingHint"), Integer(filter, "ErrorCode"),
+                       Integer(filter, "MaximumCPUCores")),
+            std::tuple(0, 0, 8));
   EXPECT_FALSE(Boolean(filter, "ForceThreads"));
   EXPECT_FALSE(Boolean(filter, "Canceled"));
   EXPECT_TRUE(Boolean(filter, "AsyncCompleted"));
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
   ASSERT_EQ(sched_getaffinity(0, sizeof(cpus), &cpus), 0);
-  EXPECT_EQ(Integer(filter, "CPUCoreCount"), CPU_COUNT(&cpus));
-  EXPECT_EQ(Ref(host(), host().GetObject(filter.get(), "ProgressHandler")).get(), nullptr);
-  EXPECT_EQ(Ref(host(), host().GetObject(filter.get(), "AsyncResult")).get(), nullptr);
+  EXPECT_EQ(std::tuple(Integer(filter, "CPUCoreCount"),
+                       Ref(host(), host().GetObject(filter.get(), "ProgressHandler")).get(),
+                       Ref(host(), host().GetObject(filter.get(), "AsyncResult")).get()),
+            std::tuple(CPU_COUNT(&cpus), nullptr, nullptr));
   // The read-only properties refuse a write.
   EXPECT_FALSE(host().SetProperty(filter.get(), "ErrorCode", host::Value(int64_t{3})));
   EXPECT_FALSE(host().SetProperty(filter.get(), "MaximumCPUCores", host::Value(int64_t{3})));
@@ -54,9 +56,7 @@ TEST_F(SyncRunTest, BaseClassRecord) {
   const host::ClassInfo* info = host().FindClass("MPImageFilterRaw");
   ASSERT_NE(info, nullptr);
   const ZARKclassDefinition& c = *info->definition;
-  EXPECT_EQ(c.version, 13);
-  EXPECT_EQ(c.superName, nullptr);
-  EXPECT_EQ(c.dataSize, 88);
+  EXPECT_EQ(std::tuple(c.version, c.superName, c.dataSize), std::tuple(13, nullptr, 88));
   ASSERT_NE(c.interfaces, nullptr);
   EXPECT_STREQ(c.interfaces, "");
   struct Property {
@@ -93,18 +93,14 @@ TEST_F(SyncRunTest, BaseClassRecord) {
   ASSERT_EQ(c.methodCount, 1);
   EXPECT_STREQ(c.methods[0].declaration, "Cancel()");
   EXPECT_EQ(c.methods[0].flags, 4);
-  const char* constants[] = {"CPU_USE_MACHINE_CORE_COUNT = -1",
-                             "CPU_USE_AUTOMATIC = 0",
-                             "CPU_USE_1_CORE = 1",
-                             "CPU_USE_2_CORES = 2",
-                             "CPU_USE_3_CORES = 3",
-                             "CPU_USE_4_CORES = 4",
-                             "CPU_USE_5_CORES = 5",
-                             "CPU_USE_6_CORES = 6",
-                             "CPU_USE_7_CORES = 7",
-                             "CPU_USE_8_CORES = 8"};
   ASSERT_EQ(c.constantCount, 10);
-  for (int i = 0; i < 10; ++i) EXPECT_STREQ(c.constants[i].declaration, constants[i]);
+  EXPECT_STREQ(c.constants[0].declaration, "CPU_USE_MACHINE_CORE_COUNT = -1");
+  EXPECT_STREQ(c.constants[1].declaration, "CPU_USE_AUTOMATIC = 0");
+  EXPECT_STREQ(c.constants[2].declaration, "CPU_USE_1_CORE = 1");
+  for (int i = 3; i < 10; ++i) {
+    const std::string n = std::to_string(i - 1);
+    EXPECT_EQ(c.constants[i].declaration, "CPU_USE_" + n + "_CORES = " + n);
+  }
   EXPECT_EQ(c.enums, nullptr);
   EXPECT_EQ(c.enumCount, 0);
 }
@@ -167,33 +163,55 @@ TEST_F(SyncRunTest, ModesAndBands) {
   }
 }
 
-TEST_F(SyncRunTest, SingleThreadedProgressIn100RowChunks) {
-  Ref filter = NewFilter();
-  Ref handler = WithHandler(filter);
-  Set(filter, "MultiprocessingHint", host::Value(int64_t{1}));
-  Ref source(host(), host::CreateBitmap(host(), 3, 250, host::kRGB8));
-  Ref result(host(), host().Call<Object>(filter.get(),
-                                         "Apply(source as RawBitmap,value as Single) as RawBitmap",
-                                         source.get(), 0.5f));
-  ASSERT_TRUE(result);
-  const auto calls = ProgressOf(handler.get()).Calls();
-  EXPECT_EQ(ValuesAndTotals(calls), (Pairs{{100, 250}, {200, 250}, {250, 250}, {250, 250}}));
-  for (const ProgressCall& c : calls) {
-    EXPECT_EQ(c.extraInfo, 0u);
-    EXPECT_EQ(c.thread, std::this_thread::get_id());
-  }
-}
-
-TEST_F(SyncRunTest, ZeroRowsMakeOnlyTheLastCall) {
-  for (bool force : {false, true}) {
+// Progress sequences: every call, or only the last where threads make the
+// count of the calls before it open. A handler without OnProgress gets no
+// call and does not stop the run.
+TEST_F(SyncRunTest, ProgressSequences) {
+  struct Case {
+    const char* what;
+    int32_t height;
+    int64_t hint;
+    bool force;
+    int sleepMicros;
+    Pairs calls;
+    bool lastOnly;
+  };
+  const Case cases[] = {
+      {"one thread: 100-row chunks, the end twice",
+       250,
+       1,
+       false,
+       0,
+       {{100, 250}, {200, 250}, {250, 250}, {250, 250}},
+       false},
+      {"no rows: only the last call", 0, 0, false, 0, {{0, 0}}, false},
+      {"no rows, forced threads", 0, 0, true, 0, {{0, 0}}, false},
+      {"three threads: rising values up to the height", 90, 3, false, 300, {{90, 90}}, true},
+      {"no OnProgress", 30, 0, false, 0, {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RowLog::Get().Reset(c.sleepMicros);
     Ref filter = NewFilter();
-    Ref handler = WithHandler(filter);
-    Set(filter, "ForceThreads", host::Value(force));
-    FakeImage image(4, 0);
+    Ref handler = c.calls.empty() ? NewCompletionTarget(host()) : NewProgressHandler(host());
+    Set(filter, "ProgressHandler", host::Value(handler.get()));
+    Set(filter, "MultiprocessingHint", host::Value(c.hint));
+    Set(filter, "ForceThreads", host::Value(c.force));
+    FakeImage image(3, c.height);
     GenericMPParams params{};
     RunInPlace(filter, image.record, params);
-    EXPECT_EQ(ValuesAndTotals(ProgressOf(handler.get()).Calls()), (Pairs{{0, 0}})) << force;
-    EXPECT_TRUE(RowLog::Get().Visits().empty());
+    EXPECT_EQ(RowLog::Get().Visits().size(), static_cast<size_t>(c.height));
+    EXPECT_FALSE(Boolean(filter, "Canceled"));
+    if (c.calls.empty()) continue;
+    const auto calls = ProgressOf(handler.get()).Calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(c.lastOnly ? ValuesAndTotals({calls.back()}) : ValuesAndTotals(calls), c.calls);
+    EXPECT_EQ(calls.back().thread, std::this_thread::get_id()) << "last call on the caller";
+    for (size_t i = 0; i < calls.size(); ++i) {
+      EXPECT_EQ(calls[i].extraInfo, 0u);
+      EXPECT_GE(calls[i].value, i > 0 ? calls[i - 1].value : 0);
+      EXPECT_TRUE(c.hint != 1 || calls[i].thread == std::this_thread::get_id()) << i;
+    }
   }
 }
 
@@ -276,17 +294,6 @@ TEST_F(SyncRunTest, ThreadedProgressEndsWithTheHeight) {
   EXPECT_EQ(RowLog::Get().Visits().size(), 90u);
 }
 
-// A handler without OnProgress gets no call and does not stop the run.
-TEST_F(SyncRunTest, HandlerWithoutProgressMethod) {
-  Ref filter = NewFilter();
-  Ref notAHandler = NewCompletionTarget(host());
-  Set(filter, "ProgressHandler", host::Value(notAHandler.get()));
-  FakeImage image(1, 30);
-  GenericMPParams params{};
-  RunInPlace(filter, image.record, params);
-  EXPECT_EQ(RowLog::Get().Visits().size(), 30u);
-}
-
 TEST_F(SyncRunTest, MaskObjectChoosesMaskedWorker) {
   Ref filter = NewFilter();
   Ref maskBits(host(), host::CreateBitmap(host(), 1, 1, host::kGray8));
@@ -359,20 +366,15 @@ TEST_F(SyncRunTest, DestinationFormatAndContext) {
                                         &image.record, nullptr, 2, c.bits == 8 ? 5 : 6, c.options));
     ASSERT_TRUE(made);
     const RawBitmap& d = *host::BitmapRecord(host(), made.get());
-    EXPECT_EQ(d.imageFormat, c.expected);
-    EXPECT_EQ(d.width, 3);
-    EXPECT_EQ(d.height, 2);
-    EXPECT_EQ(params.width, 3);
-    EXPECT_EQ(params.height, 2);
-    EXPECT_EQ(params.multiprocessingHint, -1);
-    EXPECT_EQ(params.srcPixels, image.pixels.data());
-    EXPECT_EQ(params.srcRowBytes, image.record.rowBytes);
-    EXPECT_EQ(params.srcPixelBytes, image.record.bytesPerPixel);
-    EXPECT_EQ(params.dstPixels, d.pixelData);
-    EXPECT_EQ(params.dstRowBytes, d.rowBytes);
-    EXPECT_EQ(params.dstPixelBytes, d.bytesPerPixel);
-    EXPECT_EQ(params.source, &image.record);
-    EXPECT_EQ(params.destination, &d);
+    EXPECT_EQ(std::tuple(d.imageFormat, d.width, d.height), std::tuple(c.expected, 3, 2));
+    EXPECT_EQ(std::tuple(params.width, params.height, params.multiprocessingHint),
+              std::tuple(3, 2, -1));
+    EXPECT_EQ(std::tuple(params.srcPixels, params.srcRowBytes, params.srcPixelBytes, params.source),
+              std::tuple(image.pixels.data(), image.record.rowBytes, image.record.bytesPerPixel,
+                         &image.record));
+    EXPECT_EQ(
+        std::tuple(params.dstPixels, params.dstRowBytes, params.dstPixelBytes, params.destination),
+        std::tuple(d.pixelData, d.rowBytes, d.bytesPerPixel, &d));
   }
 }
 
@@ -395,12 +397,9 @@ TEST_F(SyncRunTest, ExtraDataAndMetadataCopy) {
                                           &image.record, nullptr, 2, 5, options));
       ASSERT_TRUE(made);
       const RawBitmap& d = *host::BitmapRecord(host(), made.get());
-      EXPECT_EQ(d.metadata1, 0x1111u);
-      EXPECT_EQ(d.metadata2, 0x2222u);
       const bool copied = options == 1 && extraRef != 0;
-      EXPECT_EQ(d.extraValue, copied ? 55 : 0);
-      EXPECT_EQ(d.extraFlag, copied ? 1 : 0);
-      EXPECT_EQ(d.extraRef, copied ? 77u : 0u);
+      EXPECT_EQ(std::tuple(d.metadata1, d.metadata2, d.extraValue, d.extraFlag, d.extraRef),
+                std::tuple(0x1111u, 0x2222u, copied ? 55 : 0, copied ? 1 : 0, copied ? 77u : 0u));
     }
   }
 }

@@ -3,7 +3,7 @@
 // plug-in loaded, and the failure report.
 //
 // Each target is a plain function so that the normal test suite can replay
-// the checked-in corpus (tests/stress/corpus_replay_test.cpp); built with
+// the checked-in corpus (tests/stress/stress_test.cpp); built with
 // LUMENO_LIBFUZZER, a target's file also defines the libFuzzer entry.
 #pragma once
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include "lumeno/engine.h"
 #include "support/images.h"
@@ -120,9 +121,8 @@ TEST_F(MapTest, IdentityTablesCopyTheImage) {
   Ref copy(host(), Apply()(data_, source.get(), nullptr, &params, 5, 1));
   ASSERT_TRUE(copy);
   EXPECT_TRUE(SamePixels(before, Record(copy)));
-  EXPECT_EQ(Record(copy).metadata1, 5u);
-  EXPECT_EQ(Record(copy).extraRef, 9u);
-  EXPECT_EQ(Record(copy).extraValue, 42);
+  EXPECT_EQ(std::tuple(Record(copy).metadata1, Record(copy).extraRef, Record(copy).extraValue),
+            std::tuple(5u, 9u, 42));
   const OutsideBytes outside = Snapshot(s);
   ApplyInPlace()(data_, source.get(), nullptr, &params, 5);
   EXPECT_EQ(data_->errorCode, 0);
@@ -267,9 +267,8 @@ TEST_F(MapTest, ReleaseCallbackDecidesWhoFrees) {
                       CompletionMethod(), &KeepParams);
   EXPECT_EQ(gRelease.calls, 0);
   ASSERT_TRUE(WaitForEnd());
-  EXPECT_EQ(gRelease.calls, 1);
-  EXPECT_EQ(gRelease.filter, filter_.get());
-  EXPECT_EQ(gRelease.params, &kept->base);
+  EXPECT_EQ(std::tuple(gRelease.calls, gRelease.filter, gRelease.params),
+            std::tuple(1, filter_.get(), &kept->base));
   EXPECT_EQ(kept->redTable, inverse.data()) << "context still readable";
   EXPECT_EQ(CompletionOf(target.get()).count, 1);
   EXPECT_EQ(Sample8(Record(source), 4, 29, 1), 255 - before[(29 * 5 + 4) * 3 + 1]);

@@ -220,13 +220,27 @@ struct OrderCase {
   std::vector<int32_t> expected;  // followed by untouched sentinels
 };
 
-constexpr int32_t kUntouched = 0x7EADBEEF;
+// Runs an order function over every case: it writes the expected values
+// and nothing after them.
+template <typename Color>
+void ExpectOrders(void (*order)(RawBitmap*, signed char, int32_t*, Color), const Color& color,
+                  const std::vector<OrderCase>& cases) {
+  constexpr int32_t kUntouched = 0x7EADBEEF;
+  for (const OrderCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    RawBitmap layout = c.layout;
+    std::vector<int32_t> values(c.expected.size() + 2, kUntouched);
+    order(&layout, c.includeAlpha, values.data(), color);
+    std::vector<int32_t> expected = c.expected;
+    expected.insert(expected.end(), 2, kUntouched);
+    EXPECT_EQ(values, expected);
+  }
+}
 
 TEST_F(RawBitmapSupport, RGBColorPartsToChannelOrder) {
   auto order = copy_.Function<void (*)(RawBitmap*, signed char, int32_t*, RGBColorData)>(
       "RGBColorPartsToChannelOrder(RawBitmap*, signed char, int*, RGBColorData)");
-  const RGBColorData color = {200, 150, 100, 250, 60000, 50000, 40000, 65000};
-  const OrderCase cases[] = {
+  ExpectOrders(order, RGBColorData{200, 150, 100, 250, 60000, 50000, 40000, 65000}, {
       {"8-bit RGBA, alpha left out", Layout(8, 4, 4, 0, 1, 2, 3), 0, {200, 150, 100, -1}},
       {"8-bit RGBA, alpha included", Layout(8, 4, 4, 0, 1, 2, 3), 1, {200, 150, 100, 250}},
       {"8-bit BGRA", Layout(8, 4, 4, 2, 1, 0, 3), 1, {100, 150, 200, 250}},
@@ -242,24 +256,13 @@ TEST_F(RawBitmapSupport, RGBColorPartsToChannelOrder) {
       {"first match wins", Layout(8, 3, 3, 1, 1, 1, 1), 1, {-1, 200, -1}},
       {"negative flag counts as set", Layout(8, 4, 4, 0, 1, 2, 3), -128, {200, 150, 100, 250}},
       {"no samples", Layout(8, 0, 0, 0, 1, 2, 3), 1, {}},
-  };
-  for (const OrderCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    RawBitmap layout = c.layout;
-    std::vector<int32_t> values(c.expected.size() + 2, kUntouched);
-    order(&layout, c.includeAlpha, values.data(), color);
-    std::vector<int32_t> expected = c.expected;
-    expected.push_back(kUntouched);
-    expected.push_back(kUntouched);
-    EXPECT_EQ(values, expected);
-  }
+  });
 }
 
 TEST_F(RawBitmapSupport, CMYKPartsToChannelOrder) {
   auto order = copy_.Function<void (*)(RawBitmap*, signed char, int32_t*, CMYKColorData)>(
       "CMYKPartsToChannelOrder(RawBitmap*, signed char, int*, CMYKColorData)");
-  const CMYKColorData color = {10, 20, 30, 40, 50, 1000, 2000, 3000, 4000, 5000};
-  const OrderCase cases[] = {
+  ExpectOrders(order, CMYKColorData{10, 20, 30, 40, 50, 1000, 2000, 3000, 4000, 5000}, {
       {"8-bit CMYK", Layout(8, 4, 4, 0, 1, 2, 0xFF, 3), 1, {10, 20, 30, 40}},
       {"8-bit CMYKA", Layout(8, 5, 5, 0, 1, 2, 4, 3), 1, {10, 20, 30, 40, 50}},
       {"8-bit CMYKA, alpha left out", Layout(8, 5, 5, 0, 1, 2, 4, 3), 0, {10, 20, 30, 40, -1}},
@@ -267,17 +270,7 @@ TEST_F(RawBitmapSupport, CMYKPartsToChannelOrder) {
       // Yellow (blue position) is tested before cyan (red position).
       {"yellow wins over cyan", Layout(8, 2, 2, 0, 1, 0, 0xFF, 0xFF), 1, {30, 20}},
       {"black before alpha", Layout(8, 2, 2, 0xFF, 0xFF, 0xFF, 1, 1), 1, {-1, 40}},
-  };
-  for (const OrderCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    RawBitmap layout = c.layout;
-    std::vector<int32_t> values(c.expected.size() + 2, kUntouched);
-    order(&layout, c.includeAlpha, values.data(), color);
-    std::vector<int32_t> expected = c.expected;
-    expected.push_back(kUntouched);
-    expected.push_back(kUntouched);
-    EXPECT_EQ(values, expected);
-  }
+  });
 }
 
 // -- Extra data and metadata of derived bitmaps ------------------------------------

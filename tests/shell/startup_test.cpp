@@ -3,6 +3,7 @@
 // globals start-up fills.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,77 +24,11 @@ const std::vector<std::string> kClassOrder = {
     "BlendEffectRaw"};
 
 const std::vector<std::string> kErrorConstants = {
-    "NO_ERROR = 0",
-    "INVALID_MASK = 1",
-    "INVALID_SOURCE_IMAGE = 2",
-    "UNABLE_TO_CREATE_DESTINATION = 3",
-    "ILLEGAL_INPUT_PARAMETER = 4",
-    "NOT_SUPPORTED_COLOR_SPACE = 5",
-    "NOT_SUPPORTED_DEPTH = 6",
-    "DEPTH_NOT_MATCHING = 7",
-    "CHANNEL_STRUCTURE_NOT_MATCHING = 8",
-    "PARAMETER_NOT_SUPPORTED_ON_COLOR_SPACE = 9",
-    "ASYNC_METHOD_ALLREADY_RUNNING_ON_THIS_INSTANCE = 10",
-    "OUT_OF_MEMORY = 11"};
-
-// The classes and modules a load added to the host (the host registers its
-// own bitmap classes first).
-struct Registered {
-  size_t classesBefore;
-  size_t modulesBefore;
-};
-Registered Before(const Host& host) { return {host.Classes().size(), host.Modules().size()}; }
-std::vector<std::string> NewClasses(const Host& host, const Registered& before) {
-  std::vector<std::string> names;
-  for (size_t i = before.classesBefore; i < host.Classes().size(); ++i) {
-    names.push_back(host.Classes()[i]->definition->name);
-  }
-  return names;
-}
-std::vector<const ZARKmoduleDefinition*> NewModules(const Host& host, const Registered& before) {
-  std::vector<const ZARKmoduleDefinition*> modules;
-  for (size_t i = before.modulesBefore; i < host.Modules().size(); ++i) {
-    modules.push_back(host.Modules()[i].definition);
-  }
-  return modules;
-}
-
-struct GateCase {
-  double version;
-  bool registers;
-};
-
-TEST(StartUp, VersionGate) {
-  const GateCase cases[] = {
-      {2011.0, true}, {2010.99, false}, {100.0, true},  {0.0, false},
-      {99.99, false}, {100.01, false},  {2024.0, true}, {-2011.0, false},
-  };
-  for (const GateCase& c : cases) {
-    SCOPED_TRACE(c.version);
-    HostOptions options;
-    options.version = c.version;
-    Host host(options);
-    const Registered before = Before(host);
-    std::string error;
-    ASSERT_TRUE(host.LoadPlugin(LUMENO_PLUGIN_PATH, &error, /*freshCopy=*/true)) << error;
-    EXPECT_EQ(host.RegisteredPluginVersion(), 13);
-    EXPECT_EQ(NewModules(host, before).size(), c.registers ? 1u : 0u);
-    EXPECT_EQ(NewClasses(host, before), c.registers ? kClassOrder : std::vector<std::string>{});
-    EXPECT_EQ(host.LiveObjects(), 0u);
-  }
-}
-
-TEST(StartUp, HostWithoutVersionEntryRegistersNothing) {
-  HostOptions options;
-  options.hiddenEntries = {"ZARKGetHXVersion"};
-  Host host(options);
-  const Registered before = Before(host);
-  std::string error;
-  ASSERT_TRUE(host.LoadPlugin(LUMENO_PLUGIN_PATH, &error, /*freshCopy=*/true)) << error;
-  EXPECT_EQ(host.ResolveCount("ZARKGetHXVersion"), 1);
-  EXPECT_TRUE(NewModules(host, before).empty());
-  EXPECT_TRUE(NewClasses(host, before).empty());
-}
+    "NO_ERROR = 0", "INVALID_MASK = 1", "INVALID_SOURCE_IMAGE = 2",
+    "UNABLE_TO_CREATE_DESTINATION = 3", "ILLEGAL_INPUT_PARAMETER = 4",
+    "NOT_SUPPORTED_COLOR_SPACE = 5", "NOT_SUPPORTED_DEPTH = 6", "DEPTH_NOT_MATCHING = 7",
+    "CHANNEL_STRUCTURE_NOT_MATCHING = 8", "PARAMETER_NOT_SUPPORTED_ON_COLOR_SPACE = 9",
+    "ASYNC_METHOD_ALLREADY_RUNNING_ON_THIS_INSTANCE = 10", "OUT_OF_MEMORY = 11"};
 
 // Registration log: the fakes forward to the host after noting the name.
 std::vector<std::string> gRegistrations;
@@ -102,85 +37,92 @@ void RegisterModuleFake(ZARKmoduleDefinition* module) {
   Host::Current()->RegisterModule(module);
 }
 void RegisterClassFake(ZARKclassDefinition* definition) {
-  gRegistrations.push_back(std::string("class ") + definition->name);
+  gRegistrations.push_back(definition->name);
   Host::Current()->RegisterClass(definition);
 }
 
-TEST(StartUp, RegistersTheModuleThenTheClassesInOrder) {
+// Loads a fresh copy into a host made with `options` and answers what the
+// load registered (the host registers its own bitmap classes first).
+std::vector<std::string> Load(const HostOptions& options,
+                              const std::function<void(Host&)>& check = nullptr) {
   gRegistrations.clear();
-  Host host;
-  const Registered before = Before(host);
+  Host host(options);
   host.AddEntry("PluginRegisterModule", reinterpret_cast<void*>(&RegisterModuleFake));
   host.AddEntry("PluginRegisterClass", reinterpret_cast<void*>(&RegisterClassFake));
   std::string error;
-  ASSERT_TRUE(host.LoadPlugin(LUMENO_PLUGIN_PATH, &error, /*freshCopy=*/true)) << error;
-
-  std::vector<std::string> expected = {"module LumenoRawError"};
-  for (const auto& name : kClassOrder) expected.push_back("class " + name);
-  EXPECT_EQ(gRegistrations, expected);
-  EXPECT_EQ(NewClasses(host, before), kClassOrder);
+  EXPECT_TRUE(host.LoadPlugin(LUMENO_PLUGIN_PATH, &error, /*freshCopy=*/true)) << error;
+  EXPECT_EQ(host.LiveObjects(), 0u);
+  if (check) check(host);
+  return gRegistrations;
 }
 
-TEST(StartUp, ErrorModuleRecord) {
-  Host host;
-  const Registered before = Before(host);
-  std::string error;
-  ASSERT_TRUE(host.LoadPlugin(LUMENO_PLUGIN_PATH, &error, /*freshCopy=*/true)) << error;
-  const auto modules = NewModules(host, before);
-  ASSERT_EQ(modules.size(), 1u);
-  const ZARKmoduleDefinition* module = modules[0];
-  EXPECT_EQ(module->version, 13);
-  EXPECT_STREQ(module->name, "LumenoRawError");
-  ASSERT_EQ(module->constantCount, static_cast<int64_t>(kErrorConstants.size()));
-  for (size_t i = 0; i < kErrorConstants.size(); ++i) {
-    EXPECT_EQ(module->constants[i].declaration, kErrorConstants[i]);
-    for (uint64_t slot : module->constants[i].reserved) EXPECT_EQ(slot, 0u);
+TEST(StartUp, VersionGateAndRegistrationOrder) {
+  std::vector<std::string> all = {"module LumenoRawError"};
+  all.insert(all.end(), kClassOrder.begin(), kClassOrder.end());
+  struct Case {
+    double version;
+    const char* hidden;
+    bool registers;
+  };
+  const Case cases[] = {
+      {2011.0, "", true},   {2010.99, "", false}, {100.0, "", true},   {0.0, "", false},
+      {99.99, "", false},   {100.01, "", false},  {2024.0, "", true},  {-2011.0, "", false},
+      {2011.0, "ZARKGetHXVersion", false},  // a host without its version registers nothing
+      {2011.0, "RegisterPluginVersion", true},  // nor needs to hear the plug-in's version
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.version << " " << c.hidden);
+    HostOptions options;
+    options.version = c.version;
+    if (*c.hidden) options.hiddenEntries = {c.hidden};
+    const auto registered = Load(options, [&](Host& host) {
+      EXPECT_EQ(*c.hidden ? host.ResolveCount(c.hidden) : host.RegisteredPluginVersion(),
+                *c.hidden ? 1 : 13);
+    });
+    EXPECT_EQ(registered, c.registers ? all : std::vector<std::string>{});
   }
-  for (uint64_t slot : module->reserved0) EXPECT_EQ(slot, 0u);
-  for (uint64_t slot : module->reserved1) EXPECT_EQ(slot, 0u);
 }
 
-TEST(StartUp, EveryClassIsConsoleSafeAndVersion13) {
-  Host host;
-  const Registered before = Before(host);
-  std::string error;
-  ASSERT_TRUE(host.LoadPlugin(LUMENO_PLUGIN_PATH, &error, /*freshCopy=*/true)) << error;
-  ASSERT_EQ(NewClasses(host, before), kClassOrder);
-  for (size_t i = before.classesBefore; i < host.Classes().size(); ++i) {
-    const host::ClassInfo* info = host.Classes()[i];
-    SCOPED_TRACE(info->definition->name);
-    EXPECT_EQ(info->definition->flags & 4u, 4u);
-    EXPECT_EQ(info->definition->flags & 0x100u, 0u);
-    EXPECT_EQ(info->definition->flagsHigh, 0u);
-    EXPECT_EQ(info->definition->version, 13);
-  }
+TEST(StartUp, ErrorModuleAndClassRecords) {
+  Load(HostOptions{}, [](Host& host) {
+    const ZARKmoduleDefinition* module = host.Modules().back().definition;
+    EXPECT_EQ(module->version, 13);
+    EXPECT_STREQ(module->name, "LumenoRawError");
+    ASSERT_EQ(module->constantCount, static_cast<int64_t>(kErrorConstants.size()));
+    for (size_t i = 0; i < kErrorConstants.size(); ++i) {
+      EXPECT_EQ(module->constants[i].declaration, kErrorConstants[i]);
+      for (uint64_t slot : module->constants[i].reserved) EXPECT_EQ(slot, 0u);
+    }
+    for (uint64_t slot : module->reserved0) EXPECT_EQ(slot, 0u);
+    for (uint64_t slot : module->reserved1) EXPECT_EQ(slot, 0u);
+    // Every class is console-safe (flag 4), not web-only (0x100), version 13.
+    const auto& classes = host.Classes();
+    for (size_t i = classes.size() - kClassOrder.size(); i < classes.size(); ++i) {
+      const ZARKclassDefinition* definition = classes[i]->definition;
+      SCOPED_TRACE(definition->name);
+      EXPECT_EQ(definition->flags & 0x104u, 4u);
+      EXPECT_EQ(definition->flagsHigh, 0u);
+      EXPECT_EQ(definition->version, 13);
+    }
+  });
 }
 
 TEST(StartUp, ClassFlagHelpers) {
   PluginCopy copy;
-  auto consoleSafe =
-      copy.Function<void (*)(ZARKclassDefinition*)>("SetClassConsoleSafe(ZARKclassDefinition*)");
-  auto webOnly =
-      copy.Function<void (*)(ZARKclassDefinition*)>("SetClassWebOnly(ZARKclassDefinition*)");
-  struct FlagCase {
-    uint32_t before;
-    uint32_t consoleSafe;
-    uint32_t webOnly;
-  };
-  const FlagCase cases[] = {
-      {0, 4, 0x100}, {12, 12, 0x104}, {8, 12, 0x100}, {0x100, 0x104, 0x100}, {0xFF, 0xFF, 0x1F7},
-  };
-  for (const FlagCase& c : cases) {
-    SCOPED_TRACE(c.before);
-    ZARKclassDefinition definition{};
-    definition.flags = c.before;
-    consoleSafe(&definition);
-    EXPECT_EQ(definition.flags, c.consoleSafe);
-    EXPECT_EQ(definition.flagsHigh, 0u);
-    definition.flags = c.before;
-    webOnly(&definition);
-    EXPECT_EQ(definition.flags, c.webOnly);
-    EXPECT_EQ(definition.flagsHigh, 0u);
+  using Helper = void (*)(ZARKclassDefinition*);
+  auto consoleSafe = copy.Function<Helper>("SetClassConsoleSafe(ZARKclassDefinition*)");
+  auto webOnly = copy.Function<Helper>("SetClassWebOnly(ZARKclassDefinition*)");
+  const uint32_t cases[][3] = {  // before, console-safe, web-only
+      {0, 4, 0x100}, {12, 12, 0x104}, {8, 12, 0x100}, {0x100, 0x104, 0x100}, {0xFF, 0xFF, 0x1F7}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c[0]);
+    for (int k = 1; k <= 2; ++k) {
+      ZARKclassDefinition definition{};
+      definition.flags = c[0];
+      (k == 1 ? consoleSafe : webOnly)(&definition);
+      EXPECT_EQ(definition.flags, c[k]);
+      EXPECT_EQ(definition.flagsHigh, 0u);
+    }
   }
 }
 
@@ -192,47 +134,35 @@ ZARKclassRefStruct* ObjectTypeFake(const char* name) {
 }
 
 TEST(StartUp, FillsTheStartUpGlobals) {
-  gClassRefNames.clear();
-  PluginCopy copy;
-  Host host;
-  host.AddEntry("pluginObjectType", reinterpret_cast<void*>(&ObjectTypeFake));
-  copy.Global<void*>("gTimerResolver") = reinterpret_cast<void*>(uintptr_t{1});
-  copy.Function<void (*)(void* (*)(const char*))>("ZARKPluginMain")(&Host::ResolverEntry);
-
-  EXPECT_EQ(copy.Global<void*>("gTimerResolver"), nullptr);
-  EXPECT_EQ(copy.Global<void*>("gResolver"), reinterpret_cast<void*>(&Host::ResolverEntry));
-  EXPECT_EQ(copy.Global<void*>("EInstallInstanceEventHandler"),
-            host.Resolve("RuntimeInstallInstanceEventHandler"));
-  EXPECT_EQ(copy.Global<void*>("ELockObject"), host.Resolve("ZARKLockObject"));
-  EXPECT_EQ(copy.Global<void*>("EUnlockObject"), host.Resolve("ZARKUnlockObject"));
-  EXPECT_NE(copy.Global<void*>("ELockObject"), nullptr);
-  // "Timer" is asked for and not kept; the bitmap classes are not looked up.
-  EXPECT_EQ(gClassRefNames, std::vector<std::string>{"Timer"});
-  EXPECT_EQ(copy.Global<void*>("RawBitmapRef"), nullptr);
-}
-
-TEST(StartUp, GateClosedStillClearsTheTimerResolverOnly) {
-  PluginCopy copy;
-  HostOptions options;
-  options.version = 2010.0;
-  Host host(options);
-  copy.Global<void*>("gTimerResolver") = reinterpret_cast<void*>(uintptr_t{1});
-  copy.Function<void (*)(void* (*)(const char*))>("ZARKPluginMain")(&Host::ResolverEntry);
-  EXPECT_EQ(copy.Global<void*>("gTimerResolver"), nullptr);
-  EXPECT_EQ(copy.Global<void*>("ELockObject"), nullptr);
-  EXPECT_EQ(copy.Global<void*>("EInstallInstanceEventHandler"), nullptr);
-  EXPECT_EQ(host.ResolveCount("pluginObjectType"), 0);
-  EXPECT_EQ(host.RegisteredPluginVersion(), 13);
-}
-
-TEST(StartUp, HostWithoutVersionAnnouncementStillStarts) {
-  HostOptions options;
-  options.hiddenEntries = {"RegisterPluginVersion"};
-  Host host(options);
-  const Registered before = Before(host);
-  std::string error;
-  ASSERT_TRUE(host.LoadPlugin(LUMENO_PLUGIN_PATH, &error, /*freshCopy=*/true)) << error;
-  EXPECT_EQ(NewClasses(host, before), kClassOrder);
+  for (double version : {2011.0, 2010.0}) {
+    SCOPED_TRACE(version);
+    gClassRefNames.clear();
+    PluginCopy copy;
+    HostOptions options;
+    options.version = version;
+    Host host(options);
+    host.AddEntry("pluginObjectType", reinterpret_cast<void*>(&ObjectTypeFake));
+    copy.Global<void*>("gTimerResolver") = reinterpret_cast<void*>(uintptr_t{1});
+    copy.Function<void (*)(void* (*)(const char*))>("ZARKPluginMain")(&Host::ResolverEntry);
+    // Both clear the timer resolver and announce the version.
+    EXPECT_EQ(copy.Global<void*>("gTimerResolver"), nullptr);
+    EXPECT_EQ(host.RegisteredPluginVersion(), 13);
+    if (version < 2011.0) {  // a closed gate fills nothing else
+      EXPECT_EQ(copy.Global<void*>("ELockObject"), nullptr);
+      EXPECT_EQ(copy.Global<void*>("EInstallInstanceEventHandler"), nullptr);
+      EXPECT_EQ(host.ResolveCount("pluginObjectType"), 0);
+      continue;
+    }
+    EXPECT_EQ(copy.Global<void*>("gResolver"), reinterpret_cast<void*>(&Host::ResolverEntry));
+    EXPECT_EQ(copy.Global<void*>("EInstallInstanceEventHandler"),
+              host.Resolve("RuntimeInstallInstanceEventHandler"));
+    EXPECT_EQ(copy.Global<void*>("ELockObject"), host.Resolve("ZARKLockObject"));
+    EXPECT_EQ(copy.Global<void*>("EUnlockObject"), host.Resolve("ZARKUnlockObject"));
+    EXPECT_NE(copy.Global<void*>("ELockObject"), nullptr);
+    // "Timer" is asked for and not kept; the bitmap classes are not looked up.
+    EXPECT_EQ(gClassRefNames, std::vector<std::string>{"Timer"});
+    EXPECT_EQ(copy.Global<void*>("RawBitmapRef"), nullptr);
+  }
 }
 
 }  // namespace

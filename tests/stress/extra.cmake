@@ -6,12 +6,8 @@ if(LUMENO_SANITIZE)
 else()
   target_compile_definitions(test_stress PRIVATE LUMENO_STRESS_DEFAULT_OPS=20000)
 endif()
-# The references compute with the stated order of operations: no fused
-# multiply-add, whatever the target machine offers.
-set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/tests/stress/stress_reference.cpp
-                            PROPERTIES COMPILE_OPTIONS "-ffp-contract=off")
 # The fuzz targets are plain functions: the suite replays their checked-in
-# corpus (corpus_replay_test.cpp) without libFuzzer.
+# corpus (stress_test.cpp) without libFuzzer.
 target_sources(test_stress PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/fuzz_blend.cpp
                ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/fuzz_effects.cpp
                ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/fuzz_colormath.cpp)
