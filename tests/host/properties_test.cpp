@@ -1,5 +1,6 @@
 // Standard accessors: the field each reads and writes, by declared type,
-// value conversions, and the hold an object field keeps.
+// value conversions, the hold an object field keeps, and which properties
+// "ZARKGetPropValueSingle" reads.
 #include <cstring>
 #include <limits>
 #include <string>
@@ -75,10 +76,12 @@ TEST_F(PropertiesTest, StandardAccessorsUseExactlyTheDeclaredField) {
       {"Byte", int64_t{255}, uint8_t{255}},
       {"Word", 1.0e19, uint64_t{10000000000000000000ull}},
       {"Count", std::numeric_limits<double>::quiet_NaN(), {}},
-      {"Count", 9.3e18, {}},
+      {"Count", 0x1p63, {}},
+      {"Count", -0x1p63, std::numeric_limits<int64_t>::min()},
       {"Count", o.get(), {}},
       {"Byte", int64_t{256}, {}},
       {"Word", -1.0, {}},
+      {"Word", 0x1p64, {}},
       {"Precise", Value{}, {}},
       {"Address", 1.0, {}},
   };
@@ -124,6 +127,28 @@ TEST_F(PropertiesTest, ObjectFieldsHoldOneReference) {
   host().Unlock(second);
   holder.Reset();  // its destructor drops what the field holds
   EXPECT_EQ(host().LiveObjects(), 0u);
+}
+
+TEST_F(PropertiesTest, GetPropValueSingleReadsOnlyNumbers) {
+  auto read = Entry<bool(Object, const char*, float*)>("ZARKGetPropValueSingle");
+  host::Ref o(host(), host().New("Fields"));
+  for (const char* name : {"Count", "Scale", "Precise", "Byte", "Word"}) {
+    ASSERT_TRUE(host().SetProperty(o.get(), name, int64_t{7})) << name;
+  }
+  struct Case {
+    Object object;
+    const char* name;
+    bool found;
+  };
+  for (Case c :
+       {Case{o.get(), "Count", true}, Case{o.get(), "Scale", true}, Case{o.get(), "Precise", true},
+        Case{o.get(), "Byte", true}, Case{o.get(), "Word", true}, Case{o.get(), "Enabled", false},
+        Case{o.get(), "Partner", false}, Case{o.get(), "NoSuch", false},
+        Case{nullptr, "Count", false}}) {
+    float out = -1.0f;
+    EXPECT_EQ(read(c.object, c.name, &out), c.found) << c.name;
+    EXPECT_EQ(out, c.found ? 7.0f : -1.0f) << c.name;
+  }
 }
 
 }  // namespace
