@@ -28,8 +28,8 @@ inline RawBitmap* BitmapData(Object self) {
 }
 
 // Whether an object handed in as an argument is a live instance of the class
-// in the host that registered the classes, so that a wrong object makes an
-// invalid result rather than a crash.
+// in the host that registered the classes (when that host still lives), so
+// that a wrong object makes an invalid result rather than a crash.
 bool IsObjectOf(Object object, const char* className);
 
 }  // namespace lumeno::host

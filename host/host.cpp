@@ -76,6 +76,7 @@ Host::~Host() {
     }
   }
   s.tasks.clear();
+  for (auto& hook : s.teardownHooks) hook();
   for (auto& entry : s.objects) std::free(entry.first);
   s.objects.clear();
   Host* self = this;
@@ -83,6 +84,10 @@ Host::~Host() {
 }
 
 Host* Host::Current() { return gCurrent.load(); }
+
+void Host::AtTeardown(std::function<void()> hook) {
+  state_->teardownHooks.push_back(std::move(hook));
+}
 
 // -- Plug-ins and the resolver ------------------------------------------------------
 

@@ -112,6 +112,9 @@ class Host {
   int ResolveCount(const std::string& name) const;
 
   // -- Registration ---------------------------------------------------------
+  // Runs `hook` when the Host goes, after every object is destroyed (for a
+  // class module that keeps the host it registered into).
+  void AtTeardown(std::function<void()> hook);
   void RegisterModule(ZARKmoduleDefinition* module);
   void RegisterClass(ZARKclassDefinition* definition);
   const ClassInfo* FindClass(const std::string& name) const;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -102,6 +103,7 @@ struct Host::State {
   std::set<const ClassInfo*> hostClasses;
 
   std::vector<Task> tasks;
+  std::vector<std::function<void()>> teardownHooks;
 
   void AddErrorLocked(std::string text) { errors.push_back(std::move(text)); }
   void AddError(std::string text) {

@@ -61,8 +61,8 @@ LUMENO_BITMAP_FORMATS(LUMENO_CHECK_FORMAT_VALUE)
 
 const char* const kFormatFields[] = {LUMENO_BITMAP_FORMATS(LUMENO_FORMAT_FIELD)};
 
-// The host the classes were registered into last: arguments are checked
-// against it (an object lives no longer than its host).
+// The host the classes were registered into last, while it lives: arguments
+// are checked against it.
 std::atomic<Host*> gHost{nullptr};
 
 // ---------------------------------------------------------------------------
@@ -293,6 +293,10 @@ bool IsObjectOf(Object object, const char* className) {
 
 void RegisterBitmapClasses(Host& host) {
   gHost.store(&host);
+  host.AtTeardown([gone = &host] {
+    Host* expected = gone;
+    gHost.compare_exchange_strong(expected, nullptr);
+  });
   host.RegisterClass(&MemoryBlockClass());
   host.RegisterClass(&RawBitmapClass());
   host.RegisterClass(&RawBitmapMaskClass());

@@ -180,7 +180,10 @@ TEST(HostTeardown, DestroysPluginObjectsThenModuleObjectsAndForgetsTheHost) {
   void* lock = nullptr;
   {
     host::HostOptions options;
-    options.modules = {[](Host& h) { h.RegisterClass(Holder<kModuleClass>()); }};
+    options.modules = {[](Host& h) {
+      h.RegisterClass(Holder<kModuleClass>());
+      h.AtTeardown([] { gLog.push_back("teardown"); });
+    }};
     Host host(options);
     EXPECT_EQ(host.FindClass("PointF"), nullptr) << "only the modules named";
     EXPECT_EQ(host.FindClass("RawBitmap"), nullptr);
@@ -194,7 +197,7 @@ TEST(HostTeardown, DestroysPluginObjectsThenModuleObjectsAndForgetsTheHost) {
     host.RegisterTask([](Object) {}, 25, outer);
     lock = Host::ResolverEntry("ZARKLockObject");
   }
-  EXPECT_EQ(gLog, (std::vector<std::string>{kPluginClass, kPluginClass, kModuleClass}));
+  EXPECT_EQ(gLog, (std::vector<std::string>{kPluginClass, kPluginClass, kModuleClass, "teardown"}));
   EXPECT_EQ(Host::Current(), nullptr);
   EXPECT_EQ(Host::ResolverEntry("ZARKLockObject"), nullptr);
   int dummy = 0;
