@@ -7,6 +7,9 @@
 // context); constructing a Host makes it the active one. A plug-in library
 // stays loaded for the whole process; loading it into a later Host calls its
 // ZARKPluginMain again, which registers its classes into that Host.
+//
+// The host core knows no class of its own: the class modules named in
+// HostOptions (by default PointF/SizeF and the bitmap classes) register them.
 #pragma once
 
 #include <cstdint>
@@ -25,8 +28,8 @@ namespace lumeno::host {
 using Object = ZARKobjectStruct*;
 
 // A property or method argument value of one of the host's scalar types.
-using Value = std::variant<std::monostate, int64_t, float, double, bool, uint8_t, uint64_t, void*,
-                           Object>;
+using Value =
+    std::variant<std::monostate, int64_t, float, double, bool, uint8_t, uint64_t, void*, Object>;
 
 // Bytes of host bookkeeping at the start of every instance; the data of the
 // root class of a chain starts right after it.
@@ -53,10 +56,22 @@ bool ParseDeclaration(const std::string& declaration, MethodDecl* out);
 // The host version reported by "ZARKGetHXVersion" unless a test sets another.
 constexpr double kCurrentHostVersion = 2024.0;
 
+class Host;
+
+// A class module: registers its classes into the host it is given.
+using ClassModule = void (*)(Host&);
+
+// PointF and SizeF (geometry_classes.h), then MemoryBlock, RawBitmap and
+// RawBitmapMask (raw_bitmap_class.h).
+std::vector<ClassModule> StandardModules();
+
 struct HostOptions {
   double version = kCurrentHostVersion;
   // Entry names the resolver pretends not to know.
   std::set<std::string> hiddenEntries;
+  // Registered in this order when the Host is constructed; their objects
+  // are destroyed after the plug-ins' ones at teardown.
+  std::vector<ClassModule> modules = StandardModules();
 };
 
 // What the host knows of a registered class (read from its definition record).
@@ -85,7 +100,7 @@ class Host {
   // resolver. With freshCopy the library is first copied to a private file,
   // so the new copy starts with all its caches and globals empty.
   bool LoadPlugin(const std::string& path, std::string* error = nullptr, bool freshCopy = false);
-  void* Resolve(const char* name);          // what the plug-in's resolver answers
+  void* Resolve(const char* name);               // what the plug-in's resolver answers
   static void* ResolverEntry(const char* name);  // the resolver function itself
   void SetVersion(double version);
   void HideEntry(const std::string& name);
@@ -97,6 +112,9 @@ class Host {
   int ResolveCount(const std::string& name) const;
 
   // -- Registration ---------------------------------------------------------
+  // Runs `hook` when the Host goes, after every object is destroyed (for a
+  // class module that keeps the host it registered into).
+  void AtTeardown(std::function<void()> hook);
   void RegisterModule(ZARKmoduleDefinition* module);
   void RegisterClass(ZARKclassDefinition* definition);
   const ClassInfo* FindClass(const std::string& name) const;
@@ -164,7 +182,8 @@ class Host {
 
  private:
   [[noreturn]] void MissingMethod(Object object, const std::string& declaration) const;
-  struct State;
+  struct State;           // host_state.h
+  friend struct Entries;  // the resolver's entry functions (entries.cpp)
   std::unique_ptr<State> state_;
 };
 

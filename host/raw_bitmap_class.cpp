@@ -1,26 +1,24 @@
-// The MemoryBlock, RawBitmap and RawBitmapMask classes. The host registers
-// them as a module of its own, the way a sibling plug-in would: every class
-// is a definition record, and its functions find their instance data by the
-// record's dataOffset, exactly as plug-ins do.
+// The RawBitmap class and the bitmap module's registration. The module (this
+// file, memory_block_class.cpp and bitmap_mask_class.cpp) is registered the
+// way a sibling plug-in would be: every class is a definition record, and its
+// functions find their instance data by the record's dataOffset, exactly as
+// plug-ins do.
 //
 // A RawBitmap's data is the RawBitmap record itself. Its pixel memory is
 // aligned to kPixelAlignment, zero-filled and followed by kPixelSlackBytes of
 // zeroed slack, so a writer that puts a gray sample at a colour source's red
 // offset (up to a few bytes past the last pixel) stays inside the block.
-//
-// A RawBitmapMask's data holds a BitmapMask object: a copy of one channel of
-// a bitmap taken when the mask is constructed, answered by read-only lookups.
-#include "host/raw_bitmap_class.h"
-
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
-#include <memory>
-#include <new>
+
+#include "host/bitmap_classes.h"
 
 namespace lumeno::host {
 namespace {
@@ -63,136 +61,9 @@ LUMENO_BITMAP_FORMATS(LUMENO_CHECK_FORMAT_VALUE)
 
 const char* const kFormatFields[] = {LUMENO_BITMAP_FORMATS(LUMENO_FORMAT_FIELD)};
 
-// ---------------------------------------------------------------------------
-// Class data.
-
-struct MemoryBlockData {
-  uint8_t* bytes;
-  int64_t size;
-};
-
-// The RawBitmapMask implementation: one channel of a bitmap at the bitmap's
-// depth. A row handle is the row number, or -1 outside the mask. Rows and
-// columns outside the mask (negative ones too) answer 0. Lookups only read.
-class BitmapMask final : public RawBitmapMask {
- public:
-  int64_t Reserved0() override { return 0; }
-  int64_t GetRow8(int32_t y) override { return RowHandle(y); }
-  uint32_t GetValue8(int64_t row, int32_t x) override {
-    const uint32_t v = Value(row, x);
-    return sixteenBit_ ? v >> 8 : v;
-  }
-  int64_t Reserved3() override { return 0; }
-  int64_t GetRow16(int32_t y) override { return RowHandle(y); }
-  uint32_t GetValue16(int64_t row, int32_t x) override {
-    const uint32_t v = Value(row, x);
-    return sixteenBit_ ? v : v * 257u;
-  }
-
-  // Takes the channel at byte offset `channel` of every pixel (for 16-bit
-  // bitmaps the sample at index channel / 2). An unusable bitmap or a
-  // channel outside the pixel leaves an empty mask.
-  void Fill(const RawBitmap* bitmap, bool inverted, uint8_t channel) {
-    Clear();
-    if (bitmap == nullptr || bitmap->isValid == 0 || bitmap->pixelData == nullptr) return;
-    const int64_t bpp = bitmap->bytesPerPixel;
-    const bool sixteen = bitmap->bitsPerChannel == 16;
-    if (!sixteen && bitmap->bitsPerChannel != 8) return;
-    const int64_t sample = sixteen ? channel >> 1 : channel;
-    if (sample >= (sixteen ? bpp / 2 : bpp)) return;
-    try {
-      values_.resize(static_cast<size_t>(bitmap->width * bitmap->height));
-    } catch (const std::exception&) {
-      return;
-    }
-    for (int64_t y = 0; y < bitmap->height; ++y) {
-      const uint8_t* row = bitmap->pixelData + y * bitmap->rowBytes;
-      uint16_t* out = values_.data() + y * bitmap->width;
-      for (int64_t x = 0; x < bitmap->width; ++x) {
-        uint16_t v;
-        if (sixteen) {
-          std::memcpy(&v, row + x * bpp + sample * 2, sizeof v);
-          if (inverted) v = static_cast<uint16_t>(65535 - v);
-        } else {
-          v = row[x * bpp + sample];
-          if (inverted) v = static_cast<uint16_t>(255 - v);
-        }
-        out[x] = v;
-      }
-    }
-    width_ = bitmap->width;
-    height_ = bitmap->height;
-    sixteenBit_ = sixteen;
-  }
-
-  void Clear() {
-    std::vector<uint16_t>().swap(values_);
-    width_ = 0;
-    height_ = 0;
-    sixteenBit_ = false;
-  }
-
- private:
-  int64_t RowHandle(int32_t y) const { return y >= 0 && y < height_ ? y : -1; }
-  uint32_t Value(int64_t row, int32_t x) const {
-    if (row < 0 || row >= height_ || x < 0 || x >= width_) return 0;
-    return values_[static_cast<size_t>(row * width_ + x)];
-  }
-
-  int64_t width_ = 0;
-  int64_t height_ = 0;
-  bool sixteenBit_ = false;
-  std::vector<uint16_t> values_;
-};
-
-static_assert(alignof(BitmapMask) <= 8, "instance data is 8-byte aligned");
-
-ZARKclassDefinition& MemoryBlockClass();
-ZARKclassDefinition& RawBitmapClass();
-ZARKclassDefinition& RawBitmapMaskClass();
-
-template <typename T>
-T* DataOf(Object self, const ZARKclassDefinition& definition) {
-  return reinterpret_cast<T*>(reinterpret_cast<char*>(self) + definition.dataOffset);
-}
-
-RawBitmap* BitmapData(Object self) { return DataOf<RawBitmap>(self, RawBitmapClass()); }
-MemoryBlockData* BlockData(Object self) {
-  return DataOf<MemoryBlockData>(self, MemoryBlockClass());
-}
-BitmapMask* MaskData(Object self) { return DataOf<BitmapMask>(self, RawBitmapMaskClass()); }
-
-// Objects handed in as arguments are checked against the class when a host
-// is active, so a wrong object makes an invalid result rather than a crash.
-bool IsA(Object object, const char* className) {
-  if (object == nullptr) return false;
-  Host* host = Host::Current();
-  return host == nullptr || host->IsA(object, className);
-}
-
-// ---------------------------------------------------------------------------
-// MemoryBlock
-
-void FreeBlock(MemoryBlockData* block) {
-  std::free(block->bytes);
-  block->bytes = nullptr;
-  block->size = 0;
-}
-
-void MemoryBlockInit(Object) {}  // the host hands over zeroed data: an empty block
-void MemoryBlockDestructor(Object self) { FreeBlock(BlockData(self)); }
-
-// "Constructor(size as Integer)": size zeroed bytes; a negative, too large
-// or unobtainable size leaves an empty block (Size 0).
-void MemoryBlockConstructor(Object self, int64_t size) {
-  MemoryBlockData* block = BlockData(self);
-  FreeBlock(block);
-  if (size <= 0 || size > kMaxPixelBytes) return;
-  block->bytes = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(size), 1));
-  if (block->bytes != nullptr) block->size = size;
-}
-
-int64_t MemoryBlockSize(Object self, intptr_t) { return BlockData(self)->size; }
+// The host the classes were registered into last, while it lives: arguments
+// are checked against it.
+std::atomic<Host*> gHost{nullptr};
 
 // ---------------------------------------------------------------------------
 // RawBitmap
@@ -307,7 +178,7 @@ void RawBitmapConstructor(Object self, Object srcBlock, int64_t width, int64_t h
 
   const MemoryBlockData* block = nullptr;
   if (srcBlock != nullptr) {
-    if (!IsA(srcBlock, "MemoryBlock")) return;
+    if (!IsObjectOf(srcBlock, "MemoryBlock")) return;
     block = BlockData(srcBlock);
     // The last row of the block need not carry its padding.
     const int64_t needed = height == 0 ? 0 : (height - 1) * rowBytes + packedRow;
@@ -349,92 +220,26 @@ bool GetFlagField(Object self, intptr_t) {
   return BitmapData(self)->*Field != 0;
 }
 
-// ---------------------------------------------------------------------------
-// RawBitmapMask
-
-void RawBitmapMaskInit(Object self) { new (MaskData(self)) BitmapMask(); }
-void RawBitmapMaskDestructor(Object self) { std::destroy_at(MaskData(self)); }
-
-void RawBitmapMaskConstructor(Object self, Object bitmap, bool inverted, uint8_t activeChannel) {
-  const RawBitmap* record = IsA(bitmap, "RawBitmap") ? BitmapData(bitmap) : nullptr;
-  MaskData(self)->Fill(record, inverted, activeChannel);
-}
-
-// ---------------------------------------------------------------------------
-// Definition records.
-
-template <typename F>
-void* Entry(F* function) {
-  return reinterpret_cast<void*>(function);
-}
-
-ZARKpropertyDefinition ReadOnlyProperty(const char* name, const char* type, void* getter) {
-  ZARKpropertyDefinition p{};
-  p.name = name;
-  p.type = type;
-  p.flags = 4;
-  p.getter = getter;
-  return p;
-}
-
-ZARKmethodDefinition Method(void* function, const char* declaration) {
-  ZARKmethodDefinition m{};
-  m.function = function;
-  m.declaration = declaration;
-  m.flags = 4;
-  return m;
-}
-
-ZARKclassDefinition RootClass(const char* name, int64_t dataSize, void (*constructor)(Object),
-                              void (*destructor)(Object)) {
-  ZARKclassDefinition c{};
-  c.version = kZARKRecordVersion;
-  c.name = name;
-  c.dataSize = dataSize;
-  c.constructor = constructor;
-  c.destructor = destructor;
-  c.interfaces = "";
-  c.flags = kZARKClassConsoleSafe;
-  return c;
-}
-
-ZARKclassDefinition& MemoryBlockClass() {
-  static const ZARKpropertyDefinition properties[] = {
-      ReadOnlyProperty("Size", "Integer", Entry(&MemoryBlockSize)),
-  };
-  static const ZARKmethodDefinition methods[] = {
-      Method(Entry(&MemoryBlockConstructor), "Constructor(size as Integer)"),
-  };
-  static ZARKclassDefinition definition = [] {
-    ZARKclassDefinition c =
-        RootClass("MemoryBlock", sizeof(MemoryBlockData), &MemoryBlockInit, &MemoryBlockDestructor);
-    c.properties = properties;
-    c.propertyCount = std::size(properties);
-    c.methods = methods;
-    c.methodCount = std::size(methods);
-    return c;
-  }();
-  return definition;
-}
+}  // namespace
 
 ZARKclassDefinition& RawBitmapClass() {
   static const ZARKpropertyDefinition properties[] = {
-      ReadOnlyProperty("Width", "Integer", Entry(&GetIntegerField<&RawBitmap::width>)),
-      ReadOnlyProperty("Height", "Integer", Entry(&GetIntegerField<&RawBitmap::height>)),
-      ReadOnlyProperty("RowBytes", "Integer", Entry(&GetIntegerField<&RawBitmap::rowBytes>)),
-      ReadOnlyProperty("Format", "RawBitmap.RawBitmapFormat",
-                       Entry(&GetIntegerField<&RawBitmap::imageFormat>)),
-      ReadOnlyProperty("BitsPerChannel", "Integer",
-                       Entry(&GetIntegerField<&RawBitmap::bitsPerChannel>)),
-      ReadOnlyProperty("BytesPerPixel", "Integer",
-                       Entry(&GetIntegerField<&RawBitmap::bytesPerPixel>)),
-      ReadOnlyProperty("ChannelCount", "Integer",
-                       Entry(&GetIntegerField<&RawBitmap::channelCount>)),
-      ReadOnlyProperty("HasAlpha", "Boolean", Entry(&GetFlagField<&RawBitmap::hasAlpha>)),
-      ReadOnlyProperty("IsValid", "Boolean", Entry(&GetFlagField<&RawBitmap::isValid>)),
+      records::ReadOnlyProperty("Width", "Integer", &GetIntegerField<&RawBitmap::width>),
+      records::ReadOnlyProperty("Height", "Integer", &GetIntegerField<&RawBitmap::height>),
+      records::ReadOnlyProperty("RowBytes", "Integer", &GetIntegerField<&RawBitmap::rowBytes>),
+      records::ReadOnlyProperty("Format", "RawBitmap.RawBitmapFormat",
+                                &GetIntegerField<&RawBitmap::imageFormat>),
+      records::ReadOnlyProperty("BitsPerChannel", "Integer",
+                                &GetIntegerField<&RawBitmap::bitsPerChannel>),
+      records::ReadOnlyProperty("BytesPerPixel", "Integer",
+                                &GetIntegerField<&RawBitmap::bytesPerPixel>),
+      records::ReadOnlyProperty("ChannelCount", "Integer",
+                                &GetIntegerField<&RawBitmap::channelCount>),
+      records::ReadOnlyProperty("HasAlpha", "Boolean", &GetFlagField<&RawBitmap::hasAlpha>),
+      records::ReadOnlyProperty("IsValid", "Boolean", &GetFlagField<&RawBitmap::isValid>),
   };
   static const ZARKmethodDefinition methods[] = {
-      Method(Entry(&RawBitmapConstructor), RAW_BITMAP_CONSTRUCTOR_DECLARATION),
+      records::Method(&RawBitmapConstructor, RAW_BITMAP_CONSTRUCTOR_DECLARATION),
   };
   static const ZARKenumDefinition enums[] = {[] {
     ZARKenumDefinition e{};
@@ -445,35 +250,11 @@ ZARKclassDefinition& RawBitmapClass() {
     e.fieldCount = std::size(kFormatFields);
     return e;
   }()};
-  static ZARKclassDefinition definition = [] {
-    ZARKclassDefinition c =
-        RootClass("RawBitmap", sizeof(RawBitmap), &RawBitmapInit, &RawBitmapDestructor);
-    c.properties = properties;
-    c.propertyCount = std::size(properties);
-    c.methods = methods;
-    c.methodCount = std::size(methods);
-    c.enums = enums;
-    c.enumCount = std::size(enums);
-    return c;
-  }();
+  static ZARKclassDefinition definition = records::WithMembers(
+      records::Class("RawBitmap", nullptr, sizeof(RawBitmap), &RawBitmapInit, &RawBitmapDestructor),
+      properties, methods, enums);
   return definition;
 }
-
-ZARKclassDefinition& RawBitmapMaskClass() {
-  static const ZARKmethodDefinition methods[] = {
-      Method(Entry(&RawBitmapMaskConstructor), RAW_BITMAP_MASK_CONSTRUCTOR_DECLARATION),
-  };
-  static ZARKclassDefinition definition = [] {
-    ZARKclassDefinition c = RootClass("RawBitmapMask", sizeof(BitmapMask), &RawBitmapMaskInit,
-                                      &RawBitmapMaskDestructor);
-    c.methods = methods;
-    c.methodCount = std::size(methods);
-    return c;
-  }();
-  return definition;
-}
-
-}  // namespace
 
 const std::vector<FormatInfo>& AllFormats() {
   static const std::vector<FormatInfo> formats = {LUMENO_BITMAP_FORMATS(LUMENO_FORMAT_INFO)};
@@ -504,7 +285,18 @@ const FormatInfo* FindFormatByName(const std::string& name) {
   return nullptr;
 }
 
+bool IsObjectOf(Object object, const char* className) {
+  if (object == nullptr) return false;
+  Host* host = gHost.load();
+  return host == nullptr || host->IsA(object, className);
+}
+
 void RegisterBitmapClasses(Host& host) {
+  gHost.store(&host);
+  host.AtTeardown([gone = &host] {
+    Host* expected = gone;
+    gHost.compare_exchange_strong(expected, nullptr);
+  });
   host.RegisterClass(&MemoryBlockClass());
   host.RegisterClass(&RawBitmapClass());
   host.RegisterClass(&RawBitmapMaskClass());
@@ -526,34 +318,6 @@ Object CreateBitmap(Host& host, int64_t width, int64_t height, int64_t format, i
 RawBitmap* BitmapRecord(Host& host, Object bitmap) {
   if (bitmap == nullptr) return nullptr;
   return static_cast<RawBitmap*>(host.ClassData(bitmap, "RawBitmap"));
-}
-
-Object CreateMask(Host& host, Object bitmap, bool inverted, uint8_t activeChannel) {
-  Object mask = host.New("RawBitmapMask");
-  if (mask == nullptr) return nullptr;
-  host.Call<void>(mask, RAW_BITMAP_MASK_CONSTRUCTOR_DECLARATION, bitmap, inverted, activeChannel);
-  return mask;
-}
-
-RawBitmapMask* MaskObject(Host& host, Object mask) {
-  if (mask == nullptr) return nullptr;
-  void* data = host.ClassData(mask, "RawBitmapMask");
-  return data == nullptr ? nullptr : static_cast<BitmapMask*>(data);
-}
-
-Object CreateMemoryBlock(Host& host, int64_t size) {
-  Object block = host.New("MemoryBlock");
-  if (block == nullptr) return nullptr;
-  host.Call<void>(block, "Constructor(size as Integer)", size);
-  return block;
-}
-
-uint8_t* MemoryBlockBytes(Host& host, Object block, int64_t* size) {
-  const auto* data = block == nullptr
-                         ? nullptr
-                         : static_cast<MemoryBlockData*>(host.ClassData(block, "MemoryBlock"));
-  if (size != nullptr) *size = data == nullptr ? 0 : data->size;
-  return data == nullptr ? nullptr : data->bytes;
 }
 
 std::vector<uint8_t> ReadPixels(const RawBitmap& bitmap) {

@@ -1,5 +1,5 @@
-// The RawBitmap and RawBitmapMask classes: a module of their own that the
-// host registers under these names, plus typed helpers for tests and tools.
+// The MemoryBlock, RawBitmap and RawBitmapMask classes: a class module that
+// a Host registers under these names, plus typed helpers for tests and tools.
 #pragma once
 
 #include <cstdint>
@@ -66,7 +66,8 @@ constexpr int64_t kPixelAlignment = 64;
 constexpr int64_t kMaxPixelBytes = int64_t{1} << 36;
 
 // Registers the MemoryBlock, RawBitmap and RawBitmapMask classes, in this
-// order (the Host constructor does this).
+// order (one of the StandardModules). Objects handed to their constructors
+// are checked against this host.
 void RegisterBitmapClasses(Host& host);
 
 // Creates a RawBitmap through its registered constructor (rowBytes 0: the

@@ -1,320 +1,223 @@
-// Class registration, instance layout, object lifetime and misuse detection,
-// driven through the resolver's entries as a plug-in would.
+// Registration and instance layout, object lifetime with the quarantine of
+// destroyed objects, and teardown, driven through the resolver's entries as
+// a plug-in would.
 #include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "records.h"
-#include "support/plugin_fixture.h"
+#include "host_test.h"
 
 namespace lumeno::testing {
 namespace {
 
-using host::Host;
+std::vector<std::string> gLog;
 
-std::vector<std::string>& Log() {
-  static std::vector<std::string> log;
-  return log;
+// Base <- Mid <- Leaf, and Sibling <- Base, whose data sits where Mid's does.
+// Constructors log whether their class's data was still zero, then fill it.
+ZARKclassDefinition* Chain();
+template <int I>
+void Constructed(Object self) {
+  auto* data = records::DataOf<uint8_t>(self, Chain()[I]);
+  const auto size = static_cast<size_t>(Chain()[I].dataSize);
+  bool zero = true;
+  for (size_t i = 0; i < size; ++i) zero = zero && data[i] == 0;
+  gLog.push_back(std::string("+") + Chain()[I].name + (zero ? "" : " on dirty data"));
+  std::memset(data, 0xAB, size);
 }
-
-// Constructors and destructors note their class and whether the class's own
-// data was still zero when the constructor ran.
-bool DataIsZero(Object self, const char* className, size_t size) {
-  auto* data = static_cast<uint8_t*>(Host::Current()->ClassData(self, className));
-  for (size_t i = 0; i < size; ++i) {
-    if (data[i] != 0) return false;
-  }
-  return true;
+template <int I>
+void Destroyed(Object) {
+  gLog.push_back(std::string("-") + Chain()[I].name);
 }
-
-void BaseCtor(Object self) {
-  Log().push_back(DataIsZero(self, "ChainBase", 88) ? "+Base" : "+Base(dirty)");
-  // Mark the data so a later class of the chain can see it is not overwritten.
-  std::memset(Host::Current()->ClassData(self, "ChainBase"), 0xAB, 88);
+template <int I>
+ZARKclassDefinition Chained(const char* name, const char* super, int64_t size) {
+  return records::Class(name, super, size, &Constructed<I>, &Destroyed<I>);
 }
-void MidCtor(Object self) {
-  Log().push_back(DataIsZero(self, "ChainMid", 16) ? "+Mid" : "+Mid(dirty)");
-}
-void LeafCtor(Object self) {
-  Log().push_back(DataIsZero(self, "ChainLeaf", 24) ? "+Leaf" : "+Leaf(dirty)");
-}
-void BaseDtor(Object) { Log().push_back("-Base"); }
-void MidDtor(Object) { Log().push_back("-Mid"); }
-void LeafDtor(Object) { Log().push_back("-Leaf"); }
-
-ZARKclassDefinition* ChainBase() {
-  static ZARKclassDefinition c = [] {
-    auto r = ClassRecord("ChainBase", nullptr, 88);
-    r.constructor = &BaseCtor;
-    r.destructor = &BaseDtor;
-    return r;
-  }();
-  return &c;
-}
-ZARKclassDefinition* ChainMid() {
-  static ZARKclassDefinition c = [] {
-    auto r = ClassRecord("ChainMid", "ChainBase", 16);
-    r.constructor = &MidCtor;
-    r.destructor = &MidDtor;
-    return r;
-  }();
-  return &c;
-}
-ZARKclassDefinition* ChainLeaf() {
-  static ZARKclassDefinition c = [] {
-    auto r = ClassRecord("ChainLeaf", "ChainMid", 24);
-    r.constructor = &LeafCtor;
-    r.destructor = &LeafDtor;
-    return r;
-  }();
-  return &c;
-}
-// A second direct subclass of the base: its data sits where ChainMid's does.
-ZARKclassDefinition* ChainSibling() {
-  static ZARKclassDefinition c = ClassRecord("ChainSibling", "ChainBase", 32);
-  return &c;
+ZARKclassDefinition* Chain() {
+  static ZARKclassDefinition chain[] = {
+      Chained<0>("Base", nullptr, 88), Chained<1>("Mid", "Base", 16), Chained<2>("Leaf", "Mid", 24),
+      Chained<3>("Sibling", "Base", 32)};
+  return chain;
 }
 
 class ObjectsTest : public HostTest {
  protected:
   void SetUp() override {
     HostTest::SetUp();
-    Log().clear();
-    auto registerClass = Entry<void(ZARKclassDefinition*)>("PluginRegisterClass");
-    registerClass(ChainBase());
-    registerClass(ChainMid());
-    registerClass(ChainLeaf());
-    registerClass(ChainSibling());
+    gLog.clear();
+    for (int i = 0; i < 4; ++i)
+      Entry<void(ZARKclassDefinition*)>("PluginRegisterClass")(&Chain()[i]);
   }
-  ZARKclassRefStruct* Ref(const char* name) {
+  static ZARKclassRefStruct* Ref(const char* name) {
     return Entry<ZARKclassRefStruct*(const char*)>("pluginObjectType")(name);
   }
-  Object Create(const char* name) {
+  static Object Create(const char* name) {
     return Entry<Object(ZARKclassRefStruct*)>("CreateInstance")(Ref(name));
   }
-  void Lock(Object o) { Entry<void(Object)>("ZARKLockObject")(o); }
-  void Unlock(Object o) { Entry<void(Object)>("ZARKUnlockObject")(o); }
+  static void Lock(Object o) { Entry<void(Object)>("ZARKLockObject")(o); }
+  static void Unlock(Object o) { Entry<void(Object)>("ZARKUnlockObject")(o); }
 };
 
-TEST_F(ObjectsTest, ThreeLevelChainIsLaidOutBaseFirstWithoutGaps) {
-  EXPECT_EQ(ChainBase()->dataOffset, host::kObjectHeaderSize);
-  EXPECT_EQ(ChainMid()->dataOffset, host::kObjectHeaderSize + 88);
-  EXPECT_EQ(ChainLeaf()->dataOffset, host::kObjectHeaderSize + 88 + 16);
-  EXPECT_EQ(ChainSibling()->dataOffset, ChainMid()->dataOffset);
-  const host::ClassInfo* leaf = host().FindClass("ChainLeaf");
-  ASSERT_NE(leaf, nullptr);
-  EXPECT_EQ(leaf->instanceSize, host::kObjectHeaderSize + 88 + 16 + 24);
-  ASSERT_NE(leaf->super, nullptr);
-  EXPECT_STREQ(leaf->super->definition->name, "ChainMid");
-  EXPECT_EQ(leaf->super->super->super, nullptr);
-
-  Object o = Create("ChainLeaf");
-  ASSERT_NE(o, nullptr);
-  auto pluginData = Entry<void*(Object, ZARKclassRefStruct*)>("PluginGetPluginData");
-  auto* base = reinterpret_cast<uint8_t*>(o);
+TEST_F(ObjectsTest, ChainIsLaidOutBaseFirstWithoutGapsAndBuiltInOrder) {
+  EXPECT_EQ(host().FindClass("Leaf")->instanceSize, host::kObjectHeaderSize + 88 + 16 + 24);
+  Object o = Create("Leaf");
+  EXPECT_EQ(gLog, (std::vector<std::string>{"+Base", "+Mid", "+Leaf"}));
+  auto data = Entry<void*(Object, ZARKclassRefStruct*)>("PluginGetPluginData");
+  auto* start = reinterpret_cast<uint8_t*>(o);
   struct Case {
+    Object object;
     const char* name;
-    int64_t offset;
+    void* expected;
   };
-  for (Case c : {Case{"ChainBase", 32}, Case{"ChainMid", 120}, Case{"ChainLeaf", 136}}) {
-    EXPECT_EQ(pluginData(o, Ref(c.name)), base + c.offset) << c.name;
+  for (Case c :
+       {Case{o, "Base", start + 32}, Case{o, "Mid", start + 120}, Case{o, "Leaf", start + 136},
+        Case{o, "Sibling", nullptr}, Case{nullptr, "Base", nullptr}}) {
+    EXPECT_EQ(data(c.object, Ref(c.name)), c.expected) << c.name;
   }
-  // Not in the object's chain, and no object at all.
-  EXPECT_EQ(pluginData(o, Ref("ChainSibling")), nullptr);
-  EXPECT_EQ(pluginData(nullptr, Ref("ChainBase")), nullptr);
+  EXPECT_EQ(Chain()[3].dataOffset, Chain()[1].dataOffset);
+  gLog.clear();
   Unlock(o);
+  EXPECT_EQ(gLog, (std::vector<std::string>{"-Leaf", "-Mid", "-Base"}));
 }
 
-TEST_F(ObjectsTest, ConstructorsRunBaseFirstOnZeroDataDestructorsSubclassFirst) {
-  Object o = Create("ChainLeaf");
-  EXPECT_EQ(Log(), (std::vector<std::string>{"+Base", "+Mid", "+Leaf"}));
-  Log().clear();
-  Unlock(o);
-  EXPECT_EQ(Log(), (std::vector<std::string>{"-Leaf", "-Mid", "-Base"}));
-}
-
-TEST_F(ObjectsTest, RegistrationKeepsOrderAndRefusesUnknownSuperclass) {
-  const auto& classes = host().Classes();
-  ASSERT_GE(classes.size(), 4u);
-  std::vector<std::string> last;
-  for (size_t i = classes.size() - 4; i < classes.size(); ++i) {
-    last.push_back(classes[i]->definition->name);
-  }
-  EXPECT_EQ(last, (std::vector<std::string>{"ChainBase", "ChainMid", "ChainLeaf", "ChainSibling"}));
-
-  static ZARKclassDefinition orphan = ClassRecord("Orphan", "NoSuchBase", 8);
-  Entry<void(ZARKclassDefinition*)>("PluginRegisterClass")(&orphan);
-  EXPECT_EQ(host().FindClass("Orphan"), nullptr);
-  EXPECT_EQ(Ref("Orphan"), nullptr);
-  ASSERT_EQ(host().Errors().size(), 1u);
-  EXPECT_NE(host().Errors()[0].find("NoSuchBase"), std::string::npos);
-  host().ClearErrors();
-
-  // The same record again is accepted silently; another record of a taken
-  // name is refused.
-  Entry<void(ZARKclassDefinition*)>("PluginRegisterClass")(ChainMid());
-  EXPECT_TRUE(host().Errors().empty());
-  static ZARKclassDefinition impostor = ClassRecord("ChainMid", nullptr, 4);
-  host().RegisterClass(&impostor);
-  EXPECT_EQ(host().Errors().size(), 1u);
-  EXPECT_EQ(host().FindClass("ChainMid")->definition, ChainMid());
-  host().ClearErrors();
-}
-
-TEST_F(ObjectsTest, ClassReferencesAreRecordAddressesStableAcrossHosts) {
-  EXPECT_EQ(Ref("ChainLeaf"), reinterpret_cast<ZARKclassRefStruct*>(ChainLeaf()));
-  EXPECT_EQ(Ref("NoSuchClass"), nullptr);
-  EXPECT_EQ(Ref("chainleaf"), nullptr);
-  EXPECT_EQ(Entry<Object(ZARKclassRefStruct*)>("CreateInstance")(nullptr), nullptr);
-  ZARKclassRefStruct* before = Ref("ChainLeaf");
-
-  host_.reset();
-  host_ = std::make_unique<Host>();
-  EXPECT_EQ(Ref("ChainLeaf"), nullptr);  // not registered in the new host yet
-  host().RegisterClass(ChainBase());
-  host().RegisterClass(ChainMid());
-  host().RegisterClass(ChainLeaf());
-  EXPECT_EQ(Ref("ChainLeaf"), before);
-  Object o = host().NewWithClass(before);
-  ASSERT_NE(o, nullptr);
-  EXPECT_TRUE(host().IsA(o, "ChainBase"));
-  EXPECT_FALSE(host().IsA(o, "ChainSibling"));
-  host().Unlock(o);
-}
-
-TEST_F(ObjectsTest, ModulesAreKeptInOrder) {
-  static ZARKconstantDefinition constants[] = {{"ONE = 1", {}}, {"TWO = 2", {}}};
-  static ZARKmoduleDefinition first{kZARKRecordVersion, "FirstModule", {}, constants, 2, {}};
-  static ZARKmoduleDefinition second{kZARKRecordVersion, "SecondModule", {}, nullptr, 0, {}};
-  auto registerModule = Entry<void(ZARKmoduleDefinition*)>("PluginRegisterModule");
-  size_t before = host().Modules().size();
-  registerModule(&first);
-  registerModule(&second);
-  ASSERT_EQ(host().Modules().size(), before + 2);
-  EXPECT_EQ(host().Modules()[before].definition, &first);
-  EXPECT_EQ(host().Modules()[before + 1].definition, &second);
-}
-
-TEST_F(ObjectsTest, ReferenceCountingAndLeakCount) {
-  Object a = Create("ChainBase");
-  Object b = Create("ChainLeaf");
-  EXPECT_EQ(host().LiveObjects(), 2u);
-  EXPECT_EQ(host().RefCount(a), 1);
-  Lock(a);
-  Lock(a);
-  EXPECT_EQ(host().RefCount(a), 3);
-  Unlock(a);
-  Unlock(a);
-  EXPECT_EQ(host().LiveObjects(), 2u);
-  Lock(nullptr);  // accepted and ignored
-  Unlock(nullptr);
-  Unlock(a);
-  EXPECT_EQ(host().LiveObjects(), 1u);  // b is still held: a leak if the test ended here
-  EXPECT_EQ(host().RefCount(a), 0);
-  Unlock(b);
-  EXPECT_EQ(host().LiveObjects(), 0u);
-  EXPECT_TRUE(host().Errors().empty());
-}
-
-TEST_F(ObjectsTest, MisuseOfDestroyedOrUnknownObjectsIsRecorded) {
+TEST_F(ObjectsTest, BadRegistrationsAreRefusedAndRecorded) {
+  static auto orphan = records::Class("Orphan", "NoSuchBase", 8);
+  static auto impostor = records::Class("Mid", nullptr, 4);
+  static auto negative = records::Class("Negative", nullptr, -8);
+  static ZARKclassDefinition nameless{};
   struct Case {
-    const char* what;
+    ZARKclassDefinition* record;
+    const char* error;  // null: accepted without a word
+  };
+  for (Case c : {Case{&orphan, "NoSuchBase"}, Case{&impostor, "already registered"},
+                 Case{&negative, "negative"}, Case{&nameless, "without"}, Case{nullptr, "without"},
+                 Case{&Chain()[1], nullptr}}) {
+    Entry<void(ZARKclassDefinition*)>("PluginRegisterClass")(c.record);
+    ASSERT_EQ(host().Errors().size(), c.error != nullptr ? 1u : 0u);
+    if (c.error != nullptr) {
+      EXPECT_NE(host().Errors()[0].find(c.error), std::string::npos);
+    }
+    host().ClearErrors();
+  }
+  EXPECT_EQ(Ref("Orphan"), nullptr);
+  EXPECT_EQ(host().FindClass("Mid")->definition, &Chain()[1]);
+}
+
+TEST_F(ObjectsTest, MisuseOfDestroyedOrUnknownObjectsIsRecordedAndHarmless) {
+  int notAnObject = 0;
+  struct Case {
+    bool destroyed;
     void (*misuse)(Host&, Object);
     const char* expected;
   };
   const Case cases[] = {
-      {"double release", [](Host&, Object o) { Entry<void(Object)>("ZARKUnlockObject")(o); },
-       "unlock of destroyed"},
-      {"lock after release", [](Host&, Object o) { Entry<void(Object)>("ZARKLockObject")(o); },
-       "lock of destroyed"},
-      {"property after release", [](Host& h, Object o) { h.GetProperty(o, "x"); }, "destroyed"},
-      {"method after release", [](Host& h, Object o) { h.FindMethod(o, "Run()"); }, "destroyed"},
+      {true, [](Host&, Object o) { Unlock(o); }, "unlock of destroyed"},
+      {true, [](Host&, Object o) { Lock(o); }, "lock of destroyed"},
+      {true, [](Host& h, Object o) { h.GetProperty(o, "x"); }, "property read on destroyed"},
+      {true, [](Host& h, Object o) { h.SetProperty(o, "x", 1.0); }, "property write on destroyed"},
+      {true, [](Host& h, Object o) { h.FindMethod(o, "Run()"); }, "method lookup on destroyed"},
+      {true, [](Host& h, Object o) { h.ClassData(o, "Base"); }, "data access on destroyed"},
+      {false, [](Host&, Object o) { Unlock(o); }, "unlock of unknown"},
+      {false, [](Host&, Object o) { Lock(o); }, "lock of unknown"},
+      {false, [](Host& h, Object o) { h.FindProperty(o, "x"); }, "lookup on unknown"},
   };
   for (const Case& c : cases) {
-    Object o = Create("ChainLeaf");
-    Unlock(o);
-    Log().clear();
+    Object o = reinterpret_cast<Object>(&notAnObject);
+    if (c.destroyed) {
+      o = Create("Leaf");
+      Unlock(o);
+    }
+    gLog.clear();
     c.misuse(host(), o);
-    ASSERT_EQ(host().Errors().size(), 1u) << c.what;
+    ASSERT_EQ(host().Errors().size(), 1u) << c.expected;
     EXPECT_NE(host().Errors()[0].find(c.expected), std::string::npos) << host().Errors()[0];
-    EXPECT_TRUE(Log().empty()) << c.what << ": destructors ran again";
-    EXPECT_EQ(host().LiveObjects(), 0u);
+    EXPECT_TRUE(gLog.empty()) << c.expected << ": destructors ran again";
+    EXPECT_EQ(host().RefCount(o), 0);
+    EXPECT_EQ(host().ClassOf(o), nullptr);
     host().ClearErrors();
   }
-  int notAnObject = 0;
-  Unlock(reinterpret_cast<Object>(&notAnObject));
-  ASSERT_EQ(host().Errors().size(), 1u);
-  EXPECT_NE(host().Errors()[0].find("unknown"), std::string::npos);
-  host().ClearErrors();
 }
 
 TEST_F(ObjectsTest, LocksFromOtherThreadsKeepTheCountExact) {
-  Object o = Create("ChainBase");
+  Object o = Create("Base");
   std::vector<std::thread> threads;
   std::atomic<int> ready{0};
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
-      ready.fetch_add(1);
-      while (ready.load() < 4) {
+      for (ready.fetch_add(1); ready.load() < 4;) {
       }
       for (int i = 0; i < 5000; ++i) {
-        host().Lock(o);
-        EXPECT_GE(host().LiveObjects(), 1u);
-        host().Unlock(o);
+        Lock(o);
+        Unlock(o);
       }
     });
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(host().RefCount(o), 1);
   Unlock(o);
-  EXPECT_EQ(host().LiveObjects(), 0u);
 }
 
-// A holder keeps one reference on another object and drops it in its
-// destructor, as plug-in classes do.
-int gHolderDestroyed = 0;
-void HolderDtor(Object self) {
-  ++gHolderDestroyed;
+// A holder keeps one reference on the object in its data and drops it when
+// destroyed, as plug-in classes do; its destructor logs its class's name.
+template <const char* Name>
+void DropHeld(Object self) {
+  gLog.push_back(Name);
   Object held;
-  std::memcpy(&held, Host::Current()->ClassData(self, "Holder"), sizeof held);
+  std::memcpy(&held, Host::Current()->ClassData(self, Name), sizeof held);
   Host::Current()->Unlock(held);
 }
-
-TEST(HostTeardown, DestroysObjectsStillAliveAndDropsTasks) {
-  static ZARKclassDefinition holder = [] {
-    auto r = ClassRecord("Holder", nullptr, 8);
-    r.destructor = &HolderDtor;
-    return r;
-  }();
-  gHolderDestroyed = 0;
-  {
-    Host host;
-    host.RegisterClass(&holder);
-    Object inner = host.New("Holder");
-    Object outer = host.New("Holder");
-    std::memcpy(host.ClassData(outer, "Holder"), &inner, sizeof inner);  // outer owns inner's ref
-    host.RegisterTask([](Object) {}, 25, outer);
-    EXPECT_EQ(host.LiveObjects(), 2u);
-    EXPECT_EQ(Host::Current(), &host);
-  }
-  EXPECT_EQ(gHolderDestroyed, 2);
-  EXPECT_EQ(Host::Current(), nullptr);
-  EXPECT_EQ(Host::ResolverEntry("ZARKLockObject"), nullptr);
-  // Cached entries stay callable without a host and do nothing.
+constexpr char kPluginClass[] = "PluginHolder";
+constexpr char kModuleClass[] = "ModuleHolder";
+template <const char* Name>
+ZARKclassDefinition* Holder() {
+  static auto c = records::Class(Name, nullptr, 8, nullptr, &DropHeld<Name>);
+  return &c;
 }
 
-TEST(HostTeardown, EntriesWithoutAHostAnswerNothing) {
-  EXPECT_EQ(Host::Current(), nullptr);
-  void* lock;
+TEST(HostTeardown, DestroysPluginObjectsThenModuleObjectsAndForgetsTheHost) {
+  gLog.clear();
+  void* lock = nullptr;
   {
-    Host host;
+    host::HostOptions options;
+    options.modules = {[](Host& h) {
+      h.RegisterClass(Holder<kModuleClass>());
+      h.AtTeardown([] { gLog.push_back("teardown"); });
+    }};
+    Host host(options);
+    EXPECT_EQ(host.FindClass("PointF"), nullptr) << "only the modules named";
+    EXPECT_EQ(host.FindClass("RawBitmap"), nullptr);
+    host.RegisterClass(Holder<kPluginClass>());
+    Object shared = host.New(kModuleClass);
+    Object inner = host.New(kPluginClass);
+    Object outer = host.New(kPluginClass);
+    std::memcpy(host.ClassData(inner, kPluginClass), &shared, sizeof shared);
+    std::memcpy(host.ClassData(outer, kPluginClass), &inner, sizeof inner);
+    host.Lock(shared);  // also held directly: it outlives the plug-in objects
+    host.RegisterTask([](Object) {}, 25, outer);
     lock = Host::ResolverEntry("ZARKLockObject");
-    ASSERT_NE(lock, nullptr);
   }
+  EXPECT_EQ(gLog, (std::vector<std::string>{kPluginClass, kPluginClass, kModuleClass, "teardown"}));
+  EXPECT_EQ(Host::Current(), nullptr);
+  EXPECT_EQ(Host::ResolverEntry("ZARKLockObject"), nullptr);
   int dummy = 0;
-  reinterpret_cast<void (*)(Object)>(lock)(reinterpret_cast<Object>(&dummy));
+  reinterpret_cast<void (*)(Object)>(lock)(reinterpret_cast<Object>(&dummy));  // does nothing
+}
+
+TEST(HostLoad, FailuresAreReported) {
+  Host host;
+  std::string error;
+  struct Case {
+    const char* path;
+    bool freshCopy;
+    const char* error;
+  };
+  for (Case c : {Case{"/nonexistent/libnothing.so", false, "libnothing"},
+                 Case{"/nonexistent/libnothing.so", true, "libnothing"},
+                 Case{"libm.so.6", false, "no ZARKPluginMain"}}) {
+    EXPECT_FALSE(host.LoadPlugin(c.path, &error, c.freshCopy));
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,205 @@
+// Properties found by name through the class chain: standard accessors read
+// and write the declared field of the declaring class's data; custom ones
+// are called with the declared type.
+#include <cstring>
+#include <utility>
+
+#include "host/host_state.h"
+
+namespace lumeno::host {
+namespace {
+
+template <typename T>
+T ReadField(const uint8_t* field) {
+  T value;
+  std::memcpy(&value, field, sizeof value);
+  return value;
+}
+
+template <typename T>
+void WriteField(uint8_t* field, T value) {
+  std::memcpy(field, &value, sizeof value);
+}
+
+template <typename T>
+T CallGetter(const ZARKpropertyDefinition* p, Object self) {
+  return reinterpret_cast<T (*)(Object, intptr_t)>(p->getter)(self, p->parameter);
+}
+
+template <typename T>
+void CallSetter(const ZARKpropertyDefinition* p, Object self, T value) {
+  reinterpret_cast<void (*)(Object, intptr_t, T)>(p->setter)(self, p->parameter, value);
+}
+
+// Property and the class that declares it, searched subclass first.
+std::pair<const ZARKpropertyDefinition*, const ClassInfo*> FindIn(const ClassInfo* cls,
+                                                                  const std::string& name) {
+  for (const ClassInfo* c = cls; c != nullptr; c = c->super) {
+    const ZARKclassDefinition* d = c->definition;
+    for (int64_t i = 0; d->properties != nullptr && i < d->propertyCount; ++i) {
+      if (d->properties[i].name != nullptr && name == d->properties[i].name) {
+        return {&d->properties[i], c};
+      }
+    }
+  }
+  return {nullptr, nullptr};
+}
+
+}  // namespace
+
+const ZARKpropertyDefinition* Host::FindProperty(Object object, const std::string& name) const {
+  if (object == nullptr) return nullptr;
+  return FindIn(state_->UsableClass(object, "property lookup"), name).first;
+}
+
+Value Host::GetProperty(Object object, const std::string& name) {
+  if (object == nullptr) return {};
+  auto [p, owner] = FindIn(state_->UsableClass(object, "property read"), name);
+  if (p == nullptr || p->type == nullptr || p->getter == nullptr) return {};
+  Kind kind = state_->KindOf(p->type, false, owner);
+  if (p->getter == ZARK_STANDARD_ACCESSOR) {
+    const uint8_t* field = reinterpret_cast<uint8_t*>(object) + owner->dataOffset + p->parameter;
+    switch (kind) {
+      case Kind::kInteger:
+        return ReadField<int64_t>(field);
+      case Kind::kSingle:
+        return ReadField<float>(field);
+      case Kind::kDouble:
+        return ReadField<double>(field);
+      case Kind::kBoolean:
+        return ReadField<uint8_t>(field) != 0;
+      case Kind::kUInt8:
+        return ReadField<uint8_t>(field);
+      case Kind::kUInt64:
+        return ReadField<uint64_t>(field);
+      case Kind::kPtr:
+        return ReadField<void*>(field);
+      case Kind::kObject: {
+        Object held = ReadField<Object>(field);
+        Lock(held);
+        return held;
+      }
+      default:
+        return {};
+    }
+  }
+  switch (kind) {
+    case Kind::kInteger:
+      return CallGetter<int64_t>(p, object);
+    case Kind::kSingle:
+      return CallGetter<float>(p, object);
+    case Kind::kDouble:
+      return CallGetter<double>(p, object);
+    case Kind::kBoolean:
+      return CallGetter<bool>(p, object);
+    case Kind::kUInt8:
+      return CallGetter<uint8_t>(p, object);
+    case Kind::kUInt64:
+      return CallGetter<uint64_t>(p, object);
+    case Kind::kPtr:
+      return CallGetter<void*>(p, object);
+    case Kind::kObject:
+      return CallGetter<Object>(p, object);
+    default:
+      return {};
+  }
+}
+
+bool Host::SetProperty(Object object, const std::string& name, const Value& value) {
+  if (object == nullptr) return false;
+  auto [p, owner] = FindIn(state_->UsableClass(object, "property write"), name);
+  if (p == nullptr || p->type == nullptr || p->setter == nullptr) return false;
+  Kind kind = state_->KindOf(p->type, false, owner);
+  bool standard = p->setter == ZARK_STANDARD_ACCESSOR;
+  uint8_t* field = reinterpret_cast<uint8_t*>(object) + owner->dataOffset + p->parameter;
+  switch (kind) {
+    case Kind::kInteger: {
+      int64_t v;
+      if (!AsInt64(value, &v)) return false;
+      standard ? WriteField(field, v) : CallSetter(p, object, v);
+      return true;
+    }
+    case Kind::kSingle: {
+      double v;
+      if (!AsDouble(value, &v)) return false;
+      standard ? WriteField(field, static_cast<float>(v))
+               : CallSetter(p, object, static_cast<float>(v));
+      return true;
+    }
+    case Kind::kDouble: {
+      double v;
+      if (!AsDouble(value, &v)) return false;
+      standard ? WriteField(field, v) : CallSetter(p, object, v);
+      return true;
+    }
+    case Kind::kBoolean: {
+      bool v;
+      if (!AsBool(value, &v)) return false;
+      standard ? WriteField<uint8_t>(field, v ? 1 : 0) : CallSetter(p, object, v);
+      return true;
+    }
+    case Kind::kUInt8: {
+      uint64_t v;
+      if (!AsUInt64(value, &v) || v > 255) return false;
+      standard ? WriteField(field, static_cast<uint8_t>(v))
+               : CallSetter(p, object, static_cast<uint8_t>(v));
+      return true;
+    }
+    case Kind::kUInt64: {
+      uint64_t v;
+      if (!AsUInt64(value, &v)) return false;
+      standard ? WriteField(field, v) : CallSetter(p, object, v);
+      return true;
+    }
+    case Kind::kPtr: {
+      void* v;
+      if (!AsPointer(value, &v)) return false;
+      standard ? WriteField(field, v) : CallSetter(p, object, v);
+      return true;
+    }
+    case Kind::kObject: {
+      Object v;
+      if (!AsObject(value, &v)) return false;
+      if (!standard) {
+        CallSetter(p, object, v);
+        return true;
+      }
+      // The field keeps one hold on what it stores.
+      Lock(v);
+      Object old = ReadField<Object>(field);
+      WriteField(field, v);
+      Unlock(old);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+int64_t Host::GetInteger(Object object, const std::string& name) {
+  int64_t v = 0;
+  return AsInt64(GetProperty(object, name), &v) ? v : 0;
+}
+
+float Host::GetSingle(Object object, const std::string& name) {
+  double v = 0;
+  return AsDouble(GetProperty(object, name), &v) ? static_cast<float>(v) : 0.0f;
+}
+
+double Host::GetDouble(Object object, const std::string& name) {
+  double v = 0;
+  return AsDouble(GetProperty(object, name), &v) ? v : 0.0;
+}
+
+bool Host::GetBoolean(Object object, const std::string& name) {
+  bool v = false;
+  return AsBool(GetProperty(object, name), &v) ? v : false;
+}
+
+Object Host::GetObject(Object object, const std::string& name) {
+  Value v = GetProperty(object, name);
+  if (auto* o = std::get_if<Object>(&v)) return *o;
+  return nullptr;
+}
+
+}  // namespace lumeno::host

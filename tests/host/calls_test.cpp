@@ -1,0 +1,189 @@
+// Declarations, method lookup by exact declaration through the chain, and
+// calls with run-time arguments of every kind libffi passes.
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "host_test.h"
+
+namespace lumeno::testing {
+namespace {
+
+int64_t BaseName(Object) { return 1; }
+int64_t LeafName(Object) { return 2; }
+int64_t Add(Object, int64_t a, int64_t b) { return a + b; }
+// Integer and floating arguments alternate, so each lands in its own
+// register class; the result tells what arrived.
+double Mix(Object self, int64_t i, float f, double d, bool flag, Object other, bool* cancel) {
+  *cancel = true;
+  return static_cast<double>(i) + f + d * 2.0 + (flag ? 1000.0 : 0.0) + (other == self ? 0.5 : 0.0);
+}
+constexpr const char* kMix =
+    "Mix(i as Integer, f as Single,d as Double, flag as Boolean, other as CallBase, "
+    "ByRef cancel as Boolean) as Double";
+float Half(Object, float x) { return x * 0.5f; }
+bool IsPositive(Object, int64_t x) { return x > 0; }
+Object Self(Object self) { return self; }
+uint64_t Bytes(Object, uint8_t a, uint64_t b) { return b + a; }
+uint8_t Low(Object, int64_t x) { return static_cast<uint8_t>(x & 0xFF); }
+void* Bump(Object, int64_t* n) { return ++*n, n; }
+
+const char* const kModeFields[] = {"OFF = 0", "ON = 1"};
+const ZARKenumDefinition kEnums[] = {{"Modes", "Integer", 32, kModeFields, 2, {}}};
+
+ZARKclassDefinition* BaseClass() {
+  static const ZARKmethodDefinition methods[] = {
+      records::Method(&BaseName, "Name() as Integer"),
+      records::Method(&Add, "Add(a as Integer, b as Integer) as Integer")};
+  static auto c = records::WithMembers(records::Class("CallBase", nullptr, 8), methods, kEnums);
+  return &c;
+}
+
+ZARKclassDefinition* LeafClass() {
+  using records::Method;
+  static const ZARKmethodDefinition methods[] = {
+      Method(&LeafName, "Name() as Integer"),
+      Method(&Mix, kMix),
+      Method(&Half, "Half(x as Single) as Single"),
+      Method(&IsPositive, "IsPositive(x as Integer) as Boolean"),
+      Method(&Self, "Self() as CallLeaf"),
+      Method(&Bytes, "Bytes(a as UInt8, b as UInt64) as UInt64"),
+      Method(&Low, "Low(x as Integer) as UInt8"),
+      Method(&Add, "Mode(a as Integer, m as CallBase.Modes) as Integer"),
+      Method(&Add, "AddMode(a as Integer, m as Modes) as Integer"),
+      Method(&Bump, "Bump(ByRef n as Integer) as Ptr"),
+  };
+  static auto c = records::WithMembers(records::Class("CallLeaf", "CallBase", 8), methods, kEnums);
+  return &c;
+}
+
+class MethodsTest : public HostTest {
+ protected:
+  void SetUp() override {
+    HostTest::SetUp();
+    host().RegisterClass(BaseClass());
+    host().RegisterClass(LeafClass());
+    base_ = host::Ref(host(), host().New("CallBase"));
+    leaf_ = host::Ref(host(), host().New("CallLeaf"));
+  }
+  void TearDown() override {
+    base_.Reset();
+    leaf_.Reset();
+    HostTest::TearDown();
+  }
+  host::Ref base_, leaf_;
+};
+
+TEST_F(MethodsTest, DynamicCallsPassAndReturnEachKind) {
+  Object leaf = leaf_.get();
+  int64_t counter = 41;
+  bool cancel = false;
+  struct Case {
+    const char* declaration;
+    std::vector<Value> args;
+    Value result;
+  };
+  const Case cases[] = {
+      {kMix, {int64_t{-5}, 0.25f, 1.5, true, leaf, static_cast<void*>(&cancel)}, 998.75},
+      // Other numeric types convert; a plain bool for ByRef goes through a copy.
+      {kMix, {3.0, int64_t{2}, 0.5f, false, Value{}, false}, 6.0},
+      {"Name() as Integer", {}, int64_t{2}},  // the subclass's method comes first
+      {"Add(a as Integer, b as Integer) as Integer",
+       {int64_t{1} << 40, int64_t{-1}},
+       (int64_t{1} << 40) - 1},
+      {"Half(x as Single) as Single", {3.0f}, 1.5f},
+      {"IsPositive(x as Integer) as Boolean", {int64_t{3}}, true},
+      {"IsPositive(x as Integer) as Boolean", {int64_t{-3}}, false},
+      {"Self() as CallLeaf", {}, leaf},
+      {"Bytes(a as UInt8, b as UInt64) as UInt64",
+       {uint8_t{255}, uint64_t{0xFFFFFFFFFFFFFF00ull}},
+       uint64_t{0xFFFFFFFFFFFFFFFFull}},
+      {"Low(x as Integer) as UInt8", {int64_t{0x1234}}, uint8_t{0x34}},
+      // Enumerations, of a named class or of the method's own, travel as Integer.
+      {"Mode(a as Integer, m as CallBase.Modes) as Integer", {int64_t{1}, int64_t{1}}, int64_t{2}},
+      {"AddMode(a as Integer, m as Modes) as Integer", {int64_t{1}, int64_t{2}}, int64_t{3}},
+      {"Bump(ByRef n as Integer) as Ptr",
+       {static_cast<void*>(&counter)},
+       static_cast<void*>(&counter)},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(host().CallDynamic(leaf, c.declaration, c.args), c.result) << c.declaration;
+  }
+  EXPECT_TRUE(cancel);
+  EXPECT_EQ(counter, 42);
+}
+
+TEST_F(MethodsTest, DynamicCallsRefuseWhatCannotBeCalled) {
+  struct Case {
+    const char* declaration;
+    std::vector<Value> args;
+    bool found;  // false: no method has exactly this declaration
+  };
+  const Case cases[] = {
+      {"Half(x as Single) as Single", {}, true},
+      {"Half(x as Single) as Single", {Value{}}, true},
+      {"Low(x as Integer) as UInt8", {std::numeric_limits<double>::infinity()}, true},
+      {"Bytes(a as UInt8, b as UInt64) as UInt64", {int64_t{256}, uint64_t{0}}, true},
+      {"Add(a as Integer,b as Integer) as Integer", {int64_t{1}, int64_t{2}}, false},
+      {"Name()", {}, false},
+  };
+  auto load = Entry<void*(Object, const char*)>("ZARKLoadObjectMethod");
+  for (const Case& c : cases) {
+    EXPECT_EQ(load(leaf_.get(), c.declaration) != nullptr, c.found) << c.declaration;
+    if (c.found) {
+      EXPECT_THROW(host().CallDynamic(leaf_.get(), c.declaration, c.args), std::invalid_argument);
+    } else {
+      EXPECT_THROW(host().CallDynamic(leaf_.get(), c.declaration, c.args), std::runtime_error);
+    }
+  }
+  EXPECT_EQ(load(base_.get(), "Half(x as Single) as Single"), nullptr)
+      << "only the subclass has it";
+  EXPECT_EQ(load(nullptr, "Name() as Integer"), nullptr);
+}
+
+// A parsed declaration written back as "Name(a:Type,&b:Type)Result", & for ByRef.
+std::string Render(const host::MethodDecl& decl) {
+  std::string text = decl.name + "(";
+  for (const host::ParamDecl& p : decl.params) {
+    text +=
+        (text.back() == '(' ? "" : ",") + std::string(p.byRef ? "&" : "") + p.name + ":" + p.type;
+  }
+  return text + ")" + decl.result;
+}
+
+TEST(ParseDeclaration, SplitsNamesParametersAndResult) {
+  struct Case {
+    const char* text;
+    const char* parsed;  // null: malformed
+  };
+  const Case cases[] = {
+      {"Apply(source as RawBitmap,value as Single) as RawBitmap",
+       "Apply(source:RawBitmap,value:Single)RawBitmap"},
+      {"OnProgress(value as UInt64, ByRef cancel as Boolean)",
+       "OnProgress(value:UInt64,&cancel:Boolean)"},
+      {" Run ( ByVal a AS Integer = 3,\tbyref\tb\tas\tRawBitmap.Format ) As Double ",
+       "Run(a:Integer,&b:RawBitmap.Format)Double"},
+      {"Count(  ) As Integer", "Count()Integer"},
+      {"Cancel()", "Cancel()"},
+      {"Cancel", nullptr},
+      {"(a as Integer)", nullptr},
+      {"Run)(", nullptr},
+      {"Apply(source RawBitmap)", nullptr},
+      {"Apply(as Integer)", nullptr},
+      {"Apply(a as )", nullptr},
+      {"Apply(a as Integer,)", nullptr},
+      {"Apply(a as Integer,,b as Integer)", nullptr},
+      {"Apply() RawBitmap", nullptr},
+      {"Apply() as", nullptr},
+  };
+  for (const Case& c : cases) {
+    host::MethodDecl decl;
+    ASSERT_EQ(host::ParseDeclaration(c.text, &decl), c.parsed != nullptr) << c.text;
+    if (c.parsed == nullptr) continue;
+    EXPECT_EQ(Render(decl), c.parsed);
+  }
+}
+
+}  // namespace
+}  // namespace lumeno::testing
