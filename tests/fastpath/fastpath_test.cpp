@@ -549,6 +549,10 @@ class FastPathTest : public PluginTest {
       if (!same) ++failures_;
       if (inPlace) {
         EXPECT_TRUE(OutsideUnchanged(out, outside));
+      } else {
+        // A new-bitmap run only reads its source.
+        EXPECT_TRUE(SamePixels(source.bytes, *host::BitmapRecord(h, target.get())));
+        EXPECT_TRUE(OutsideUnchanged(*host::BitmapRecord(h, target.get()), outside));
       }
     }
   }
