@@ -282,4 +282,19 @@ Image Packed(host::Host& h, Object bitmap) {
           host::ReadPixels(record)};
 }
 
+std::vector<uint8_t> ExpectedPixels(const Effect& e, const Image& source, const RawBitmap& out,
+                                    const MaskValues& mask, bool inPlace, const Values& values) {
+  Image initial = source;
+  if (!inPlace) {
+    initial.format = host::FindFormat(out.imageFormat);
+    initial.bytes.assign(static_cast<size_t>(out.width * out.height * out.bytesPerPixel), 0);
+  }
+  // Room for the writes the gray path makes past the last pixel, as the
+  // host's bitmaps have it.
+  initial.bytes.resize(initial.bytes.size() + host::kPixelSlackBytes);
+  Image expected = e.expected(source, std::move(initial), mask, inPlace, values);
+  expected.bytes.resize(static_cast<size_t>(out.width * out.height * out.bytesPerPixel));
+  return std::move(expected.bytes);
+}
+
 }  // namespace lumeno::testing

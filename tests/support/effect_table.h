@@ -83,5 +83,9 @@ host::Object RunForm(host::Host& h, const Effect& e, Form form, host::Object eff
 
 // Packed copy of a bitmap's pixels.
 Image Packed(host::Host& h, host::Object bitmap);
+// The reference's packed pixels of a run of `e` on `source` that produced
+// `out` (a new bitmap starts zeroed in the format the effect chose).
+std::vector<uint8_t> ExpectedPixels(const Effect& e, const Image& source, const RawBitmap& out,
+                                    const MaskValues& mask, bool inPlace, const Values& values);
 
 }  // namespace lumeno::testing
