@@ -19,14 +19,15 @@ struct Image {
   int64_t width = 0;
   int64_t height = 0;
   std::vector<uint8_t> bytes;
+  int64_t rowBytes = 0;  // 0: packed rows; else rows as a bitmap lays them out
 
   bool Sixteen() const { return format->bitsPerChannel == 16; }
-  uint8_t* Pixel(int64_t x, int64_t y) {
-    return bytes.data() + (y * width + x) * format->bytesPerPixel;
+  int64_t Offset(int64_t x, int64_t y) const {
+    return (rowBytes != 0 ? y * rowBytes : y * width * format->bytesPerPixel) +
+           x * format->bytesPerPixel;
   }
-  const uint8_t* Pixel(int64_t x, int64_t y) const {
-    return bytes.data() + (y * width + x) * format->bytesPerPixel;
-  }
+  uint8_t* Pixel(int64_t x, int64_t y) { return bytes.data() + Offset(x, y); }
+  const uint8_t* Pixel(int64_t x, int64_t y) const { return bytes.data() + Offset(x, y); }
 };
 
 // Mask value per pixel (row-major); empty for a plain run. 8-bit values for
