@@ -111,20 +111,7 @@ Counted CountAround(size_t largeBytes, const std::function<void()>& fn) {
   return {gAllocations.load(), gLargeAllocations.load()};
 }
 
-// One synchronous call of an effect whose entry is already looked up, so
-// that calling it allocates nothing on the host's side.
-using Call = std::function<Object(Object source)>;
-template <typename... A>
-Call Bound(void* entry, Object effect, bool inPlace, A... args) {
-  EXPECT_NE(entry, nullptr);
-  return [=](Object source) -> Object {
-    if (inPlace) {
-      reinterpret_cast<void (*)(Object, Object, A...)>(entry)(effect, source, args...);
-      return nullptr;
-    }
-    return reinterpret_cast<Object (*)(Object, Object, A...)>(entry)(effect, source, args...);
-  };
-}
+using Call = Runner;
 
 using MapFn = Object (*)(MPImageFilterData*, Object, Object, MapParams*, signed char, signed char);
 using MapInPlaceFn = void (*)(MPImageFilterData*, Object, Object, MapParams*, signed char);
@@ -147,35 +134,16 @@ Call BindMap(host::Host& h, Object effect, bool inPlace, Object mask) {
   };
 }
 
-// An effect of the table with its first value set: the values as arguments
-// or, for the parameterless forms, as properties. The blend takes the
+// An effect of the table with its first values; the blend takes the
 // source as its own fill and the mask as an argument.
 Call Bind(host::Host& h, const Effect& e, Object effect, bool inPlace, Object mask) {
-  if (e.run) {
-    if (inPlace) return {};
-    using Fn = Object (*)(Object, Object, Object, double, Object, Object, Object);
-    auto fn = reinterpret_cast<Fn>(h.FindMethod(
-        effect, "Apply(source as RawBitmap, fillBitmap as RawBitmap,opacity as Double,fillMask as "
-                "RawBitmapMask,location as PointF,size as SizeF) as RawBitmap"));
-    return [=](Object source) { return fn(effect, source, source, 0.6, mask, nullptr, nullptr); };
-  }
-  const Values& v = e.samples[0];
-  const bool arguments = inPlace ? e.applyInPlace != nullptr : e.apply != nullptr;
-  const Form form = inPlace ? (arguments ? Form::kApplyInPlace : Form::kApplyInPlaceStored)
-                            : (arguments ? Form::kApply : Form::kApplyStored);
-  SetValues(h, e, effect, v, !arguments);
-  void* entry = h.FindMethod(effect, Declaration(e, form));
-  if (!arguments) return Bound(entry, effect, inPlace);
-  if (e.values[0].type == 'i') return Bound(entry, effect, inPlace, static_cast<int64_t>(v[0]));
-  const auto f = [&](size_t i) { return static_cast<float>(v[i]); };
-  switch (v.size()) {
-    case 1:
-      return Bound(entry, effect, inPlace, f(0));
-    case 2:
-      return Bound(entry, effect, inPlace, f(0), f(1));
-    default:
-      return Bound(entry, effect, inPlace, f(0), f(1), f(2));
-  }
+  if (!e.run) return BindForm(h, e, effect, inPlace, e.samples[0]);
+  if (inPlace) return {};
+  using Fn = Object (*)(Object, Object, Object, double, Object, Object, Object);
+  auto fn = reinterpret_cast<Fn>(h.FindMethod(
+      effect, "Apply(source as RawBitmap, fillBitmap as RawBitmap,opacity as Double,fillMask as "
+              "RawBitmapMask,location as PointF,size as SizeF) as RawBitmap"));
+  return [=](Object source) { return fn(effect, source, source, 0.6, mask, nullptr, nullptr); };
 }
 
 class AllocationTest : public PluginTest {

@@ -276,6 +276,41 @@ Object RunForm(host::Host& h, const Effect& e, Form form, Object effect, Object 
   return bitmap != nullptr ? *bitmap : nullptr;
 }
 
+namespace {
+template <typename... A>
+Runner Bound(void* entry, Object effect, bool inPlace, A... args) {
+  if (entry == nullptr) return {};
+  return [=](Object source) -> Object {
+    if (inPlace) {
+      reinterpret_cast<void (*)(Object, Object, A...)>(entry)(effect, source, args...);
+      return nullptr;
+    }
+    return reinterpret_cast<Object (*)(Object, Object, A...)>(entry)(effect, source, args...);
+  };
+}
+}  // namespace
+
+Runner BindForm(host::Host& h, const Effect& e, Object effect, bool inPlace, const Values& v) {
+  if (e.run) return {};
+  const bool arguments = inPlace ? e.applyInPlace != nullptr : e.apply != nullptr;
+  const Form form = inPlace ? (arguments ? Form::kApplyInPlace : Form::kApplyInPlaceStored)
+                            : (arguments ? Form::kApply : Form::kApplyStored);
+  if (Declaration(e, form) == nullptr) return {};
+  SetValues(h, e, effect, v, !arguments);
+  void* entry = h.FindMethod(effect, Declaration(e, form));
+  if (!arguments) return Bound(entry, effect, inPlace);
+  if (e.values[0].type == 'i') return Bound(entry, effect, inPlace, static_cast<int64_t>(v[0]));
+  const auto f = [&](size_t i) { return static_cast<float>(v[i]); };
+  switch (v.size()) {
+    case 1:
+      return Bound(entry, effect, inPlace, f(0));
+    case 2:
+      return Bound(entry, effect, inPlace, f(0), f(1));
+    default:
+      return Bound(entry, effect, inPlace, f(0), f(1), f(2));
+  }
+}
+
 Image Packed(host::Host& h, Object bitmap) {
   const RawBitmap& record = *host::BitmapRecord(h, bitmap);
   return {host::FindFormat(record.imageFormat), record.width, record.height,

@@ -81,6 +81,13 @@ host::Object RunForm(host::Host& h, const Effect& e, Form form, host::Object eff
                      host::Object source, const Values& values, host::Object target = nullptr,
                      void* method = nullptr);
 
+// One synchronous call with the entry looked up beforehand (no allocation
+// on the host's side, no conversions): the values as typed arguments, or
+// set as properties for the parameterless forms. Empty for the blend.
+using Runner = std::function<host::Object(host::Object source)>;
+Runner BindForm(host::Host& h, const Effect& e, host::Object effect, bool inPlace,
+                const Values& values);
+
 // Packed copy of a bitmap's pixels.
 Image Packed(host::Host& h, host::Object bitmap);
 // The reference's packed pixels of a run of `e` on `source` that produced
