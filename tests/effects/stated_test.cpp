@@ -24,14 +24,6 @@ struct Stated {
   Samples out;  // empty: the format alone is checked
 };
 
-constexpr const char* kB = "BrightnessEffectRaw";
-constexpr const char* kC = "ContrastEffectRaw";
-constexpr const char* kBC = "BrightnessContrastEffectRaw";
-constexpr const char* kCF = "ColorFilterEffectRaw";
-constexpr const char* kTT = "TintAndTemperatureEffectRaw";
-constexpr const char* kSe = "SepiaEffectRaw";
-constexpr const char* kIn = "InvertEffectRaw";
-constexpr const char* kGr = "GrayscaleEffectRaw";
 using namespace host;  // format names
 
 const Stated kStated[] = {

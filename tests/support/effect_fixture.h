@@ -17,6 +17,16 @@ using host::Object;
 using host::Ref;
 using Samples = std::vector<uint32_t>;
 
+// The effect classes, short for the tables.
+inline constexpr const char* kB = "BrightnessEffectRaw";
+inline constexpr const char* kC = "ContrastEffectRaw";
+inline constexpr const char* kBC = "BrightnessContrastEffectRaw";
+inline constexpr const char* kCF = "ColorFilterEffectRaw";
+inline constexpr const char* kTT = "TintAndTemperatureEffectRaw";
+inline constexpr const char* kSe = "SepiaEffectRaw";
+inline constexpr const char* kIn = "InvertEffectRaw";
+inline constexpr const char* kGr = "GrayscaleEffectRaw";
+
 class EffectTest : public PluginTest {
  protected:
   Ref NewEffect(const std::string& className) {
