@@ -141,8 +141,9 @@ Call Bind(host::Host& h, const Effect& e, Object effect, bool inPlace, Object ma
   if (inPlace) return {};
   using Fn = Object (*)(Object, Object, Object, double, Object, Object, Object);
   auto fn = reinterpret_cast<Fn>(h.FindMethod(
-      effect, "Apply(source as RawBitmap, fillBitmap as RawBitmap,opacity as Double,fillMask as "
-              "RawBitmapMask,location as PointF,size as SizeF) as RawBitmap"));
+      effect,
+      "Apply(source as RawBitmap, fillBitmap as RawBitmap,opacity as Double,fillMask as "
+      "RawBitmapMask,location as PointF,size as SizeF) as RawBitmap"));
   return [=](Object source) { return fn(effect, source, source, 0.6, mask, nullptr, nullptr); };
 }
 
@@ -206,9 +207,9 @@ TEST_F(AllocationTest, SynchronousRunsAllocateOnlyTheirDestination) {
       for (int64_t threads : {1, 2, 4}) {
         for (bool masked : {false, true}) {
           for (bool inPlace : {false, true}) {
-            SCOPED_TRACE(std::string(e != nullptr ? e->shortName : "map") + (masked ? " masked" : " plain") +
-                         (inPlace ? " in place" : " new bitmap") + " on " +
-                         host::FindFormat(format)->name + ", " + std::to_string(threads) +
+            SCOPED_TRACE(std::string(e != nullptr ? e->shortName : "map") +
+                         (masked ? " masked" : " plain") + (inPlace ? " in place" : " new bitmap") +
+                         " on " + host::FindFormat(format)->name + ", " + std::to_string(threads) +
                          " threads");
             Ref effect(h, h.New(className));
             h.SetProperty(effect.get(), "MultiprocessingHint", threads);

@@ -12,11 +12,12 @@ namespace {
 
 using namespace host;  // format names
 
-enum Mode : int64_t {
-  NORMAL, MULTIPLY, SCREEN, OVERLAY, DARKEN, LIGHTEN, COLOR_DODGE, COLOR_BURN, SOFT_LIGHT,
-  HARD_LIGHT, DIFFERENCE, EXCLUSION, HUE, SATURATION, COLOR, LUMINOSITY, PIN_LIGHT, SHARP_LIGHT,
-  VIVID_LIGHT, LINEAR_LIGHT, POWER_LIGHT, LINEAR_BURN, LINEAR_DODGE, ADD
-};
+// The blend modes by their enumeration values.
+constexpr int64_t NORMAL = 0, MULTIPLY = 1, SCREEN = 2, OVERLAY = 3, DARKEN = 4, LIGHTEN = 5,
+                  COLOR_DODGE = 6, COLOR_BURN = 7, SOFT_LIGHT = 8, HARD_LIGHT = 9, DIFFERENCE = 10,
+                  EXCLUSION = 11, HUE = 12, SATURATION = 13, COLOR = 14, LUMINOSITY = 15,
+                  PIN_LIGHT = 16, SHARP_LIGHT = 17, VIVID_LIGHT = 18, LINEAR_LIGHT = 19,
+                  POWER_LIGHT = 20, LINEAR_BURN = 21, LINEAR_DODGE = 22, ADD = 23;
 
 constexpr const char* kApply =
     "Apply(source as RawBitmap, fillBitmap as RawBitmap,opacity as Double,fillMask as "
@@ -70,12 +71,14 @@ class BlendTest : public EffectTest {
     // The fill as laid out in memory: a fill of fewer bytes per pixel is
     // read at the source's channel positions, into its row padding.
     const RawBitmap& f = Rec(fill);
-    const Image fillImage{FindFormat(f.imageFormat), f.width, f.height,
+    const Image fillImage{FindFormat(f.imageFormat),
+                          f.width,
+                          f.height,
                           {f.pixelData, f.pixelData + f.rowBytes * f.height + kPixelSlackBytes},
                           f.rowBytes};
-    ASSERT_TRUE(SamePixels(
-        reference::Blend(before, fillImage, initial, m, opacity, reference, pl).bytes,
-        Rec(out.get())));
+    ASSERT_TRUE(
+        SamePixels(reference::Blend(before, fillImage, initial, m, opacity, reference, pl).bytes,
+                   Rec(out.get())));
     EXPECT_TRUE(SamePixels(before.bytes, s));
     EXPECT_TRUE(OutsideUnchanged(s, outside));
     for (uint8_t b : Snapshot(Rec(out.get())).bytes) ASSERT_EQ(b, 0);  // a new bitmap's zeros
@@ -107,16 +110,26 @@ const PixelCase kPixelCases[] = {
     // The source's alpha scales the value the formula sees; an opaque fill
     // without mask gives alpha 255.
     {MULTIPLY, kRGBA8, {200, 200, 200, 128}, kRGB8, {255, 255, 255}, 1.0, -1, {99, 99, 99, 255}},
-    {MULTIPLY, kRGBA8, {200, 200, 200, 128}, kRGB8, {255, 255, 255}, 0.5, -1,
-     {149, 149, 149, 255}},
+    {MULTIPLY, kRGBA8, {200, 200, 200, 128}, kRGB8, {255, 255, 255}, 0.5, -1, {149, 149, 149, 255}},
     // A transparent source mixes plainly; alpha k = 1 x 0.5.
-    {MULTIPLY, kRGBA8, {40, 40, 40, 0}, kRGBA8, {220, 220, 220, 255}, 0.5, -1,
+    {MULTIPLY,
+     kRGBA8,
+     {40, 40, 40, 0},
+     kRGBA8,
+     {220, 220, 220, 255},
+     0.5,
+     -1,
      {130, 130, 130, 127}},
     // NORMAL with fill alpha 200 and mask 100: f = 121, v = 144, D = 106.
-    {NORMAL, kRGBA8, {50, 50, 50, 255}, kRGBA8, {250, 250, 250, 200}, 1.0, 100,
+    {NORMAL,
+     kRGBA8,
+     {50, 50, 50, 255},
+     kRGBA8,
+     {250, 250, 250, 200},
+     1.0,
+     100,
      {106, 106, 106, 255}},
-    {NORMAL, kRGBA8, {50, 50, 50, 0}, kRGBA8, {250, 250, 250, 200}, 1.0, -1,
-     {206, 206, 206, 200}},
+    {NORMAL, kRGBA8, {50, 50, 50, 0}, kRGBA8, {250, 250, 250, 200}, 1.0, -1, {206, 206, 206, 200}},
     // Mask 255: the fill-alpha workers copy the source; NORMAL without fill
     // alpha drops one unit, a mode keeps the source.
     {NORMAL, kRGBA8, {200, 1, 0, 77}, kRGBA8, {9, 9, 9, 128}, 1.0, 255, {200, 1, 0, 77}},
@@ -169,10 +182,10 @@ TEST_F(BlendTest, WorkedPixels) {
     cases.push_back({c[0], kRGB8, {s, s, s}, kRGB8, {f, f, f}, 1.0, -1, {e, e, e}});
   }
   for (const PixelCase& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "mode " << c.mode << " source "
-                                      << ::testing::PrintToString(c.source) << " fill "
-                                      << ::testing::PrintToString(c.fill) << " opacity "
-                                      << c.opacity << " mask " << c.mask);
+    SCOPED_TRACE(::testing::Message()
+                 << "mode " << c.mode << " source " << ::testing::PrintToString(c.source)
+                 << " fill " << ::testing::PrintToString(c.fill) << " opacity " << c.opacity
+                 << " mask " << c.mask);
     Ref fx = NewBlend(c.mode);
     Ref source = Pixels(c.sourceFormat, c.source);
     Ref fill = Pixels(c.fillFormat, c.fill);
@@ -186,7 +199,9 @@ TEST_F(BlendTest, WorkedPixels) {
 // -- Against the reference -------------------------------------------------------
 
 reference::Placement At(float x, float y) { return {true, x, y, false, 0, 0}; }
-reference::Placement AtSized(float x, float y, float w, float h) { return {true, x, y, true, w, h}; }
+reference::Placement AtSized(float x, float y, float w, float h) {
+  return {true, x, y, true, w, h};
+}
 
 // Placements of a fill: cut by a fractional negative location, narrowed but
 // never widened by the size, over an alpha source.
@@ -216,7 +231,7 @@ TEST_F(BlendTest, PlacementsMatchTheReference) {
 
 TEST_F(BlendTest, PlacementsThatCoverNothingLeaveTheSource) {
   const reference::Placement cases[] = {
-      At(12, 0), At(0, 9), At(-40, 0), At(0, -40.5f), {false, 0, 0, true, 0, 0},
+      At(12, 0),           At(0, 9),           At(-40, 0), At(0, -40.5f), {false, 0, 0, true, 0, 0},
       AtSized(1, 1, 0, 5), At(3.0e9f, -3.0e9f)};
   Ref src = RandomBitmap(host(), 12, 9, kRGBA8, 2, 10);
   Ref fill = RandomBitmap(host(), 6, 6, kRGBA8, 0, 11);
@@ -258,7 +273,9 @@ TEST_F(BlendTest, RandomBlendsMatchTheReference) {
     const std::vector<int64_t> v{static_cast<int64_t>(values)...};
     return v[std::uniform_int_distribution<size_t>(0, v.size() - 1)(rng)];
   };
-  auto real = [&](float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng); };
+  auto real = [&](float lo, float hi) {
+    return std::uniform_real_distribution<float>(lo, hi)(rng);
+  };
   for (int i = 0; i < 160; ++i) {
     const bool rgb = i % 5 != 0;
     const int64_t sourceFormat =
@@ -304,8 +321,8 @@ TEST_F(BlendTest, LargeBlendsMatchTheReference) {
       for (const int64_t fillFormat : {kRGBA8, kRGB8}) {
         for (const int64_t hint : {1, 2}) {
           if (hint == 2 && mode != 0 && mode != 1) continue;
-          SCOPED_TRACE(::testing::Message() << "mode " << mode << " formats " << sourceFormat
-                                            << "/" << fillFormat << " hint " << hint);
+          SCOPED_TRACE(::testing::Message() << "mode " << mode << " formats " << sourceFormat << "/"
+                                            << fillFormat << " hint " << hint);
           Ref src = RandomBitmap(host(), 560, 520, sourceFormat, 0, 71 + sourceFormat + mode);
           Ref fill = RandomBitmap(host(), 540, 515, fillFormat, 4, 91 + fillFormat + mode);
           Check(mode, src.get(), fill.get(), 0.7, nullptr, At(10.5f, -5.0f), hint);
@@ -324,17 +341,30 @@ TEST_F(BlendTest, ValidationCodesInTheirOrder) {
     int64_t fillFormat;    // -1: no fill
     int64_t code;          // 0: accepted
   } const cases[] = {
-      {NORMAL, -1, kRGB8, 4},        {NORMAL, kRGB8, -1, 4},          {NORMAL, -1, kRGB16, 4},
-      {NORMAL, kRGB8, kRGB16, 7},    {HUE, kRGB16, kGray8, 7},        {NORMAL, kRGB16, kRGBA16, 6},
-      {HUE, kRGB16, kGray16, 6},     {HUE, kGray8, kGray8, 9},        {HUE, kGray8, kRGB8, 9},
-      {LUMINOSITY, kCMYK8, kCMYK8, 9}, {SATURATION, kGrayAlpha8, kGrayAlpha8, 9},
-      {COLOR, kGray8, kGray8, 9},    {MULTIPLY, kRGB8, kGray8, 8},    {MULTIPLY, kGray8, kRGBA8, 8},
-      {NORMAL, kCMYK8, kRGB8, 8},    {MULTIPLY, kGray8, kGray8, 0},   {NORMAL, kGrayAlpha8, kGray8, 0},
-      {SCREEN, kCMYKA8, kCMYK8, 0},  {HUE, kBGRA8, kRGB8, 0},         {PIN_LIGHT, kGray8, kGray8, 0},
+      {NORMAL, -1, kRGB8, 4},
+      {NORMAL, kRGB8, -1, 4},
+      {NORMAL, -1, kRGB16, 4},
+      {NORMAL, kRGB8, kRGB16, 7},
+      {HUE, kRGB16, kGray8, 7},
+      {NORMAL, kRGB16, kRGBA16, 6},
+      {HUE, kRGB16, kGray16, 6},
+      {HUE, kGray8, kGray8, 9},
+      {HUE, kGray8, kRGB8, 9},
+      {LUMINOSITY, kCMYK8, kCMYK8, 9},
+      {SATURATION, kGrayAlpha8, kGrayAlpha8, 9},
+      {COLOR, kGray8, kGray8, 9},
+      {MULTIPLY, kRGB8, kGray8, 8},
+      {MULTIPLY, kGray8, kRGBA8, 8},
+      {NORMAL, kCMYK8, kRGB8, 8},
+      {MULTIPLY, kGray8, kGray8, 0},
+      {NORMAL, kGrayAlpha8, kGray8, 0},
+      {SCREEN, kCMYKA8, kCMYK8, 0},
+      {HUE, kBGRA8, kRGB8, 0},
+      {PIN_LIGHT, kGray8, kGray8, 0},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "mode " << c.mode << " formats " << c.sourceFormat
-                                      << "/" << c.fillFormat);
+    SCOPED_TRACE(::testing::Message()
+                 << "mode " << c.mode << " formats " << c.sourceFormat << "/" << c.fillFormat);
     Ref fx = NewBlend(c.mode);
     Ref src = c.sourceFormat < 0 ? Ref() : RandomBitmap(host(), 4, 4, c.sourceFormat, 0, 1);
     Ref fill = c.fillFormat < 0 ? Ref() : RandomBitmap(host(), 3, 3, c.fillFormat, 0, 2);
@@ -372,8 +402,10 @@ TEST_F(BlendTest, StoredPropertiesDriveTheOneArgumentApply) {
   Ref mask = MaskWithValues(host(), 14, 12, RandomMaskValues8(14, 12, 52));
   Ref loc = Point(3.5f, -1.5f);
   Ref size = Size(7.0f, 100.0f);
-  for (const auto& [name, object] : {std::pair{"FillBitmap", fill.get()}, {"FillMask", mask.get()},
-                                     {"Location", loc.get()}, {"Size", size.get()}}) {
+  for (const auto& [name, object] : {std::pair{"FillBitmap", fill.get()},
+                                     {"FillMask", mask.get()},
+                                     {"Location", loc.get()},
+                                     {"Size", size.get()}}) {
     ASSERT_TRUE(host().SetProperty(fx.get(), name, object));
     EXPECT_EQ(Ref(host(), host().GetObject(fx.get(), name)).get(), object) << name;
   }
@@ -396,7 +428,8 @@ TEST_F(BlendTest, StoredPropertiesDriveTheOneArgumentApply) {
   Ref mask2 = MaskWithValues(host(), 3, 3, std::vector<uint8_t>(9, 1));
   Ref loc2 = Point(1, 1), size2 = Size(2, 2);
   for (const auto& [name, object] : {std::pair{"FillBitmap", fill2.get()},
-                                     {"FillMask", mask2.get()}, {"Location", loc2.get()},
+                                     {"FillMask", mask2.get()},
+                                     {"Location", loc2.get()},
                                      {"Size", size2.get()}}) {
     ASSERT_TRUE(host().SetProperty(fx.get(), name, object));
   }

@@ -94,8 +94,8 @@ TEST_P(AsyncTest, ProgressHandlerSeesTheWholeImage) {
   Ref handler = NewProgressHandler(host());
   ASSERT_TRUE(host().SetProperty(effect.get(), "ProgressHandler", handler.get()));
   Ref source = RandomBitmap(host(), 10, 250, host::kRGB8, 0, 8);
-  EXPECT_TRUE(Ref(host(), RunForm(host(), E(), E().apply ? Form::kApply : Form::kApplyStored,
-                                  effect.get(), source.get(), E().samples[0])));
+  EXPECT_TRUE(Ref(host(), RunForm(host(), E(), PlainForm(E(), false), effect.get(), source.get(),
+                                  E().samples[0])));
   const std::vector<ProgressCall> calls = ProgressOf(handler.get()).Calls();
   ASSERT_FALSE(calls.empty());
   EXPECT_EQ(calls.back().value, 250u);

@@ -195,7 +195,8 @@ TEST_P(ContractTest, CodeOfEveryForm) {
       EXPECT_EQ(host::ReadPixels(Rec(source.get())), before) << "a refused run wrote";
       // A good run afterwards clears the code (grayscale keeps it).
       Ref good = RandomBitmap(host(), 2, 2, host::kRGB8, 0, 6);
-      Ref out(host(), RunForm(host(), e, Form::kApplyStored, effect.get(), good.get(), e.samples[0]));
+      Ref out(host(),
+              RunForm(host(), e, Form::kApplyStored, effect.get(), good.get(), e.samples[0]));
       EXPECT_TRUE(out);
       EXPECT_EQ(Error(effect), e.successKeepsErrorCode ? c.code : 0);
     }
@@ -213,16 +214,26 @@ struct Stored {
   double read;
 };
 const Stored kStored[] = {
-    {kB, "BrightnessValue", kNaN, 0},   {kB, "BrightnessValue", 5, 5},
-    {kC, "ContrastValue", kNaN, 0},     {kC, "ContrastValue", 5, 5},
-    {kBC, "BrightnessValue", kNaN, 0},  {kBC, "ContrastValue", kNaN, 0},
-    {kSe, "SepiaValue", kNaN, 0.3f},    {kSe, "SepiaValue", -2, -2},
-    {kCF, "Red", kNaN, 0},              {kCF, "Green", kNaN, 0},
-    {kCF, "Blue", kNaN, 0},             {kCF, "Blue", 3, 3},
-    {kTT, "Temperature", kNaN, 0},      {kTT, "Tint", kNaN, 0},
-    {kTT, "Temperature", 3, 1},         {kTT, "Temperature", -3, -1},
-    {kTT, "Tint", 7, 1},                {kTT, "Tint", -0.25f, -0.25f},
-    {kGr, "GrayscaleType", kNaN, 0},    {kGr, "UseOriginalColorSpace", kNaN, 0},
+    {kB, "BrightnessValue", kNaN, 0},
+    {kB, "BrightnessValue", 5, 5},
+    {kC, "ContrastValue", kNaN, 0},
+    {kC, "ContrastValue", 5, 5},
+    {kBC, "BrightnessValue", kNaN, 0},
+    {kBC, "ContrastValue", kNaN, 0},
+    {kSe, "SepiaValue", kNaN, 0.3f},
+    {kSe, "SepiaValue", -2, -2},
+    {kCF, "Red", kNaN, 0},
+    {kCF, "Green", kNaN, 0},
+    {kCF, "Blue", kNaN, 0},
+    {kCF, "Blue", 3, 3},
+    {kTT, "Temperature", kNaN, 0},
+    {kTT, "Tint", kNaN, 0},
+    {kTT, "Temperature", 3, 1},
+    {kTT, "Temperature", -3, -1},
+    {kTT, "Tint", 7, 1},
+    {kTT, "Tint", -0.25f, -0.25f},
+    {kGr, "GrayscaleType", kNaN, 0},
+    {kGr, "UseOriginalColorSpace", kNaN, 0},
 };
 
 TEST_F(EffectTest, StoredValuesAsSetAndRead) {
@@ -262,7 +273,8 @@ TEST_F(EffectTest, StoredValuesDriveOnlyTheParameterlessForms) {
       Ref copy = RandomBitmap(host(), 5, 3, host::kRGBA16, 0, 11);
       // RunForm sets the values of a stored form as properties: hand it the
       // stored set there, so only the argument forms see `given`.
-      Ref out(host(), RunForm(host(), e, form, effect.get(), copy.get(), withArguments ? given : stored));
+      Ref out(host(),
+              RunForm(host(), e, form, effect.get(), copy.get(), withArguments ? given : stored));
       const Values& used = withArguments ? given : stored;
       const RawBitmap& result = Rec(InPlace(form) ? copy.get() : out.get());
       EXPECT_TRUE(SamePixels(ExpectedPixels(e, packed, result, {}, InPlace(form), used), result));
@@ -335,8 +347,8 @@ TEST_F(NoBitmapsTest, DestinationFailureReportsCode3) {
     Ref target = NewCompletionTarget(host());
     host().HideEntry("CreateInstance");
     const size_t live = host().LiveObjects();
-    EXPECT_FALSE(Ref(host(), RunForm(host(), e, Form::kApplyStored, effect.get(), source.get(),
-                                     e.samples[0])));
+    EXPECT_FALSE(Ref(
+        host(), RunForm(host(), e, Form::kApplyStored, effect.get(), source.get(), e.samples[0])));
     EXPECT_EQ(host().GetInteger(effect.get(), "ErrorCode"), 3);
     RunForm(host(), e, Form::kAsync, effect.get(), source.get(), e.samples[0], target.get(),
             CompletionMethod());

@@ -216,8 +216,7 @@ TEST_F(EffectTest, StatedValues) {
     Rec(source.get()).metadata1 = 0x1122334455667788ull;
     Rec(source.get()).metadata2 = 42;
     const Samples before = SamplesAt(source.get());
-    Ref out(host(), RunForm(host(), e, e.apply ? Form::kApply : Form::kApplyStored, effect.get(),
-                            source.get(), s.values));
+    Ref out(host(), RunForm(host(), e, PlainForm(e, false), effect.get(), source.get(), s.values));
     ASSERT_TRUE(out);
     EXPECT_EQ(Error(effect), 0);
     const int64_t outFormat = s.outFormat == kSame ? s.format : s.outFormat;
@@ -231,8 +230,7 @@ TEST_F(EffectTest, StatedValues) {
     if (outFormat != s.format || s.out.empty() || !e.accepts(*FindFormat(s.format), true)) {
       continue;
     }
-    RunForm(host(), e, e.applyInPlace ? Form::kApplyInPlace : Form::kApplyInPlaceStored,
-            effect.get(), source.get(), s.values);
+    RunForm(host(), e, PlainForm(e, true), effect.get(), source.get(), s.values);
     EXPECT_EQ(Error(effect), 0);
     EXPECT_EQ(SamplesAt(source.get()), s.out) << "in place";
   }

@@ -41,50 +41,16 @@ constexpr Threads kThreads[] = {{1, true}, {3, false}};
 constexpr Threads kThreads[] = {{1, false}, {1, true}, {2, false}, {3, false}, {8, false}};
 #endif
 
-// Room after the last pixel, as the host's bitmaps have it: for writes the
-// gray path makes past the last pixel, and reads of the blend effect.
-constexpr size_t kSlack = host::kPixelSlackBytes;
-
-
-// What one case runs and what it must produce: an effect of the table with
-// one of its value sets, or the engine's map procedure.
+// One case: an effect of the table (or the map procedure) with one value set.
 struct Case {
-  std::string name;
-  std::string className;
-  std::function<bool(const host::FormatInfo&, bool inPlace)> accepts;
-  // Apply (returns the new bitmap) or ApplyInPlace (returns null).
-  std::function<Object(host::Host&, Object effect, Object source, Object mask, bool inPlace)> run;
-  // The reference result; `initial` is the destination before the run.
-  std::function<Image(const Image& source, Image initial, const MaskValues&, bool inPlace)>
-      expected;
-  bool maskAsArgument = false;  // blend and map take the mask as an argument
-  // False where only the single-band runs are compared (see the table).
-  std::function<bool(const host::FormatInfo&)> bandsIndependent = nullptr;
-};
-
-Case TableCase(const Effect& e, const Values& values) {
-  std::string name = e.shortName;
-  for (double v : values) name += " " + std::to_string(v);
-  Case c{name, e.className, e.accepts,
-         [&e, values](host::Host& h, Object effect, Object source, Object mask,
-                      bool inPlace) -> Object {
-           if (e.run) return e.run(h, effect, source, mask, values);
-           const Form form = inPlace ? (e.applyInPlace ? Form::kApplyInPlace
-                                                       : Form::kApplyInPlaceStored)
-                                     : (e.apply ? Form::kApply : Form::kApplyStored);
-           return RunForm(h, e, form, effect, source, values);
-         },
-         [&e, values](const Image& s, Image initial, const MaskValues& m, bool inPlace) {
-           return e.expected(s, std::move(initial), m, inPlace, values);
-         }};
-  c.maskAsArgument = static_cast<bool>(e.run);
-  if (e.bandsIndependent) {
-    c.bandsIndependent = [&e, values](const host::FormatInfo& f) {
-      return e.bandsIndependent(f, values);
-    };
+  const Effect* effect;
+  Values values;
+  std::string Name() const {
+    std::string name = effect->shortName;
+    for (double v : values) name.append(" ").append(std::to_string(v));
+    return name;
   }
-  return c;
-}
+};
 
 // Random lookup tables of the map effect, 16-bit entries at 16 bits.
 struct MapTables {
@@ -116,51 +82,62 @@ const MapTables& Tables() {
 using MapFn = Object (*)(MPImageFilterData*, Object, Object, MapParams*, signed char, signed char);
 using MapInPlaceFn = void (*)(MPImageFilterData*, Object, Object, MapParams*, signed char);
 
-Case MapCase() {
-  Case c{"map",
-         "BrightnessEffectRaw",
-         [](const host::FormatInfo&, bool) { return true; },
-         [](host::Host& h, Object effect, Object source, Object mask, bool inPlace) -> Object {
-           auto* data = static_cast<MPImageFilterData*>(h.ClassData(effect, "MPImageFilterRaw"));
-           const bool sixteen = host::BitmapRecord(h, source)->bitsPerChannel == 16;
-           const MapTables& t = Tables();
-           MapParams params{};
-           params.redTable = sixteen ? static_cast<const void*>(t.red.data()) : t.red8.data();
-           params.greenTable = sixteen ? static_cast<const void*>(t.green.data()) : t.green8.data();
-           params.blueTable = sixteen ? static_cast<const void*>(t.blue.data()) : t.blue8.data();
-           // Accepting the four-colour formats too, so the black channel is covered.
-           const signed char depthFlags = sixteen ? 14 : 13;
-           if (inPlace) {
-             reinterpret_cast<MapInPlaceFn>(data->engine->GetMapEffectProc(2))(data, source, mask,
-                                                                               &params, depthFlags);
-             return nullptr;
-           }
-           return reinterpret_cast<MapFn>(data->engine->GetMapEffectProc(1))(
-               data, source, mask, &params, depthFlags, 1);
-         },
-         [](const Image& s, Image, const MaskValues& m, bool) {
-           const MapTables& t = Tables();
-           std::vector<uint16_t> red = t.red, green = t.green, blue = t.blue;
-           if (!s.Sixteen()) {
-             for (auto* table : {&red, &green, &blue}) {
-               for (uint16_t& v : *table) v = static_cast<uint8_t>(v);
-             }
-           }
-           return reference::PerSample(s, m, [&](uint32_t o, int64_t i) {
-             return reference::Map(*s.format, i, o, red.data(), green.data(), blue.data(),
-                                   s.Sixteen());
-           });
-         }};
-  c.maskAsArgument = true;
-  return c;
+// The engine's map procedure as another plug-in calls it, on a brightness
+// effect, the mask an argument.
+const Effect& MapEffect() {
+  static const Effect map = [] {
+    Effect e{"BrightnessEffectRaw",
+             "map",
+             {},
+             nullptr,
+             nullptr,
+             false,
+             true,
+             {{}},
+             [](const host::FormatInfo&, bool) { return true; },
+             [](const Image& s, Image, const MaskValues& m, bool, const Values&) {
+               const MapTables& t = Tables();
+               std::vector<uint16_t> red = t.red, green = t.green, blue = t.blue;
+               if (!s.Sixteen()) {
+                 for (auto* table : {&red, &green, &blue}) {
+                   for (uint16_t& v : *table) v = static_cast<uint8_t>(v);
+                 }
+               }
+               return reference::PerSample(s, m, [&](uint32_t o, int64_t i) {
+                 return reference::Map(*s.format, i, o, red.data(), green.data(), blue.data(),
+                                       s.Sixteen());
+               });
+             }};
+    e.run = [](host::Host& h, Object effect, Object source, Object mask, bool inPlace,
+               const Values&) -> Object {
+      auto* data = static_cast<MPImageFilterData*>(h.ClassData(effect, "MPImageFilterRaw"));
+      const bool sixteen = host::BitmapRecord(h, source)->bitsPerChannel == 16;
+      const MapTables& t = Tables();
+      MapParams params{};
+      params.redTable = sixteen ? static_cast<const void*>(t.red.data()) : t.red8.data();
+      params.greenTable = sixteen ? static_cast<const void*>(t.green.data()) : t.green8.data();
+      params.blueTable = sixteen ? static_cast<const void*>(t.blue.data()) : t.blue8.data();
+      // Accepting the four-colour formats too, so the black channel is covered.
+      const signed char depthFlags = sixteen ? 14 : 13;
+      if (inPlace) {
+        reinterpret_cast<MapInPlaceFn>(data->engine->GetMapEffectProc(2))(data, source, mask,
+                                                                          &params, depthFlags);
+        return nullptr;
+      }
+      return reinterpret_cast<MapFn>(data->engine->GetMapEffectProc(1))(data, source, mask, &params,
+                                                                        depthFlags, 1);
+    };
+    return e;
+  }();
+  return map;
 }
 
 std::vector<Case> AllCases() {
   std::vector<Case> cases;
   for (const Effect& e : Effects()) {
-    for (const Values& values : e.samples) cases.push_back(TableCase(e, values));
+    for (const Values& values : e.samples) cases.push_back({&e, values});
   }
-  cases.push_back(MapCase());
+  cases.push_back({&MapEffect(), {}});
   return cases;
 }
 
@@ -180,7 +157,7 @@ class FastPathTest : public PluginTest {
       for (const Shape& shape : shapes) {
         for (bool masked : {false, true}) {
           for (bool inPlace : {false, true}) {
-            if (!c.accepts(format, inPlace)) continue;
+            if (!c.effect->accepts(format, inPlace)) continue;
             CheckOne(c, format, shape, masked, inPlace, ++seed);
             if (HasFatalFailure() || failures_ > 3) return;
           }
@@ -216,23 +193,28 @@ class FastPathTest : public PluginTest {
 
     std::vector<uint8_t> expected;
     for (const Threads& threads : threads_) {
-      if (threads.hint > 1 && c.bandsIndependent && !c.bandsIndependent(format)) continue;
-      const std::string where = c.name + " on " + format.name + " " + std::to_string(shape.width) +
-                                "x" + std::to_string(shape.height) +
+      const Effect& e = *c.effect;
+      if (threads.hint > 1 && e.bandsIndependent && !e.bandsIndependent(format, c.values)) {
+        continue;
+      }
+      const std::string where = c.Name() + " on " + format.name + " " +
+                                std::to_string(shape.width) + "x" + std::to_string(shape.height) +
                                 (masked ? " masked" : " plain") +
                                 (inPlace ? " in place" : " new bitmap") + ", hint " +
                                 std::to_string(threads.hint) + (threads.force ? " forced" : "");
       SCOPED_TRACE(where);
-      Ref effect(h, h.New(c.className));
+      Ref effect(h, h.New(e.className));
       ASSERT_TRUE(effect);
       h.SetProperty(effect.get(), "MultiprocessingHint", threads.hint);
       h.SetProperty(effect.get(), "ForceThreads", threads.force);
-      if (masked && !c.maskAsArgument) h.SetProperty(effect.get(), "Mask", mask.get());
+      if (masked && !e.run) h.SetProperty(effect.get(), "Mask", mask.get());
 
       Ref target =
           RandomBitmap(h, shape.width, shape.height, format.format, shape.rowPadding, seed);
       const OutsideBytes outside = Snapshot(*host::BitmapRecord(h, target.get()));
-      Ref result(h, c.run(h, effect.get(), target.get(), mask.get(), inPlace));
+      Ref result(
+          h, e.run ? e.run(h, effect.get(), target.get(), mask.get(), inPlace, c.values)
+                   : RunForm(h, e, PlainForm(e, inPlace), effect.get(), target.get(), c.values));
       ASSERT_EQ(h.GetInteger(effect.get(), "ErrorCode"), 0);
       Object produced = inPlace ? target.get() : result.get();
       ASSERT_NE(produced, nullptr);
@@ -240,18 +222,7 @@ class FastPathTest : public PluginTest {
       ASSERT_EQ(out.width, shape.width);
       ASSERT_EQ(out.height, shape.height);
       if (expected.empty()) {
-        // The destination before the run: the source itself, or a new
-        // bitmap's zero-filled pixels in the format the effect chose.
-        Image initial = source;
-        if (!inPlace) {
-          initial.format = host::FindFormat(out.imageFormat);
-          initial.bytes.assign(static_cast<size_t>(out.width * out.height * out.bytesPerPixel), 0);
-        }
-        initial.bytes.resize(initial.bytes.size() + kSlack);
-        Image reference = c.expected(source, std::move(initial), maskValues, inPlace);
-        reference.bytes.resize(
-            static_cast<size_t>(out.width * out.height * reference.format->bytesPerPixel));
-        expected = std::move(reference.bytes);
+        expected = ExpectedPixels(e, source, out, maskValues, inPlace, c.values);
       }
       const auto same = SamePixels(expected, out);
       EXPECT_TRUE(same);
@@ -281,7 +252,7 @@ std::vector<size_t> CasesOf(const std::vector<std::string>& classNames) {
   const std::vector<Case> cases = AllCases();
   for (size_t i = 0; i < cases.size(); ++i) {
     for (const std::string& name : classNames) {
-      if (cases[i].className == name) indices.push_back(i);
+      if (cases[i].effect->className == name && !cases[i].effect->run) indices.push_back(i);
     }
   }
   return indices;
@@ -307,7 +278,8 @@ INSTANTIATE_TEST_SUITE_P(ChannelEffects, FastPathLargeTest,
 // Sepia at 16 bits turns its tinted channels into integer offsets in bands
 // of at least 65536 pixels: the one band of the large image does, the two
 // bands do not.
-INSTANTIATE_TEST_SUITE_P(Sepia, FastPathLargeTest, ::testing::ValuesIn(CasesOf({"SepiaEffectRaw"})));
+INSTANTIATE_TEST_SUITE_P(Sepia, FastPathLargeTest,
+                         ::testing::ValuesIn(CasesOf({"SepiaEffectRaw"})));
 
 // The 8-bit sepia and grayscale rows of 4-byte pixels run 8 pixels at a
 // time where the processor has 256-bit vectors, then 4 at a time, then one
@@ -315,9 +287,7 @@ INSTANTIATE_TEST_SUITE_P(Sepia, FastPathLargeTest, ::testing::ValuesIn(CasesOf({
 constexpr Shape kVectorEndShapes[] = {{12, 7, 4}, {15, 9, 0}, {31, 5, 2}};
 constexpr Threads kVectorEndThreads[] = {{1, false}, {2, false}};
 
-std::vector<size_t> LuminanceCases() {
-  return CasesOf({"SepiaEffectRaw", "GrayscaleEffectRaw"});
-}
+std::vector<size_t> LuminanceCases() { return CasesOf({"SepiaEffectRaw", "GrayscaleEffectRaw"}); }
 
 class FastPathVectorEndsTest : public FastPathTest, public ::testing::WithParamInterface<size_t> {};
 
@@ -330,7 +300,7 @@ INSTANTIATE_TEST_SUITE_P(LuminanceEffects, FastPathVectorEndsTest,
 
 INSTANTIATE_TEST_SUITE_P(Effects, FastPathCaseTest, ::testing::Range<size_t>(0, AllCases().size()),
                          [](const ::testing::TestParamInfo<size_t>& info) {
-                           std::string name = AllCases()[info.param].name;
+                           std::string name = AllCases()[info.param].Name();
                            for (char& ch : name) {
                              if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
                            }

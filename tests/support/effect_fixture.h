@@ -59,7 +59,8 @@ class EffectTest : public PluginTest {
     return out;
   }
   Ref Mask(int64_t width, const std::vector<uint32_t>& values, bool sixteen) {
-    if (sixteen) return MaskWithValues(host(), width, 1, std::vector<uint16_t>(values.begin(), values.end()));
+    if (sixteen)
+      return MaskWithValues(host(), width, 1, std::vector<uint16_t>(values.begin(), values.end()));
     return MaskWithValues(host(), width, 1, std::vector<uint8_t>(values.begin(), values.end()));
   }
   // A completion target whose log counts the completion calls.

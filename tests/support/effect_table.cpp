@@ -47,11 +47,20 @@ Image FillFor(const Image& source, bool toggleAlpha) {
   int64_t format = f.format;
   if (toggleAlpha) {
     switch (f.format) {
-      case host::kGray8: format = host::kGrayAlpha8; break;
-      case host::kGrayAlpha8: format = host::kGray8; break;
-      case host::kCMYK8: format = host::kCMYKA8; break;
-      case host::kCMYKA8: format = host::kCMYK8; break;
-      default: format = f.alphaOffset != host::kNoChannel ? host::kRGB8 : host::kRGBA8;
+      case host::kGray8:
+        format = host::kGrayAlpha8;
+        break;
+      case host::kGrayAlpha8:
+        format = host::kGray8;
+        break;
+      case host::kCMYK8:
+        format = host::kCMYKA8;
+        break;
+      case host::kCMYKA8:
+        format = host::kCMYK8;
+        break;
+      default:
+        format = f.alphaOffset != host::kNoChannel ? host::kRGB8 : host::kRGBA8;
     }
   }
   Image fill{host::FindFormat(format), source.width, source.height, {}};
@@ -69,22 +78,30 @@ constexpr const char* kBlendApply =
 
 std::vector<Effect> MakeEffects() {
   std::vector<Effect> list;
-  list.push_back({"BrightnessEffectRaw", "brightness",
+  list.push_back({"BrightnessEffectRaw",
+                  "brightness",
                   {{"BrightnessValue", 'f', -1, 1, true}},
                   "Apply(source as RawBitmap,value as Single) as RawBitmap",
-                  "ApplyInPlace(source as RawBitmap, value as Single)", false, true,
-                  {{0.37}, {-0.61}}, &NotFourColour,
+                  "ApplyInPlace(source as RawBitmap, value as Single)",
+                  false,
+                  true,
+                  {{0.37}, {-0.61}},
+                  &NotFourColour,
                   [](const Image& s, Image, const MaskValues& m, bool, const Values& v) {
                     const int32_t level = ref::BrightnessLevel(F(v[0]), s.Sixteen());
                     return ref::PerSample(s, m, [&](uint32_t o, int64_t) {
                       return ref::Brightness(o, level, s.Sixteen());
                     });
                   }});
-  list.push_back({"ContrastEffectRaw", "contrast",
+  list.push_back({"ContrastEffectRaw",
+                  "contrast",
                   {{"ContrastValue", 'f', -1, 1, true}},
                   "Apply(source as RawBitmap,value as Single) as RawBitmap",
-                  "ApplyInPlace(source as RawBitmap, value as Single)", false, true,
-                  {{0.55}, {-0.3}}, &NotFourColour,
+                  "ApplyInPlace(source as RawBitmap, value as Single)",
+                  false,
+                  true,
+                  {{0.55}, {-0.3}},
+                  &NotFourColour,
                   [](const Image& s, Image, const MaskValues& m, bool, const Values& v) {
                     const double factor = ref::ContrastFactor(F(v[0]));
                     return ref::PerSample(s, m, [&](uint32_t o, int64_t) {
@@ -92,12 +109,16 @@ std::vector<Effect> MakeEffects() {
                     });
                   }});
   list.push_back(
-      {"BrightnessContrastEffectRaw", "brightness-contrast",
+      {"BrightnessContrastEffectRaw",
+       "brightness-contrast",
        {{"BrightnessValue", 'f', -1, 1, true}, {"ContrastValue", 'f', -1, 1, true}},
        "Apply(source as RawBitmap,brightnessValue as Single, contrastValue as Single) as "
        "RawBitmap",
        "ApplyInPlace(source as RawBitmap, brightnessValue as Single, contrastValue as Single)",
-       false, true, {{-0.2, 0.6}, {0.45, -0.7}}, &NotFourColour,
+       false,
+       true,
+       {{-0.2, 0.6}, {0.45, -0.7}},
+       &NotFourColour,
        [](const Image& s, Image, const MaskValues& m, bool, const Values& v) {
          const double factor = ref::ContrastFactor(F(v[1]));
          const int32_t level = ref::BrightnessLevel(F(v[0]), s.Sixteen());
@@ -105,50 +126,72 @@ std::vector<Effect> MakeEffects() {
            return ref::BrightnessContrast(o, factor, level, s.Sixteen());
          });
        }});
-  list.push_back({"InvertEffectRaw", "invert", {}, nullptr, nullptr, true, true, {{}},
+  list.push_back({"InvertEffectRaw",
+                  "invert",
+                  {},
+                  nullptr,
+                  nullptr,
+                  true,
+                  true,
+                  {{}},
                   [](const host::FormatInfo&, bool) { return true; },
                   [](const Image& s, Image, const MaskValues& m, bool, const Values&) {
                     return ref::PerSample(
                         s, m, [&](uint32_t o, int64_t) { return ref::Invert(o, s.Sixteen()); });
                   }});
   list.push_back(
-      {"ColorFilterEffectRaw", "color-filter",
+      {"ColorFilterEffectRaw",
+       "color-filter",
        {{"Red", 'f', -1, 1, true}, {"Green", 'f', -1, 1, true}, {"Blue", 'f', -1, 1, true}},
        "Apply(source as RawBitmap,red as Single, green as Single, blue as Single) as RawBitmap",
-       "ApplyInPlace(source as RawBitmap, red as Single, green as Single, blue as Single)", true,
-       true, {{0.3, -0.6, 0.9}, {-1.0, 1.0, 0.05}}, &ColourFilterAccepts,
+       "ApplyInPlace(source as RawBitmap, red as Single, green as Single, blue as Single)",
+       true,
+       true,
+       {{0.3, -0.6, 0.9}, {-1.0, 1.0, 0.05}},
+       &ColourFilterAccepts,
        [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
          const float levels[3] = {F(v[0]), F(v[1]), F(v[2])};
          return ColourFilter(s, std::move(initial), m, levels);
        }});
-  list.push_back(
-      {"TintAndTemperatureEffectRaw", "tint-temperature",
-       {{"Temperature", 'f', -1, 1, false, true}, {"Tint", 'f', -1, 1, false, true}}, nullptr,
-       nullptr, true, true, {{0.8, -0.35}}, &ColourFilterAccepts,
-       [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
-         // The setters scale by 100/255 in single precision, product first.
-         const float red = F(v[0]) * 100.0f / 255.0f;
-         const float levels[3] = {red, F(v[1]) * 100.0f / 255.0f, -red};
-         return ColourFilter(s, std::move(initial), m, levels);
-       }});
-  list.push_back({"SepiaEffectRaw", "sepia",
-                  {{"SepiaValue", 'f', 0, 1, true}},
-                  "Apply(source as RawBitmap,value as Single) as RawBitmap",
-                  "ApplyInPlace(source as RawBitmap, value as Single)", false, true,
-                  {{0.3}, {1.0}}, &NotFourColour,
-                  [](const Image& s, Image initial, const MaskValues& m, bool inPlace,
-                     const Values& v) {
-                    // A gray source read for a new bitmap gives its gray three times; in
-                    // place the source's own offsets are read as they stand.
-                    const bool grayAsRed = !inPlace && IsGray(*s.format);
-                    return ref::Sepia(Reads(s, std::move(initial), grayAsRed), m,
-                                      ref::SepiaLevel(F(v[0]), s.Sixteen()));
+  list.push_back({"TintAndTemperatureEffectRaw",
+                  "tint-temperature",
+                  {{"Temperature", 'f', -1, 1, false, true}, {"Tint", 'f', -1, 1, false, true}},
+                  nullptr,
+                  nullptr,
+                  true,
+                  true,
+                  {{0.8, -0.35}},
+                  &ColourFilterAccepts,
+                  [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
+                    // The setters scale by 100/255 in single precision, product first.
+                    const float red = F(v[0]) * 100.0f / 255.0f;
+                    const float levels[3] = {red, F(v[1]) * 100.0f / 255.0f, -red};
+                    return ColourFilter(s, std::move(initial), m, levels);
                   }});
-  Effect gray{"GrayscaleEffectRaw", "grayscale",
-              {{"GrayscaleType", 'i', -kHuge, kHuge, true},
-               {"UseOriginalColorSpace", 'b', 0, 1}},
+  list.push_back(
+      {"SepiaEffectRaw",
+       "sepia",
+       {{"SepiaValue", 'f', 0, 1, true}},
+       "Apply(source as RawBitmap,value as Single) as RawBitmap",
+       "ApplyInPlace(source as RawBitmap, value as Single)",
+       false,
+       true,
+       {{0.3}, {1.0}},
+       &NotFourColour,
+       [](const Image& s, Image initial, const MaskValues& m, bool inPlace, const Values& v) {
+         // A gray source read for a new bitmap gives its gray three times; in
+         // place the source's own offsets are read as they stand.
+         const bool grayAsRed = !inPlace && IsGray(*s.format);
+         return ref::Sepia(Reads(s, std::move(initial), grayAsRed), m,
+                           ref::SepiaLevel(F(v[0]), s.Sixteen()));
+       }});
+  Effect gray{"GrayscaleEffectRaw",
+              "grayscale",
+              {{"GrayscaleType", 'i', -kHuge, kHuge, true}, {"UseOriginalColorSpace", 'b', 0, 1}},
               "Apply(source as RawBitmap,grayscaleMethod as Integer) as RawBitmap",
-              "ApplyInPlace(source as RawBitmap, grayscaleTypeValue as Integer)", false, true,
+              "ApplyInPlace(source as RawBitmap, grayscaleTypeValue as Integer)",
+              false,
+              true,
               {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {0, 1}, {1, 1}, {2, 1}, {3, 1}},
               [](const host::FormatInfo& f, bool) { return !IsGray(f); },
               [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
@@ -162,26 +205,28 @@ std::vector<Effect> MakeEffects() {
   };
   gray.successKeepsErrorCode = true;
   list.push_back(gray);
-  Effect blend{"BlendEffectRaw", "blend",
-               {{"BlendMode", 'i', -kHuge, kHuge}, {"Opacity", 'd', -kHuge, kHuge},
-                {nullptr, 'b', 0, 1}},
-               nullptr, nullptr, false, false,
-               {{0, 0.6, 0}, {1, 0.6, 0}, {0, 0.6, 1}, {1, 0.6, 1}},
-               [](const host::FormatInfo& f, bool inPlace) {
-                 return !inPlace && f.bitsPerChannel == 8;
-               },
-               [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
-                 Image fill = FillFor(s, v[2] != 0);
-                 // A fill of fewer bytes per pixel read at the source's
-                 // positions reads into the zeroed slack after its last row.
-                 fill.bytes.resize(fill.bytes.size() + host::kPixelSlackBytes, 0);
-                 return ref::Blend(s, fill, std::move(initial), m, v[1], static_cast<int>(v[0]));
-               }};
-  blend.run = [](host::Host& h, Object effect, Object source, Object mask, const Values& v) {
+  Effect blend{
+      "BlendEffectRaw",
+      "blend",
+      {{"BlendMode", 'i', -kHuge, kHuge}, {"Opacity", 'd', -kHuge, kHuge}, {nullptr, 'b', 0, 1}},
+      nullptr,
+      nullptr,
+      false,
+      false,
+      {{0, 0.6, 0}, {1, 0.6, 0}, {0, 0.6, 1}, {1, 0.6, 1}},
+      [](const host::FormatInfo& f, bool inPlace) { return !inPlace && f.bitsPerChannel == 8; },
+      [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
+        Image fill = FillFor(s, v[2] != 0);
+        // A fill of fewer bytes per pixel read at the source's
+        // positions reads into the zeroed slack after its last row.
+        fill.bytes.resize(fill.bytes.size() + host::kPixelSlackBytes, 0);
+        return ref::Blend(s, fill, std::move(initial), m, v[1], static_cast<int>(v[0]));
+      }};
+  blend.run = [](host::Host& h, Object effect, Object source, Object mask, bool, const Values& v) {
     h.SetProperty(effect, "BlendMode", static_cast<int64_t>(v[0]));
     const Image fillImage = FillFor(Packed(h, source), v[2] != 0);
-    host::Ref fill(h, host::CreateBitmap(h, fillImage.width, fillImage.height,
-                                         fillImage.format->format));
+    host::Ref fill(
+        h, host::CreateBitmap(h, fillImage.width, fillImage.height, fillImage.format->format));
     host::WritePixels(*host::BitmapRecord(h, fill.get()), fillImage.bytes);
     return h.Call<Object>(effect, kBlendApply, source, fill.get(), v[1], mask, Object{nullptr},
                           Object{nullptr});
@@ -208,6 +253,11 @@ const Effect& EffectNamed(const std::string& className) {
     if (className == e.className) return e;
   }
   throw std::invalid_argument("no effect " + className);
+}
+
+Form PlainForm(const Effect& e, bool inPlace) {
+  if (inPlace) return e.applyInPlace ? Form::kApplyInPlace : Form::kApplyInPlaceStored;
+  return e.apply ? Form::kApply : Form::kApplyStored;
 }
 
 const char* Declaration(const Effect& e, Form form) {
@@ -292,9 +342,8 @@ Runner Bound(void* entry, Object effect, bool inPlace, A... args) {
 
 Runner BindForm(host::Host& h, const Effect& e, Object effect, bool inPlace, const Values& v) {
   if (e.run) return {};
-  const bool arguments = inPlace ? e.applyInPlace != nullptr : e.apply != nullptr;
-  const Form form = inPlace ? (arguments ? Form::kApplyInPlace : Form::kApplyInPlaceStored)
-                            : (arguments ? Form::kApply : Form::kApplyStored);
+  const Form form = PlainForm(e, inPlace);
+  const bool arguments = form == Form::kApply || form == Form::kApplyInPlace;
   if (Declaration(e, form) == nullptr) return {};
   SetValues(h, e, effect, v, !arguments);
   void* entry = h.FindMethod(effect, Declaration(e, form));

@@ -27,9 +27,9 @@ struct EffectValue {
 
 // The Apply forms of an effect class.
 enum class Form { kApply, kApplyStored, kApplyInPlace, kApplyInPlaceStored, kAsync, kInPlaceAsync };
-constexpr Form kAllForms[] = {Form::kApply,         Form::kApplyStored,
-                              Form::kApplyInPlace,  Form::kApplyInPlaceStored,
-                              Form::kAsync,         Form::kInPlaceAsync};
+constexpr Form kAllForms[] = {Form::kApply,        Form::kApplyStored,
+                              Form::kApplyInPlace, Form::kApplyInPlaceStored,
+                              Form::kAsync,        Form::kInPlaceAsync};
 bool InPlace(Form form);
 bool Async(Form form);
 
@@ -41,10 +41,10 @@ struct Effect {
   const char* className;
   const char* shortName;  // as `lumeno apply` names it
   std::vector<EffectValue> values;
-  const char* apply;         // Apply taking the argument values; null: none
-  const char* applyInPlace;  // ApplyInPlace taking them; null: none
-  bool inPlaceStored;        // has ApplyInPlace(source as RawBitmap)
-  bool inPlaceForms;         // has ApplyInPlaceAsync (and some ApplyInPlace)
+  const char* apply;            // Apply taking the argument values; null: none
+  const char* applyInPlace;     // ApplyInPlace taking them; null: none
+  bool inPlaceStored;           // has ApplyInPlace(source as RawBitmap)
+  bool inPlaceForms;            // has ApplyInPlaceAsync (and some ApplyInPlace)
   std::vector<Values> samples;  // value sets of the differential tests and benchmarks
   // Whether the effect runs on this format in this form (new bitmap or in place).
   std::function<bool(const host::FormatInfo&, bool inPlace)> accepts;
@@ -53,9 +53,10 @@ struct Effect {
   std::function<Image(const Image& source, Image initial, const MaskValues&, bool inPlace,
                       const Values&)>
       expected;
-  // A run of another shape than "set the values, call the form" (blend).
+  // A run of another shape than "set the values, call the form", with the
+  // mask as an argument (blend; the engine's map procedure in the fast-path test).
   std::function<host::Object(host::Host&, host::Object effect, host::Object source,
-                             host::Object mask, const Values&)>
+                             host::Object mask, bool inPlace, const Values&)>
       run = nullptr;
   // False where one row's bytes reach into the next row's pixels, so that
   // bands on different threads write the same byte (grayscale, gray path).
@@ -66,14 +67,16 @@ struct Effect {
 const std::vector<Effect>& Effects();
 const Effect& EffectNamed(const std::string& className);
 
+// The synchronous form of a run: with the argument values where the class
+// has it, else the parameterless one.
+Form PlainForm(const Effect& e, bool inPlace);
 // The declaration of a form; null when the class lacks it.
 const char* Declaration(const Effect& effect, Form form);
 // Value `i` of a set as the host value of its type.
 host::Value ToValue(const EffectValue& value, double v);
 // Sets every value with a property (all for the stored and asynchronous
 // forms, only the non-argument ones otherwise).
-void SetValues(host::Host& h, const Effect& e, host::Object effect, const Values& values,
-               bool all);
+void SetValues(host::Host& h, const Effect& e, host::Object effect, const Values& values, bool all);
 // Runs one form: the values as arguments or properties; the completion
 // target and method for the asynchronous forms. Returns the new bitmap of
 // the Apply forms (with its reference), else null.

@@ -316,8 +316,8 @@ void FromHls(Hls c, int out[3]) {
 }
 
 // The three colour-space modes' new R, G, B (modes 12 to 15).
-void ColourSpace(int mode, const host::FormatInfo& sf, const uint8_t* s,
-                 const host::FormatInfo& ff, const uint8_t* f, float sa, float cov, int out[3]) {
+void ColourSpace(int mode, const host::FormatInfo& sf, const uint8_t* s, const host::FormatInfo& ff,
+                 const uint8_t* f, float sa, float cov, int out[3]) {
   const int rs = T(s[sf.redOffset] * sa), gs = T(s[sf.greenOffset] * sa),
             bs = T(s[sf.blueOffset] * sa);
   if (mode == 15) {
