@@ -10,7 +10,8 @@ endif()
 find_package(OpenCV QUIET COMPONENTS core imgproc)
 
 add_executable(lumeno_bench ${LUMENO_BENCH_SOURCES})
-target_link_libraries(lumeno_bench PRIVATE lumenohost benchmark::benchmark Threads::Threads)
+target_link_libraries(lumeno_bench PRIVATE lumenohost lumenotestsupport benchmark::benchmark
+                      Threads::Threads)
 target_compile_options(lumeno_bench PRIVATE ${LUMENO_WARNINGS})
 if(OpenCV_FOUND)
   target_compile_definitions(lumeno_bench PRIVATE LUMENO_BENCH_OPENCV=1)

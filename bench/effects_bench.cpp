@@ -12,6 +12,7 @@
 
 #include "bench/bench_support.h"
 #include "lumeno/engine.h"
+#include "support/effect_table.h"
 
 namespace lumeno::bench {
 namespace {
@@ -43,17 +44,6 @@ struct EffectCase {
   // Sets the effect's properties and returns its runner for the chosen form.
   std::function<Runner(Object effect, bool inPlace, Object mask, int64_t size)> make;
 };
-
-const char* const kApplyValue = "Apply(source as RawBitmap,value as Single) as RawBitmap";
-const char* const kInPlaceValue = "ApplyInPlace(source as RawBitmap, value as Single)";
-
-// Effects whose only argument is one Single ("value as Single").
-EffectCase OneValue(const char* name, const char* className, float value) {
-  return {name, className, true, true, [=](Object effect, bool inPlace, Object, int64_t) {
-            return inPlace ? Method<void>(effect, kInPlaceValue, value)
-                           : Method<Object>(effect, kApplyValue, value);
-          }};
-}
 
 // Lookup tables of the map effect: a curve on each channel.
 const std::array<uint8_t, 256>& Table8() {
@@ -103,61 +93,28 @@ const char* const kBlendModes[] = {
     "HUE",         "SATURATION",   "COLOR",       "LUMINOSITY",  "PIN_LIGHT",    "SHARP_LIGHT",
     "VIVID_LIGHT", "LINEAR_LIGHT", "POWER_LIGHT", "LINEAR_BURN", "LINEAR_DODGE", "ADD"};
 
+// The effects of the test suite's effect table with their first values
+// (grayscale: each method), the map effect, and the blend in every mode.
 std::vector<EffectCase> MakeCases() {
   std::vector<EffectCase> cases;
-  cases.push_back(OneValue("brightness", "BrightnessEffectRaw", 0.1f));
-  cases.push_back({"brightness_contrast", "BrightnessContrastEffectRaw", true, true,
-                   [](Object effect, bool inPlace, Object, int64_t) {
-                     return inPlace
-                                ? Method<void>(effect,
-                                               "ApplyInPlace(source as RawBitmap, brightnessValue "
-                                               "as Single, contrastValue as Single)",
-                                               0.1f, 0.3f)
-                                : Method<Object>(effect,
-                                                 "Apply(source as RawBitmap,brightnessValue as "
-                                                 "Single, contrastValue as Single) as RawBitmap",
-                                                 0.1f, 0.3f);
-                   }});
-  cases.push_back(OneValue("contrast", "ContrastEffectRaw", 0.3f));
-  cases.push_back(OneValue("sepia", "SepiaEffectRaw", 0.3f));
-  cases.push_back(
-      {"invert", "InvertEffectRaw", true, true, [](Object effect, bool inPlace, Object, int64_t) {
-         return inPlace ? Method<void>(effect, "ApplyInPlace(source as RawBitmap)")
-                        : Method<Object>(effect, "Apply(source as RawBitmap) as RawBitmap");
-       }});
-  cases.push_back(
-      {"color_filter", "ColorFilterEffectRaw", true, true,
-       [](Object effect, bool inPlace, Object, int64_t) {
-         return inPlace ? Method<void>(effect,
-                                       "ApplyInPlace(source as RawBitmap, red as Single, green as "
-                                       "Single, blue as Single)",
-                                       0.1f, -0.1f, 0.2f)
-                        : Method<Object>(effect,
-                                         "Apply(source as RawBitmap,red as Single, green as "
-                                         "Single, blue as Single) as RawBitmap",
-                                         0.1f, -0.1f, 0.2f);
-       }});
-  cases.push_back({"tint_temperature", "TintAndTemperatureEffectRaw", true, true,
-                   [](Object effect, bool inPlace, Object, int64_t) {
-                     TheHost().SetProperty(effect, "Temperature", 0.4f);
-                     TheHost().SetProperty(effect, "Tint", -0.2f);
-                     return inPlace
-                                ? Method<void>(effect, "ApplyInPlace(source as RawBitmap)")
-                                : Method<Object>(effect, "Apply(source as RawBitmap) as RawBitmap");
-                   }});
-  for (int64_t method = 0; method < 4; ++method) {
-    cases.push_back(
-        {std::string("grayscale.") + kGrayscaleMethods[method], "GrayscaleEffectRaw", true, true,
-         [method](Object effect, bool inPlace, Object, int64_t) {
-           return inPlace ? Method<void>(effect,
-                                         "ApplyInPlace(source as RawBitmap, grayscaleTypeValue as "
-                                         "Integer)",
-                                         method)
-                          : Method<Object>(effect,
-                                           "Apply(source as RawBitmap,grayscaleMethod as Integer) "
-                                           "as RawBitmap",
-                                           method);
-         }});
+  for (const testing::Effect& e : testing::Effects()) {
+    if (e.run) continue;  // the blend, below
+    std::vector<std::pair<std::string, testing::Values>> runs;
+    if (std::string(e.className) == "GrayscaleEffectRaw") {
+      for (int method = 0; method < 4; ++method) {
+        runs.push_back({std::string("grayscale.") + kGrayscaleMethods[method], {double(method), 0}});
+      }
+    } else {
+      std::string name = e.shortName;
+      for (char& c : name) c = c == '-' ? '_' : c;
+      runs.push_back({name, e.samples[0]});
+    }
+    for (const auto& [name, values] : runs) {
+      cases.push_back({name, e.className, true, e.inPlaceForms,
+                       [&e, values = values](Object effect, bool inPlace, Object, int64_t) {
+                         return testing::BindForm(TheHost(), e, effect, inPlace, values);
+                       }});
+    }
   }
   cases.push_back({"map", "BrightnessEffectRaw", true, true, &MapRunner});
   for (int64_t mode = 0; mode < 24; ++mode) {

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "lumeno/engine.h"
+#include "support/effect_table.h"
 #include "support/images.h"
 #include "support/plugin_fixture.h"
 
@@ -110,121 +111,41 @@ Counted CountAround(size_t largeBytes, const std::function<void()>& fn) {
   return {gAllocations.load(), gLargeAllocations.load()};
 }
 
-// One synchronous call of an effect whose entry is already looked up, so
-// that calling it allocates nothing on the host's side.
-using Call = std::function<Object(Object source)>;
-
-template <typename R, typename... A>
-Call Bound(host::Host& h, Object effect, const char* declaration, A... args) {
-  void* entry = h.FindMethod(effect, declaration);
-  EXPECT_NE(entry, nullptr) << declaration;
-  auto fn = reinterpret_cast<R (*)(Object, Object, A...)>(entry);
-  return [=](Object source) -> Object {
-    if constexpr (std::is_void_v<R>) {
-      fn(effect, source, args...);
-      return nullptr;
-    } else {
-      return fn(effect, source, args...);
-    }
-  };
-}
-
-struct EffectForms {
-  const char* className;
-  std::function<Call(host::Host&, Object effect, bool inPlace, Object mask)> bind;
-};
-
-const char* const kApplyValue = "Apply(source as RawBitmap,value as Single) as RawBitmap";
-const char* const kInPlaceValue = "ApplyInPlace(source as RawBitmap, value as Single)";
-
-std::function<Call(host::Host&, Object, bool, Object)> OneValue(float v) {
-  return [v](host::Host& h, Object effect, bool inPlace, Object) {
-    return inPlace ? Bound<void>(h, effect, kInPlaceValue, v)
-                   : Bound<Object>(h, effect, kApplyValue, v);
-  };
-}
-
-std::function<Call(host::Host&, Object, bool, Object)> NoValue() {
-  return [](host::Host& h, Object effect, bool inPlace, Object) {
-    return inPlace ? Bound<void>(h, effect, "ApplyInPlace(source as RawBitmap)")
-                   : Bound<Object>(h, effect, "Apply(source as RawBitmap) as RawBitmap");
-  };
-}
+using Call = Runner;
 
 using MapFn = Object (*)(MPImageFilterData*, Object, Object, MapParams*, signed char, signed char);
 using MapInPlaceFn = void (*)(MPImageFilterData*, Object, Object, MapParams*, signed char);
+uint16_t gTable[65536];  // any contents: the run only reads it
 
-uint16_t gTable[65536];  // identity-free, any contents: the run only reads it
+// The engine's map procedure on a brightness effect, the mask an argument.
+Call BindMap(host::Host& h, Object effect, bool inPlace, Object mask) {
+  auto* data = static_cast<MPImageFilterData*>(h.ClassData(effect, "MPImageFilterRaw"));
+  void* entry = data->engine->GetMapEffectProc(inPlace ? 2 : 1);
+  return [=, &h](Object source) -> Object {
+    const bool sixteen = host::BitmapRecord(h, source)->bitsPerChannel == 16;
+    MapParams params{};
+    params.redTable = params.greenTable = params.blueTable = gTable;
+    const signed char depthFlags = sixteen ? 6 : 5;
+    if (inPlace) {
+      reinterpret_cast<MapInPlaceFn>(entry)(data, source, mask, &params, depthFlags);
+      return nullptr;
+    }
+    return reinterpret_cast<MapFn>(entry)(data, source, mask, &params, depthFlags, 1);
+  };
+}
 
-const EffectForms kEffects[] = {
-    {"BrightnessEffectRaw", OneValue(0.25f)},
-    {"ContrastEffectRaw", OneValue(0.4f)},
-    {"SepiaEffectRaw", OneValue(0.3f)},
-    {"InvertEffectRaw", NoValue()},
-    {"TintAndTemperatureEffectRaw", NoValue()},
-    {"BrightnessContrastEffectRaw",
-     [](host::Host& h, Object effect, bool inPlace, Object) {
-       return inPlace ? Bound<void>(h, effect,
-                                    "ApplyInPlace(source as RawBitmap, brightnessValue as Single, "
-                                    "contrastValue as Single)",
-                                    0.1f, 0.5f)
-                      : Bound<Object>(h, effect,
-                                      "Apply(source as RawBitmap,brightnessValue as Single, "
-                                      "contrastValue as Single) as RawBitmap",
-                                      0.1f, 0.5f);
-     }},
-    {"ColorFilterEffectRaw",
-     [](host::Host& h, Object effect, bool inPlace, Object) {
-       return inPlace ? Bound<void>(h, effect,
-                                    "ApplyInPlace(source as RawBitmap, red as Single, green as "
-                                    "Single, blue as Single)",
-                                    0.1f, 0.2f, -0.3f)
-                      : Bound<Object>(h, effect,
-                                      "Apply(source as RawBitmap,red as Single, green as Single, "
-                                      "blue as Single) as RawBitmap",
-                                      0.1f, 0.2f, -0.3f);
-     }},
-    {"GrayscaleEffectRaw",
-     [](host::Host& h, Object effect, bool inPlace, Object) {
-       return inPlace
-                  ? Bound<void>(h, effect,
-                                "ApplyInPlace(source as RawBitmap, grayscaleTypeValue as Integer)",
-                                int64_t{1})
-                  : Bound<Object>(h, effect,
-                                  "Apply(source as RawBitmap,grayscaleMethod as Integer) as "
-                                  "RawBitmap",
-                                  int64_t{1});
-     }},
-    {"map",
-     [](host::Host& h, Object effect, bool inPlace, Object mask) -> Call {
-       auto* data = static_cast<MPImageFilterData*>(h.ClassData(effect, "MPImageFilterRaw"));
-       void* entry = data->engine->GetMapEffectProc(inPlace ? 2 : 1);
-       return [=, &h](Object source) -> Object {
-         const bool sixteen = host::BitmapRecord(h, source)->bitsPerChannel == 16;
-         MapParams params{};
-         params.redTable = params.greenTable = params.blueTable = gTable;
-         const signed char depthFlags = sixteen ? 6 : 5;
-         if (inPlace) {
-           reinterpret_cast<MapInPlaceFn>(entry)(data, source, mask, &params, depthFlags);
-           return nullptr;
-         }
-         return reinterpret_cast<MapFn>(entry)(data, source, mask, &params, depthFlags, 1);
-       };
-     }},
-    {"BlendEffectRaw",
-     [](host::Host& h, Object effect, bool inPlace, Object mask) -> Call {
-       if (inPlace) return {};  // the blend effect makes new bitmaps only
-       // The source serves as its own fill; no location or size object.
-       void* entry = h.FindMethod(effect,
-                                  "Apply(source as RawBitmap, fillBitmap as RawBitmap,opacity as "
-                                  "Double,fillMask as RawBitmapMask,location as PointF,size as "
-                                  "SizeF) as RawBitmap");
-       using Fn = Object (*)(Object, Object, Object, double, Object, Object, Object);
-       auto fn = reinterpret_cast<Fn>(entry);
-       return
-           [=](Object source) { return fn(effect, source, source, 0.6, mask, nullptr, nullptr); };
-     }},
-};
+// An effect of the table with its first values; the blend takes the
+// source as its own fill and the mask as an argument.
+Call Bind(host::Host& h, const Effect& e, Object effect, bool inPlace, Object mask) {
+  if (!e.run) return BindForm(h, e, effect, inPlace, e.samples[0]);
+  if (inPlace) return {};
+  using Fn = Object (*)(Object, Object, Object, double, Object, Object, Object);
+  auto fn = reinterpret_cast<Fn>(h.FindMethod(
+      effect,
+      "Apply(source as RawBitmap, fillBitmap as RawBitmap,opacity as Double,fillMask as "
+      "RawBitmapMask,location as PointF,size as SizeF) as RawBitmap"));
+  return [=](Object source) { return fn(effect, source, source, 0.6, mask, nullptr, nullptr); };
+}
 
 class AllocationTest : public PluginTest {
  protected:
@@ -276,23 +197,26 @@ TEST_F(AllocationTest, SynchronousRunsAllocateOnlyTheirDestination) {
     const Counted bitmapCost =
         CountAround(largeBytes, [&] { Ref fresh(h, host::CreateBitmap(h, kSize, kSize, format)); });
 
-    for (const EffectForms& e : kEffects) {
-      const bool blend = std::string(e.className) == "BlendEffectRaw";
+    std::vector<const Effect*> effects;
+    for (const Effect& e : Effects()) effects.push_back(&e);
+    effects.push_back(nullptr);  // the engine's map procedure
+    for (const Effect* e : effects) {
+      const bool blend = e != nullptr && e->run;
       if (blend && sixteen) continue;  // 8-bit only
-      const char* className =
-          std::string(e.className) == "map" ? "BrightnessEffectRaw" : e.className;
+      const char* className = e != nullptr ? e->className : "BrightnessEffectRaw";
       for (int64_t threads : {1, 2, 4}) {
         for (bool masked : {false, true}) {
           for (bool inPlace : {false, true}) {
-            SCOPED_TRACE(std::string(e.className) + (masked ? " masked" : " plain") +
-                         (inPlace ? " in place" : " new bitmap") + " on " +
-                         host::FindFormat(format)->name + ", " + std::to_string(threads) +
+            SCOPED_TRACE(std::string(e != nullptr ? e->shortName : "map") +
+                         (masked ? " masked" : " plain") + (inPlace ? " in place" : " new bitmap") +
+                         " on " + host::FindFormat(format)->name + ", " + std::to_string(threads) +
                          " threads");
             Ref effect(h, h.New(className));
             h.SetProperty(effect.get(), "MultiprocessingHint", threads);
-            const bool maskProperty = !blend && std::string(e.className) != "map";
-            if (masked && maskProperty) h.SetProperty(effect.get(), "Mask", mask.get());
-            const Call call = e.bind(h, effect.get(), inPlace, masked ? mask.get() : nullptr);
+            if (masked && e != nullptr && !blend) h.SetProperty(effect.get(), "Mask", mask.get());
+            Object maskArgument = masked ? mask.get() : nullptr;
+            const Call call = e != nullptr ? Bind(h, *e, effect.get(), inPlace, maskArgument)
+                                           : BindMap(h, effect.get(), inPlace, maskArgument);
             if (!call) continue;
             // A first run lets the plug-in resolve and cache its host entries
             // and the C library settle its thread stacks.

@@ -1,5 +1,7 @@
-#include "fastpath/reference.h"
+#include "support/reference.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 // The reference must round every product and sum on its own, as the plug-in
@@ -261,102 +263,235 @@ Image Grayscale(const Image& source, Image initial, const MaskValues& mask, int6
 }
 
 namespace {
+int Lim(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
+int T(double v) { return static_cast<int>(v); }  // the blend sees finite, in-range values only
 
-// One blended pixel of the mode shape: a = trunc(S x sa), b = trunc(F x cov)
-// in single precision, r the mode's value, D = (S x sw + r x fw) >> 8.
-uint32_t ModeChannel(int mode, uint32_t s, uint32_t f, uint32_t sw, uint32_t fw, float sa,
-                     float cov) {
-  const uint32_t a = static_cast<uint32_t>(Trunc(static_cast<float>(s) * sa));
-  const uint32_t b = static_cast<uint32_t>(Trunc(static_cast<float>(f) * cov));
-  const uint32_t r = mode == 1 ? (a * b) >> 8 : 0;
-  return (s * sw + r * fw) >> 8;
+// The integer HLS triple of the colour-space modes: hue, lightness,
+// saturation on 0..255 scales.
+struct Hls {
+  int h, l, s;
+};
+Hls ToHls(int r, int g, int b) {
+  const int mx = std::max({r, g, b}), mn = std::min({r, g, b});
+  const double l = (mx + mn) / 2.0;
+  if (mx == mn) return {0, T(l), 0};
+  const double d = mx - mn;
+  const double s = l < 128.0 ? d * 255.0 / (mx + mn) : d * 255.0 / (511 - mx - mn);
+  double h = r == mx ? (g - b) / d : g == mx ? 2.0 + (b - r) / d : 4.0 + (r - g) / d;
+  h *= 42.5;
+  if (h < 0) {
+    h += 255.0;
+  } else if (h > 255.0) {
+    h -= 255.0;
+  }
+  return {T(h), T(l), T(s)};
+}
+int HlsLevel(double m1, double m2, double h) {
+  if (h > 255.0) {
+    h -= 255.0;
+  } else if (h < 0.0) {
+    h += 255.0;
+  }
+  double v = m1;
+  if (h < 42.5) {
+    v = m1 + (m2 - m1) * (h / 42.5);
+  } else if (h < 127.5) {
+    v = m2;
+  } else if (h < 170.0) {
+    v = m1 + (m2 - m1) * ((170.0 - h) / 42.5);
+  }
+  return T(v * 255.0);
+}
+void FromHls(Hls c, int out[3]) {
+  if (c.s == 0) {
+    out[0] = out[1] = out[2] = c.l;
+    return;
+  }
+  const double m2 =
+      c.l > 127 ? ((c.l + c.s) - (c.l * c.s) / 255.0) / 255.0 : ((c.s + 255.0) * c.l) / 65025.0;
+  const double m1 = c.l / 127.5 - m2;
+  out[0] = HlsLevel(m1, m2, c.h + 85.0);
+  out[1] = HlsLevel(m1, m2, c.h);
+  out[2] = HlsLevel(m1, m2, c.h - 85.0);
 }
 
+// The three colour-space modes' new R, G, B (modes 12 to 15).
+void ColourSpace(int mode, const host::FormatInfo& sf, const uint8_t* s, const host::FormatInfo& ff,
+                 const uint8_t* f, float sa, float cov, int out[3]) {
+  const int rs = T(s[sf.redOffset] * sa), gs = T(s[sf.greenOffset] * sa),
+            bs = T(s[sf.blueOffset] * sa);
+  if (mode == 15) {
+    const double fr = static_cast<double>(f[ff.redOffset] * cov);
+    const double fg = static_cast<double>(f[ff.greenOffset] * cov);
+    const double fb = static_cast<double>(f[ff.blueOffset] * cov);
+    const int y = T((fg * 0.587 + fr * 0.299) + fb * 0.114);
+    const int u = T((rs * -0.14 + gs * -0.289) + bs * 0.436);
+    const int v = T((rs * 0.615 + gs * -0.515) + bs * -0.1);
+    const double rgb[3] = {v * 1.14 + y, (y + u * -0.395) + v * -0.581, u * 2.032 + y};
+    for (int i = 0; i < 3; ++i) out[i] = rgb[i] < 0 ? 0 : rgb[i] > 255 ? 255 : T(rgb[i]);
+    return;
+  }
+  Hls mix = ToHls(rs, gs, bs);
+  const Hls fill =
+      ToHls(T(f[ff.redOffset] * cov), T(f[ff.greenOffset] * cov), T(f[ff.blueOffset] * cov));
+  if (mode == 12 || mode == 14) mix.h = fill.h;
+  if (mode == 13 || mode == 14) mix.l = fill.l;
+  FromHls(mix, out);
+}
 }  // namespace
 
-Image Blend(const Image& source, const Image& fill, Image initial, const MaskValues& fillMask,
-            double opacity, int mode) {
-  const host::FormatInfo& f = *source.format;
+int ChannelMode(int mode, int a, int b, int S, int F, float sa, float cov) {
+  const unsigned ua = static_cast<unsigned>(a), ub = static_cast<unsigned>(b);
+  switch (mode) {
+    case 1:
+      return static_cast<int>(ua * ub / 256u);
+    case 2: {
+      const int ia = T(255.0f - static_cast<float>(S) * sa);
+      const int ib = T(255.0f - static_cast<float>(F) * cov);
+      return 255 - ia * ib / 255;
+    }
+    case 3: {
+      const float fc = static_cast<float>(F) * cov;
+      if ((a & 0x80) == 0) return T(fc * static_cast<float>(a) / 127.0f);
+      return T((255.0f - fc) * static_cast<float>(255 - a) / -127.0f + 255.0f);
+    }
+    case 4:
+      return std::min(a, b);
+    case 5:
+      return std::max(a, b);
+    case 6:
+      return b == 255 ? 255 : std::min(256 * a / (255 - b), 255);
+    case 7:
+      return b == 0 ? 0 : 255 - Lim(256 * (255 - a) / b);
+    case 8:
+      return Lim(static_cast<int>(ua * ua / 256u) - static_cast<int>(ua * ua * ub / 32768u) +
+                 static_cast<int>(ua * ub / 128u));
+    case 9:
+      return (b & 0x80) == 0 ? a * b / 127 : 255 - (255 - a) * (255 - b) / 127;
+    case 10:
+      return std::abs(a - b);
+    case 11:
+      return Lim(a + b - 2 * a * b / 255);
+    case 16:
+      return std::max(2 * b - 255, std::min(2 * b, a));
+    case 17:
+      return Lim(static_cast<int>(ua * ua / 256u) - static_cast<int>(ua * ua * ub / 32768u) +
+                 static_cast<int>(ua * ub * ub / 32768u));
+    case 18:
+      if (a == 0) return 127;
+      if (a == 255) return Lim(b * 128);
+      if (a < 128) return Lim(255 - 256 * (255 - b) / (2 * a));
+      return Lim(256 * b / (510 - 2 * a));
+    case 19:
+      return Lim(a + 2 * b - 255);
+    case 20:
+      return Lim(static_cast<int>(ua * ua / 256u) - static_cast<int>(ua * ua * ub / 32768u) +
+                 static_cast<int>(ub * ub / 256u) + static_cast<int>(ua * ub * ub / 32768u));
+    case 21:
+      return Lim(a + b - 255);
+    default:  // 22 and 23
+      return std::min(a + b, 255);
+  }
+}
+
+Image Blend(const Image& source, const Image& fill, Image initial, const MaskValues& mask,
+            double opacity, int mode, const Placement& pl) {
+  const host::FormatInfo& sf = *source.format;
+  const host::FormatInfo& ff = *fill.format;
+  const int64_t W = source.width, H = source.height, bpp = sf.bytesPerPixel;
   Image out = std::move(initial);
-  double clamped = opacity > 1.0 ? 1.0 : opacity;
-  if (clamped < 0.0) clamped = 0.0;
-  const uint32_t sw = static_cast<uint32_t>(Trunc((1.0 - clamped) * 256.0));
-  const uint32_t fw = static_cast<uint32_t>(Trunc(clamped * 256.0));
-  const float o = static_cast<float>(fw) * (1.0f / 256.0f);
-  std::vector<int64_t> colour;
-  for (int64_t j = 0; j < f.channelCount; ++j) {
-    if (j == f.redOffset || j == f.greenOffset || j == f.blueOffset || j == f.blackOffset) {
+  // The covered rectangle: the location truncated, the size narrowing only.
+  const float x = pl.hasLocation ? pl.x : 0.0f, y = pl.hasLocation ? pl.y : 0.0f;
+  float w = static_cast<float>(fill.width), h = static_cast<float>(fill.height);
+  if (pl.hasSize && !(pl.width < 0 || pl.width > w)) w = pl.width;
+  if (pl.hasSize && !(pl.height < 0 || pl.height > h)) h = pl.height;
+  const int64_t firstCol = x < 0 ? 0 : T(x), firstRow = y < 0 ? 0 : T(y);
+  const int64_t endCol = T(std::min(x + w, static_cast<float>(W)));
+  const int64_t endRow = T(std::min(y + h, static_cast<float>(H)));
+  const double op = std::max(std::min(opacity, 1.0), 0.0);
+  const unsigned sw = static_cast<unsigned>(T((1.0 - op) * 256.0));
+  const unsigned fw = static_cast<unsigned>(T(op * 256.0));
+  const float o = static_cast<float>(fw) / 256.0f;
+  std::vector<int> colour;
+  for (int j = 0; j < sf.channelCount; ++j) {
+    if (j == sf.redOffset || j == sf.greenOffset || j == sf.blueOffset || j == sf.blackOffset) {
       colour.push_back(j);
     }
   }
-  const bool sourceAlpha = f.alphaOffset != host::kNoChannel;
-  const bool fillAlpha = fill.format->alphaOffset != host::kNoChannel;
-  const bool masked = !fillMask.empty();
-  for (int64_t y = 0; y < source.height; ++y) {
-    for (int64_t x = 0; x < source.width; ++x) {
-      const uint8_t* S = source.Pixel(x, y);
-      const uint8_t* F = fill.Pixel(x, y);
-      uint8_t* D = out.Pixel(x, y);
-      const uint32_t m = masked ? fillMask[static_cast<size_t>(y * source.width + x)] : 0;
-      const uint32_t fa = fillAlpha ? F[fill.format->alphaOffset] : 255;
-      const float sa = sourceAlpha ? static_cast<float>(S[f.alphaOffset]) / 255.0f : 1.0f;
-      const bool copy = (fillAlpha && fa == 0) || (fillAlpha && masked && m == 255);
-      if (copy) {
-        for (int64_t i = 0; i < f.bytesPerPixel; ++i) D[i] = S[i];
+  const bool masked = !mask.empty();
+  const bool fillAlpha = ff.alphaOffset != host::kNoChannel;
+  for (int64_t r = 0; r < H; ++r) {
+    for (int64_t c = 0; c < W; ++c) {
+      const uint8_t* s = source.Pixel(c, r);
+      uint8_t* d = out.Pixel(c, r);
+      if (c < firstCol || c >= endCol || r < firstRow || r >= endRow) {
+        std::copy(s, s + bpp, d);
         continue;
       }
-      const float maskFactor = static_cast<float>(255 - m) / 255.0f;
-      const float alphaFactor = static_cast<float>(fa) / 255.0f;
-      // The fill's share k in the alpha rule, by worker.
-      const float modeCov = fillAlpha ? maskFactor * alphaFactor : maskFactor * o;
-      float k = 0.0f;
-      if (fillAlpha && !masked) {
-        k = alphaFactor * o;
-      } else if (mode == 0 && masked && !fillAlpha) {
-        k = maskFactor;
-      } else if (mode == 0 && masked) {
-        k = maskFactor * (alphaFactor * o);
-      } else if (masked && !fillAlpha) {
-        k = modeCov;
-      } else if (masked) {
-        k = modeCov * o;
+      const uint8_t* f = fill.Pixel(c - T(x), r - T(y));
+      const unsigned m = masked ? mask[static_cast<size_t>(r * W + c)] : 0u;
+      const unsigned fa = fillAlpha ? f[ff.alphaOffset] : 255u;
+      if ((fillAlpha && fa == 0) || (masked && fillAlpha && m == 255)) {
+        std::copy(s, s + bpp, d);
+        continue;
       }
-      for (int64_t p : colour) {
-        const uint32_t s = S[p];
-        const uint32_t c = F[p];
-        uint32_t d = 0;
-        if (mode == 0 && !fillAlpha && !masked) {
-          d = (sw * s + fw * c) >> 8;
-        } else if (mode == 0 && fillAlpha && !masked) {
-          const double mixed = static_cast<double>(fa * c + (255 - fa) * s) / 255.0;
-          const uint32_t v = static_cast<uint32_t>(Trunc(mixed));
-          d = (sw * s + fw * v) >> 8;
-        } else if (mode == 0 && !fillAlpha) {
-          const uint32_t e = (sw * s + fw * c) >> 8;
-          d = (e * (255 - m) + s * m) >> 8;
-        } else if (mode == 0) {
-          const uint32_t share = (fa * (255 - m)) / 255;
-          const double mixed = static_cast<double>(share * c + (255 - share) * s) / 255.0;
-          const uint32_t v = static_cast<uint32_t>(Trunc(mixed));
-          const uint32_t e = (sw * s + fw * v) >> 8;
-          d = (e * (255 - m) + s * m) >> 8;
-        } else if (!fillAlpha && !masked) {
-          d = ModeChannel(mode, s, c, sw, fw, sa, 1.0f);
-        } else if (!masked) {
-          d = sa == 0.0f ? (sw * s + fw * c) >> 8
-                         : ModeChannel(mode, s, c, sw, fw, sa, alphaFactor);
-        } else if (!fillAlpha) {
-          const uint32_t w = static_cast<uint32_t>(Trunc(modeCov * 256.0f));
-          d = ModeChannel(mode, s, c, 256 - w, w, sa, 1.0f);
-        } else {
-          d = sa == 0.0f ? (sw * s + fw * c) >> 8 : ModeChannel(mode, s, c, sw, fw, sa, modeCov);
+      const float sa = sf.alphaOffset != host::kNoChannel ? s[sf.alphaOffset] / 255.0f : 1.0f;
+      const float mw = (255u - m) / 255.0f;
+      const float fan = fa / 255.0f;
+      // The weights and coverage of the pixel; plainMix: the opacity mix of
+      // S and F without any formula.
+      bool plainMix = false;
+      unsigned psw = sw, pfw = fw;
+      float cov = 1.0f;
+      float k = -1.0f;  // the fill's share in the alpha rule; negative: alpha becomes 255
+      if (mode == 0) {
+        for (int p : colour) {
+          const unsigned S = s[p], F = f[p];
+          unsigned v = F;
+          if (fillAlpha) {
+            const unsigned fe = masked ? fa * (255u - m) / 255u : fa;
+            v = static_cast<unsigned>(T((fe * F + (255u - fe) * S) / 255.0));
+          }
+          unsigned e = (sw * S + fw * v) >> 8;
+          if (masked) e = (e * (255u - m) + S * m) >> 8;
+          d[p] = static_cast<uint8_t>(e);
         }
-        D[p] = static_cast<uint8_t>(d);
+        if (fillAlpha) {
+          k = masked ? mw * (fan * o) : fan * o;
+        } else if (masked) {
+          k = mw;
+        }
+      } else {
+        if (fillAlpha) {
+          cov = masked ? mw * fan : fan;
+          k = cov * o;
+          plainMix = sa == 0.0f;
+        } else if (masked) {
+          const float mc = mw * o;
+          pfw = static_cast<unsigned>(T(mc * 256.0f));
+          psw = 256u - pfw;
+          k = mc;
+        }
+        const int effective = (mode >= 1 && mode <= 23) ? mode : 1;
+        if (plainMix) {
+          for (int p : colour) d[p] = static_cast<uint8_t>((sw * s[p] + fw * f[p]) >> 8);
+        } else if (effective >= 12 && effective <= 15) {
+          int rgb[3];
+          ColourSpace(effective, sf, s, ff, f, sa, cov, rgb);
+          const int at[3] = {sf.redOffset, sf.greenOffset, sf.blueOffset};
+          for (int i = 0; i < 3; ++i) {
+            d[at[i]] = static_cast<uint8_t>((s[at[i]] * psw + unsigned(rgb[i]) * pfw) >> 8);
+          }
+        } else {
+          for (int p : colour) {
+            const int S = s[p], F = f[p];
+            const int v = ChannelMode(effective, T(S * sa), T(F * cov), S, F, sa, cov);
+            d[p] = static_cast<uint8_t>((S * psw + unsigned(v) * pfw) >> 8);
+          }
+        }
       }
-      if (sourceAlpha) {
-        const float kept = (sa + k) - sa * k;
-        D[f.alphaOffset] =
-            !fillAlpha && !masked ? uint8_t{255} : static_cast<uint8_t>(Trunc(kept * 255.0f));
+      if (sf.alphaOffset != host::kNoChannel) {
+        d[sf.alphaOffset] = k < 0 ? 255 : static_cast<uint8_t>(T(((sa + k) - sa * k) * 255.0f));
       }
     }
   }

@@ -19,14 +19,15 @@ struct Image {
   int64_t width = 0;
   int64_t height = 0;
   std::vector<uint8_t> bytes;
+  int64_t rowBytes = 0;  // 0: packed rows; else rows as a bitmap lays them out
 
   bool Sixteen() const { return format->bitsPerChannel == 16; }
-  uint8_t* Pixel(int64_t x, int64_t y) {
-    return bytes.data() + (y * width + x) * format->bytesPerPixel;
+  int64_t Offset(int64_t x, int64_t y) const {
+    return (rowBytes != 0 ? y * rowBytes : y * width * format->bytesPerPixel) +
+           x * format->bytesPerPixel;
   }
-  const uint8_t* Pixel(int64_t x, int64_t y) const {
-    return bytes.data() + (y * width + x) * format->bytesPerPixel;
-  }
+  uint8_t* Pixel(int64_t x, int64_t y) { return bytes.data() + Offset(x, y); }
+  const uint8_t* Pixel(int64_t x, int64_t y) const { return bytes.data() + Offset(x, y); }
 };
 
 // Mask value per pixel (row-major); empty for a plain run. 8-bit values for
@@ -74,11 +75,23 @@ int32_t SepiaLevel(float v, bool sixteen);
 // all three its gray sample).
 Image Grayscale(const Image& source, Image initial, const MaskValues& mask, int64_t method);
 
-// The blend effect with the fill placed at (0, 0) over the whole source
-// (no location or size object), 8 bits. mode 0 is NORMAL, 1 MULTIPLY (the
-// mode workers are the same for every per-channel mode). `fillMask` empty:
-// no fill mask.
-Image Blend(const Image& source, const Image& fill, Image initial, const MaskValues& fillMask,
-            double opacity, int mode);
+// Location and Size of a blend as a script gives them (absent objects:
+// has* false).
+struct Placement {
+  bool hasLocation = false;
+  float x = 0, y = 0;
+  bool hasSize = false;
+  float width = 0, height = 0;
+};
+
+// One per-channel blend mode formula on the scaled samples a, b (with the
+// raw samples and factors where the mode needs them); modes 1..11, 16..23.
+int ChannelMode(int mode, int a, int b, int S, int F, float sa, float cov);
+
+// The blend effect, 8 bits: `fill` is read at the source's channel
+// positions, shifted by the truncated location; `mask` holds one fill-mask
+// value per source pixel or is empty. Modes out of range blend as MULTIPLY.
+Image Blend(const Image& source, const Image& fill, Image initial, const MaskValues& mask,
+            double opacity, int mode, const Placement& placement = {});
 
 }  // namespace lumeno::testing::reference

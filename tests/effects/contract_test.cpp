@@ -1,0 +1,365 @@
+// What every effect class promises a script besides its pixels: which
+// forms refuse which sources and values with which code (and that a refusal
+// changes nothing, leaks nothing and calls no completion), the stored values
+// the parameterless forms use, the Mask property's reference, the code 3 of
+// a failed destination, and the class records' sizes and flags.
+#include <cmath>
+#include <limits>
+
+#include "support/effect_fixture.h"
+
+namespace lumeno::testing {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const double kAbove = std::nextafter(1.0f, 2.0f);  // the next Single above 1
+
+enum FormBits : unsigned {
+  A = 1u << static_cast<int>(Form::kApply),
+  S = 1u << static_cast<int>(Form::kApplyStored),
+  I = 1u << static_cast<int>(Form::kApplyInPlace),
+  J = 1u << static_cast<int>(Form::kApplyInPlaceStored),
+  X = 1u << static_cast<int>(Form::kAsync),
+  Y = 1u << static_cast<int>(Form::kInPlaceAsync),
+  kSync = A | S | I | J,
+  kAll = kSync | X | Y,
+};
+
+// The source of a run: none, or a small bitmap of a format, its depth field
+// optionally overwritten.
+struct Source {
+  int64_t format;  // -1: no source
+  int depth = -1;  // -1: the format's own
+};
+constexpr Source kNone{-1};
+constexpr Source kRGB8{host::kRGB8};
+const std::vector<Source> kFourColour = {
+    {host::kCMYK8}, {host::kCMYKA8}, {host::kCMYK16}, {host::kCMYKA16}};
+const std::vector<Source> kOddDepths = {
+    {host::kRGB8, 0}, {host::kRGBA8, 1}, {host::kRGBA8, 4}, {host::kRGB8, 12}, {host::kRGBA16, 32}};
+const std::vector<Source> kGray = {
+    {host::kGray8}, {host::kGrayAlpha8}, {host::kGray16}, {host::kGrayAlpha16}};
+
+struct Contract {
+  const char* className;
+  unsigned forms;  // forms the class lacks are passed over
+  Values values;   // arguments, or the stored values of the other forms
+  std::vector<Source> sources;
+  int64_t code;
+};
+
+const Contract kContracts[] = {
+    // Values outside their range (NaN passes as level 0).
+    {kB, kAll, {kAbove}, {kRGB8}, 4},
+    {kB, kAll, {-kAbove}, {kRGB8}, 4},
+    {kB, kAll, {5}, {kRGB8}, 4},
+    {kB, kAll, {kInf}, {kRGB8}, 4},
+    {kB, kAll, {-1}, {kRGB8}, 0},
+    {kB, kSync, {1}, {kRGB8}, 0},
+    {kB, kSync, {kNaN}, {kRGB8}, 0},
+    {kC, kAll, {kAbove}, {kRGB8}, 4},
+    {kC, kAll, {-kAbove}, {kRGB8}, 4},
+    {kC, kAll, {2}, {kRGB8}, 4},
+    {kC, kAll, {-7}, {kRGB8}, 4},
+    {kC, kAll, {kInf}, {kRGB8}, 4},
+    {kC, kAll, {-kInf}, {kRGB8}, 4},
+    {kC, kSync, {-1}, {kRGB8}, 0},
+    {kC, kAll, {1}, {kRGB8}, 0},
+    {kC, kSync, {kNaN}, {kRGB8}, 0},
+    {kBC, kAll, {kAbove, 0}, {kRGB8}, 4},
+    {kBC, kAll, {-kAbove, 0}, {kRGB8}, 4},
+    {kBC, kSync, {0, kAbove}, {kRGB8}, 4},
+    {kBC, kSync, {0, -kAbove}, {kRGB8}, 4},
+    {kBC, kSync, {0, 1.5}, {kRGB8}, 4},
+    {kBC, kSync, {-3, 3}, {kRGB8}, 4},
+    {kBC, X | Y, {0, 1.5}, {kRGB8}, 0},  // the asynchronous forms check brightness only
+    {kBC, kAll, {-1, 1}, {kRGB8}, 0},
+    {kBC, kSync, {1, -1}, {kRGB8}, 0},
+    {kBC, kSync, {kNaN, kNaN}, {kRGB8}, 0},
+    {kSe, kAll, {-0.01}, {kRGB8}, 4},
+    {kSe, kAll, {kAbove}, {kRGB8}, 4},
+    {kSe, kAll, {-std::numeric_limits<float>::min()}, {kRGB8}, 4},
+    {kSe, kAll, {5}, {kRGB8}, 4},
+    {kSe, kAll, {0}, {kRGB8}, 0},
+    {kSe, kSync, {1}, {kRGB8}, 0},
+    {kSe, kSync, {kNaN}, {kRGB8}, 0},
+    {kCF, kAll, {kAbove, 0, 0}, {kRGB8}, 4},
+    {kCF, kAll, {0, kAbove, 0}, {kRGB8}, 4},
+    {kCF, kAll, {0, 0, kAbove}, {kRGB8}, 4},
+    {kCF, kAll, {-kAbove, 0, 0}, {kRGB8}, 4},
+    {kCF, kAll, {0, -kAbove, 0}, {kRGB8}, 4},
+    {kCF, kAll, {0, 0, -kAbove}, {kRGB8}, 4},
+    {kCF, kAll, {1, -1, 1}, {kRGB8}, 0},
+    {kCF, kSync, {kNaN, 0, 0}, {kRGB8}, 0},
+    {kTT, kAll, {3, -7}, {kRGB8}, 0},  // the setters limit the values
+    {kGr, kAll, {7, 0}, {kRGB8}, 0},   // any method is one of the four
+    {kGr, kSync, {-1, 1}, {kRGB8}, 0},
+    // No source.
+    {kB, kAll, {0}, {kNone}, 4},
+    {kC, kAll, {0}, {kNone}, 4},
+    {kBC, kAll, {0, 0}, {kNone}, 4},
+    {kBC, kSync, {0.5, -0.5}, {kNone}, 4},
+    {kSe, kAll, {0.5}, {kNone}, 4},
+    {kCF, kAll, {0, 0, 0}, {kNone}, 4},
+    {kTT, kAll, {0, 0}, {kNone}, 4},
+    {kIn, kAll, {}, {kNone}, 4},
+    {kGr, kAll, {0, 0}, {kNone}, 4},
+    // Four-colour sources: no colour space of the tone and colour effects.
+    {kB, kAll, {0.5}, kFourColour, 5},
+    {kC, kAll, {0.5}, kFourColour, 5},
+    {kBC, kAll, {0.1, 0.5}, kFourColour, 5},
+    {kSe, kAll, {0.5}, kFourColour, 5},
+    {kCF, kAll, {0.1, 0.2, 0.3}, kFourColour, 5},
+    {kTT, kAll, {0.5, 0.5}, kFourColour, 5},
+    {kIn, kAll, {}, kFourColour, 0},
+    {kGr, kAll, {1, 0}, kFourColour, 0},
+    // Depths other than 8 and 16 bits.
+    {kB, kAll, {0.5}, kOddDepths, 6},
+    {kC, kAll, {0.5}, kOddDepths, 6},
+    {kBC, kAll, {0.1, 0.5}, kOddDepths, 6},
+    {kSe, kAll, {0.5}, kOddDepths, 6},
+    {kCF, kAll, {0.1, 0.2, 0.3}, kOddDepths, 6},
+    {kTT, kAll, {0.5, 0.5}, kOddDepths, 6},
+    {kIn, kAll, {}, kOddDepths, 6},
+    {kGr, kAll, {1, 0}, kOddDepths, 6},
+    // Gray sources: the colour filters run only into a new bitmap.
+    {kCF, I | J | Y, {0.1, 0.2, 0.3}, kGray, 4},
+    {kCF, A | S | X, {0.1, 0.2, 0.3}, kGray, 0},
+    {kTT, J | Y, {0.5, 0.5}, kGray, 4},
+    {kTT, S | X, {0.5, 0.5}, kGray, 0},
+    {kB, kAll, {0.5}, kGray, 0},
+    {kSe, kAll, {0.5}, kGray, 0},
+    {kIn, kAll, {}, kGray, 0},
+};
+
+class ContractTest : public EffectTest, public ::testing::WithParamInterface<Contract> {};
+
+TEST_P(ContractTest, CodeOfEveryForm) {
+  const Contract& c = GetParam();
+  const Effect& e = EffectNamed(c.className);
+  for (const Source& from : c.sources) {
+    for (Form form : kAllForms) {
+      if (!(c.forms & (1u << static_cast<int>(form))) || !Declaration(e, form)) continue;
+      SCOPED_TRACE(::testing::Message() << "form " << static_cast<int>(form) << " format "
+                                        << from.format << " depth " << from.depth);
+      Ref effect = NewEffect(c.className);
+      Ref target = Target();
+      Ref source;
+      if (from.format >= 0) {
+        source = RandomBitmap(host(), 3, 2, from.format, 0, 5);
+        if (from.depth >= 0) Rec(source.get()).bitsPerChannel = static_cast<uint8_t>(from.depth);
+      }
+      const std::vector<uint8_t> before =
+          source ? host::ReadPixels(Rec(source.get())) : std::vector<uint8_t>{};
+      const size_t live = host().LiveObjects();
+      Ref result(host(), RunForm(host(), e, form, effect.get(), source.get(), c.values,
+                                 target.get(), CompletionMethod()));
+      EXPECT_EQ(Error(effect), c.code);
+      if (c.code == 0) {
+        if (Async(form)) {
+          ASSERT_TRUE(WaitForCompletion(target));
+          EXPECT_EQ(Completions(target), 1);
+          result = Ref(host(), host().GetObject(effect.get(), "AsyncResult"));
+        } else {
+          EXPECT_EQ(static_cast<bool>(result), !InPlace(form));
+          if (InPlace(form)) {
+            host().Lock(source.get());
+            result = Ref(host(), source.get());
+          }
+        }
+        // The reference's pixels, where the setters keep the values as given.
+        bool asGiven = true;
+        for (size_t i = 0; i < e.values.size(); ++i) {
+          const EffectValue& v = e.values[i];
+          asGiven = asGiven && !(v.clamped && (c.values[i] < v.low || c.values[i] > v.high));
+        }
+        if (asGiven && result) {
+          const Image in{host::FindFormat(Rec(source.get()).imageFormat), 3, 2, before};
+          const RawBitmap& out = Rec(result.get());
+          EXPECT_TRUE(SamePixels(ExpectedPixels(e, in, out, {}, InPlace(form), c.values), out));
+        }
+        continue;
+      }
+      EXPECT_FALSE(result);
+      EXPECT_EQ(host().LiveObjects(), live) << "a refused run left an object";
+      EXPECT_TRUE(Flag(effect, "AsyncCompleted"));
+      EXPECT_FALSE(Ref(host(), host().GetObject(effect.get(), "AsyncResult")));
+      host().PumpTasks();
+      EXPECT_EQ(Completions(target), 0);
+      if (!source) continue;
+      if (from.depth >= 0) {
+        Rec(source.get()).bitsPerChannel =
+            static_cast<uint8_t>(host::FindFormat(from.format)->bitsPerChannel);
+      }
+      EXPECT_EQ(host::ReadPixels(Rec(source.get())), before) << "a refused run wrote";
+      // A good run afterwards clears the code (grayscale keeps it).
+      Ref good = RandomBitmap(host(), 2, 2, host::kRGB8, 0, 6);
+      Ref out(host(),
+              RunForm(host(), e, Form::kApplyStored, effect.get(), good.get(), e.samples[0]));
+      EXPECT_TRUE(out);
+      EXPECT_EQ(Error(effect), e.successKeepsErrorCode ? c.code : 0);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Effects, ContractTest, ::testing::ValuesIn(kContracts));
+
+// Each value a property of its own: its value on a new effect, and what a
+// setter keeps of what it is given (any value is kept for the run to judge).
+struct Stored {
+  const char* className;
+  const char* property;
+  double set;  // NaN: only read the initial value
+  double read;
+};
+const Stored kStored[] = {
+    {kB, "BrightnessValue", kNaN, 0},
+    {kB, "BrightnessValue", 5, 5},
+    {kC, "ContrastValue", kNaN, 0},
+    {kC, "ContrastValue", 5, 5},
+    {kBC, "BrightnessValue", kNaN, 0},
+    {kBC, "ContrastValue", kNaN, 0},
+    {kSe, "SepiaValue", kNaN, 0.3f},
+    {kSe, "SepiaValue", -2, -2},
+    {kCF, "Red", kNaN, 0},
+    {kCF, "Green", kNaN, 0},
+    {kCF, "Blue", kNaN, 0},
+    {kCF, "Blue", 3, 3},
+    {kTT, "Temperature", kNaN, 0},
+    {kTT, "Tint", kNaN, 0},
+    {kTT, "Temperature", 3, 1},
+    {kTT, "Temperature", -3, -1},
+    {kTT, "Tint", 7, 1},
+    {kTT, "Tint", -0.25f, -0.25f},
+    {kGr, "GrayscaleType", kNaN, 0},
+    {kGr, "UseOriginalColorSpace", kNaN, 0},
+};
+
+TEST_F(EffectTest, StoredValuesAsSetAndRead) {
+  for (const Stored& s : kStored) {
+    SCOPED_TRACE(std::string(s.className) + "." + s.property + " " + std::to_string(s.set));
+    Ref effect = NewEffect(s.className);
+    if (!std::isnan(s.set)) {
+      ASSERT_TRUE(host().SetProperty(effect.get(), s.property, static_cast<float>(s.set)));
+    }
+    const host::Value v = host().GetProperty(effect.get(), s.property);
+    if (const float* f = std::get_if<float>(&v)) {
+      EXPECT_EQ(*f, static_cast<float>(s.read));
+    } else if (const bool* b = std::get_if<bool>(&v)) {
+      EXPECT_EQ(*b, s.read != 0);
+    } else {
+      EXPECT_EQ(std::get<int64_t>(v), static_cast<int64_t>(s.read));
+    }
+  }
+}
+
+// The parameterless forms run on the stored values; the value-taking forms
+// use their arguments and leave the stored values alone.
+TEST_F(EffectTest, StoredValuesDriveOnlyTheParameterlessForms) {
+  for (const Effect& e : Effects()) {
+    if (e.run || e.samples.size() < 2) continue;
+    SCOPED_TRACE(e.className);
+    const Values& stored = e.samples[0];
+    const Values& given = e.samples[1];
+    Ref source = RandomBitmap(host(), 5, 3, host::kRGBA16, 0, 11);
+    const Image packed = Packed(host(), source.get());
+    for (Form form : kAllForms) {
+      if (Async(form) || !Declaration(e, form)) continue;
+      SCOPED_TRACE(static_cast<int>(form));
+      Ref effect = NewEffect(e.className);
+      SetValues(host(), e, effect.get(), stored, true);
+      const bool withArguments = form == Form::kApply || form == Form::kApplyInPlace;
+      Ref copy = RandomBitmap(host(), 5, 3, host::kRGBA16, 0, 11);
+      // RunForm sets the values of a stored form as properties: hand it the
+      // stored set there, so only the argument forms see `given`.
+      Ref out(host(),
+              RunForm(host(), e, form, effect.get(), copy.get(), withArguments ? given : stored));
+      const Values& used = withArguments ? given : stored;
+      const RawBitmap& result = Rec(InPlace(form) ? copy.get() : out.get());
+      EXPECT_TRUE(SamePixels(ExpectedPixels(e, packed, result, {}, InPlace(form), used), result));
+      for (size_t i = 0; i < e.values.size(); ++i) {
+        if (!e.values[i].argument) continue;
+        const host::Value v = host().GetProperty(effect.get(), e.values[i].property);
+        EXPECT_EQ(v, ToValue(e.values[i], stored[i])) << e.values[i].property;
+      }
+    }
+  }
+}
+
+TEST_F(EffectTest, MaskPropertyHoldsOneReference) {
+  for (const Effect& e : Effects()) {
+    if (e.run) continue;  // the blend's mask is FillMask
+    SCOPED_TRACE(e.className);
+    Ref effect = NewEffect(e.className);
+    Ref mask = Mask(2, {0, 255}, false);
+    const int64_t refs = host().RefCount(mask.get());
+    ASSERT_TRUE(host().SetProperty(effect.get(), "Mask", mask.get()));
+    EXPECT_EQ(host().RefCount(mask.get()), refs + 1);
+    EXPECT_EQ(Ref(host(), host().GetObject(effect.get(), "Mask")).get(), mask.get());
+    ASSERT_TRUE(host().SetProperty(effect.get(), "Mask", Object{nullptr}));
+    EXPECT_EQ(host().RefCount(mask.get()), refs);
+    ASSERT_TRUE(host().SetProperty(effect.get(), "Mask", mask.get()));  // dropped by the destructor
+  }
+}
+
+// Record sizes the plug-in's instances reserve, and the flags every member
+// of an effect's record carries.
+TEST_F(EffectTest, ClassRecordsSizesAndFlags) {
+  const std::pair<const char*, int64_t> sizes[] = {{kC, 16}, {kBC, 16}, {kGr, 24}, {kSe, 16},
+                                                   {kIn, 8}, {kCF, 32}, {kTT, 32}};
+  for (const auto& [name, size] : sizes) {
+    EXPECT_EQ(host().FindClass(name)->definition->dataSize, size) << name;
+  }
+  for (const Effect& e : Effects()) {
+    SCOPED_TRACE(e.className);
+    const ZARKclassDefinition& d = *host().FindClass(e.className)->definition;
+    EXPECT_EQ(d.version, 13);
+    EXPECT_STREQ(d.superName, "MPImageFilterRaw");
+    EXPECT_EQ(d.flags & 4u, 4u);
+    EXPECT_NE(d.constructor, nullptr);
+    EXPECT_NE(d.destructor, nullptr);
+    for (int64_t i = 0; i < d.propertyCount; ++i) EXPECT_EQ(d.properties[i].flags, 4);
+    for (int64_t i = 0; i < d.methodCount; ++i) {
+      EXPECT_EQ(d.methods[i].flags, 4);
+      EXPECT_NE(d.methods[i].function, nullptr);
+    }
+  }
+}
+
+// A host whose bitmap instances cannot be created: every effect reports
+// code 3 and leaves nothing behind.
+class NoBitmapsTest : public HostTest {
+ protected:
+  void SetUp() override {
+    HostTest::SetUp();
+    std::string error;
+    ASSERT_TRUE(host().LoadPlugin(LUMENO_PLUGIN_PATH, &error, true)) << error;
+  }
+};
+
+TEST_F(NoBitmapsTest, DestinationFailureReportsCode3) {
+  for (const Effect& e : Effects()) {
+    if (e.run) continue;
+    SCOPED_TRACE(e.className);
+    Ref effect(host(), host().New(e.className));
+    Ref source(host(), host::CreateBitmap(host(), 4, 4, host::kRGB8));
+    Ref target = NewCompletionTarget(host());
+    host().HideEntry("CreateInstance");
+    const size_t live = host().LiveObjects();
+    EXPECT_FALSE(Ref(
+        host(), RunForm(host(), e, Form::kApplyStored, effect.get(), source.get(), e.samples[0])));
+    EXPECT_EQ(host().GetInteger(effect.get(), "ErrorCode"), 3);
+    RunForm(host(), e, Form::kAsync, effect.get(), source.get(), e.samples[0], target.get(),
+            CompletionMethod());
+    EXPECT_EQ(host().GetInteger(effect.get(), "ErrorCode"), 3);
+    EXPECT_TRUE(host().GetBoolean(effect.get(), "AsyncCompleted"));
+    EXPECT_EQ(host().LiveObjects(), live);
+    host().ShowEntry("CreateInstance");
+    host().PumpTasks();
+    EXPECT_EQ(CompletionOf(target.get()).count, 0);
+  }
+}
+
+}  // namespace
+}  // namespace lumeno::testing

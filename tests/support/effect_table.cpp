@@ -1,0 +1,384 @@
+#include "support/effect_table.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <stdexcept>
+
+namespace lumeno::testing {
+namespace {
+
+using host::Object;
+namespace ref = reference;
+
+constexpr double kHuge = std::numeric_limits<double>::infinity();
+
+bool IsFourColour(const host::FormatInfo& f) { return f.blackOffset != host::kNoChannel; }
+bool IsGray(const host::FormatInfo& f) { return f.channelCount <= 2; }
+bool NotFourColour(const host::FormatInfo& f, bool) { return !IsFourColour(f); }
+bool ColourFilterAccepts(const host::FormatInfo& f, bool inPlace) {
+  return !IsFourColour(f) && !(inPlace && IsGray(f));
+}
+
+// Where a three-channel effect reads its channels: the source's own
+// offsets, or the gray sample three times.
+ref::ThreeChannels Reads(const Image& source, Image initial, bool grayAsRed) {
+  const host::FormatInfo& f = *source.format;
+  ref::ThreeChannels run{&source, std::move(initial), {}};
+  const uint8_t offsets[3] = {f.redOffset, grayAsRed ? f.redOffset : f.greenOffset,
+                              grayAsRed ? f.redOffset : f.blueOffset};
+  for (int k = 0; k < 3; ++k) run.srcIndex[k] = source.Sixteen() ? offsets[k] / 2 : offsets[k];
+  return run;
+}
+
+Image ColourFilter(const Image& s, Image initial, const MaskValues& m, const float v[3]) {
+  int32_t levels[3];
+  for (int k = 0; k < 3; ++k) levels[k] = ref::BrightnessLevel(v[k], s.Sixteen());
+  return ref::ColorFilter(Reads(s, std::move(initial), IsGray(*s.format)), m, levels);
+}
+
+float F(double v) { return static_cast<float>(v); }
+
+// The blend's fill: a bitmap as large as the source whose bytes are a fixed
+// scramble of the source's, of the source's format or (toggled) the same
+// channel structure with alpha toggled, so that every row worker is reached.
+Image FillFor(const Image& source, bool toggleAlpha) {
+  const host::FormatInfo& f = *source.format;
+  int64_t format = f.format;
+  if (toggleAlpha) {
+    switch (f.format) {
+      case host::kGray8:
+        format = host::kGrayAlpha8;
+        break;
+      case host::kGrayAlpha8:
+        format = host::kGray8;
+        break;
+      case host::kCMYK8:
+        format = host::kCMYKA8;
+        break;
+      case host::kCMYKA8:
+        format = host::kCMYK8;
+        break;
+      default:
+        format = f.alphaOffset != host::kNoChannel ? host::kRGB8 : host::kRGBA8;
+    }
+  }
+  Image fill{host::FindFormat(format), source.width, source.height, {}};
+  fill.bytes.resize(static_cast<size_t>(source.width * source.height * fill.format->bytesPerPixel));
+  for (size_t i = 0; i < fill.bytes.size(); ++i) {
+    const uint32_t s = source.bytes[i % source.bytes.size()];
+    fill.bytes[i] = static_cast<uint8_t>(s * 167u + static_cast<uint32_t>(i) * 31u + 5u);
+  }
+  return fill;
+}
+
+constexpr const char* kBlendApply =
+    "Apply(source as RawBitmap, fillBitmap as RawBitmap,opacity as Double,fillMask as "
+    "RawBitmapMask,location as PointF,size as SizeF) as RawBitmap";
+
+std::vector<Effect> MakeEffects() {
+  std::vector<Effect> list;
+  list.push_back({"BrightnessEffectRaw",
+                  "brightness",
+                  {{"BrightnessValue", 'f', -1, 1, true}},
+                  "Apply(source as RawBitmap,value as Single) as RawBitmap",
+                  "ApplyInPlace(source as RawBitmap, value as Single)",
+                  false,
+                  true,
+                  {{0.37}, {-0.61}},
+                  &NotFourColour,
+                  [](const Image& s, Image, const MaskValues& m, bool, const Values& v) {
+                    const int32_t level = ref::BrightnessLevel(F(v[0]), s.Sixteen());
+                    return ref::PerSample(s, m, [&](uint32_t o, int64_t) {
+                      return ref::Brightness(o, level, s.Sixteen());
+                    });
+                  }});
+  list.push_back({"ContrastEffectRaw",
+                  "contrast",
+                  {{"ContrastValue", 'f', -1, 1, true}},
+                  "Apply(source as RawBitmap,value as Single) as RawBitmap",
+                  "ApplyInPlace(source as RawBitmap, value as Single)",
+                  false,
+                  true,
+                  {{0.55}, {-0.3}},
+                  &NotFourColour,
+                  [](const Image& s, Image, const MaskValues& m, bool, const Values& v) {
+                    const double factor = ref::ContrastFactor(F(v[0]));
+                    return ref::PerSample(s, m, [&](uint32_t o, int64_t) {
+                      return ref::Contrast(o, factor, s.Sixteen());
+                    });
+                  }});
+  list.push_back(
+      {"BrightnessContrastEffectRaw",
+       "brightness-contrast",
+       {{"BrightnessValue", 'f', -1, 1, true}, {"ContrastValue", 'f', -1, 1, true}},
+       "Apply(source as RawBitmap,brightnessValue as Single, contrastValue as Single) as "
+       "RawBitmap",
+       "ApplyInPlace(source as RawBitmap, brightnessValue as Single, contrastValue as Single)",
+       false,
+       true,
+       {{-0.2, 0.6}, {0.45, -0.7}},
+       &NotFourColour,
+       [](const Image& s, Image, const MaskValues& m, bool, const Values& v) {
+         const double factor = ref::ContrastFactor(F(v[1]));
+         const int32_t level = ref::BrightnessLevel(F(v[0]), s.Sixteen());
+         return ref::PerSample(s, m, [&](uint32_t o, int64_t) {
+           return ref::BrightnessContrast(o, factor, level, s.Sixteen());
+         });
+       }});
+  list.push_back({"InvertEffectRaw",
+                  "invert",
+                  {},
+                  nullptr,
+                  nullptr,
+                  true,
+                  true,
+                  {{}},
+                  [](const host::FormatInfo&, bool) { return true; },
+                  [](const Image& s, Image, const MaskValues& m, bool, const Values&) {
+                    return ref::PerSample(
+                        s, m, [&](uint32_t o, int64_t) { return ref::Invert(o, s.Sixteen()); });
+                  }});
+  list.push_back(
+      {"ColorFilterEffectRaw",
+       "color-filter",
+       {{"Red", 'f', -1, 1, true}, {"Green", 'f', -1, 1, true}, {"Blue", 'f', -1, 1, true}},
+       "Apply(source as RawBitmap,red as Single, green as Single, blue as Single) as RawBitmap",
+       "ApplyInPlace(source as RawBitmap, red as Single, green as Single, blue as Single)",
+       true,
+       true,
+       {{0.3, -0.6, 0.9}, {-1.0, 1.0, 0.05}},
+       &ColourFilterAccepts,
+       [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
+         const float levels[3] = {F(v[0]), F(v[1]), F(v[2])};
+         return ColourFilter(s, std::move(initial), m, levels);
+       }});
+  list.push_back({"TintAndTemperatureEffectRaw",
+                  "tint-temperature",
+                  {{"Temperature", 'f', -1, 1, false, true}, {"Tint", 'f', -1, 1, false, true}},
+                  nullptr,
+                  nullptr,
+                  true,
+                  true,
+                  {{0.8, -0.35}},
+                  &ColourFilterAccepts,
+                  [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
+                    // The setters scale by 100/255 in single precision, product first.
+                    const float red = F(v[0]) * 100.0f / 255.0f;
+                    const float levels[3] = {red, F(v[1]) * 100.0f / 255.0f, -red};
+                    return ColourFilter(s, std::move(initial), m, levels);
+                  }});
+  list.push_back(
+      {"SepiaEffectRaw",
+       "sepia",
+       {{"SepiaValue", 'f', 0, 1, true}},
+       "Apply(source as RawBitmap,value as Single) as RawBitmap",
+       "ApplyInPlace(source as RawBitmap, value as Single)",
+       false,
+       true,
+       {{0.3}, {1.0}},
+       &NotFourColour,
+       [](const Image& s, Image initial, const MaskValues& m, bool inPlace, const Values& v) {
+         // A gray source read for a new bitmap gives its gray three times; in
+         // place the source's own offsets are read as they stand.
+         const bool grayAsRed = !inPlace && IsGray(*s.format);
+         return ref::Sepia(Reads(s, std::move(initial), grayAsRed), m,
+                           ref::SepiaLevel(F(v[0]), s.Sixteen()));
+       }});
+  Effect gray{"GrayscaleEffectRaw",
+              "grayscale",
+              {{"GrayscaleType", 'i', -kHuge, kHuge, true}, {"UseOriginalColorSpace", 'b', 0, 1}},
+              "Apply(source as RawBitmap,grayscaleMethod as Integer) as RawBitmap",
+              "ApplyInPlace(source as RawBitmap, grayscaleTypeValue as Integer)",
+              false,
+              true,
+              {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {0, 1}, {1, 1}, {2, 1}, {3, 1}},
+              [](const host::FormatInfo& f, bool) { return !IsGray(f); },
+              [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
+                return ref::Grayscale(s, std::move(initial), m, static_cast<int64_t>(v[0]));
+              }};
+  // A new gray bitmap takes the gray sample at the source's red offset:
+  // ABGR8's offset 3 is past the 2-byte gray-alpha pixel, on the next
+  // pixel's alpha, which the row's last pixel thus writes in the next row.
+  gray.bandsIndependent = [](const host::FormatInfo& f, const Values& v) {
+    return v[1] != 0 || f.format != host::kABGR8;
+  };
+  gray.successKeepsErrorCode = true;
+  list.push_back(gray);
+  Effect blend{
+      "BlendEffectRaw",
+      "blend",
+      {{"BlendMode", 'i', -kHuge, kHuge}, {"Opacity", 'd', -kHuge, kHuge}, {nullptr, 'b', 0, 1}},
+      nullptr,
+      nullptr,
+      false,
+      false,
+      {{0, 0.6, 0}, {1, 0.6, 0}, {0, 0.6, 1}, {1, 0.6, 1}},
+      [](const host::FormatInfo& f, bool inPlace) { return !inPlace && f.bitsPerChannel == 8; },
+      [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
+        Image fill = FillFor(s, v[2] != 0);
+        // A fill of fewer bytes per pixel read at the source's
+        // positions reads into the zeroed slack after its last row.
+        fill.bytes.resize(fill.bytes.size() + host::kPixelSlackBytes, 0);
+        return ref::Blend(s, fill, std::move(initial), m, v[1], static_cast<int>(v[0]));
+      }};
+  blend.run = [](host::Host& h, Object effect, Object source, Object mask, bool, const Values& v) {
+    h.SetProperty(effect, "BlendMode", static_cast<int64_t>(v[0]));
+    const Image fillImage = FillFor(Packed(h, source), v[2] != 0);
+    host::Ref fill(
+        h, host::CreateBitmap(h, fillImage.width, fillImage.height, fillImage.format->format));
+    host::WritePixels(*host::BitmapRecord(h, fill.get()), fillImage.bytes);
+    return h.Call<Object>(effect, kBlendApply, source, fill.get(), v[1], mask, Object{nullptr},
+                          Object{nullptr});
+  };
+  list.push_back(blend);
+  return list;
+}
+
+}  // namespace
+
+bool InPlace(Form form) {
+  return form == Form::kApplyInPlace || form == Form::kApplyInPlaceStored ||
+         form == Form::kInPlaceAsync;
+}
+bool Async(Form form) { return form == Form::kAsync || form == Form::kInPlaceAsync; }
+
+const std::vector<Effect>& Effects() {
+  static const std::vector<Effect> list = MakeEffects();
+  return list;
+}
+
+const Effect& EffectNamed(const std::string& className) {
+  for (const Effect& e : Effects()) {
+    if (className == e.className) return e;
+  }
+  throw std::invalid_argument("no effect " + className);
+}
+
+Form PlainForm(const Effect& e, bool inPlace) {
+  if (inPlace) return e.applyInPlace ? Form::kApplyInPlace : Form::kApplyInPlaceStored;
+  return e.apply ? Form::kApply : Form::kApplyStored;
+}
+
+const char* Declaration(const Effect& e, Form form) {
+  switch (form) {
+    case Form::kApply:
+      return e.apply;
+    case Form::kApplyStored:
+      return "Apply(source as RawBitmap) as RawBitmap";
+    case Form::kApplyInPlace:
+      return e.applyInPlace;
+    case Form::kApplyInPlaceStored:
+      return e.inPlaceStored ? "ApplyInPlace(source as RawBitmap)" : nullptr;
+    case Form::kAsync:
+      return "ApplyAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)";
+    case Form::kInPlaceAsync:
+      return e.inPlaceForms ? "ApplyInPlaceAsync(source as RawBitmap, completeTarget as Object, "
+                              "completeMethod as Ptr)"
+                            : nullptr;
+  }
+  return nullptr;
+}
+
+host::Value ToValue(const EffectValue& value, double v) {
+  switch (value.type) {
+    case 'f':
+      return static_cast<float>(v);
+    case 'i':
+      return v <= -9.2e18 ? std::numeric_limits<int64_t>::min() : static_cast<int64_t>(v);
+    case 'b':
+      return v != 0;
+    default:
+      return v;
+  }
+}
+
+void SetValues(host::Host& h, const Effect& e, Object effect, const Values& values, bool all) {
+  for (size_t i = 0; i < e.values.size() && i < values.size(); ++i) {
+    const EffectValue& value = e.values[i];
+    if (value.property != nullptr && (all || !value.argument)) {
+      EXPECT_TRUE(h.SetProperty(effect, value.property, ToValue(value, values[i])))
+          << value.property;
+    }
+  }
+}
+
+Object RunForm(host::Host& h, const Effect& e, Form form, Object effect, Object source,
+               const Values& values, Object target, void* method) {
+  const char* declaration = Declaration(e, form);
+  if (declaration == nullptr) {
+    ADD_FAILURE() << e.className << " has no form " << static_cast<int>(form);
+    return nullptr;
+  }
+  const bool withArguments = form == Form::kApply || form == Form::kApplyInPlace;
+  SetValues(h, e, effect, values, !withArguments);
+  std::vector<host::Value> args{source};
+  if (Async(form)) {
+    args.push_back(target);
+    args.push_back(method);
+  } else if (withArguments) {
+    for (size_t i = 0; i < e.values.size(); ++i) {
+      if (e.values[i].argument) args.push_back(ToValue(e.values[i], values[i]));
+    }
+  }
+  const host::Value result = h.CallDynamic(effect, declaration, args);
+  const Object* bitmap = std::get_if<Object>(&result);
+  return bitmap != nullptr ? *bitmap : nullptr;
+}
+
+namespace {
+template <typename... A>
+Runner Bound(void* entry, Object effect, bool inPlace, A... args) {
+  if (entry == nullptr) return {};
+  return [=](Object source) -> Object {
+    if (inPlace) {
+      reinterpret_cast<void (*)(Object, Object, A...)>(entry)(effect, source, args...);
+      return nullptr;
+    }
+    return reinterpret_cast<Object (*)(Object, Object, A...)>(entry)(effect, source, args...);
+  };
+}
+}  // namespace
+
+Runner BindForm(host::Host& h, const Effect& e, Object effect, bool inPlace, const Values& v) {
+  if (e.run) return {};
+  const Form form = PlainForm(e, inPlace);
+  const bool arguments = form == Form::kApply || form == Form::kApplyInPlace;
+  if (Declaration(e, form) == nullptr) return {};
+  SetValues(h, e, effect, v, !arguments);
+  void* entry = h.FindMethod(effect, Declaration(e, form));
+  if (!arguments) return Bound(entry, effect, inPlace);
+  if (e.values[0].type == 'i') return Bound(entry, effect, inPlace, static_cast<int64_t>(v[0]));
+  const auto f = [&](size_t i) { return static_cast<float>(v[i]); };
+  switch (v.size()) {
+    case 1:
+      return Bound(entry, effect, inPlace, f(0));
+    case 2:
+      return Bound(entry, effect, inPlace, f(0), f(1));
+    default:
+      return Bound(entry, effect, inPlace, f(0), f(1), f(2));
+  }
+}
+
+Image Packed(host::Host& h, Object bitmap) {
+  const RawBitmap& record = *host::BitmapRecord(h, bitmap);
+  return {host::FindFormat(record.imageFormat), record.width, record.height,
+          host::ReadPixels(record)};
+}
+
+std::vector<uint8_t> ExpectedPixels(const Effect& e, const Image& source, const RawBitmap& out,
+                                    const MaskValues& mask, bool inPlace, const Values& values) {
+  Image initial = source;
+  if (!inPlace) {
+    initial.format = host::FindFormat(out.imageFormat);
+    initial.bytes.assign(static_cast<size_t>(out.width * out.height * out.bytesPerPixel), 0);
+  }
+  // Room for the writes the gray path makes past the last pixel, as the
+  // host's bitmaps have it.
+  initial.bytes.resize(initial.bytes.size() + host::kPixelSlackBytes);
+  Image expected = e.expected(source, std::move(initial), mask, inPlace, values);
+  expected.bytes.resize(static_cast<size_t>(out.width * out.height * out.bytesPerPixel));
+  return std::move(expected.bytes);
+}
+
+}  // namespace lumeno::testing
