@@ -135,6 +135,8 @@ def main():
     ap.add_argument("--exclude-tests", default="install_example",
                     help="ctest -E pattern of tests not run for each mutant")
     ap.add_argument("--list", action="store_true", help="print the sample and stop")
+    ap.add_argument("--sites", default="",
+                    help="comma-separated PATH:LINE:COLUMN of sites to run instead of a sample")
     ap.add_argument("--timeout", type=int, default=600, help="seconds for one suite run")
     args = ap.parse_args()
 
@@ -142,6 +144,11 @@ def main():
     all_sites = sites(root, args.dirs.split())
     order = list(range(len(all_sites)))
     random.Random(args.seed).shuffle(order)
+    if args.sites:
+        wanted = args.sites.split(",")
+        order = [i for i in range(len(all_sites))
+                 if f"{all_sites[i][0]}:{all_sites[i][1]}:{all_sites[i][2] + 1}" in wanted]
+        args.count = len(order)
     print(f"{len(all_sites)} mutation sites in {args.dirs}; seed {args.seed}", flush=True)
     if args.list:
         for i in order[: args.count]:
