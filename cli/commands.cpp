@@ -17,6 +17,7 @@
 #include "cli/demo_pictures.h"
 #include "cli/image_io.h"
 #include "cli/lumeno_main.h"
+#include "cli/metadata.h"
 #include "cli/tool_session.h"
 #include "host/raw_bitmap_class.h"
 
@@ -38,7 +39,11 @@ constexpr const char* kUsage =
     "  --async                           run in the background with the host's run loop\n"
     "  --in-place                        change the input bitmap itself, then write it\n"
     "  --compression N                   PNG compression level 0-9 (default 2)\n"
-    "  --quality N                       JPEG quality 1-100 (default 92)\n"
+    "  --quality N                       JPEG and WebP quality 1-100 (default 92; from 90 on\n"
+    "                                    JPEG keeps full colour resolution; WebP 100 is lossless)\n"
+    "  --auto-orient                     turn the pixels as the EXIF/TIFF orientation says\n"
+    "  --page N                          only page N (from 1) of a multi-page TIFF\n"
+    "  --format TYPE                     output type for '-' (standard output): png, jpg, tif, webp\n"
     "  --progress / --no-progress        force the progress line on or off\n"
     "  --quiet                           no progress line and no messages but errors\n"
     "  --plugin PATH                     load the plug-in from PATH\n"
@@ -142,6 +147,9 @@ struct ApplyCommand {
   ReadLimits read;
   bool quiet = false;
   int progress = -1;  // -1 automatic, 0 off, 1 on
+  bool autoOrient = false;
+  int page = -1;  // counted from 0; -1: every page
+  FileType format = FileType::kUnknown;
 };
 
 int ParseApply(const std::vector<std::string>& args, ApplyCommand* cmd) {
@@ -158,6 +166,19 @@ int ParseApply(const std::vector<std::string>& args, ApplyCommand* cmd) {
       cmd->progress = 1;
     } else if (a == "--no-progress") {
       cmd->progress = 0;
+    } else if (a == "--auto-orient") {
+      cmd->autoOrient = true;
+    } else if (OptionValue(args, &i, "--page", &v)) {
+      long n = 0;
+      if (!ParseInt(v, &n) || n < 1 || n > 65535) {
+        return UsageError("bad --page value '" + v + "': expected a page number from 1");
+      }
+      cmd->page = static_cast<int>(n - 1);
+    } else if (OptionValue(args, &i, "--format", &v)) {
+      cmd->format = FileTypeForName(v);
+      if (cmd->format == FileType::kUnknown) {
+        return UsageError("bad --format value '" + v + "': expected png, jpg, tif or webp");
+      }
     } else if (OptionValue(args, &i, "--mask", &v)) {
       cmd->mask = v;
     } else if (OptionValue(args, &i, "--out-dir", &v)) {
@@ -208,14 +229,10 @@ int ParseApply(const std::vector<std::string>& args, ApplyCommand* cmd) {
   return kExitOk;
 }
 
-// One file: read, run, write. The input is never written unless it is
-// also the output.
-Failure ApplyOne(Session& session, const ClassEntry& effect,
-                 const std::vector<ParsedAssignment>& assignments, const ApplyCommand& cmd,
-                 const std::string& input, const std::string& output) {
-  if (FileTypeForExtension(output) == FileType::kUnknown) {
-    return {kExitUsage, output + ": unknown output type (use .png, .jpg, .jpeg, .tif or .tiff)"};
-  }
+// One page of a file: read, run; `out` views the result that `keep` holds.
+Failure ApplyPage(Session& session, const ClassEntry& effect,
+                  const std::vector<ParsedAssignment>& assignments, const ApplyCommand& cmd,
+                  const std::string& input, const ReadLimits& limits, host::Ref* keep, Image* out) {
   host::Host& host = session.Host();
   Image image;
   std::string error;
@@ -225,11 +242,18 @@ Failure ApplyOne(Session& session, const ClassEntry& effect,
     source = host::Ref(host, BitmapForDirectRows(host, header));
     return static_cast<bool>(source);
   };
-  if (!ReadImage(input, &image, &error, target, session.GetReadLimits())) {
+  if (!ReadImage(input, &image, &error, target, limits)) {
     if (gInterrupted.load()) return {kExitInterrupted, "interrupted; nothing written"};
     return {kExitFile, error};
   }
   if (gInterrupted.load()) return {kExitInterrupted, "interrupted; nothing written"};
+  if (const char* why = CmykRefusal(effect.shortName); why && image.model == ColorModel::kCMYK) {
+    return {kExitEffectFailed, input + ": " + why};
+  }
+  if (cmd.autoOrient && image.meta.orientation != 1) {
+    image = Oriented(image);
+    source.Reset();
+  }
   if (cmd.run.mask != nullptr &&
       (cmd.run.maskWidth != image.width || cmd.run.maskHeight != image.height)) {
     return {kExitUsage, "the mask is " + std::to_string(cmd.run.maskWidth) + "x" +
@@ -240,20 +264,66 @@ Failure ApplyOne(Session& session, const ClassEntry& effect,
     source = host::Ref(host, BitmapFromImage(host, image, &error));
     if (!source) return {kExitFile, input + ": " + error};
   }
+  Metadata meta = std::move(image.meta);
   image = Image();
   host::Object resultObject = nullptr;
   if (Failure f = session.Run(effect, assignments, cmd.run, source.get(), &resultObject)) {
     return f;
   }
-  host::Ref result(host, resultObject);
+  *keep = host::Ref(host, resultObject);
   source.Reset();
-  // The written rows come straight from the result bitmap, kept alive here.
-  Image out;
-  if (!ImageFromBitmap(host, result.get(), &out, &error, true)) {
+  // The written rows come straight from the result bitmap, kept alive by `keep`.
+  if (!ImageFromBitmap(host, keep->get(), out, &error, true)) {
     return {kExitEffectFailed, error};
   }
+  out->meta = std::move(meta);
   if (gInterrupted.load()) return {kExitInterrupted, "interrupted; nothing written"};
-  return WriteImageAtomically(output, std::move(out), cmd.write, cmd.quiet);
+  return {};
+}
+
+// One file: read, run, write, page by page. The input is never written
+// unless it is also the output.
+Failure ApplyOne(Session& session, const ClassEntry& effect,
+                 const std::vector<ParsedAssignment>& assignments, const ApplyCommand& cmd,
+                 const std::string& input, const std::string& output) {
+  // Standard output ("-") takes the type --format names, else the input's.
+  FileType type = output == "-" ? cmd.format : FileTypeForExtension(output);
+  if (type == FileType::kUnknown && output != "-") {
+    return {kExitUsage,
+            output + ": unknown output type (use .png, .jpg, .jpeg, .tif, .tiff or .webp)"};
+  }
+  ReadLimits limits = session.GetReadLimits();
+  limits.page = std::max(cmd.page, 0);
+  std::vector<host::Ref> results(1);
+  Image out;
+  if (Failure f =
+          ApplyPage(session, effect, assignments, cmd, input, limits, &results[0], &out)) {
+    return f;
+  }
+  if (type == FileType::kUnknown) type = out.meta.sourceType;
+  const int pages = cmd.page < 0 ? out.meta.pageCount : 1;
+  if (pages > 1 && input == "-") {
+    return {kExitUsage, "standard input has " + std::to_string(pages) +
+                            " pages and is read once; pick one with --page N"};
+  }
+  if (pages > 1 && type != FileType::kTIFF) {
+    return {kExitUsage, input + " has " + std::to_string(pages) + " pages; write a .tif to keep "
+                        "them all, or pick one with --page N"};
+  }
+  for (limits.page = 1; limits.page < pages; ++limits.page) {
+    results.emplace_back();
+    out.morePages.emplace_back();
+    if (Failure f = ApplyPage(session, effect, assignments, cmd, input, limits, &results.back(),
+                              &out.morePages.back())) {
+      return f;
+    }
+  }
+  if (output != "-") return WriteImageAtomically(output, std::move(out), cmd.write, cmd.quiet);
+  const std::string note = ConvertForFileType(type, &out);
+  if (!note.empty() && !cmd.quiet) std::fprintf(stderr, "lumeno: %s\n", note.c_str());
+  std::string error;
+  if (!WriteImage("-", type, out, cmd.write, &error)) return {kExitFile, error};
+  return {};
 }
 
 int CommandApply(const std::vector<std::string>& args) {
@@ -285,7 +355,7 @@ int CommandApply(const std::vector<std::string>& args) {
     Failure f = ApplyOne(session, *effect, assignments, cmd, cmd.files[0], cmd.files[1]);
     session.Progress().Clear();
     if (f) return Fail(f);
-    if (!cmd.quiet) std::printf("%s\n", cmd.files[1].c_str());
+    if (!cmd.quiet && cmd.files[1] != "-") std::printf("%s\n", cmd.files[1].c_str());
     return kExitOk;
   }
 
@@ -505,7 +575,7 @@ int CommandInfo(const std::vector<std::string>& args) {
     const int64_t format = FormatForImage(image);
     const host::FormatInfo* info = host::FindFormat(format);
     std::printf("%s\n", path.c_str());
-    std::printf("  file type:        %s\n", FileTypeName(DetectFileType(path)));
+    std::printf("  file type:        %s\n", FileTypeName(image.meta.sourceType));
     std::printf("  size:             %lld x %lld\n", static_cast<long long>(image.width),
                 static_cast<long long>(image.height));
     std::printf("  depth:            %d bits per channel\n", image.bits);
@@ -513,6 +583,9 @@ int CommandInfo(const std::vector<std::string>& args) {
                 image.alpha ? " + alpha" : "");
     std::printf("  RawBitmap format: %lld (%s)\n", static_cast<long long>(format),
                 info != nullptr ? info->name : "?");
+    for (const auto& [label, value] : DescribeMetadata(image.meta)) {
+      std::printf("  %-18s%s\n", (label + ":").c_str(), value.c_str());
+    }
   }
   return status;
 }

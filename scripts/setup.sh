@@ -3,7 +3,7 @@
 # with sudo available). Packages already present are left alone.
 set -euo pipefail
 packages=(build-essential cmake g++ clang-14 libclang-rt-14-dev googletest libgtest-dev
-          libbenchmark-dev libffi-dev libpng-dev libjpeg-dev libtiff-dev zlib1g-dev pkg-config)
+          libbenchmark-dev libffi-dev libpng-dev libjpeg-dev libtiff-dev libwebp-dev zlib1g-dev pkg-config)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
