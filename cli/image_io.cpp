@@ -6,6 +6,7 @@
 // never skips a destructor.
 #include "cli/image_io.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -596,7 +597,7 @@ void WriteJpegMetadata(j_compress_ptr cinfo, const Metadata& meta) {
   app1(kXmpPrefix, sizeof kXmpPrefix, reinterpret_cast<const uint8_t*>(meta.xmp.data()),
        meta.xmp.size());
   for (const auto& [key, value] : meta.text) {
-    if (key != "Comment" || value.size() > 65533) continue;
+    if (strcasecmp(key.c_str(), "comment") != 0 || value.size() > 65533) continue;
     jpeg_write_marker(cinfo, JPEG_COM, reinterpret_cast<const JOCTET*>(value.data()),
                       static_cast<unsigned>(value.size()));
   }

@@ -1,6 +1,7 @@
 // TIFF files: strips or tiles, contiguous or separate planes, 8 or 16 bits,
 // every page, with their ICC profile, resolution, orientation, XMP and
 // description tags.
+#include <strings.h>
 #include <tiffio.h>
 #include <unistd.h>
 
@@ -104,7 +105,10 @@ void WriteMetadata(TIFF* t, const Metadata& meta) {
   for (const auto& tt : kTextTags) {
     for (const auto& [key, value] : meta.text) {
       // DateTime has one fixed form, "YYYY:MM:DD HH:MM:SS".
-      if (key != tt.keyword || (tt.tag == TIFFTAG_DATETIME && value.size() != 19)) continue;
+      if (strcasecmp(key.c_str(), tt.keyword) != 0 ||
+          (tt.tag == TIFFTAG_DATETIME && value.size() != 19)) {
+        continue;
+      }
       TIFFSetField(t, tt.tag, value.c_str());
       break;
     }
