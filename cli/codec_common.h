@@ -36,7 +36,7 @@ bool WriteTiff(int fd, const std::string& path, const Image& image, std::string*
 // WebP files (webp_io.cpp).
 bool ReadWebp(FILE* file, const std::string& path, Image* image, std::string* error,
               const PixelTarget& target, const ReadLimits& limits);
-bool WriteWebp(FILE* file, const std::string& path, const Image& image,
-               const WriteOptions& options, std::string* error);
+bool WriteWebp(FILE* file, const std::string& path, const Image& image, const WriteOptions& options,
+               std::string* error);
 
 }  // namespace lumeno::cli::codec

@@ -43,7 +43,8 @@ constexpr const char* kUsage =
     "                                    JPEG keeps full colour resolution; WebP 100 is lossless)\n"
     "  --auto-orient                     turn the pixels as the EXIF/TIFF orientation says\n"
     "  --page N                          only page N (from 1) of a multi-page TIFF\n"
-    "  --format TYPE                     output type for '-' (standard output): png, jpg, tif, webp\n"
+    "  --format TYPE                     type for the output '-' (standard output): png, jpg,\n"
+    "                                    tif or webp (default: the input's)\n"
     "  --progress / --no-progress        force the progress line on or off\n"
     "  --quiet                           no progress line and no messages but errors\n"
     "  --plugin PATH                     load the plug-in from PATH\n"
@@ -296,8 +297,7 @@ Failure ApplyOne(Session& session, const ClassEntry& effect,
   limits.page = std::max(cmd.page, 0);
   std::vector<host::Ref> results(1);
   Image out;
-  if (Failure f =
-          ApplyPage(session, effect, assignments, cmd, input, limits, &results[0], &out)) {
+  if (Failure f = ApplyPage(session, effect, assignments, cmd, input, limits, &results[0], &out)) {
     return f;
   }
   if (type == FileType::kUnknown) type = out.meta.sourceType;

@@ -17,8 +17,8 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
+#include <cmath>
 #include <csetjmp>
 #include <cstring>
 #include <memory>
@@ -239,7 +239,7 @@ void ReadPngMetadata(png_structp png, png_infop info, Metadata* meta) {
     const std::string key = text[i].key;
     const std::string value(text[i].text != nullptr ? text[i].text : "",
                             text[i].compression >= PNG_ITXT_COMPRESSION_NONE ? text[i].itxt_length
-                                                                              : text[i].text_length);
+                                                                             : text[i].text_length);
     if (key == kXmpKeyword) {
       meta->xmp = value;
     } else {

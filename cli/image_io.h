@@ -84,8 +84,8 @@ constexpr int kFullChromaQuality = 90;
 
 struct WriteOptions {
   int pngCompression = 2;  // zlib level 0..9
-  int jpegQuality = 92;  // also WebP's; 100 writes lossless WebP
-  int threads = 0;  // PNG encoding threads; 0 = automatic
+  int jpegQuality = 92;    // also WebP's; 100 writes lossless WebP
+  int threads = 0;         // PNG encoding threads; 0 = automatic
 };
 
 // "PNG", "JPEG", "TIFF", "WebP" or "unknown".

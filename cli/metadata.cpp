@@ -84,8 +84,32 @@ std::vector<uint8_t> ExifForWriting(const Metadata& meta) {
     SetExifOrientation(&exif, meta.orientation);
   } else if (meta.orientation != 1 && exif.empty()) {
     // Little-endian header, one directory at offset 8 with one SHORT entry.
-    exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0,
-            static_cast<uint8_t>(meta.orientation), 0, 0, 0, 0, 0, 0, 0};
+    exif = {'I',
+            'I',
+            42,
+            0,
+            8,
+            0,
+            0,
+            0,
+            1,
+            0,
+            0x12,
+            0x01,
+            3,
+            0,
+            1,
+            0,
+            0,
+            0,
+            static_cast<uint8_t>(meta.orientation),
+            0,
+            0,
+            0,
+            0,
+            0,
+            0,
+            0};
   }
   return exif;
 }
@@ -109,14 +133,34 @@ Image Oriented(const Image& image) {
       // The stored pixel a viewer shows at (dx, dy).
       int64_t sx = dx, sy = dy;
       switch (o) {
-        case 2: sx = w - 1 - dx; break;
-        case 3: sx = w - 1 - dx; sy = h - 1 - dy; break;
-        case 4: sy = h - 1 - dy; break;
-        case 5: sx = dy; sy = dx; break;
-        case 6: sx = dy; sy = h - 1 - dx; break;
-        case 7: sx = w - 1 - dy; sy = h - 1 - dx; break;
-        case 8: sx = w - 1 - dy; sy = dx; break;
-        default: break;
+        case 2:
+          sx = w - 1 - dx;
+          break;
+        case 3:
+          sx = w - 1 - dx;
+          sy = h - 1 - dy;
+          break;
+        case 4:
+          sy = h - 1 - dy;
+          break;
+        case 5:
+          sx = dy;
+          sy = dx;
+          break;
+        case 6:
+          sx = dy;
+          sy = h - 1 - dx;
+          break;
+        case 7:
+          sx = w - 1 - dy;
+          sy = h - 1 - dx;
+          break;
+        case 8:
+          sx = w - 1 - dy;
+          sy = dx;
+          break;
+        default:
+          break;
       }
       std::memcpy(row + static_cast<size_t>(dx) * pixel,
                   image.Row(sy) + static_cast<size_t>(sx) * pixel, pixel);
@@ -141,13 +185,13 @@ std::vector<std::pair<std::string, std::string>> DescribeMetadata(const Metadata
   }
   if (!meta.icc.empty()) {
     // The profile's description is not parsed; its size and class are shown.
-    std::string cls = meta.icc.size() >= 16 ? std::string(meta.icc.begin() + 12,
-                                                          meta.icc.begin() + 16) : "?";
+    std::string cls =
+        meta.icc.size() >= 16 ? std::string(meta.icc.begin() + 12, meta.icc.begin() + 16) : "?";
     std::snprintf(text, sizeof text, "%zu bytes (class '%s')", meta.icc.size(), cls.c_str());
     lines.emplace_back("ICC profile", text);
   }
   if (meta.HasResolution()) {
-    const char* unit = meta.resolutionUnit == Metadata::Unit::kInch        ? "pixels per inch"
+    const char* unit = meta.resolutionUnit == Metadata::Unit::kInch         ? "pixels per inch"
                        : meta.resolutionUnit == Metadata::Unit::kCentimetre ? "pixels per cm"
                                                                             : "(aspect only)";
     std::snprintf(text, sizeof text, "%g x %g %s", meta.resolutionX, meta.resolutionY, unit);
@@ -163,8 +207,8 @@ std::vector<std::pair<std::string, std::string>> DescribeMetadata(const Metadata
                                         "turn 90 degrees clockwise",
                                         "mirror along the other diagonal",
                                         "turn 90 degrees counter-clockwise"};
-    std::snprintf(text, sizeof text, "%d (viewers %s; --auto-orient applies it)",
-                  meta.orientation, kTurn[meta.orientation]);
+    std::snprintf(text, sizeof text, "%d (viewers %s; --auto-orient applies it)", meta.orientation,
+                  kTurn[meta.orientation]);
     lines.emplace_back("orientation", text);
   }
   if (!meta.exif.empty()) lines.emplace_back("EXIF", std::to_string(meta.exif.size()) + " bytes");

@@ -166,6 +166,8 @@ void Scatter(const uint8_t* from, uint8_t* to, int64_t count, int bytes, int64_t
 }
 
 // Strips or tiles, one plane or one per sample, straight into the rows.
+// Contiguous strips are read row by row; tiles and the strips of separate
+// planes block by block (libtiff reads compressed strips only in order).
 bool ReadDirect(TIFF* t, const std::string& path, Image* image, int samples, bool separate,
                 std::string* error) {
   const int bytes = image->bits / 8;
@@ -175,55 +177,56 @@ bool ReadDirect(TIFF* t, const std::string& path, Image* image, int samples, boo
     *error = path + ": damaged TIFF data at row " + std::to_string(y);
     return false;
   };
-  try {
-    if (!TIFFIsTiled(t)) {
-      std::vector<uint8_t> plane(static_cast<size_t>(separate ? image->width * bytes : 0));
-      for (int64_t y = 0; y < image->height; ++y) {
-        uint8_t* row = image->MutableRow(y);
-        for (int s = 0; s < planes; ++s) {
-          uint8_t* into = separate ? plane.data() : row;
-          if (TIFFReadScanline(t, into, static_cast<uint32_t>(y), static_cast<uint16_t>(s)) < 0) {
-            return damaged(y);
-          }
-          if (separate) Scatter(into, row + s * bytes, image->width, bytes, pixel);
-        }
+  const bool tiled = TIFFIsTiled(t) != 0;
+  if (!tiled && !separate) {
+    for (int64_t y = 0; y < image->height; ++y) {
+      if (TIFFReadScanline(t, image->MutableRow(y), static_cast<uint32_t>(y), 0) < 0) {
+        return damaged(y);
       }
-      return true;
     }
-    uint32_t tw = 0, th = 0;
-    TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
-    TIFFGetField(t, TIFFTAG_TILELENGTH, &th);
-    const int64_t tileBytes = TIFFTileSize64(t);
-    const int64_t needed = int64_t{tw} * th * (separate ? bytes : pixel);
-    if (tw == 0 || th == 0 || tileBytes < needed) {
-      *error = path + ": this TIFF tile layout cannot be read";
-      return false;
-    }
-    std::vector<uint8_t> tile(static_cast<size_t>(tileBytes));
-    for (int64_t ty = 0; ty < image->height; ty += th) {
-      for (int64_t tx = 0; tx < image->width; tx += tw) {
-        const int64_t rows = std::min<int64_t>(th, image->height - ty);
-        const int64_t cols = std::min<int64_t>(tw, image->width - tx);
+    return true;
+  }
+  uint32_t bw = static_cast<uint32_t>(image->width), bh = 0;
+  if (tiled) {
+    TIFFGetField(t, TIFFTAG_TILEWIDTH, &bw);
+    TIFFGetField(t, TIFFTAG_TILELENGTH, &bh);
+  } else {
+    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &bh);
+    bh = static_cast<uint32_t>(std::min<int64_t>(bh, image->height));
+  }
+  const int64_t blockBytes = tiled ? TIFFTileSize64(t) : TIFFStripSize64(t);
+  if (bw == 0 || bh == 0 || blockBytes < int64_t{bw} * bh * (separate ? bytes : pixel)) {
+    *error = path + ": this TIFF block layout cannot be read";
+    return false;
+  }
+  try {
+    std::vector<uint8_t> block(static_cast<size_t>(blockBytes));
+    for (int64_t by = 0; by < image->height; by += bh) {
+      for (int64_t bx = 0; bx < image->width; bx += bw) {
+        const int64_t rows = std::min<int64_t>(bh, image->height - by);
+        const int64_t cols = std::min<int64_t>(bw, image->width - bx);
         for (int s = 0; s < planes; ++s) {
-          const uint32_t index = TIFFComputeTile(t, static_cast<uint32_t>(tx),
-                                                 static_cast<uint32_t>(ty), 0,
-                                                 static_cast<uint16_t>(s));
-          if (TIFFReadEncodedTile(t, index, tile.data(), static_cast<tmsize_t>(tileBytes)) < 0) {
-            return damaged(ty);
-          }
+          const auto x = static_cast<uint32_t>(bx), y = static_cast<uint32_t>(by);
+          const auto plane = static_cast<uint16_t>(s);
+          const tmsize_t got =
+              tiled ? TIFFReadEncodedTile(t, TIFFComputeTile(t, x, y, 0, plane), block.data(),
+                                          static_cast<tmsize_t>(blockBytes))
+                    : TIFFReadEncodedStrip(t, TIFFComputeStrip(t, y, plane), block.data(),
+                                           static_cast<tmsize_t>(blockBytes));
+          if (got < 0) return damaged(by);
           for (int64_t r = 0; r < rows; ++r) {
-            uint8_t* at = image->MutableRow(ty + r) + tx * pixel;
+            uint8_t* at = image->MutableRow(by + r) + bx * pixel;
             if (separate) {
-              Scatter(tile.data() + r * tw * bytes, at + s * bytes, cols, bytes, pixel);
+              Scatter(block.data() + r * bw * bytes, at + s * bytes, cols, bytes, pixel);
             } else {
-              std::memcpy(at, tile.data() + r * tw * pixel, static_cast<size_t>(cols * pixel));
+              std::memcpy(at, block.data() + r * bw * pixel, static_cast<size_t>(cols * pixel));
             }
           }
         }
       }
     }
   } catch (const std::bad_alloc&) {
-    *error = path + ": not enough memory for the TIFF tiles";
+    *error = path + ": not enough memory for the TIFF blocks";
     return false;
   }
   return true;

@@ -89,12 +89,11 @@ bool ReadWebp(FILE* file, const std::string& path, Image* image, std::string* er
   const int64_t stride =
       image->height > 1 ? image->MutableRow(1) - image->MutableRow(0) : image->RowBytes();
   const size_t size = static_cast<size_t>(stride * (image->height - 1) + image->RowBytes());
-  const uint8_t* ok =
-      image->alpha
-          ? WebPDecodeRGBAInto(bytes.data(), bytes.size(), image->MutableRow(0), size,
-                               static_cast<int>(stride))
-          : WebPDecodeRGBInto(bytes.data(), bytes.size(), image->MutableRow(0), size,
-                              static_cast<int>(stride));
+  const uint8_t* ok = image->alpha
+                          ? WebPDecodeRGBAInto(bytes.data(), bytes.size(), image->MutableRow(0),
+                                               size, static_cast<int>(stride))
+                          : WebPDecodeRGBInto(bytes.data(), bytes.size(), image->MutableRow(0),
+                                              size, static_cast<int>(stride));
   if (ok == nullptr) {
     *error = path + ": damaged WebP data";
     return false;
@@ -102,15 +101,15 @@ bool ReadWebp(FILE* file, const std::string& path, Image* image, std::string* er
   return true;
 }
 
-bool WriteWebp(FILE* file, const std::string& path, const Image& image,
-               const WriteOptions& options, std::string* error) {
+bool WriteWebp(FILE* file, const std::string& path, const Image& image, const WriteOptions& options,
+               std::string* error) {
   if (image.bits != 8 || image.model != ColorModel::kRGB) {
     *error = path + ": WebP stores 8-bit RGB or RGBA only";
     return false;
   }
   if (image.width > WEBP_MAX_DIMENSION || image.height > WEBP_MAX_DIMENSION) {
-    *error = path + ": WebP holds at most " + std::to_string(WEBP_MAX_DIMENSION) +
-             " pixels on a side";
+    *error =
+        path + ": WebP holds at most " + std::to_string(WEBP_MAX_DIMENSION) + " pixels on a side";
     return false;
   }
   WebPConfig config;

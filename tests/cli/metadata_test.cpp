@@ -3,11 +3,13 @@
 // output type that can hold them, also through a second conversion; pixels are
 // turned only with --auto-orient; JPEG keeps full colour resolution from
 // quality 90.
-#include <cstdio>
+#include "cli/metadata.h"
+
 #include <jpeglib.h>
 #include <tiffio.h>
 
-#include "cli/metadata.h"
+#include <cstdio>
+
 #include "tool_runner.h"
 
 namespace lumeno::clitest {
@@ -35,8 +37,9 @@ std::vector<uint8_t> TestProfile() {
 
 // Big-endian EXIF block with one entry: Orientation = `orientation`.
 std::vector<uint8_t> OrientationExif(int orientation) {
-  return {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0x01, 0x12, 0, 3, 0, 0, 0, 1,
-          0, static_cast<uint8_t>(orientation), 0, 0, 0, 0, 0, 0};
+  return {'M',  'M',  0, 42, 0, 0, 0, 8, 0, 1,
+          0x01, 0x12, 0, 3,  0, 0, 0, 1, 0, static_cast<uint8_t>(orientation),
+          0,    0,    0, 0,  0, 0};
 }
 
 const char kXmp[] = "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF/></x:xmpmeta>";
@@ -91,9 +94,10 @@ TEST_F(MetadataTest, EveryOutputTypeKeepsWhatItCanHold) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     // Names like "png.tif" are made from "out.png", the others from the JPEG.
-    const std::string from = std::string(c.name).find("out.") == 0
-                                 ? "in.jpg"
-                                 : "out." + std::string(c.name).substr(0, std::string(c.name).find('.'));
+    const std::string from =
+        std::string(c.name).find("out.") == 0
+            ? "in.jpg"
+            : "out." + std::string(c.name).substr(0, std::string(c.name).find('.'));
     const ToolResult r = RunTool({"apply", "invert", "--quiet", Path(from), Path(c.name)});
     ASSERT_EQ(r.status, 0) << r.err;
     const cli::Image out = Read(c.name);
@@ -114,8 +118,9 @@ TEST_F(MetadataTest, EveryOutputTypeKeepsWhatItCanHold) {
     EXPECT_EQ(comment, c.comment);
   }
   const ToolResult info = RunTool({"info", Path("out.png")});
-  for (const char* line : {"ICC profile:      600 bytes", "resolution:       300 x 300 pixels per inch",
-                           "orientation:      6", "XMP:              58 bytes"}) {
+  for (const char* line :
+       {"ICC profile:      600 bytes", "resolution:       300 x 300 pixels per inch",
+        "orientation:      6", "XMP:              58 bytes"}) {
     EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
   }
 }
