@@ -11,6 +11,9 @@
 namespace lumeno::cli::codec {
 
 std::string ErrnoText();
+
+// Passes the rows done to the SetRowProgress function, one call at a time.
+void ReportRows(int64_t done, int64_t total);
 std::string SizeText(int64_t width, int64_t height);
 
 // The size a header declares, checked before any pixel memory is taken.

@@ -243,11 +243,13 @@ Failure ApplyPage(Session& session, const ClassEntry& effect,
     source = host::Ref(host, BitmapForDirectRows(host, header));
     return static_cast<bool>(source);
   };
+  session.Progress().SetStage(ProgressLine::kDecoding);
   if (!ReadImage(input, &image, &error, target, limits)) {
     if (gInterrupted.load()) return {kExitInterrupted, "interrupted; nothing written"};
     return {kExitFile, error};
   }
   if (gInterrupted.load()) return {kExitInterrupted, "interrupted; nothing written"};
+  session.Progress().SetStage(ProgressLine::kEffect);
   if (const char* why = CmykRefusal(effect.shortName); why && image.model == ColorModel::kCMYK) {
     return {kExitEffectFailed, input + ": " + why};
   }
@@ -295,6 +297,15 @@ Failure ApplyOne(Session& session, const ClassEntry& effect,
   }
   ReadLimits limits = session.GetReadLimits();
   limits.page = std::max(cmd.page, 0);
+  // The file work shows on the progress line next to the effect's own.
+  struct RowProgressScope {
+    explicit RowProgressScope(ProgressLine& line) {
+      SetRowProgress([&line](int64_t done, int64_t total) {
+        line.Update(static_cast<uint64_t>(done), static_cast<uint64_t>(total));
+      });
+    }
+    ~RowProgressScope() { SetRowProgress({}); }
+  } rowProgress(session.Progress());
   std::vector<host::Ref> results(1);
   Image out;
   if (Failure f = ApplyPage(session, effect, assignments, cmd, input, limits, &results[0], &out)) {
@@ -307,8 +318,8 @@ Failure ApplyOne(Session& session, const ClassEntry& effect,
                             " pages and is read once; pick one with --page N"};
   }
   if (pages > 1 && type != FileType::kTIFF) {
-    return {kExitUsage, input + " has " + std::to_string(pages) + " pages; write a .tif to keep "
-                        "them all, or pick one with --page N"};
+    return {kExitUsage, input + " has " + std::to_string(pages) +
+                            " pages; write a .tif to keep them all, or pick one with --page N"};
   }
   for (limits.page = 1; limits.page < pages; ++limits.page) {
     results.emplace_back();
@@ -318,6 +329,7 @@ Failure ApplyOne(Session& session, const ClassEntry& effect,
       return f;
     }
   }
+  session.Progress().SetStage(ProgressLine::kEncoding);
   if (output != "-") return WriteImageAtomically(output, std::move(out), cmd.write, cmd.quiet);
   const std::string note = ConvertForFileType(type, &out);
   if (!note.empty() && !cmd.quiet) std::fprintf(stderr, "lumeno: %s\n", note.c_str());

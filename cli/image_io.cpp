@@ -22,6 +22,7 @@
 #include <csetjmp>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
 
@@ -107,9 +108,22 @@ std::string Megapixels(int64_t pixels) {
   return text;
 }
 
+std::mutex gRowProgressLock;
+RowProgress gRowProgress;
+
 }  // namespace
 
+void SetRowProgress(RowProgress progress) {
+  std::lock_guard<std::mutex> lock(gRowProgressLock);
+  gRowProgress = std::move(progress);
+}
+
 namespace codec {
+
+void ReportRows(int64_t done, int64_t total) {
+  std::lock_guard<std::mutex> lock(gRowProgressLock);
+  if (gRowProgress) gRowProgress(done, total);
+}
 
 std::string ErrnoText() { return std::strerror(errno); }
 
@@ -183,6 +197,8 @@ int64_t FileBytes(FILE* file) {
 struct PngError {
   std::jmp_buf jump;
   char message[256];
+  int64_t height;  // for the progress of reading
+  int passes;
 };
 
 void PngErrorFn(png_structp png, png_const_charp msg) {
@@ -278,11 +294,17 @@ bool ReadPng(FILE* file, const std::string& path, Image* image, std::string* err
     std::memcpy(&firstByte, &one, 1);
     if (firstByte == 1) png_set_swap(png);  // PNG stores 16-bit samples big-endian
   }
-  png_set_interlace_handling(png);
+  const int passes = png_set_interlace_handling(png);
+  err.passes = passes;
+  png_set_read_status_fn(png, [](png_structp p, png_uint_32 row, int pass) {
+    const auto* e = static_cast<const PngError*>(png_get_error_ptr(p));
+    codec::ReportRows(pass * e->height + row, e->passes * e->height);
+  });
   png_read_update_info(png, info);
   const int channels = png_get_channels(png, info);
   image->width = png_get_image_width(png, info);
   image->height = png_get_image_height(png, info);
+  err.height = image->height;
   image->bits = png_get_bit_depth(png, info) == 16 ? 16 : 8;
   image->model = channels <= 2 ? ColorModel::kGray : ColorModel::kRGB;
   image->alpha = channels == 2 || channels == 4;
@@ -393,7 +415,8 @@ struct PngBand {
 // Filters rows [firstRow, endRow) with the "up" filter (one subtraction per
 // byte; smooth pictures compress well and it costs far less than adaptive
 // filtering) and deflates them as one piece of the stream.
-void CompressPngBand(const Image& image, int level, PngBand* band) {
+void CompressPngBand(const Image& image, int level, PngBand* band,
+                     std::atomic<int64_t>* rowsDone) {
   const int64_t rowBytes = image.RowBytes();
   const bool wide = image.bits == 16;
   std::vector<uint8_t> line(static_cast<size_t>(rowBytes) + 1),
@@ -437,6 +460,7 @@ void CompressPngBand(const Image& image, int level, PngBand* band) {
     const int rc = deflate(&z, flush);
     ok = (rc == Z_OK || rc == Z_STREAM_END || rc == Z_BUF_ERROR) && z.avail_in == 0;
     std::swap(previous, current);
+    codec::ReportRows(rowsDone->fetch_add(1) + 1, image.height);
   }
   if (band->endRow == band->firstRow) {
     z.avail_in = 0;
@@ -474,9 +498,10 @@ bool WritePng(FILE* file, const std::string& path, const Image& image, const Wri
     b.last = i + 1 == bandCount;
   }
   std::atomic<int64_t> next{0};
+  std::atomic<int64_t> rowsDone{0};
   auto work = [&] {
     for (int64_t i = next.fetch_add(1); i < bandCount; i = next.fetch_add(1)) {
-      CompressPngBand(image, level, &bands[static_cast<size_t>(i)]);
+      CompressPngBand(image, level, &bands[static_cast<size_t>(i)], &rowsDone);
     }
   };
   std::vector<std::thread> pool;
@@ -654,6 +679,7 @@ bool ReadJpeg(FILE* file, const std::string& path, Image* image, std::string* er
   while (cinfo.output_scanline < cinfo.output_height) {
     JSAMPROW row = image->MutableRow(cinfo.output_scanline);
     jpeg_read_scanlines(&cinfo, &row, 1);
+    codec::ReportRows(cinfo.output_scanline, image->height);
   }
   jpeg_finish_decompress(&cinfo);
   jpeg_destroy_decompress(&cinfo);
@@ -729,6 +755,7 @@ bool WriteJpeg(FILE* file, const std::string& path, const Image& image, const Wr
                                                          : inverted.data() + cinfo.next_scanline *
                                                                                  image.RowBytes());
     jpeg_write_scanlines(&cinfo, &row, 1);
+    codec::ReportRows(cinfo.next_scanline, image.height);
   }
   jpeg_finish_compress(&cinfo);
   jpeg_destroy_compress(&cinfo);

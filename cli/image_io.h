@@ -118,6 +118,11 @@ struct ReadLimits {
 // that the file is decoded straight into it; otherwise the image allocates.
 using PixelTarget = std::function<bool(Image* image)>;
 
+// Called as rows are decoded or encoded (from any thread, one call at a
+// time), so that a progress line can follow the file work; empty: no calls.
+using RowProgress = std::function<void(int64_t done, int64_t total)>;
+void SetRowProgress(RowProgress progress);
+
 // Reads a file ("-": standard input); on failure returns false with a message
 // naming the problem.
 // Truncated data is a failure too (libjpeg would otherwise fill the rest of

@@ -183,6 +183,7 @@ bool ReadDirect(TIFF* t, const std::string& path, Image* image, int samples, boo
       if (TIFFReadScanline(t, image->MutableRow(y), static_cast<uint32_t>(y), 0) < 0) {
         return damaged(y);
       }
+      ReportRows(y + 1, image->height);
     }
     return true;
   }
@@ -224,6 +225,7 @@ bool ReadDirect(TIFF* t, const std::string& path, Image* image, int samples, boo
           }
         }
       }
+      ReportRows(std::min<int64_t>(by + bh, image->height), image->height);
     }
   } catch (const std::bad_alloc&) {
     *error = path + ": not enough memory for the TIFF blocks";
@@ -368,6 +370,7 @@ bool WriteTiff(int fd, const std::string& path, const Image& image, std::string*
         *error = path + ": TIFF writing failed";
         return false;
       }
+      ReportRows(y + 1, page.height);
     }
     if (!TIFFWriteDirectory(t)) {
       *error = path + ": TIFF writing failed";

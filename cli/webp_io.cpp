@@ -98,6 +98,7 @@ bool ReadWebp(FILE* file, const std::string& path, Image* image, std::string* er
     *error = path + ": damaged WebP data";
     return false;
   }
+  ReportRows(image->height, image->height);
   return true;
 }
 
@@ -140,6 +141,10 @@ bool WriteWebp(FILE* file, const std::string& path, const Image& image, const Wr
   }
   WebPMemoryWriter writer;
   WebPMemoryWriterInit(&writer);
+  picture.progress_hook = [](int percent, const WebPPicture*) {
+    ReportRows(percent, 100);
+    return 1;
+  };
   picture.writer = WebPMemoryWrite;
   picture.custom_ptr = &writer;
   const bool encoded = WebPEncode(&config, &picture) != 0;
