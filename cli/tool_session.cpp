@@ -213,9 +213,9 @@ void ProgressLine::Update(uint64_t value, uint64_t total) {
   if (count_ > 1) std::snprintf(batch, sizeof batch, "[%d/%d] ", index_ + 1, count_);
   char line[512];
   static const char* const kStageNames[] = {"decoding", "effect", "encoding"};
-  const int n = std::snprintf(line, sizeof line, "\r%s%s [%s] %5.1f%% %s %3d%%\033[K", batch,
-                              label_.c_str(), bar, permille / 10.0, kStageNames[stage],
-                              static_cast<int>(part * 100));
+  const int n =
+      std::snprintf(line, sizeof line, "\r%s%s [%s] %5.1f%% %s %3d%%\033[K", batch, label_.c_str(),
+                    bar, permille / 10.0, kStageNames[stage], static_cast<int>(part * 100));
   if (n > 0) {
     [[maybe_unused]] ssize_t w =
         ::write(STDERR_FILENO, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
