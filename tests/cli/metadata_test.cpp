@@ -24,27 +24,15 @@ std::vector<uint8_t> TestProfile() {
   for (size_t i = 132; i < p.size(); ++i) p[i] = static_cast<uint8_t>(i % 251);
   p[2] = 600 >> 8;
   p[3] = 600 & 255;
-  p[8] = 2;
-  auto put = [&](size_t at, const char* four) { std::copy(four, four + 4, p.begin() + at); };
-  put(12, "mntr");
-  put(16, "RGB ");
-  put(20, "XYZ ");
-  put(36, "acsp");
-  const uint8_t d50[12] = {0, 0, 0xF6, 0xD6, 0, 1, 0, 0, 0, 0, 0xD3, 0x2D};
-  std::copy(d50, d50 + 12, p.begin() + 68);
+  for (const auto& [at, four] : {std::pair{12, "mntr"}, {16, "RGB "}, {20, "XYZ "}, {36, "acsp"}}) {
+    std::copy(four, four + 4, p.begin() + at);
+  }
   return p;
-}
-
-// Big-endian EXIF block with one entry: Orientation = `orientation`.
-std::vector<uint8_t> OrientationExif(int orientation) {
-  return {'M',  'M',  0, 42, 0, 0, 0, 8, 0, 1,
-          0x01, 0x12, 0, 3,  0, 0, 0, 1, 0, static_cast<uint8_t>(orientation),
-          0,    0,    0, 0,  0, 0};
 }
 
 const char kXmp[] = "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF/></x:xmpmeta>";
 
-void WriteJpegWithMetadata(const std::string& path, const cli::Image& rgb, int exifOrientation) {
+void WriteJpegWithMetadata(const std::string& path, const cli::Image& rgb) {
   FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   jpeg_compress_struct c{};
@@ -61,10 +49,10 @@ void WriteJpegWithMetadata(const std::string& path, const cli::Image& rgb, int e
   c.X_density = 300;
   c.Y_density = 300;
   jpeg_start_compress(&c, TRUE);
-  std::vector<uint8_t> exif = {'E', 'x', 'i', 'f', 0, 0};
-  const std::vector<uint8_t> block = OrientationExif(exifOrientation);
-  exif.insert(exif.end(), block.begin(), block.end());
-  jpeg_write_marker(&c, JPEG_APP0 + 1, exif.data(), static_cast<unsigned>(exif.size()));
+  // A big-endian EXIF block with one entry: Orientation (0x0112, SHORT) = 6.
+  const uint8_t exif[] = {'E', 'x',  'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
+                          1,   0x12, 0,   3,   0, 0, 0,   1,   0, 6,  0, 0, 0, 0, 0, 0};
+  jpeg_write_marker(&c, JPEG_APP0 + 1, exif, sizeof exif);
   const std::vector<uint8_t> icc = TestProfile();
   jpeg_write_icc_profile(&c, icc.data(), static_cast<unsigned>(icc.size()));
   std::string xmp = std::string("http://ns.adobe.com/xap/1.0/") + '\0' + kXmp;
@@ -83,7 +71,7 @@ void WriteJpegWithMetadata(const std::string& path, const cli::Image& rgb, int e
 class MetadataTest : public ToolTest {};
 
 TEST_F(MetadataTest, EveryOutputTypeKeepsWhatItCanHold) {
-  WriteJpegWithMetadata(Path("in.jpg"), SmoothImage(16, 8, ColorModel::kRGB), 6);
+  WriteJpegWithMetadata(Path("in.jpg"), SmoothImage(16, 8, ColorModel::kRGB));
   const struct {
     const char* name;
     bool resolution, exif, xmp, comment;
