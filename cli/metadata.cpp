@@ -125,43 +125,28 @@ Image Oriented(const Image& image) {
   out.width = quarter ? image.height : image.width;
   out.height = quarter ? image.width : image.height;
   out.Allocate();
+  // Each orientation as a swap of the axes followed by mirrorings of the
+  // stored picture's x and y.
+  static const struct {
+    bool transpose, mirrorX, mirrorY;
+  } kTurns[9] = {{},
+                 {false, false, false},
+                 {false, true, false},
+                 {false, true, true},
+                 {false, false, true},
+                 {true, false, false},
+                 {true, false, true},
+                 {true, true, true},
+                 {true, true, false}};
+  const auto turn = kTurns[o >= 1 && o <= 8 ? o : 1];
   const int64_t w = image.width, h = image.height;
   const size_t pixel = static_cast<size_t>(image.PixelBytes());
   for (int64_t dy = 0; dy < out.height; ++dy) {
     uint8_t* row = out.MutableRow(dy);
     for (int64_t dx = 0; dx < out.width; ++dx) {
       // The stored pixel a viewer shows at (dx, dy).
-      int64_t sx = dx, sy = dy;
-      switch (o) {
-        case 2:
-          sx = w - 1 - dx;
-          break;
-        case 3:
-          sx = w - 1 - dx;
-          sy = h - 1 - dy;
-          break;
-        case 4:
-          sy = h - 1 - dy;
-          break;
-        case 5:
-          sx = dy;
-          sy = dx;
-          break;
-        case 6:
-          sx = dy;
-          sy = h - 1 - dx;
-          break;
-        case 7:
-          sx = w - 1 - dy;
-          sy = h - 1 - dx;
-          break;
-        case 8:
-          sx = w - 1 - dy;
-          sy = dx;
-          break;
-        default:
-          break;
-      }
+      const int64_t u = turn.transpose ? dy : dx, v = turn.transpose ? dx : dy;
+      const int64_t sx = turn.mirrorX ? w - 1 - u : u, sy = turn.mirrorY ? h - 1 - v : v;
       std::memcpy(row + static_cast<size_t>(dx) * pixel,
                   image.Row(sy) + static_cast<size_t>(sx) * pixel, pixel);
     }

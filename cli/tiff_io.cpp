@@ -196,7 +196,11 @@ bool ReadDirect(TIFF* t, const std::string& path, Image* image, int samples, boo
     bh = static_cast<uint32_t>(std::min<int64_t>(bh, image->height));
   }
   const int64_t blockBytes = tiled ? TIFFTileSize64(t) : TIFFStripSize64(t);
-  if (bw == 0 || bh == 0 || blockBytes < int64_t{bw} * bh * (separate ? bytes : pixel)) {
+  // A hostile header may declare tiles far larger than the picture.
+  const int64_t blockLimit =
+      std::max<int64_t>(image->RowBytes() * image->height, int64_t{64} << 20);
+  if (bw == 0 || bh == 0 || blockBytes < int64_t{bw} * bh * (separate ? bytes : pixel) ||
+      blockBytes > blockLimit) {
     *error = path + ": this TIFF block layout cannot be read";
     return false;
   }
