@@ -280,6 +280,13 @@ Failure ApplyPage(Session& session, const ClassEntry& effect,
     return {kExitEffectFailed, error};
   }
   out->meta = std::move(meta);
+  if (!out->meta.icc.empty() && !IccMatches(out->meta.icc, out->model)) {
+    out->meta.icc.clear();
+    if (!cmd.quiet) {
+      std::fprintf(stderr, "lumeno: %s: the ICC profile does not fit the %s result; left out\n",
+                   input.c_str(), ColorModelName(out->model));
+    }
+  }
   if (gInterrupted.load()) return {kExitInterrupted, "interrupted; nothing written"};
   return {};
 }

@@ -957,6 +957,7 @@ std::string ConvertForFileType(FileType type, Image* image) {
   out.alpha = image->alpha && !dropAlpha;
   out.bits = 8;
   out.meta = std::move(image->meta);
+  if (toRgb) out.meta.icc.clear();  // a gray profile does not describe RGB
   out.Allocate();
   const int colour = image->ColorChannels();
   uint8_t* dst = out.data.data();

@@ -157,6 +157,14 @@ Image Oriented(const Image& image) {
   return out;
 }
 
+bool IccMatches(const std::vector<uint8_t>& icc, ColorModel model) {
+  if (icc.size() < 20) return false;
+  const char* space = model == ColorModel::kGray  ? "GRAY"
+                      : model == ColorModel::kRGB ? "RGB "
+                                                  : "CMYK";
+  return std::memcmp(icc.data() + 16, space, 4) == 0;
+}
+
 double PerInch(double value, Metadata::Unit unit) {
   return unit == Metadata::Unit::kCentimetre ? value * 2.54 : value;
 }

@@ -28,6 +28,11 @@ std::vector<uint8_t> ExifForWriting(const Metadata& meta);
 // resolution follows a quarter turn. Metadata is copied; the rows are new.
 Image Oriented(const Image& image);
 
+// Whether an ICC profile describes pixels of this colour model (its header's
+// colour space is GRAY, RGB or CMYK to match). A profile that does not match
+// (an RGB profile on a grayscale result) must not be stored with the pixels.
+bool IccMatches(const std::vector<uint8_t>& icc, ColorModel model);
+
 // Pixels per inch of a resolution in its unit (kNone: the number as given).
 double PerInch(double value, Metadata::Unit unit);
 

@@ -105,6 +105,9 @@ TEST_F(MetadataTest, EveryOutputTypeKeepsWhatItCanHold) {
     const bool comment = !out.meta.text.empty() && out.meta.text[0].second == "a rose";
     EXPECT_EQ(comment, c.comment);
   }
+  // A gray result cannot carry the RGB profile.
+  ASSERT_EQ(RunTool({"apply", "grayscale", "--quiet", Path("in.jpg"), Path("g.tif")}).status, 0);
+  EXPECT_TRUE(Read("g.tif").meta.icc.empty());
   const ToolResult info = RunTool({"info", Path("out.png")});
   for (const char* line :
        {"ICC profile:      600 bytes", "resolution:       300 x 300 pixels per inch",
