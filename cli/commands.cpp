@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/band_pipeline.h"
 #include "cli/bitmap_bridge.h"
 #include "cli/catalog.h"
 #include "cli/demo_pictures.h"
@@ -280,12 +281,9 @@ Failure ApplyPage(Session& session, const ClassEntry& effect,
     return {kExitEffectFailed, error};
   }
   out->meta = std::move(meta);
-  if (!out->meta.icc.empty() && !IccMatches(out->meta.icc, out->model)) {
-    out->meta.icc.clear();
-    if (!cmd.quiet) {
-      std::fprintf(stderr, "lumeno: %s: the ICC profile does not fit the %s result; left out\n",
-                   input.c_str(), ColorModelName(out->model));
-    }
+  if (DropUnfittingIcc(&out->meta, out->model) && !cmd.quiet) {
+    std::fprintf(stderr, "lumeno: %s: the ICC profile does not fit the %s result; left out\n",
+                 input.c_str(), ColorModelName(out->model));
   }
   if (gInterrupted.load()) return {kExitInterrupted, "interrupted; nothing written"};
   return {};
@@ -313,6 +311,12 @@ Failure ApplyOne(Session& session, const ClassEntry& effect,
     }
     ~RowProgressScope() { SetRowProgress({}); }
   } rowProgress(session.Progress());
+  // Large PNG files go band by band where that gives the same pixels.
+  if (Failure f; output != "-" && cmd.page < 0 &&
+                 ApplyInBands(session, effect, assignments, cmd.run, cmd.write, cmd.quiet,
+                              cmd.autoOrient, input, output, &f)) {
+    return f;
+  }
   std::vector<host::Ref> results(1);
   Image out;
   if (Failure f = ApplyPage(session, effect, assignments, cmd, input, limits, &results[0], &out)) {

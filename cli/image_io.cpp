@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cmath>
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -264,65 +265,130 @@ void ReadPngMetadata(png_structp png, png_infop info, Metadata* meta) {
   }
 }
 
+// A PNG file's rows in order. libpng's errors jump back into whichever
+// method is running, which then returns false.
+class PngRows {
+ public:
+  PngRows() = default;
+  PngRows(const PngRows&) = delete;
+  PngRows& operator=(const PngRows&) = delete;
+  ~PngRows() {
+    if (png_ != nullptr) png_destroy_read_struct(&png_, &info_, nullptr);
+  }
+
+  // Reads the header (after the signature), sets the transforms to the
+  // image's packed layout and fills in the layout and the metadata before
+  // the pixels.
+  bool Start(FILE* file, const std::string& path, Image* image, const ReadLimits& limits,
+             std::string* error) {
+    path_ = path;
+    png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, &err_, PngErrorFn, PngWarningFn);
+    if (png_ == nullptr) {
+      *error = "out of memory reading " + path;
+      return false;
+    }
+    info_ = png_create_info_struct(png_);
+    if (setjmp(err_.jump)) return Failed(error);
+    png_init_io(png_, file);
+    png_set_sig_bytes(png_, 8);  // the caller has read and checked the signature
+    png_read_info(png_, info_);
+    const int colorType = png_get_color_type(png_, info_);
+    const int depth = png_get_bit_depth(png_, info_);
+    const int fileChannels = png_get_channels(png_, info_);
+    if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png_);
+    if (colorType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png_);
+    if (png_get_valid(png_, info_, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png_);
+    if (depth == 16) {
+      const uint16_t one = 1;
+      uint8_t firstByte;
+      std::memcpy(&firstByte, &one, 1);
+      if (firstByte == 1) png_set_swap(png_);  // PNG stores 16-bit samples big-endian
+    }
+    err_.passes = png_set_interlace_handling(png_);
+    png_set_read_status_fn(png_, [](png_structp p, png_uint_32 row, int pass) {
+      const auto* e = static_cast<const PngError*>(png_get_error_ptr(p));
+      codec::ReportRows(pass * e->height + row, e->passes * e->height);
+    });
+    png_read_update_info(png_, info_);
+    const int channels = png_get_channels(png_, info_);
+    image->width = png_get_image_width(png_, info_);
+    image->height = png_get_image_height(png_, info_);
+    err_.height = image->height;
+    image->bits = png_get_bit_depth(png_, info_) == 16 ? 16 : 8;
+    image->model = channels <= 2 ? ColorModel::kGray : ColorModel::kRGB;
+    image->alpha = channels == 2 || channels == 4;
+    ReadPngMetadata(png_, info_, &image->meta);
+    textBefore_ = image->meta.text.size();
+    return CheckDeclaredSize(path, "PNG", image->width, image->height, image->PixelBytes(), limits,
+                             error) &&
+           CheckPngDataFits(file, path, *image, depth * fileChannels, error);
+  }
+
+  // An interlaced file gives its rows only all at once.
+  bool Interlaced() const { return err_.passes > 1; }
+
+  // The next rows of the picture, all of them when interlaced.
+  bool Read(png_bytepp rows, int64_t count, std::string* error) {
+    if (setjmp(err_.jump)) return Failed(error);
+    if (Interlaced()) {
+      png_read_image(png_, rows);
+    } else {
+      for (int64_t i = 0; i < count; ++i) png_read_row(png_, rows[i], nullptr);
+    }
+    return true;
+  }
+
+  // The chunks after the pixels: text there is added to the metadata.
+  bool Finish(Metadata* meta, std::string* error) {
+    if (setjmp(err_.jump)) return Failed(error);
+    png_read_end(png_, info_);
+    Metadata all;
+    ReadPngMetadata(png_, info_, &all);
+    meta->text.insert(meta->text.end(), all.text.begin() + static_cast<std::ptrdiff_t>(textBefore_),
+                      all.text.end());
+    return true;
+  }
+
+ private:
+  bool Failed(std::string* error) {
+    *error = path_ + ": not a readable PNG file (" + err_.message + ")";
+    return false;
+  }
+
+  png_structp png_ = nullptr;
+  png_infop info_ = nullptr;
+  PngError err_{};
+  std::string path_;
+  size_t textBefore_ = 0;  // text chunks before the pixels
+};
+
 bool ReadPng(FILE* file, const std::string& path, Image* image, std::string* error,
              const PixelTarget& target, const ReadLimits& limits) {
-  PngError err{};
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &err, PngErrorFn, PngWarningFn);
-  if (png == nullptr) {
-    *error = "out of memory reading " + path;
+  PngRows png;
+  if (!png.Start(file, path, image, limits, error) || !AllocatePixels(path, image, target, error)) {
     return false;
   }
-  png_infop info = png_create_info_struct(png);
-  std::vector<png_bytep> rows;
-  if (setjmp(err.jump)) {
-    png_destroy_read_struct(&png, &info, nullptr);
-    *error = path + ": not a readable PNG file (" + err.message + ")";
-    return false;
-  }
-  png_init_io(png, file);
-  png_set_sig_bytes(png, 8);  // the caller has read and checked the signature
-  png_read_info(png, info);
-  const int colorType = png_get_color_type(png, info);
-  const int depth = png_get_bit_depth(png, info);
-  const int fileChannels = png_get_channels(png, info);
-  if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
-  if (colorType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
-  if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
-  if (depth == 16) {
-    const uint16_t one = 1;
-    uint8_t firstByte;
-    std::memcpy(&firstByte, &one, 1);
-    if (firstByte == 1) png_set_swap(png);  // PNG stores 16-bit samples big-endian
-  }
-  const int passes = png_set_interlace_handling(png);
-  err.passes = passes;
-  png_set_read_status_fn(png, [](png_structp p, png_uint_32 row, int pass) {
-    const auto* e = static_cast<const PngError*>(png_get_error_ptr(p));
-    codec::ReportRows(pass * e->height + row, e->passes * e->height);
-  });
-  png_read_update_info(png, info);
-  const int channels = png_get_channels(png, info);
-  image->width = png_get_image_width(png, info);
-  image->height = png_get_image_height(png, info);
-  err.height = image->height;
-  image->bits = png_get_bit_depth(png, info) == 16 ? 16 : 8;
-  image->model = channels <= 2 ? ColorModel::kGray : ColorModel::kRGB;
-  image->alpha = channels == 2 || channels == 4;
-  if (!CheckDeclaredSize(path, "PNG", image->width, image->height, image->PixelBytes(), limits,
-                         error) ||
-      !CheckPngDataFits(file, path, *image, depth * fileChannels, error) ||
-      !AllocatePixels(path, image, target, error)) {
-    png_destroy_read_struct(&png, &info, nullptr);
-    return false;
-  }
-  rows.resize(static_cast<size_t>(image->height));
+  std::vector<png_bytep> rows(static_cast<size_t>(image->height));
   for (int64_t y = 0; y < image->height; ++y) rows[static_cast<size_t>(y)] = image->MutableRow(y);
-  png_read_image(png, rows.data());
-  png_read_end(png, info);
-  ReadPngMetadata(png, info, &image->meta);
-  png_destroy_read_struct(&png, &info, nullptr);
-  return true;
+  return png.Read(rows.data(), image->height, error) && png.Finish(&image->meta, error);
 }
+
+class PngRowReader final : public RowReader {
+ public:
+  explicit PngRowReader(File file) : file_(std::move(file)) {}
+  PngRows& Png() { return png_; }
+  FILE* Stream() { return file_.get(); }
+  bool Read(Image* band, std::string* error) override {
+    std::vector<png_bytep> rows(static_cast<size_t>(band->height));
+    for (int64_t y = 0; y < band->height; ++y) rows[static_cast<size_t>(y)] = band->MutableRow(y);
+    return png_.Read(rows.data(), band->height, error);
+  }
+  bool Finish(Metadata* meta, std::string* error) override { return png_.Finish(meta, error); }
+
+ private:
+  File file_;
+  PngRows png_;
+};
 
 // PNG is written here rather than through libpng so that the deflate work can
 // be split across threads: the rows are cut into bands, each band is filtered
@@ -363,8 +429,17 @@ bool WritePngText(FILE* file, const std::string& key, const std::string& value) 
   return WriteChunk(file, ascii ? "tEXt" : "iTXt", data.data(), data.size());
 }
 
-// iCCP, pHYs, eXIf and text chunks, all before the pixels.
-bool WritePngMetadata(FILE* file, const Metadata& meta) {
+bool WritePngTexts(FILE* file, const Metadata& meta) {
+  bool ok = true;
+  for (const auto& [key, value] : meta.text) {
+    if (!key.empty()) ok = ok && WritePngText(file, key, value);
+  }
+  return ok;
+}
+
+// iCCP, pHYs, eXIf, XMP and (with `withText`) text chunks, all before the
+// pixels.
+bool WritePngMetadata(FILE* file, const Metadata& meta, bool withText) {
   bool ok = true;
   if (!meta.icc.empty()) {
     static const char kName[] = "ICC Profile";
@@ -396,10 +471,7 @@ bool WritePngMetadata(FILE* file, const Metadata& meta) {
     data.insert(data.end(), meta.xmp.begin(), meta.xmp.end());
     ok = ok && WriteChunk(file, "iTXt", data.data(), data.size());
   }
-  for (const auto& [key, value] : meta.text) {
-    if (!key.empty()) ok = ok && WritePngText(file, key, value);
-  }
-  return ok;
+  return ok && (!withText || WritePngTexts(file, meta));
 }
 
 struct PngBand {
@@ -415,14 +487,13 @@ struct PngBand {
 // Filters rows [firstRow, endRow) with the "up" filter (one subtraction per
 // byte; smooth pictures compress well and it costs far less than adaptive
 // filtering) and deflates them as one piece of the stream.
-void CompressPngBand(const Image& image, int level, PngBand* band,
-                     std::atomic<int64_t>* rowsDone) {
+void CompressPngBand(const Image& image, int level, PngBand* band, const uint8_t* rowBefore,
+                     std::atomic<int64_t>* rowsDone, int64_t totalRows) {
   const int64_t rowBytes = image.RowBytes();
   const bool wide = image.bits == 16;
   std::vector<uint8_t> line(static_cast<size_t>(rowBytes) + 1),
       previous(static_cast<size_t>(rowBytes)), current(static_cast<size_t>(rowBytes));
-  auto bigEndianRow = [&](int64_t y, std::vector<uint8_t>* out) {
-    const uint8_t* row = image.Row(y);
+  auto bigEndianRow = [&](const uint8_t* row, std::vector<uint8_t>* out) {
     if (!wide) {
       std::memcpy(out->data(), row, static_cast<size_t>(rowBytes));
       return;
@@ -434,7 +505,8 @@ void CompressPngBand(const Image& image, int level, PngBand* band,
       (*out)[static_cast<size_t>(i + 1)] = static_cast<uint8_t>(v);
     }
   };
-  if (band->firstRow > 0) bigEndianRow(band->firstRow - 1, &previous);
+  if (band->firstRow > 0) rowBefore = image.Row(band->firstRow - 1);
+  if (rowBefore != nullptr) bigEndianRow(rowBefore, &previous);
   z_stream z{};
   if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return;
   band->compressed.resize(
@@ -443,7 +515,7 @@ void CompressPngBand(const Image& image, int level, PngBand* band,
   z.avail_out = static_cast<uInt>(band->compressed.size());
   bool ok = true;
   for (int64_t y = band->firstRow; y < band->endRow && ok; ++y) {
-    bigEndianRow(y, &current);
+    bigEndianRow(image.Row(y), &current);
     line[0] = level == 0 ? 0 : 2;  // filter type: none or up
     for (int64_t i = 0; i < rowBytes; ++i) {
       line[static_cast<size_t>(i + 1)] =
@@ -460,7 +532,7 @@ void CompressPngBand(const Image& image, int level, PngBand* band,
     const int rc = deflate(&z, flush);
     ok = (rc == Z_OK || rc == Z_STREAM_END || rc == Z_BUF_ERROR) && z.avail_in == 0;
     std::swap(previous, current);
-    codec::ReportRows(rowsDone->fetch_add(1) + 1, image.height);
+    codec::ReportRows(rowsDone->fetch_add(1) + 1, totalRows);
   }
   if (band->endRow == band->firstRow) {
     z.avail_in = 0;
@@ -483,32 +555,6 @@ bool WritePng(FILE* file, const std::string& path, const Image& image, const Wri
     return false;
   }
   const int level = std::clamp(options.pngCompression, 0, 9);
-  // Bands of at least 128 rows (and about 4 MB), one thread each.
-  int threads =
-      options.threads > 0 ? options.threads : static_cast<int>(std::thread::hardware_concurrency());
-  threads = std::clamp(threads, 1, 16);
-  const int64_t minRows = std::max<int64_t>(128, (int64_t{4} << 20) / (image.RowBytes() + 1));
-  const int64_t bandCount =
-      std::clamp<int64_t>(image.height / minRows, 1, static_cast<int64_t>(threads) * 2);
-  std::vector<PngBand> bands(static_cast<size_t>(bandCount));
-  for (int64_t i = 0; i < bandCount; ++i) {
-    PngBand& b = bands[static_cast<size_t>(i)];
-    b.firstRow = image.height * i / bandCount;
-    b.endRow = image.height * (i + 1) / bandCount;
-    b.last = i + 1 == bandCount;
-  }
-  std::atomic<int64_t> next{0};
-  std::atomic<int64_t> rowsDone{0};
-  auto work = [&] {
-    for (int64_t i = next.fetch_add(1); i < bandCount; i = next.fetch_add(1)) {
-      CompressPngBand(image, level, &bands[static_cast<size_t>(i)], &rowsDone);
-    }
-  };
-  std::vector<std::thread> pool;
-  for (int t = 1; t < std::min<int64_t>(threads, bandCount); ++t) pool.emplace_back(work);
-  work();
-  for (std::thread& t : pool) t.join();
-
   std::vector<uint8_t> header;
   PutBigEndian32(&header, static_cast<uint32_t>(image.width));
   PutBigEndian32(&header, static_cast<uint32_t>(image.height));
@@ -521,24 +567,76 @@ bool WritePng(FILE* file, const std::string& path, const Image& image, const Wri
   static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   bool ok = std::fwrite(kSignature, 1, 8, file) == 8 &&
             WriteChunk(file, "IHDR", header.data(), header.size()) &&
-            WritePngMetadata(file, image.meta);
+            WritePngMetadata(file, image.meta, !image.producer);
   // zlib stream header: deflate, 32K window, no dictionary; 0x7801 % 31 == 0.
   const uint8_t zlibHeader[2] = {0x78, 0x01};
   ok = ok && WriteChunk(file, "IDAT", zlibHeader, 2);
   uLong adler = 1;
-  for (const PngBand& b : bands) {
-    ok = ok && b.ok;
-    // IDAT chunks of at most 1 MB.
-    for (size_t at = 0; ok && at < b.compressed.size(); at += 1 << 20) {
-      const size_t n = std::min<size_t>(1 << 20, b.compressed.size() - at);
-      ok = WriteChunk(file, "IDAT", b.compressed.data() + at, n);
+  std::atomic<int64_t> rowsDone{0};
+  // Rows of `rows` (all of the picture, or one band of it after `rowBefore`)
+  // compressed in pieces of at least 128 rows (and about 4 MB), one thread
+  // each, and written.
+  auto compress = [&](const Image& rows, const uint8_t* rowBefore, bool lastRows) {
+    int threads = options.threads > 0 ? options.threads
+                                      : static_cast<int>(std::thread::hardware_concurrency());
+    threads = std::clamp(threads, 1, 16);
+    const int64_t minRows = std::max<int64_t>(128, (int64_t{4} << 20) / (rows.RowBytes() + 1));
+    const int64_t count =
+        std::clamp<int64_t>(rows.height / minRows, 1, static_cast<int64_t>(threads) * 2);
+    std::vector<PngBand> pieces(static_cast<size_t>(count));
+    for (int64_t i = 0; i < count; ++i) {
+      PngBand& b = pieces[static_cast<size_t>(i)];
+      b.firstRow = rows.height * i / count;
+      b.endRow = rows.height * (i + 1) / count;
+      b.last = lastRows && i + 1 == count;
     }
-    adler = adler32_combine(adler, b.adler, static_cast<z_off_t>(b.length));
+    std::atomic<int64_t> next{0};
+    auto work = [&] {
+      for (int64_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+        CompressPngBand(rows, level, &pieces[static_cast<size_t>(i)], rowBefore, &rowsDone,
+                        image.height);
+      }
+    };
+    std::vector<std::thread> pool;
+    for (int t = 1; t < std::min<int64_t>(threads, count); ++t) pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool) t.join();
+    for (const PngBand& b : pieces) {
+      ok = ok && b.ok;
+      // IDAT chunks of at most 1 MB.
+      for (size_t at = 0; ok && at < b.compressed.size(); at += 1 << 20) {
+        const size_t n = std::min<size_t>(1 << 20, b.compressed.size() - at);
+        ok = WriteChunk(file, "IDAT", b.compressed.data() + at, n);
+      }
+      adler = adler32_combine(adler, b.adler, static_cast<z_off_t>(b.length));
+    }
+  };
+  if (!image.producer) {
+    compress(image, nullptr, true);
+  } else {
+    std::vector<uint8_t> lastRow;
+    for (int64_t done = 0; ok && done < image.height;) {
+      Image band;
+      if (!image.producer->Next(std::min(BandRows(image.RowBytes()), image.height - done), &band,
+                                error)) {
+        return false;
+      }
+      compress(band, lastRow.empty() ? nullptr : lastRow.data(),
+               done + band.height == image.height);
+      lastRow.assign(band.Row(band.height - 1), band.Row(band.height - 1) + band.RowBytes());
+      done += band.height;
+    }
   }
   std::vector<uint8_t> trailer;
   PutBigEndian32(&trailer, static_cast<uint32_t>(adler));
-  ok = ok && WriteChunk(file, "IDAT", trailer.data(), trailer.size()) &&
-       WriteChunk(file, "IEND", nullptr, 0);
+  ok = ok && WriteChunk(file, "IDAT", trailer.data(), trailer.size());
+  if (image.producer) {
+    // Text may follow the pixels in the source; it follows them here too.
+    Metadata late = image.meta;
+    if (!image.producer->Finish(&late, error)) return false;
+    ok = ok && WritePngTexts(file, late);
+  }
+  ok = ok && WriteChunk(file, "IEND", nullptr, 0);
   if (!ok) *error = "cannot write " + path + ": " + ErrnoText();
   return ok;
 }
@@ -842,6 +940,33 @@ bool CopyToStandardOutput(FILE* from, std::string* error) {
 }
 
 }  // namespace
+
+int64_t BandRows(int64_t rowBytes) {
+  if (const char* forced = std::getenv("LUMENO_BAND_ROWS"); forced != nullptr && *forced != '\0') {
+    return std::max(1L, std::atol(forced));
+  }
+  return std::max<int64_t>(16, (int64_t{16} << 20) / std::max<int64_t>(rowBytes, 1));
+}
+
+std::unique_ptr<RowReader> OpenRowReader(const std::string& path, const ReadLimits& limits,
+                                         Image* header, std::string* error) {
+  // Only regular files: a pipe would be gone for the whole-file read after.
+  struct stat st;
+  if (path == "-" || limits.page != 0 || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return nullptr;
+  }
+  File f(std::fopen(path.c_str(), "rb"));
+  uint8_t head[8] = {};
+  if (!f || std::fread(head, 1, 8, f.get()) != 8 || DetectFileType(head, 8) != FileType::kPNG) {
+    return nullptr;
+  }
+  auto reader = std::make_unique<PngRowReader>(std::move(f));
+  *header = Image();
+  header->meta.sourceType = FileType::kPNG;
+  if (!reader->Png().Start(reader->Stream(), path, header, limits, error)) return nullptr;
+  if (reader->Png().Interlaced()) return nullptr;
+  return reader;
+}
 
 bool ReadImage(const std::string& path, Image* image, std::string* error,
                const PixelTarget& target, const ReadLimits& limits) {

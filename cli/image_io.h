@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,6 +44,20 @@ struct Metadata {
   bool HasResolution() const { return resolutionX > 0 && resolutionY > 0; }
 };
 
+struct Image;
+
+// Rows handed to a writer band by band, so that a whole picture never has to
+// be in memory: the writer asks for the rows in order, and `band` gets the
+// next `rows` rows (a view valid until the next call).
+class RowProducer {
+ public:
+  virtual ~RowProducer() = default;
+  virtual bool Next(int64_t rows, Image* band, std::string* error) = 0;
+  // After the last rows: the text that followed the pixels in the source
+  // file is added to `meta`'s text.
+  virtual bool Finish(Metadata* meta, std::string* error) = 0;
+};
+
 // Samples are interleaved and tightly packed: colour channels in model order
 // (gray; R, G, B; C, M, Y, K) followed by alpha when present. 16-bit samples
 // are stored in native byte order.
@@ -77,6 +92,9 @@ struct Image {
   Metadata meta;
   // Further pages written after this one (multi-page TIFF output).
   std::vector<Image> morePages;
+  // When set, PNG and TIFF writers take the rows from it band by band
+  // (`data` and `pixels` stay empty).
+  std::shared_ptr<RowProducer> producer;
 };
 
 // JPEG qualities from this one up keep the colour at full resolution (4:4:4).
@@ -129,6 +147,28 @@ void SetRowProgress(RowProgress progress);
 // the picture with gray).
 bool ReadImage(const std::string& path, Image* image, std::string* error,
                const PixelTarget& target = {}, const ReadLimits& limits = {});
+// Rows per band when a picture is processed band by band: about 16 MB of
+// rows, at least 16 (the LUMENO_BAND_ROWS environment variable sets it, for
+// tests).
+int64_t BandRows(int64_t rowBytes);
+
+// A file's rows read in order, band by band.
+class RowReader {
+ public:
+  virtual ~RowReader() = default;
+  // Fills the band's rows (band->height of them) with the next rows.
+  virtual bool Read(Image* band, std::string* error) = 0;
+  // After the last rows: the text that follows them, added to `meta`.
+  virtual bool Finish(Metadata* meta, std::string* error) = 0;
+};
+
+// Opens a file whose rows can be read in order (a PNG file that is not
+// interlaced), filling `header` with its size, layout and metadata. Null
+// with an empty error for other files (they are read whole), null with a
+// message for a damaged one.
+std::unique_ptr<RowReader> OpenRowReader(const std::string& path, const ReadLimits& limits,
+                                         Image* header, std::string* error);
+
 // Writes an image in the given type ("-": standard output). Conversions a type needs (JPEG holds
 // neither alpha nor 16 bits; PNG holds no CMYK) are refused with an error,
 // except as WriteImageConverted allows.

@@ -165,6 +165,12 @@ bool IccMatches(const std::vector<uint8_t>& icc, ColorModel model) {
   return std::memcmp(icc.data() + 16, space, 4) == 0;
 }
 
+bool DropUnfittingIcc(Metadata* meta, ColorModel model) {
+  if (meta->icc.empty() || IccMatches(meta->icc, model)) return false;
+  meta->icc.clear();
+  return true;
+}
+
 double PerInch(double value, Metadata::Unit unit) {
   return unit == Metadata::Unit::kCentimetre ? value * 2.54 : value;
 }

@@ -32,6 +32,8 @@ Image Oriented(const Image& image);
 // colour space is GRAY, RGB or CMYK to match). A profile that does not match
 // (an RGB profile on a grayscale result) must not be stored with the pixels.
 bool IccMatches(const std::vector<uint8_t>& icc, ColorModel model);
+// Clears a profile that does not match; true when one was cleared.
+bool DropUnfittingIcc(Metadata* meta, ColorModel model);
 
 // Pixels per inch of a resolution in its unit (kNone: the number as given).
 double PerInch(double value, Metadata::Unit unit);

@@ -84,6 +84,20 @@ void ReadMetadata(TIFF* t, Metadata* meta) {
   }
 }
 
+void WriteTextTags(TIFF* t, const Metadata& meta) {
+  for (const auto& tt : kTextTags) {
+    for (const auto& [key, value] : meta.text) {
+      // DateTime has one fixed form, "YYYY:MM:DD HH:MM:SS".
+      if (strcasecmp(key.c_str(), tt.keyword) != 0 ||
+          (tt.tag == TIFFTAG_DATETIME && value.size() != 19)) {
+        continue;
+      }
+      TIFFSetField(t, tt.tag, value.c_str());
+      break;
+    }
+  }
+}
+
 void WriteMetadata(TIFF* t, const Metadata& meta) {
   if (!meta.icc.empty()) {
     TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.icc.size()), meta.icc.data());
@@ -102,17 +116,7 @@ void WriteMetadata(TIFF* t, const Metadata& meta) {
   if (meta.orientation != 1) {
     TIFFSetField(t, TIFFTAG_ORIENTATION, static_cast<uint16_t>(meta.orientation));
   }
-  for (const auto& tt : kTextTags) {
-    for (const auto& [key, value] : meta.text) {
-      // DateTime has one fixed form, "YYYY:MM:DD HH:MM:SS".
-      if (strcasecmp(key.c_str(), tt.keyword) != 0 ||
-          (tt.tag == TIFFTAG_DATETIME && value.size() != 19)) {
-        continue;
-      }
-      TIFFSetField(t, tt.tag, value.c_str());
-      break;
-    }
-  }
+  WriteTextTags(t, meta);
 }
 
 // Reads any TIFF that libtiff can turn into 8-bit RGBA (palette, YCbCr, odd
@@ -367,14 +371,28 @@ bool WriteTiff(int fd, const std::string& path, const Image& image, std::string*
     WriteMetadata(t, page.meta);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
     std::vector<uint8_t> row(static_cast<size_t>(page.RowBytes()));
-    for (int64_t y = 0; y < page.height; ++y) {
+    Image band;  // the rows from the page's producer, if it has one
+    for (int64_t y = 0, bandStart = 0; y < page.height; ++y) {
+      if (page.producer && y == bandStart + band.height) {
+        bandStart = y;
+        if (!page.producer->Next(std::min(BandRows(page.RowBytes()), page.height - y), &band,
+                                 error)) {
+          return false;
+        }
+      }
       // libtiff may change the buffer (predictor), so each row goes through a copy.
-      std::memcpy(row.data(), page.Row(y), row.size());
+      std::memcpy(row.data(), page.producer ? band.Row(y - bandStart) : page.Row(y), row.size());
       if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) {
         *error = path + ": TIFF writing failed";
         return false;
       }
       ReportRows(y + 1, page.height);
+    }
+    if (page.producer) {
+      // Text that followed the pixels in the source.
+      Metadata late = page.meta;
+      if (!page.producer->Finish(&late, error)) return false;
+      WriteTextTags(t, late);
     }
     if (!TIFFWriteDirectory(t)) {
       *error = path + ": TIFF writing failed";

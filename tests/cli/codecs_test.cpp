@@ -194,5 +194,26 @@ TEST_F(CodecTest, ProgressLineNamesDecodingEffectAndEncoding) {
   }
 }
 
+// Band by band (forced to 5 rows a band) gives the whole-picture pixels and
+// keeps text that follows the pixels.
+TEST_F(CodecTest, BandsGiveTheWholePicturePixels) {
+  cli::Image source = PatternImage(23, 41, ColorModel::kRGB, true, 16);
+  source.meta.text = {{"Author", "me"}};
+  const std::string in = Write("in.png", source);
+  for (const char* effect : {"invert", "grayscale", "sepia"}) {
+    for (const char* ext : {".png", ".tif"}) {
+      SCOPED_TRACE(std::string(effect) + ext);
+      ASSERT_EQ(RunTool({"apply", effect, in, Path(std::string("whole") + ext)}).status, 0);
+      setenv("LUMENO_BAND_ROWS", "5", 1);
+      const ToolResult r = RunTool({"apply", effect, in, Path(std::string("bands") + ext)});
+      unsetenv("LUMENO_BAND_ROWS");
+      ASSERT_EQ(r.status, 0) << r.err;
+      const cli::Image bands = Read(std::string("bands") + ext);
+      EXPECT_TRUE(bands.data == Read(std::string("whole") + ext).data);
+      EXPECT_EQ(bands.meta.text, source.meta.text);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace lumeno::clitest
