@@ -218,4 +218,15 @@ int ChannelByteOffset(const Image& image, const std::string& channel) {
   return offsets[static_cast<size_t>(index)];
 }
 
+const char* CmykRefusal(const std::string& effectShortName) {
+  // Grayscale weighs its first three channels as red, green and blue and
+  // writes gray with a fourth channel it leaves zero: from C, M, Y ink it
+  // makes a negative-looking gray whose alpha hides it completely.
+  if (effectShortName == "grayscale") {
+    return "grayscale has no meaning for CMYK images (it would read the inks as red, green "
+           "and blue and give a fully transparent result); convert the file to RGB first";
+  }
+  return nullptr;
+}
+
 }  // namespace lumeno::cli

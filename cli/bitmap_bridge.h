@@ -38,4 +38,8 @@ bool ImageFromBitmap(host::Host& host, host::Object bitmap, Image* image, std::s
 // counted from 0 in model order. -1 when the image has no such channel.
 int ChannelByteOffset(const Image& image, const std::string& channel);
 
+// Why an effect's result would mean nothing for CMYK pixels (a message for
+// the user), or null when it may run on them.
+const char* CmykRefusal(const std::string& effectShortName);
+
 }  // namespace lumeno::cli

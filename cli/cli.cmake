@@ -3,6 +3,8 @@
 find_package(PNG REQUIRED)
 find_package(JPEG REQUIRED)
 find_package(TIFF REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(WEBP REQUIRED IMPORTED_TARGET libwebp libwebpmux libwebpdemux)
 
 file(GLOB LUMENO_CLI_LIBRARY_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/cli/*.cpp)
 list(REMOVE_ITEM LUMENO_CLI_LIBRARY_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/cli/main.cpp)
@@ -10,7 +12,8 @@ add_library(lumenocli STATIC ${LUMENO_CLI_LIBRARY_SOURCES})
 target_include_directories(lumenocli PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(lumenocli PRIVATE ${LUMENO_WARNINGS})
 target_compile_definitions(lumenocli PRIVATE LUMENO_VERSION="${PROJECT_VERSION}")
-target_link_libraries(lumenocli PUBLIC lumenohost PNG::PNG JPEG::JPEG TIFF::TIFF Threads::Threads)
+target_link_libraries(lumenocli PUBLIC lumenohost PNG::PNG JPEG::JPEG TIFF::TIFF PkgConfig::WEBP
+                      Threads::Threads)
 
 add_executable(lumeno cli/main.cpp)
 target_compile_options(lumeno PRIVATE ${LUMENO_WARNINGS})

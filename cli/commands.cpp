@@ -13,11 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "cli/band_pipeline.h"
 #include "cli/bitmap_bridge.h"
 #include "cli/catalog.h"
 #include "cli/demo_command.h"
 #include "cli/image_io.h"
 #include "cli/lumeno_main.h"
+#include "cli/metadata.h"
 #include "cli/tool_session.h"
 #include "host/raw_bitmap_class.h"
 
@@ -55,8 +57,9 @@ constexpr CommandHelp kCommandHelp[] = {
      "               INPUT OUTPUT\n"
      "  lumeno apply EFFECT [PROPERTY=VALUE ...] [options] --out-dir DIR INPUT...\n"
      "\n"
-     "Runs effects on image files (PNG, JPEG, TIFF; the output's type follows its\n"
-     "extension). Effects joined by '+' run in order on one decoded image.\n"
+     "Runs effects on image files (PNG, JPEG, TIFF, WebP; the output's type follows its\n"
+     "extension). Effects joined by '+' run in order on one decoded image, on every\n"
+     "page of a multi-page TIFF. '-' as INPUT or OUTPUT is standard input or output.\n"
      "\n"
      "options:\n"
      "  --mask FILE[:CHANNEL][:inverted]  weight the effect per pixel by an image channel\n"
@@ -64,13 +67,19 @@ constexpr CommandHelp kCommandHelp[] = {
      "  --async                           run in the background with the host's run loop\n"
      "  --in-place                        change the input bitmap itself, then write it\n"
      "  --compression N                   PNG compression level 0-9 (default 2)\n"
-     "  --quality N                       JPEG quality 1-100 (default 92)\n"
+     "  --quality N                       JPEG and WebP quality 1-100 (default 92; JPEG keeps\n"
+     "                                    full colour from 90 on; WebP 100 is lossless)\n"
+     "  --auto-orient                     turn the pixels as the EXIF/TIFF orientation says\n"
+     "  --page N                          only page N (from 1) of a multi-page TIFF\n"
+     "  --format TYPE                     output type png, jpg, tif or webp for '-' (standard\n"
+     "                                    output; default: the input's) and for a batch's outputs\n"
+     "                                    (their extension is replaced; default: kept)\n"
      "  --out-dir DIR                     batch: write each input to DIR under its own name\n"
-     "  --no-clobber                      never replace an existing output (a failure)\n"
+     "  --no-clobber, -n                  never replace an existing output (a failure)\n"
      "  --skip-existing                   skip inputs whose output exists (resume a batch)\n"
      "  --shard K/N                       batch: take only part K of N of the inputs\n"
      "  --progress / --no-progress        force the progress line on or off\n"
-     "  --quiet                           no progress line and no messages but errors\n"
+     "  --quiet, -q                       no progress line and no messages but errors\n"
      "  --plugin PATH                     load the plug-in from PATH\n"
      "  --max-pixels N                    refuse larger images (default 1073741824; 0 = no\n"
      "                                    limit but the bitmaps' own)\n"
@@ -91,7 +100,8 @@ constexpr CommandHelp kCommandHelp[] = {
     {"info",
      "usage: lumeno info [--max-pixels N] FILE...\n"
      "\n"
-     "File type, size, depth, channels and the RawBitmap format each file is read as.\n"},
+     "File type, size, depth, channels and the RawBitmap format each file is read as,\n"
+     "then its metadata: ICC profile, resolution, orientation, EXIF, XMP, text, pages.\n"},
     {"demo",
      "usage: lumeno demo [OUTDIR] [--plugin PATH]\n"
      "\n"
@@ -115,9 +125,10 @@ std::vector<std::string> CommandNames() {
 
 // Options of apply, for suggestions on a typo.
 constexpr const char* kApplyOptions[] = {
-    "--mask",    "--threads",    "--async", "--in-place",     "--compression", "--quality",
-    "--out-dir", "--no-clobber", "--shard", "--progress",     "--no-progress", "--quiet",
-    "--plugin",  "--max-pixels", "--help",  "--skip-existing"};
+    "--mask",          "--threads",     "--async",      "--in-place",   "--compression",
+    "--quality",       "--out-dir",     "--no-clobber", "--shard",      "--progress",
+    "--no-progress",   "--quiet",       "--plugin",     "--max-pixels", "--help",
+    "--skip-existing", "--auto-orient", "--page",       "--format"};
 
 int Fail(const Failure& f) {
   std::fprintf(stderr, "lumeno: %s\n", f.message.c_str());
@@ -230,6 +241,9 @@ struct ApplyCommand {
   bool noClobber = false;
   bool skipExisting = false;
   long shard = 0, shards = 0;  // --shard K/N; 0 = every input
+  bool autoOrient = false;
+  int page = -1;  // counted from 0; -1: every page
+  FileType format = FileType::kUnknown;
 };
 
 // An effect of the chain with its values, checked against the plug-in.
@@ -281,6 +295,20 @@ int ParseApply(const std::vector<std::string>& args, ApplyCommand* cmd) {
       cmd->noClobber = true;
     } else if (a == "--skip-existing") {
       cmd->skipExisting = true;
+    } else if (a == "--auto-orient") {
+      cmd->autoOrient = true;
+    } else if (OptionValue(args, &i, "--page", &v)) {
+      long n = 0;
+      if (!ParseInt(v, &n) || n < 1 || n > 65535) {
+        return UsageError("bad --page value '" + v + "': expected a page number from 1", "apply");
+      }
+      cmd->page = static_cast<int>(n - 1);
+    } else if (OptionValue(args, &i, "--format", &v)) {
+      cmd->format = FileTypeForName(v);
+      if (cmd->format == FileType::kUnknown) {
+        return UsageError("bad --format value '" + v + "': expected png, jpg, tif or webp",
+                          "apply");
+      }
     } else if (OptionValue(args, &i, "--mask", &v)) {
       cmd->mask = v;
     } else if (OptionValue(args, &i, "--out-dir", &v)) {
@@ -344,13 +372,10 @@ int ParseApply(const std::vector<std::string>& args, ApplyCommand* cmd) {
   return kExitOk;
 }
 
-// One file: read, run the chain, write. The input is never written unless
-// it is also the output.
-Failure ApplyOne(Session& session, const std::vector<ResolvedStep>& steps, const ApplyCommand& cmd,
-                 const std::string& input, const std::string& output) {
-  if (FileTypeForExtension(output) == FileType::kUnknown) {
-    return {kExitUsage, output + ": unknown output type (use .png, .jpg, .jpeg, .tif or .tiff)"};
-  }
+// One page of a file: read, run the chain; `out` views the result that
+// `keep` holds.
+Failure ApplyPage(Session& session, const std::vector<ResolvedStep>& steps, const ApplyCommand& cmd,
+                  const std::string& input, const ReadLimits& limits, host::Ref* keep, Image* out) {
   host::Host& host = session.Host();
   Image image;
   std::string error;
@@ -360,11 +385,23 @@ Failure ApplyOne(Session& session, const std::vector<ResolvedStep>& steps, const
     source = host::Ref(host, BitmapForDirectRows(host, header));
     return static_cast<bool>(source);
   };
-  if (!ReadImage(input, &image, &error, target, session.GetReadLimits())) {
+  session.Progress().SetStage(ProgressLine::kDecoding);
+  if (!ReadImage(input, &image, &error, target, limits)) {
     if (gInterrupted.load()) return {kExitInterrupted, "interrupted; nothing written"};
     return {kExitFile, error};
   }
   if (gInterrupted.load()) return {kExitInterrupted, "interrupted; nothing written"};
+  session.Progress().SetStage(ProgressLine::kEffect);
+  for (const ResolvedStep& step : steps) {
+    const char* why = CmykRefusal(step.effect->shortName);
+    if (why != nullptr && image.model == ColorModel::kCMYK) {
+      return {kExitEffectFailed, input + ": " + why};
+    }
+  }
+  if (cmd.autoOrient && image.meta.orientation != 1) {
+    image = Oriented(image);
+    source.Reset();
+  }
   if (cmd.run.mask != nullptr &&
       (cmd.run.maskWidth != image.width || cmd.run.maskHeight != image.height)) {
     return {kExitUsage, "the mask is " + std::to_string(cmd.run.maskWidth) + "x" +
@@ -375,6 +412,7 @@ Failure ApplyOne(Session& session, const std::vector<ResolvedStep>& steps, const
     source = host::Ref(host, BitmapFromImage(host, image, &error));
     if (!source) return {kExitFile, input + ": " + error};
   }
+  Metadata meta = std::move(image.meta);
   image = Image();
   // Each effect's result is the next one's source; the previous bitmap is
   // released as soon as it has been used.
@@ -386,13 +424,97 @@ Failure ApplyOne(Session& session, const std::vector<ResolvedStep>& steps, const
     }
     source = host::Ref(host, resultObject);
   }
-  // The written rows come straight from the result bitmap, kept alive here.
-  Image out;
-  if (!ImageFromBitmap(host, source.get(), &out, &error, true)) {
+  *keep = std::move(source);
+  // The written rows come straight from the result bitmap, kept alive by `keep`.
+  if (!ImageFromBitmap(host, keep->get(), out, &error, true)) {
     return {kExitEffectFailed, error};
   }
+  out->meta = std::move(meta);
+  if (DropUnfittingIcc(&out->meta, out->model) && !cmd.quiet) {
+    std::fprintf(stderr, "lumeno: %s: the ICC profile does not fit the %s result; left out\n",
+                 input.c_str(), ColorModelName(out->model));
+  }
   if (gInterrupted.load()) return {kExitInterrupted, "interrupted; nothing written"};
-  return WriteImageAtomically(output, std::move(out), cmd.write, cmd.quiet, !cmd.noClobber);
+  return {};
+}
+
+// One file: read, run, write, page by page. The input is never written
+// unless it is also the output.
+Failure ApplyOne(Session& session, const std::vector<ResolvedStep>& steps, const ApplyCommand& cmd,
+                 const std::string& input, const std::string& output) {
+  // Standard output ("-") takes the type --format names, else the input's.
+  FileType type = output == "-" ? cmd.format : FileTypeForExtension(output);
+  if (type == FileType::kUnknown && output != "-") {
+    return {kExitUsage,
+            output + ": unknown output type (use .png, .jpg, .jpeg, .tif, .tiff or .webp)"};
+  }
+  ReadLimits limits = session.GetReadLimits();
+  limits.page = std::max(cmd.page, 0);
+  // The file work shows on the progress line next to the effect's own.
+  struct RowProgressScope {
+    explicit RowProgressScope(ProgressLine& line) {
+      SetRowProgress([&line](int64_t done, int64_t total) {
+        line.Update(static_cast<uint64_t>(done), static_cast<uint64_t>(total));
+      });
+    }
+    ~RowProgressScope() { SetRowProgress({}); }
+  } rowProgress(session.Progress());
+  // Large PNG files go band by band where that gives the same pixels; the
+  // band pipeline runs one effect, so a chain takes the whole-image path.
+  if (Failure f; output != "-" && cmd.page < 0 && steps.size() == 1 &&
+                 ApplyInBands(session, *steps[0].effect, steps[0].assignments, cmd.run, cmd.write,
+                              cmd.quiet, !cmd.noClobber, cmd.autoOrient, input, output, &f)) {
+    return f;
+  }
+  std::vector<host::Ref> results(1);
+  Image out;
+  if (Failure f = ApplyPage(session, steps, cmd, input, limits, &results[0], &out)) {
+    return f;
+  }
+  if (type == FileType::kUnknown) type = out.meta.sourceType;
+  const int pages = cmd.page < 0 ? out.meta.pageCount : 1;
+  if (pages > 1 && input == "-") {
+    return {kExitUsage, "standard input has " + std::to_string(pages) +
+                            " pages and is read once; pick one with --page N"};
+  }
+  if (pages > 1 && type != FileType::kTIFF) {
+    return {kExitUsage, input + " has " + std::to_string(pages) +
+                            " pages; write a .tif to keep them all, or pick one with --page N"};
+  }
+  for (limits.page = 1; limits.page < pages; ++limits.page) {
+    results.emplace_back();
+    out.morePages.emplace_back();
+    if (Failure f =
+            ApplyPage(session, steps, cmd, input, limits, &results.back(), &out.morePages.back())) {
+      return f;
+    }
+  }
+  session.Progress().SetStage(ProgressLine::kEncoding);
+  if (output != "-") {
+    return WriteImageAtomically(output, std::move(out), cmd.write, cmd.quiet, !cmd.noClobber);
+  }
+  const std::string note = ConvertForFileType(type, &out);
+  if (!note.empty() && !cmd.quiet) std::fprintf(stderr, "lumeno: %s\n", note.c_str());
+  std::string error;
+  if (!WriteImage("-", type, out, cmd.write, &error)) return {kExitFile, error};
+  return {};
+}
+
+// The extension a batch output of this type gets.
+const char* ExtensionFor(FileType type) {
+  switch (type) {
+    case FileType::kPNG:
+      return ".png";
+    case FileType::kJPEG:
+      return ".jpg";
+    case FileType::kTIFF:
+      return ".tif";
+    case FileType::kWebP:
+      return ".webp";
+    case FileType::kUnknown:
+      break;
+  }
+  return "";
 }
 
 bool Exists(const std::string& path) {
@@ -400,9 +522,14 @@ bool Exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-// Where a batch writes an input.
+// Where a batch writes an input: under its own name, with the extension
+// --format names if given.
 std::string BatchOutput(const ApplyCommand& cmd, const std::string& input) {
-  return cmd.outDir + "/" + BaseName(input);
+  std::string name = BaseName(input);
+  if (cmd.format == FileType::kUnknown) return cmd.outDir + "/" + name;
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.erase(dot);
+  return cmd.outDir + "/" + name + ExtensionFor(cmd.format);
 }
 
 // The inputs of this shard: the inputs in byte order of their names, dealt
@@ -481,7 +608,8 @@ int CommandApply(const std::vector<std::string>& args) {
   const int count = static_cast<int>(jobs.size());
   for (int i = 0; i < count; ++i) {
     const auto& [input, output] = jobs[static_cast<size_t>(i)];
-    if (cmd.skipExisting && Exists(output)) {
+    const bool toFile = output != "-";  // not standard output
+    if (toFile && cmd.skipExisting && Exists(output)) {
       ++skipped;
       continue;
     }
@@ -489,7 +617,7 @@ int CommandApply(const std::vector<std::string>& args) {
     Failure f;
     if (!cmd.outDir.empty() && SameFile(input, output)) {
       f = {kExitUsage, output + " would replace its input; choose another --out-dir"};
-    } else if (cmd.noClobber && Exists(output)) {
+    } else if (toFile && cmd.noClobber && Exists(output)) {
       f = {kExitFile, output + " exists; not replaced (--no-clobber)"};
     } else {
       f = ApplyOne(session, steps, cmd, input, output);
@@ -504,7 +632,7 @@ int CommandApply(const std::vector<std::string>& args) {
                    f.message.c_str());
       if (status == kExitOk) status = f.status;
       ++failed;
-    } else if (!cmd.quiet) {
+    } else if (!cmd.quiet && toFile) {
       std::printf("%s\n", output.c_str());
     }
   }
@@ -741,7 +869,7 @@ int CommandInfo(const std::vector<std::string>& args) {
     const int64_t format = FormatForImage(image);
     const host::FormatInfo* info = host::FindFormat(format);
     std::printf("%s\n", path.c_str());
-    std::printf("  file type:        %s\n", FileTypeName(DetectFileType(path)));
+    std::printf("  file type:        %s\n", FileTypeName(image.meta.sourceType));
     std::printf("  size:             %lld x %lld\n", static_cast<long long>(image.width),
                 static_cast<long long>(image.height));
     std::printf("  depth:            %d bits per channel\n", image.bits);
@@ -749,6 +877,9 @@ int CommandInfo(const std::vector<std::string>& args) {
                 image.alpha ? " + alpha" : "");
     std::printf("  RawBitmap format: %lld (%s)\n", static_cast<long long>(format),
                 info != nullptr ? info->name : "?");
+    for (const auto& [label, value] : DescribeMetadata(image.meta)) {
+      std::printf("  %-18s%s\n", (label + ":").c_str(), value.c_str());
+    }
   }
   return status;
 }

@@ -1,27 +1,34 @@
-// PNG, JPEG and TIFF files into and out of the tool's packed Image.
+// PNG and JPEG files into and out of the tool's packed Image, and the entry
+// points for every file type (TIFF and WebP are in tiff_io.cpp, webp_io.cpp).
 //
 // libpng and libjpeg report fatal errors through longjmp; the functions that
 // set a jump point create every C++ object they need before it, so a jump
 // never skips a destructor.
 #include "cli/image_io.h"
 
+#include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>  // before jpeglib.h, which uses FILE
 #include <jpeglib.h>
 #include <jerror.h>  // after jpeglib.h
 #include <png.h>
-#include <tiffio.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
 
+#include "cli/codec_common.h"
+#include "cli/metadata.h"
 #include "host/raw_bitmap_class.h"
 
 // libpng and libjpeg report errors by longjmp back to the reading or writing
@@ -62,6 +69,8 @@ const char* FileTypeName(FileType type) {
       return "JPEG";
     case FileType::kTIFF:
       return "TIFF";
+    case FileType::kWebP:
+      return "WebP";
     case FileType::kUnknown:
       break;
   }
@@ -94,20 +103,35 @@ std::string Lower(std::string s) {
   return s;
 }
 
-std::string ErrnoText() { return std::strerror(errno); }
-
-std::string SizeText(int64_t width, int64_t height) {
-  return std::to_string(width) + " x " + std::to_string(height);
-}
-
 std::string Megapixels(int64_t pixels) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", static_cast<double>(pixels) / 1e6);
   return text;
 }
 
-// The size a header declares, checked before any pixel memory is taken.
-// `pixelBytes` is the size of one decoded pixel.
+std::mutex gRowProgressLock;
+RowProgress gRowProgress;
+
+}  // namespace
+
+void SetRowProgress(RowProgress progress) {
+  std::lock_guard<std::mutex> lock(gRowProgressLock);
+  gRowProgress = std::move(progress);
+}
+
+namespace codec {
+
+void ReportRows(int64_t done, int64_t total) {
+  std::lock_guard<std::mutex> lock(gRowProgressLock);
+  if (gRowProgress) gRowProgress(done, total);
+}
+
+std::string ErrnoText() { return std::strerror(errno); }
+
+std::string SizeText(int64_t width, int64_t height) {
+  return std::to_string(width) + " x " + std::to_string(height);
+}
+
 bool CheckDeclaredSize(const std::string& path, const char* type, int64_t width, int64_t height,
                        int64_t pixelBytes, const ReadLimits& limits, std::string* error) {
   constexpr int64_t kMaxSide = 0x7FFFFFFF;
@@ -130,8 +154,6 @@ bool CheckDeclaredSize(const std::string& path, const char* type, int64_t width,
   return true;
 }
 
-// Takes the pixel memory once the size is accepted: the target's when it
-// offers some, else the image's own.
 bool AllocatePixels(const std::string& path, Image* image, const PixelTarget& target,
                     std::string* error) {
   try {
@@ -147,6 +169,22 @@ bool AllocatePixels(const std::string& path, Image* image, const PixelTarget& ta
   }
 }
 
+void SetResolutionPerMetre(Metadata* meta, double x, double y, bool metres) {
+  auto perInch = [&](double v) { return metres ? std::round(v * 0.0254 * 100) / 100 : v; };
+  meta->resolutionX = perInch(x);
+  meta->resolutionY = perInch(y);
+  meta->resolutionUnit = metres ? Metadata::Unit::kInch : Metadata::Unit::kNone;
+}
+
+}  // namespace codec
+
+namespace {
+
+using codec::AllocatePixels;
+using codec::CheckDeclaredSize;
+using codec::ErrnoText;
+using codec::SizeText;
+
 // Bytes in a regular file, or -1 (a pipe).
 int64_t FileBytes(FILE* file) {
   struct stat st;
@@ -160,6 +198,8 @@ int64_t FileBytes(FILE* file) {
 struct PngError {
   std::jmp_buf jump;
   char message[256];
+  int64_t height;  // for the progress of reading
+  int passes;
 };
 
 void PngErrorFn(png_structp png, png_const_charp msg) {
@@ -186,58 +226,169 @@ bool CheckPngDataFits(FILE* file, const std::string& path, const Image& image, i
   return false;
 }
 
+constexpr const char* kXmpKeyword = "XML:com.adobe.xmp";
+
+// The ICC profile, resolution, EXIF block and text chunks, read once the
+// whole file is (text may follow the pixels).
+void ReadPngMetadata(png_structp png, png_infop info, Metadata* meta) {
+  png_charp name = nullptr;
+  int method = 0;
+  png_bytep profile = nullptr;
+  png_uint_32 size = 0;
+  if (png_get_iCCP(png, info, &name, &method, &profile, &size) != 0 && profile != nullptr) {
+    meta->icc.assign(profile, profile + size);
+  }
+  png_uint_32 x = 0, y = 0;
+  int unit = 0;
+  if (png_get_pHYs(png, info, &x, &y, &unit) != 0 && x > 0 && y > 0) {
+    codec::SetResolutionPerMetre(meta, x, y, unit == PNG_RESOLUTION_METER);
+  }
+  png_bytep exif = nullptr;
+  png_uint_32 exifSize = 0;
+  if (png_get_eXIf_1(png, info, &exifSize, &exif) != 0 && exif != nullptr) {
+    meta->exif.assign(exif, exif + exifSize);
+    if (const int o = ExifOrientation(meta->exif)) meta->orientation = o;
+  }
+  png_textp text = nullptr;
+  int count = 0;
+  png_get_text(png, info, &text, &count);
+  for (int i = 0; i < count; ++i) {
+    const std::string key = text[i].key;
+    const std::string value(text[i].text != nullptr ? text[i].text : "",
+                            text[i].compression >= PNG_ITXT_COMPRESSION_NONE ? text[i].itxt_length
+                                                                             : text[i].text_length);
+    if (key == kXmpKeyword) {
+      meta->xmp = value;
+    } else {
+      meta->text.emplace_back(key, value);
+    }
+  }
+}
+
+// A PNG file's rows in order. libpng's errors jump back into whichever
+// method is running, which then returns false.
+class PngRows {
+ public:
+  PngRows() = default;
+  PngRows(const PngRows&) = delete;
+  PngRows& operator=(const PngRows&) = delete;
+  ~PngRows() {
+    if (png_ != nullptr) png_destroy_read_struct(&png_, &info_, nullptr);
+  }
+
+  // Reads the header (after the signature), sets the transforms to the
+  // image's packed layout and fills in the layout and the metadata before
+  // the pixels.
+  bool Start(FILE* file, const std::string& path, Image* image, const ReadLimits& limits,
+             std::string* error) {
+    path_ = path;
+    png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, &err_, PngErrorFn, PngWarningFn);
+    if (png_ == nullptr) {
+      *error = "out of memory reading " + path;
+      return false;
+    }
+    info_ = png_create_info_struct(png_);
+    if (setjmp(err_.jump)) return Failed(error);
+    png_init_io(png_, file);
+    png_set_sig_bytes(png_, 8);  // the caller has read and checked the signature
+    png_read_info(png_, info_);
+    const int colorType = png_get_color_type(png_, info_);
+    const int depth = png_get_bit_depth(png_, info_);
+    const int fileChannels = png_get_channels(png_, info_);
+    if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png_);
+    if (colorType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png_);
+    if (png_get_valid(png_, info_, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png_);
+    if (depth == 16) {
+      const uint16_t one = 1;
+      uint8_t firstByte;
+      std::memcpy(&firstByte, &one, 1);
+      if (firstByte == 1) png_set_swap(png_);  // PNG stores 16-bit samples big-endian
+    }
+    err_.passes = png_set_interlace_handling(png_);
+    png_set_read_status_fn(png_, [](png_structp p, png_uint_32 row, int pass) {
+      const auto* e = static_cast<const PngError*>(png_get_error_ptr(p));
+      codec::ReportRows(pass * e->height + row, e->passes * e->height);
+    });
+    png_read_update_info(png_, info_);
+    const int channels = png_get_channels(png_, info_);
+    image->width = png_get_image_width(png_, info_);
+    image->height = png_get_image_height(png_, info_);
+    err_.height = image->height;
+    image->bits = png_get_bit_depth(png_, info_) == 16 ? 16 : 8;
+    image->model = channels <= 2 ? ColorModel::kGray : ColorModel::kRGB;
+    image->alpha = channels == 2 || channels == 4;
+    ReadPngMetadata(png_, info_, &image->meta);
+    textBefore_ = image->meta.text.size();
+    return CheckDeclaredSize(path, "PNG", image->width, image->height, image->PixelBytes(), limits,
+                             error) &&
+           CheckPngDataFits(file, path, *image, depth * fileChannels, error);
+  }
+
+  // An interlaced file gives its rows only all at once.
+  bool Interlaced() const { return err_.passes > 1; }
+
+  // The next rows of the picture, all of them when interlaced.
+  bool Read(png_bytepp rows, int64_t count, std::string* error) {
+    if (setjmp(err_.jump)) return Failed(error);
+    if (Interlaced()) {
+      png_read_image(png_, rows);
+    } else {
+      for (int64_t i = 0; i < count; ++i) png_read_row(png_, rows[i], nullptr);
+    }
+    return true;
+  }
+
+  // The chunks after the pixels: text there is added to the metadata.
+  bool Finish(Metadata* meta, std::string* error) {
+    if (setjmp(err_.jump)) return Failed(error);
+    png_read_end(png_, info_);
+    Metadata all;
+    ReadPngMetadata(png_, info_, &all);
+    meta->text.insert(meta->text.end(), all.text.begin() + static_cast<std::ptrdiff_t>(textBefore_),
+                      all.text.end());
+    return true;
+  }
+
+ private:
+  bool Failed(std::string* error) {
+    *error = path_ + ": not a readable PNG file (" + err_.message + ")";
+    return false;
+  }
+
+  png_structp png_ = nullptr;
+  png_infop info_ = nullptr;
+  PngError err_{};
+  std::string path_;
+  size_t textBefore_ = 0;  // text chunks before the pixels
+};
+
 bool ReadPng(FILE* file, const std::string& path, Image* image, std::string* error,
              const PixelTarget& target, const ReadLimits& limits) {
-  PngError err{};
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &err, PngErrorFn, PngWarningFn);
-  if (png == nullptr) {
-    *error = "out of memory reading " + path;
+  PngRows png;
+  if (!png.Start(file, path, image, limits, error) || !AllocatePixels(path, image, target, error)) {
     return false;
   }
-  png_infop info = png_create_info_struct(png);
-  std::vector<png_bytep> rows;
-  if (setjmp(err.jump)) {
-    png_destroy_read_struct(&png, &info, nullptr);
-    *error = path + ": not a readable PNG file (" + err.message + ")";
-    return false;
-  }
-  png_init_io(png, file);
-  png_set_sig_bytes(png, 8);  // the caller has read and checked the signature
-  png_read_info(png, info);
-  const int colorType = png_get_color_type(png, info);
-  const int depth = png_get_bit_depth(png, info);
-  const int fileChannels = png_get_channels(png, info);
-  if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
-  if (colorType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
-  if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
-  if (depth == 16) {
-    const uint16_t one = 1;
-    uint8_t firstByte;
-    std::memcpy(&firstByte, &one, 1);
-    if (firstByte == 1) png_set_swap(png);  // PNG stores 16-bit samples big-endian
-  }
-  png_set_interlace_handling(png);
-  png_read_update_info(png, info);
-  const int channels = png_get_channels(png, info);
-  image->width = png_get_image_width(png, info);
-  image->height = png_get_image_height(png, info);
-  image->bits = png_get_bit_depth(png, info) == 16 ? 16 : 8;
-  image->model = channels <= 2 ? ColorModel::kGray : ColorModel::kRGB;
-  image->alpha = channels == 2 || channels == 4;
-  if (!CheckDeclaredSize(path, "PNG", image->width, image->height, image->PixelBytes(), limits,
-                         error) ||
-      !CheckPngDataFits(file, path, *image, depth * fileChannels, error) ||
-      !AllocatePixels(path, image, target, error)) {
-    png_destroy_read_struct(&png, &info, nullptr);
-    return false;
-  }
-  rows.resize(static_cast<size_t>(image->height));
+  std::vector<png_bytep> rows(static_cast<size_t>(image->height));
   for (int64_t y = 0; y < image->height; ++y) rows[static_cast<size_t>(y)] = image->MutableRow(y);
-  png_read_image(png, rows.data());
-  png_read_end(png, nullptr);
-  png_destroy_read_struct(&png, &info, nullptr);
-  return true;
+  return png.Read(rows.data(), image->height, error) && png.Finish(&image->meta, error);
 }
+
+class PngRowReader final : public RowReader {
+ public:
+  explicit PngRowReader(File file) : file_(std::move(file)) {}
+  PngRows& Png() { return png_; }
+  FILE* Stream() { return file_.get(); }
+  bool Read(Image* band, std::string* error) override {
+    std::vector<png_bytep> rows(static_cast<size_t>(band->height));
+    for (int64_t y = 0; y < band->height; ++y) rows[static_cast<size_t>(y)] = band->MutableRow(y);
+    return png_.Read(rows.data(), band->height, error);
+  }
+  bool Finish(Metadata* meta, std::string* error) override { return png_.Finish(meta, error); }
+
+ private:
+  File file_;
+  PngRows png_;
+};
 
 // PNG is written here rather than through libpng so that the deflate work can
 // be split across threads: the rows are cut into bands, each band is filtered
@@ -267,6 +418,62 @@ bool WriteChunk(FILE* file, const char* type, const uint8_t* data, size_t size) 
          std::fwrite(tail.data(), 1, tail.size(), file) == tail.size();
 }
 
+// Text as tEXt (plain ASCII) or uncompressed UTF-8 iTXt.
+bool WritePngText(FILE* file, const std::string& key, const std::string& value) {
+  const bool ascii = std::all_of(value.begin(), value.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  std::vector<uint8_t> data(key.begin(), key.begin() + std::min<size_t>(key.size(), 79));
+  data.push_back(0);
+  if (!ascii) data.insert(data.end(), {0, 0, 0, 0});  // not compressed, no language or translation
+  data.insert(data.end(), value.begin(), value.end());
+  return WriteChunk(file, ascii ? "tEXt" : "iTXt", data.data(), data.size());
+}
+
+bool WritePngTexts(FILE* file, const Metadata& meta) {
+  bool ok = true;
+  for (const auto& [key, value] : meta.text) {
+    if (!key.empty()) ok = ok && WritePngText(file, key, value);
+  }
+  return ok;
+}
+
+// iCCP, pHYs, eXIf, XMP and (with `withText`) text chunks, all before the
+// pixels.
+bool WritePngMetadata(FILE* file, const Metadata& meta, bool withText) {
+  bool ok = true;
+  if (!meta.icc.empty()) {
+    static const char kName[] = "ICC Profile";
+    std::vector<uint8_t> data(kName, kName + sizeof kName);  // with its terminating zero
+    data.push_back(0);                                        // deflate
+    uLongf size = compressBound(static_cast<uLong>(meta.icc.size()));
+    std::vector<uint8_t> packed(size);
+    ok = compress2(packed.data(), &size, meta.icc.data(), static_cast<uLong>(meta.icc.size()), 9) ==
+         Z_OK;
+    data.insert(data.end(), packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(size));
+    ok = ok && WriteChunk(file, "iCCP", data.data(), data.size());
+  }
+  if (meta.HasResolution()) {
+    const bool metres = meta.resolutionUnit != Metadata::Unit::kNone;
+    auto perUnit = [&](double v) {
+      return static_cast<uint32_t>(std::lround(metres ? PerInch(v, meta.resolutionUnit) / 0.0254 : v));
+    };
+    std::vector<uint8_t> data;
+    PutBigEndian32(&data, perUnit(meta.resolutionX));
+    PutBigEndian32(&data, perUnit(meta.resolutionY));
+    data.push_back(metres ? 1 : 0);
+    ok = ok && WriteChunk(file, "pHYs", data.data(), data.size());
+  }
+  const std::vector<uint8_t> exif = ExifForWriting(meta);
+  if (!exif.empty()) ok = ok && WriteChunk(file, "eXIf", exif.data(), exif.size());
+  if (!meta.xmp.empty()) {
+    std::vector<uint8_t> data(kXmpKeyword, kXmpKeyword + std::strlen(kXmpKeyword) + 1);
+    data.insert(data.end(), {0, 0, 0, 0});
+    data.insert(data.end(), meta.xmp.begin(), meta.xmp.end());
+    ok = ok && WriteChunk(file, "iTXt", data.data(), data.size());
+  }
+  return ok && (!withText || WritePngTexts(file, meta));
+}
+
 struct PngBand {
   int64_t firstRow = 0;
   int64_t endRow = 0;
@@ -280,13 +487,13 @@ struct PngBand {
 // Filters rows [firstRow, endRow) with the "up" filter (one subtraction per
 // byte; smooth pictures compress well and it costs far less than adaptive
 // filtering) and deflates them as one piece of the stream.
-void CompressPngBand(const Image& image, int level, PngBand* band) {
+void CompressPngBand(const Image& image, int level, PngBand* band, const uint8_t* rowBefore,
+                     std::atomic<int64_t>* rowsDone, int64_t totalRows) {
   const int64_t rowBytes = image.RowBytes();
   const bool wide = image.bits == 16;
   std::vector<uint8_t> line(static_cast<size_t>(rowBytes) + 1),
       previous(static_cast<size_t>(rowBytes)), current(static_cast<size_t>(rowBytes));
-  auto bigEndianRow = [&](int64_t y, std::vector<uint8_t>* out) {
-    const uint8_t* row = image.Row(y);
+  auto bigEndianRow = [&](const uint8_t* row, std::vector<uint8_t>* out) {
     if (!wide) {
       std::memcpy(out->data(), row, static_cast<size_t>(rowBytes));
       return;
@@ -298,7 +505,8 @@ void CompressPngBand(const Image& image, int level, PngBand* band) {
       (*out)[static_cast<size_t>(i + 1)] = static_cast<uint8_t>(v);
     }
   };
-  if (band->firstRow > 0) bigEndianRow(band->firstRow - 1, &previous);
+  if (band->firstRow > 0) rowBefore = image.Row(band->firstRow - 1);
+  if (rowBefore != nullptr) bigEndianRow(rowBefore, &previous);
   z_stream z{};
   if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return;
   band->compressed.resize(
@@ -307,7 +515,7 @@ void CompressPngBand(const Image& image, int level, PngBand* band) {
   z.avail_out = static_cast<uInt>(band->compressed.size());
   bool ok = true;
   for (int64_t y = band->firstRow; y < band->endRow && ok; ++y) {
-    bigEndianRow(y, &current);
+    bigEndianRow(image.Row(y), &current);
     line[0] = level == 0 ? 0 : 2;  // filter type: none or up
     for (int64_t i = 0; i < rowBytes; ++i) {
       line[static_cast<size_t>(i + 1)] =
@@ -324,6 +532,7 @@ void CompressPngBand(const Image& image, int level, PngBand* band) {
     const int rc = deflate(&z, flush);
     ok = (rc == Z_OK || rc == Z_STREAM_END || rc == Z_BUF_ERROR) && z.avail_in == 0;
     std::swap(previous, current);
+    codec::ReportRows(rowsDone->fetch_add(1) + 1, totalRows);
   }
   if (band->endRow == band->firstRow) {
     z.avail_in = 0;
@@ -346,31 +555,6 @@ bool WritePng(FILE* file, const std::string& path, const Image& image, const Wri
     return false;
   }
   const int level = std::clamp(options.pngCompression, 0, 9);
-  // Bands of at least 128 rows (and about 4 MB), one thread each.
-  int threads =
-      options.threads > 0 ? options.threads : static_cast<int>(std::thread::hardware_concurrency());
-  threads = std::clamp(threads, 1, 16);
-  const int64_t minRows = std::max<int64_t>(128, (int64_t{4} << 20) / (image.RowBytes() + 1));
-  const int64_t bandCount =
-      std::clamp<int64_t>(image.height / minRows, 1, static_cast<int64_t>(threads) * 2);
-  std::vector<PngBand> bands(static_cast<size_t>(bandCount));
-  for (int64_t i = 0; i < bandCount; ++i) {
-    PngBand& b = bands[static_cast<size_t>(i)];
-    b.firstRow = image.height * i / bandCount;
-    b.endRow = image.height * (i + 1) / bandCount;
-    b.last = i + 1 == bandCount;
-  }
-  std::atomic<int64_t> next{0};
-  auto work = [&] {
-    for (int64_t i = next.fetch_add(1); i < bandCount; i = next.fetch_add(1)) {
-      CompressPngBand(image, level, &bands[static_cast<size_t>(i)]);
-    }
-  };
-  std::vector<std::thread> pool;
-  for (int t = 1; t < std::min<int64_t>(threads, bandCount); ++t) pool.emplace_back(work);
-  work();
-  for (std::thread& t : pool) t.join();
-
   std::vector<uint8_t> header;
   PutBigEndian32(&header, static_cast<uint32_t>(image.width));
   PutBigEndian32(&header, static_cast<uint32_t>(image.height));
@@ -382,24 +566,77 @@ bool WritePng(FILE* file, const std::string& path, const Image& image, const Wri
   header.push_back(0);  // not interlaced
   static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   bool ok = std::fwrite(kSignature, 1, 8, file) == 8 &&
-            WriteChunk(file, "IHDR", header.data(), header.size());
+            WriteChunk(file, "IHDR", header.data(), header.size()) &&
+            WritePngMetadata(file, image.meta, !image.producer);
   // zlib stream header: deflate, 32K window, no dictionary; 0x7801 % 31 == 0.
   const uint8_t zlibHeader[2] = {0x78, 0x01};
   ok = ok && WriteChunk(file, "IDAT", zlibHeader, 2);
   uLong adler = 1;
-  for (const PngBand& b : bands) {
-    ok = ok && b.ok;
-    // IDAT chunks of at most 1 MB.
-    for (size_t at = 0; ok && at < b.compressed.size(); at += 1 << 20) {
-      const size_t n = std::min<size_t>(1 << 20, b.compressed.size() - at);
-      ok = WriteChunk(file, "IDAT", b.compressed.data() + at, n);
+  std::atomic<int64_t> rowsDone{0};
+  // Rows of `rows` (all of the picture, or one band of it after `rowBefore`)
+  // compressed in pieces of at least 128 rows (and about 4 MB), one thread
+  // each, and written.
+  auto compress = [&](const Image& rows, const uint8_t* rowBefore, bool lastRows) {
+    int threads = options.threads > 0 ? options.threads
+                                      : static_cast<int>(std::thread::hardware_concurrency());
+    threads = std::clamp(threads, 1, 16);
+    const int64_t minRows = std::max<int64_t>(128, (int64_t{4} << 20) / (rows.RowBytes() + 1));
+    const int64_t count =
+        std::clamp<int64_t>(rows.height / minRows, 1, static_cast<int64_t>(threads) * 2);
+    std::vector<PngBand> pieces(static_cast<size_t>(count));
+    for (int64_t i = 0; i < count; ++i) {
+      PngBand& b = pieces[static_cast<size_t>(i)];
+      b.firstRow = rows.height * i / count;
+      b.endRow = rows.height * (i + 1) / count;
+      b.last = lastRows && i + 1 == count;
     }
-    adler = adler32_combine(adler, b.adler, static_cast<z_off_t>(b.length));
+    std::atomic<int64_t> next{0};
+    auto work = [&] {
+      for (int64_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+        CompressPngBand(rows, level, &pieces[static_cast<size_t>(i)], rowBefore, &rowsDone,
+                        image.height);
+      }
+    };
+    std::vector<std::thread> pool;
+    for (int t = 1; t < std::min<int64_t>(threads, count); ++t) pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool) t.join();
+    for (const PngBand& b : pieces) {
+      ok = ok && b.ok;
+      // IDAT chunks of at most 1 MB.
+      for (size_t at = 0; ok && at < b.compressed.size(); at += 1 << 20) {
+        const size_t n = std::min<size_t>(1 << 20, b.compressed.size() - at);
+        ok = WriteChunk(file, "IDAT", b.compressed.data() + at, n);
+      }
+      adler = adler32_combine(adler, b.adler, static_cast<z_off_t>(b.length));
+    }
+  };
+  if (!image.producer) {
+    compress(image, nullptr, true);
+  } else {
+    std::vector<uint8_t> lastRow;
+    for (int64_t done = 0; ok && done < image.height;) {
+      Image band;
+      if (!image.producer->Next(std::min(BandRows(image.RowBytes()), image.height - done), &band,
+                                error)) {
+        return false;
+      }
+      compress(band, lastRow.empty() ? nullptr : lastRow.data(),
+               done + band.height == image.height);
+      lastRow.assign(band.Row(band.height - 1), band.Row(band.height - 1) + band.RowBytes());
+      done += band.height;
+    }
   }
   std::vector<uint8_t> trailer;
   PutBigEndian32(&trailer, static_cast<uint32_t>(adler));
-  ok = ok && WriteChunk(file, "IDAT", trailer.data(), trailer.size()) &&
-       WriteChunk(file, "IEND", nullptr, 0);
+  ok = ok && WriteChunk(file, "IDAT", trailer.data(), trailer.size());
+  if (image.producer) {
+    // Text may follow the pixels in the source; it follows them here too.
+    Metadata late = image.meta;
+    if (!image.producer->Finish(&late, error)) return false;
+    ok = ok && WritePngTexts(file, late);
+  }
+  ok = ok && WriteChunk(file, "IEND", nullptr, 0);
   if (!ok) *error = "cannot write " + path + ": " + ErrnoText();
   return ok;
 }
@@ -432,6 +669,63 @@ void JpegReadWarning(j_common_ptr cinfo, int level) {
   std::longjmp(err->jump, 1);
 }
 
+constexpr char kExifPrefix[] = "Exif\0";  // with the terminating zero: "Exif\0\0"
+constexpr char kXmpPrefix[] = "http://ns.adobe.com/xap/1.0/";  // and its zero
+
+bool StartsWith(const jpeg_saved_marker_ptr m, const char* prefix, size_t size) {
+  return m->data_length >= size && std::memcmp(m->data, prefix, size) == 0;
+}
+
+void ReadJpegMetadata(j_decompress_ptr cinfo, Metadata* meta) {
+  if (cinfo->saw_JFIF_marker && cinfo->X_density > 0 && cinfo->Y_density > 0 &&
+      (cinfo->density_unit != 0 || cinfo->X_density != cinfo->Y_density)) {
+    meta->resolutionX = cinfo->X_density;
+    meta->resolutionY = cinfo->Y_density;
+    meta->resolutionUnit = cinfo->density_unit == 1   ? Metadata::Unit::kInch
+                           : cinfo->density_unit == 2 ? Metadata::Unit::kCentimetre
+                                                      : Metadata::Unit::kNone;
+  }
+  for (jpeg_saved_marker_ptr m = cinfo->marker_list; m != nullptr; m = m->next) {
+    if (m->marker == JPEG_APP0 + 1 && StartsWith(m, kExifPrefix, sizeof kExifPrefix)) {
+      meta->exif.assign(m->data + sizeof kExifPrefix, m->data + m->data_length);
+      if (const int o = ExifOrientation(meta->exif)) meta->orientation = o;
+    } else if (m->marker == JPEG_APP0 + 1 && StartsWith(m, kXmpPrefix, sizeof kXmpPrefix)) {
+      meta->xmp.assign(m->data + sizeof kXmpPrefix, m->data + m->data_length);
+    } else if (m->marker == JPEG_COM) {
+      meta->text.emplace_back("Comment", std::string(m->data, m->data + m->data_length));
+    }
+  }
+  JOCTET* icc = nullptr;
+  unsigned int iccSize = 0;
+  if (jpeg_read_icc_profile(cinfo, &icc, &iccSize) && icc != nullptr) {
+    meta->icc.assign(icc, icc + iccSize);
+  }
+  std::free(icc);
+}
+
+// APP1 markers hold at most 65533 bytes; larger EXIF or XMP blocks (which
+// would need the extended XMP form) are left out.
+void WriteJpegMetadata(j_compress_ptr cinfo, const Metadata& meta) {
+  auto app1 = [&](const char* prefix, size_t prefixSize, const uint8_t* data, size_t size) {
+    if (size == 0 || prefixSize + size > 65533) return;
+    std::vector<uint8_t> bytes(prefix, prefix + prefixSize);
+    bytes.insert(bytes.end(), data, data + size);
+    jpeg_write_marker(cinfo, JPEG_APP0 + 1, bytes.data(), static_cast<unsigned>(bytes.size()));
+  };
+  const std::vector<uint8_t> exif = ExifForWriting(meta);
+  app1(kExifPrefix, sizeof kExifPrefix, exif.data(), exif.size());
+  if (!meta.icc.empty()) {
+    jpeg_write_icc_profile(cinfo, meta.icc.data(), static_cast<unsigned>(meta.icc.size()));
+  }
+  app1(kXmpPrefix, sizeof kXmpPrefix, reinterpret_cast<const uint8_t*>(meta.xmp.data()),
+       meta.xmp.size());
+  for (const auto& [key, value] : meta.text) {
+    if (strcasecmp(key.c_str(), "comment") != 0 || value.size() > 65533) continue;
+    jpeg_write_marker(cinfo, JPEG_COM, reinterpret_cast<const JOCTET*>(value.data()),
+                      static_cast<unsigned>(value.size()));
+  }
+}
+
 bool ReadJpeg(FILE* file, const std::string& path, Image* image, std::string* error,
               const PixelTarget& target, const ReadLimits& limits) {
   jpeg_decompress_struct cinfo{};
@@ -447,7 +741,11 @@ bool ReadJpeg(FILE* file, const std::string& path, Image* image, std::string* er
   }
   jpeg_create_decompress(&cinfo);
   jpeg_stdio_src(&cinfo, file);
+  jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
+  jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
+  jpeg_save_markers(&cinfo, JPEG_COM, 0xFFFF);
   jpeg_read_header(&cinfo, TRUE);
+  ReadJpegMetadata(&cinfo, &image->meta);
   bool adobeCmyk = false;
   if (cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK) {
     cinfo.out_color_space = JCS_CMYK;
@@ -479,6 +777,7 @@ bool ReadJpeg(FILE* file, const std::string& path, Image* image, std::string* er
   while (cinfo.output_scanline < cinfo.output_height) {
     JSAMPROW row = image->MutableRow(cinfo.output_scanline);
     jpeg_read_scanlines(&cinfo, &row, 1);
+    codec::ReportRows(cinfo.output_scanline, image->height);
   }
   jpeg_finish_decompress(&cinfo);
   jpeg_destroy_decompress(&cinfo);
@@ -528,208 +827,67 @@ bool WriteJpeg(FILE* file, const std::string& path, const Image& image, const Wr
                          : image.model == ColorModel::kRGB ? JCS_RGB
                                                            : JCS_CMYK;
   jpeg_set_defaults(&cinfo);
-  jpeg_set_quality(&cinfo, std::clamp(options.jpegQuality, 1, 100), TRUE);
+  const int quality = std::clamp(options.jpegQuality, 1, 100);
+  jpeg_set_quality(&cinfo, quality, TRUE);
+  // At high qualities the colour is kept at full resolution (4:4:4), as
+  // libjpeg's users expect; below, 4:2:0 halves it both ways.
+  if (quality >= kFullChromaQuality) {
+    for (int c = 0; c < cinfo.num_components; ++c) {
+      cinfo.comp_info[c].h_samp_factor = 1;
+      cinfo.comp_info[c].v_samp_factor = 1;
+    }
+  }
+  const Metadata& meta = image.meta;
+  if (meta.HasResolution()) {
+    cinfo.write_JFIF_header = TRUE;
+    cinfo.density_unit = meta.resolutionUnit == Metadata::Unit::kInch         ? 1
+                         : meta.resolutionUnit == Metadata::Unit::kCentimetre ? 2
+                                                                              : 0;
+    cinfo.X_density = static_cast<UINT16>(std::clamp(std::lround(meta.resolutionX), 1L, 65535L));
+    cinfo.Y_density = static_cast<UINT16>(std::clamp(std::lround(meta.resolutionY), 1L, 65535L));
+  }
   jpeg_start_compress(&cinfo, TRUE);
+  WriteJpegMetadata(&cinfo, meta);
   while (cinfo.next_scanline < cinfo.image_height) {
     JSAMPROW row = const_cast<JSAMPROW>(inverted.empty() ? image.Row(cinfo.next_scanline)
                                                          : inverted.data() + cinfo.next_scanline *
                                                                                  image.RowBytes());
     jpeg_write_scanlines(&cinfo, &row, 1);
+    codec::ReportRows(cinfo.next_scanline, image.height);
   }
   jpeg_finish_compress(&cinfo);
   jpeg_destroy_compress(&cinfo);
   return true;
 }
 
-// ---------------------------------------------------------------------------
-// TIFF
-
-struct TiffCloser {
-  void operator()(TIFF* t) const {
-    if (t != nullptr) TIFFClose(t);
-  }
-};
-using Tiff = std::unique_ptr<TIFF, TiffCloser>;
-
-void TiffSilent(const char*, const char*, va_list) {}
-
-// Reads any TIFF that libtiff can turn into 8-bit RGBA (palette, YCbCr,
-// tiles, odd depths), for files the direct path does not take.
-bool ReadTiffViaRgba(TIFF* tif, const std::string& path, Image* image, std::string* error,
-                     const PixelTarget& target, const ReadLimits& limits) {
-  uint32_t w = 0, h = 0;
-  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
-  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-  if (!CheckDeclaredSize(path, "TIFF", w, h, 4, limits, error)) return false;
-  std::vector<uint32_t> raster;
-  try {
-    raster.resize(static_cast<size_t>(w) * h);
-  } catch (const std::bad_alloc&) {
-    *error = path + ": not enough memory for a " + SizeText(w, h) + " image";
-    return false;
-  }
-  if (!TIFFReadRGBAImageOriented(tif, w, h, raster.data(), ORIENTATION_TOPLEFT, 0)) {
-    *error = path + ": this TIFF layout cannot be read";
-    return false;
-  }
-  image->width = w;
-  image->height = h;
-  image->bits = 8;
-  image->model = ColorModel::kRGB;
-  image->alpha = true;
-  if (!AllocatePixels(path, image, target, error)) return false;
-  for (int64_t y = 0; y < image->height; ++y) {
-    uint8_t* row = image->MutableRow(y);
-    for (int64_t x = 0; x < image->width; ++x) {
-      const uint32_t v = raster[static_cast<size_t>(y * image->width + x)];
-      row[x * 4 + 0] = static_cast<uint8_t>(TIFFGetR(v));
-      row[x * 4 + 1] = static_cast<uint8_t>(TIFFGetG(v));
-      row[x * 4 + 2] = static_cast<uint8_t>(TIFFGetB(v));
-      row[x * 4 + 3] = static_cast<uint8_t>(TIFFGetA(v));
-    }
-  }
-  return true;
-}
-
-bool ReadTiff(const std::string& path, Image* image, std::string* error,
-              const PixelTarget& target, const ReadLimits& limits) {
-  TIFFSetErrorHandler(TiffSilent);
-  TIFFSetWarningHandler(TiffSilent);
-  Tiff tif(TIFFOpen(path.c_str(), "r"));
-  if (!tif) {
-    *error = path + ": not a readable TIFF file";
-    return false;
-  }
-  uint32_t w = 0, h = 0;
-  uint16_t bps = 8, spp = 1, photometric = PHOTOMETRIC_MINISBLACK, planar = PLANARCONFIG_CONTIG;
-  uint16_t sampleFormat = SAMPLEFORMAT_UINT;
-  TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &w);
-  TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &h);
-  TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bps);
-  TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &spp);
-  TIFFGetFieldDefaulted(tif.get(), TIFFTAG_PLANARCONFIG, &planar);
-  TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &sampleFormat);
-  if (!TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric)) {
-    photometric = spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
-  }
-  ColorModel model;
-  int colorChannels;
-  switch (photometric) {
-    case PHOTOMETRIC_MINISBLACK:
-    case PHOTOMETRIC_MINISWHITE:
-      model = ColorModel::kGray;
-      colorChannels = 1;
-      break;
-    case PHOTOMETRIC_RGB:
-      model = ColorModel::kRGB;
-      colorChannels = 3;
-      break;
-    case PHOTOMETRIC_SEPARATED:
-      model = ColorModel::kCMYK;
-      colorChannels = 4;
-      break;
-    default:
-      return ReadTiffViaRgba(tif.get(), path, image, error, target, limits);
-  }
-  const bool direct = (bps == 8 || bps == 16) && planar == PLANARCONFIG_CONTIG &&
-                      sampleFormat == SAMPLEFORMAT_UINT && !TIFFIsTiled(tif.get()) &&
-                      (spp == colorChannels || spp == colorChannels + 1);
-  if (!direct) {
-    if (model == ColorModel::kCMYK) {
-      *error = path + ": only 8- and 16-bit contiguous CMYK TIFF files are read";
-      return false;
-    }
-    return ReadTiffViaRgba(tif.get(), path, image, error, target, limits);
-  }
-  image->width = w;
-  image->height = h;
-  image->bits = bps;
-  image->model = model;
-  image->alpha = spp == colorChannels + 1;
-  if (!CheckDeclaredSize(path, "TIFF", w, h, image->PixelBytes(), limits, error) ||
-      !AllocatePixels(path, image, target, error)) {
-    return false;
-  }
-  for (uint32_t y = 0; y < h; ++y) {
-    if (TIFFReadScanline(tif.get(), image->MutableRow(y), y, 0) < 0) {
-      *error = path + ": damaged TIFF data at row " + std::to_string(y);
-      return false;
-    }
-  }
-  if (photometric == PHOTOMETRIC_MINISWHITE) {
-    // White is zero in these files; the gray sample is stored the other way up.
-    for (int64_t y = 0; y < image->height; ++y) {
-      uint8_t* row = image->MutableRow(y);
-      for (int64_t x = 0; x < image->width; ++x) {
-        uint8_t* p = row + x * image->PixelBytes();
-        if (bps == 8) {
-          p[0] = static_cast<uint8_t>(255 - p[0]);
-        } else {
-          uint16_t v;
-          std::memcpy(&v, p, 2);
-          v = static_cast<uint16_t>(65535 - v);
-          std::memcpy(p, &v, 2);
-        }
-      }
-    }
-  }
-  return true;
-}
-
-bool WriteTiff(const std::string& path, const Image& image, std::string* error) {
-  TIFFSetErrorHandler(TiffSilent);
-  TIFFSetWarningHandler(TiffSilent);
-  Tiff tif(TIFFOpen(path.c_str(), "w"));
-  if (!tif) {
-    *error = path + ": cannot create TIFF file";
-    return false;
-  }
-  TIFF* t = tif.get();
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(image.bits));
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(image.Channels()));
-  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
-  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
-  TIFFSetField(t, TIFFTAG_ZIPQUALITY, 3);
-  TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
-  const uint16_t photometric = image.model == ColorModel::kGray  ? PHOTOMETRIC_MINISBLACK
-                               : image.model == ColorModel::kRGB ? PHOTOMETRIC_RGB
-                                                                 : PHOTOMETRIC_SEPARATED;
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
-  if (image.model == ColorModel::kCMYK) TIFFSetField(t, TIFFTAG_INKSET, INKSET_CMYK);
-  if (image.alpha) {
-    uint16_t extra = EXTRASAMPLE_UNASSALPHA;
-    TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
-  }
-  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
-  std::vector<uint8_t> row(static_cast<size_t>(image.RowBytes()));
-  for (int64_t y = 0; y < image.height; ++y) {
-    // libtiff may change the buffer (predictor), so each row goes through a copy.
-    std::memcpy(row.data(), image.Row(y), row.size());
-    if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) {
-      *error = path + ": TIFF writing failed";
-      return false;
-    }
-  }
-  tif.reset();
-  return true;
-}
-
 }  // namespace
 
-FileType DetectFileType(const std::string& path) {
-  File f(std::fopen(path.c_str(), "rb"));
-  if (!f) return FileType::kUnknown;
-  unsigned char head[8] = {};
-  const size_t n = std::fread(head, 1, sizeof head, f.get());
+FileType DetectFileType(const uint8_t* head, size_t n) {
   if (n >= 8 && std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) return FileType::kPNG;
   if (n >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return FileType::kJPEG;
   if (n >= 4 && ((head[0] == 'I' && head[1] == 'I' && head[2] == 42 && head[3] == 0) ||
                  (head[0] == 'M' && head[1] == 'M' && head[2] == 0 && head[3] == 42))) {
     return FileType::kTIFF;
   }
+  if (n >= 12 && std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WEBP", 4) == 0) {
+    return FileType::kWebP;
+  }
+  return FileType::kUnknown;
+}
+
+FileType DetectFileType(const std::string& path) {
+  File f(std::fopen(path.c_str(), "rb"));
+  if (!f) return FileType::kUnknown;
+  uint8_t head[12] = {};
+  return DetectFileType(head, std::fread(head, 1, sizeof head, f.get()));
+}
+
+FileType FileTypeForName(const std::string& name) {
+  const std::string n = Lower(name);
+  if (n == "png") return FileType::kPNG;
+  if (n == "jpg" || n == "jpeg") return FileType::kJPEG;
+  if (n == "tif" || n == "tiff") return FileType::kTIFF;
+  if (n == "webp") return FileType::kWebP;
   return FileType::kUnknown;
 }
 
@@ -739,89 +897,210 @@ FileType FileTypeForExtension(const std::string& path) {
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
     return FileType::kUnknown;
   }
-  const std::string ext = Lower(path.substr(dot + 1));
-  if (ext == "png") return FileType::kPNG;
-  if (ext == "jpg" || ext == "jpeg") return FileType::kJPEG;
-  if (ext == "tif" || ext == "tiff") return FileType::kTIFF;
-  return FileType::kUnknown;
+  return FileTypeForName(path.substr(dot + 1));
+}
+
+namespace {
+
+// Standard input copied into an unnamed temporary file: the JPEG, TIFF and
+// WebP readers seek or need the whole file.
+File StandardInputCopy(std::string* error) {
+  File copy(std::tmpfile());
+  if (!copy) {
+    *error = "cannot keep standard input in a temporary file: " + ErrnoText();
+    return nullptr;
+  }
+  char buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
+    if (std::fwrite(buffer, 1, n, copy.get()) != n) {
+      *error = "cannot keep standard input in a temporary file: " + ErrnoText();
+      return nullptr;
+    }
+  }
+  if (std::ferror(stdin) || std::fflush(copy.get()) != 0) {
+    *error = "cannot read standard input: " + ErrnoText();
+    return nullptr;
+  }
+  std::rewind(copy.get());
+  return copy;
+}
+
+bool CopyToStandardOutput(FILE* from, std::string* error) {
+  std::rewind(from);
+  char buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, from)) > 0) {
+    if (std::fwrite(buffer, 1, n, stdout) != n) {
+      *error = "cannot write standard output: " + ErrnoText();
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int64_t BandRows(int64_t rowBytes) {
+  if (const char* forced = std::getenv("LUMENO_BAND_ROWS"); forced != nullptr && *forced != '\0') {
+    return std::max(1L, std::atol(forced));
+  }
+  return std::max<int64_t>(16, (int64_t{16} << 20) / std::max<int64_t>(rowBytes, 1));
+}
+
+std::unique_ptr<RowReader> OpenRowReader(const std::string& path, const ReadLimits& limits,
+                                         Image* header, std::string* error) {
+  // Only regular files: a pipe would be gone for the whole-file read after.
+  struct stat st;
+  if (path == "-" || limits.page != 0 || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return nullptr;
+  }
+  File f(std::fopen(path.c_str(), "rb"));
+  uint8_t head[8] = {};
+  if (!f || std::fread(head, 1, 8, f.get()) != 8 || DetectFileType(head, 8) != FileType::kPNG) {
+    return nullptr;
+  }
+  auto reader = std::make_unique<PngRowReader>(std::move(f));
+  *header = Image();
+  header->meta.sourceType = FileType::kPNG;
+  if (!reader->Png().Start(reader->Stream(), path, header, limits, error)) return nullptr;
+  if (reader->Png().Interlaced()) return nullptr;
+  return reader;
 }
 
 bool ReadImage(const std::string& path, Image* image, std::string* error,
                const PixelTarget& target, const ReadLimits& limits) {
-  File f(std::fopen(path.c_str(), "rb"));
+  const bool standardInput = path == "-";
+  File f = standardInput ? StandardInputCopy(error) : File(std::fopen(path.c_str(), "rb"));
   if (!f) {
-    *error = "cannot open " + path + ": " + ErrnoText();
+    if (!standardInput) *error = "cannot open " + path + ": " + ErrnoText();
     return false;
   }
-  unsigned char head[8] = {};
-  const size_t n = std::fread(head, 1, sizeof head, f.get());
+  const std::string name = standardInput ? "standard input" : path;
+  // Eight bytes first: a PNG read from a pipe goes on from there.
+  uint8_t head[12] = {};
+  size_t n = std::fread(head, 1, 8, f.get());
+  if (DetectFileType(head, n) != FileType::kPNG && n == 8) n += std::fread(head + 8, 1, 4, f.get());
+  FileType type = DetectFileType(head, n);
+  // Damaged TIFF headers get the TIFF reader's message.
+  if (type == FileType::kUnknown && n >= 4 &&
+      ((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M'))) {
+    type = FileType::kTIFF;
+  }
+  if (type == FileType::kUnknown) {
+    *error = name + ": not a PNG, JPEG or TIFF file, nor WebP";
+    return false;
+  }
+  image->meta = Metadata();
+  if (limits.page != 0 && type != FileType::kTIFF) {
+    *error = name + ": there is no page " + std::to_string(limits.page + 1) + "; the file has 1";
+    return false;
+  }
   // PNG continues after its signature, so pipes work; the others seek back.
-  if (n >= 8 && std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) {
-    return ReadPng(f.get(), path, image, error, target, limits);
+  if (type == FileType::kPNG) {
+    image->meta.sourceType = type;
+    return ReadPng(f.get(), name, image, error, target, limits);
   }
   if (std::fseek(f.get(), 0, SEEK_SET) != 0) {
-    *error = path + ": JPEG and TIFF input must be a regular file";
+    *error = name + ": JPEG, TIFF and WebP input must be a regular file";
     return false;
   }
-  if (n >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) {
-    return ReadJpeg(f.get(), path, image, error, target, limits);
+  bool ok = false;
+  switch (type) {
+    case FileType::kJPEG:
+      ok = ReadJpeg(f.get(), name, image, error, target, limits);
+      break;
+    case FileType::kTIFF:
+      ok = codec::ReadTiff(fileno(f.get()), name, image, error, target, limits);
+      break;
+    default:
+      ok = codec::ReadWebp(f.get(), name, image, error, target, limits);
+      break;
   }
-  if (n >= 4 && ((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M'))) {
-    f.reset();
-    return ReadTiff(path, image, error, target, limits);
-  }
-  *error = path + ": not a PNG, JPEG or TIFF file";
-  return false;
+  image->meta.sourceType = type;
+  return ok;
 }
 
 bool WriteImage(const std::string& path, FileType type, const Image& image,
                 const WriteOptions& options, std::string* error) {
-  if (type == FileType::kTIFF) return WriteTiff(path, image, error);
-  if (type != FileType::kPNG && type != FileType::kJPEG) {
-    *error = path + ": unknown output type (use .png, .jpg, .jpeg, .tif or .tiff)";
+  if (type == FileType::kUnknown) {
+    *error = path + ": unknown output type (use .png, .jpg, .jpeg, .tif, .tiff or .webp)";
     return false;
   }
-  File f(std::fopen(path.c_str(), "wb"));
-  if (!f) {
-    *error = "cannot create " + path + ": " + ErrnoText();
+  const bool standardOutput = path == "-";
+  const std::string name = standardOutput ? "standard output" : path;
+  // TIFF is written with seeks: to standard output through a temporary file.
+  // libtiff reads back what it wrote to link the pages.
+  File owned(!standardOutput ? std::fopen(path.c_str(), type == FileType::kTIFF ? "w+b" : "wb")
+             : type == FileType::kTIFF ? std::tmpfile()
+                                       : nullptr);
+  FILE* f = owned ? owned.get() : standardOutput && type != FileType::kTIFF ? stdout : nullptr;
+  if (f == nullptr) {
+    *error = "cannot create " + name + ": " + ErrnoText();
     return false;
   }
-  const bool ok = type == FileType::kPNG ? WritePng(f.get(), path, image, options, error)
-                                         : WriteJpeg(f.get(), path, image, options, error);
+  bool ok = false;
+  switch (type) {
+    case FileType::kPNG:
+      ok = WritePng(f, name, image, options, error);
+      break;
+    case FileType::kJPEG:
+      ok = WriteJpeg(f, name, image, options, error);
+      break;
+    case FileType::kTIFF:
+      ok = codec::WriteTiff(fileno(f), name, image, error) &&
+           (!standardOutput || CopyToStandardOutput(f, error));
+      break;
+    default:
+      ok = codec::WriteWebp(f, name, image, options, error);
+      break;
+  }
   if (!ok) return false;
-  if (std::fflush(f.get()) != 0 || std::ferror(f.get())) {
-    *error = "cannot write " + path + ": " + ErrnoText();
+  FILE* written = standardOutput ? stdout : f;
+  if (std::fflush(written) != 0 || std::ferror(written)) {
+    *error = "cannot write " + name + ": " + ErrnoText();
     return false;
   }
-  if (std::fclose(f.release()) != 0) {
-    *error = "cannot write " + path + ": " + ErrnoText();
+  if (owned && std::fclose(owned.release()) != 0) {
+    *error = "cannot write " + name + ": " + ErrnoText();
     return false;
   }
   return true;
 }
 
 std::string ConvertForFileType(FileType type, Image* image) {
-  if (type != FileType::kJPEG || (image->bits == 8 && !image->alpha)) return "";
+  const bool jpeg = type == FileType::kJPEG;
+  const bool webp = type == FileType::kWebP && image->model != ColorModel::kCMYK;
+  const bool dropAlpha = jpeg && image->alpha;
+  const bool reduce = (jpeg || webp) && image->bits == 16;
+  const bool toRgb = webp && image->model == ColorModel::kGray;
+  if (!dropAlpha && !reduce && !toRgb) return "";
   Image out;
   out.width = image->width;
   out.height = image->height;
-  out.model = image->model;
-  out.alpha = false;
+  out.model = toRgb ? ColorModel::kRGB : image->model;
+  out.alpha = image->alpha && !dropAlpha;
   out.bits = 8;
+  out.meta = std::move(image->meta);
+  if (toRgb) out.meta.icc.clear();  // a gray profile does not describe RGB
   out.Allocate();
-  const int channels = out.Channels();
+  const int colour = image->ColorChannels();
   uint8_t* dst = out.data.data();
   for (int64_t y = 0; y < image->height; ++y) {
     for (int64_t x = 0; x < image->width; ++x) {
-      for (int c = 0; c < channels; ++c) {
+      auto sample = [&](int c) {
         const uint16_t v = image->Sample16(x, y, c);
-        *dst++ = static_cast<uint8_t>(image->bits == 16 ? v >> 8 : v);
-      }
+        return static_cast<uint8_t>(image->bits == 16 ? v >> 8 : v);
+      };
+      for (int c = 0; c < out.ColorChannels(); ++c) *dst++ = sample(toRgb ? 0 : c);
+      if (out.alpha) *dst++ = sample(colour);
     }
   }
-  std::string note = "JPEG output:";
-  if (image->alpha) note += " alpha dropped";
-  if (image->bits == 16) note += std::string(image->alpha ? "," : "") + " 16 bits reduced to 8";
+  std::string note = std::string(FileTypeName(type)) + " output:";
+  const char* sep = " ";
+  if (dropAlpha) note += std::exchange(sep, ", ") + std::string("alpha dropped");
+  if (reduce) note += std::exchange(sep, ", ") + std::string("16 bits reduced to 8");
+  if (toRgb) note += std::exchange(sep, ", ") + std::string("gray stored as RGB");
   *image = std::move(out);
   return note;
 }

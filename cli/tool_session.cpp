@@ -209,6 +209,7 @@ void ProgressLine::BeginFile(const std::string& label, int index, int count) {
   label_ = label;
   index_ = index;
   count_ = count < 1 ? 1 : count;
+  stage_.store(kDecoding);
   lastPermille_.store(-1);
   // A batch shows its count of files done while a file is being read.
   if (count_ > 1) Update(0, 1);
@@ -218,7 +219,8 @@ void ProgressLine::Update(uint64_t value, uint64_t total) {
   if (!enabled_) return;
   const double part =
       total == 0 ? 1.0 : static_cast<double>(std::min(value, total)) / static_cast<double>(total);
-  const int permille = static_cast<int>((index_ + part) / count_ * 1000.0);
+  const int stage = stage_.load();
+  const int permille = static_cast<int>((index_ + (stage + part) / 3) / count_ * 1000.0);
   // Progress threads call in a tight loop; draw only when the line changes.
   if (lastPermille_.exchange(permille) == permille) return;
   constexpr int kWidth = 30;
@@ -229,8 +231,10 @@ void ProgressLine::Update(uint64_t value, uint64_t total) {
   char batch[48] = "";
   if (count_ > 1) std::snprintf(batch, sizeof batch, "%d/%d files done, ", index_, count_);
   char line[512];
-  const int n = std::snprintf(line, sizeof line, "\r%s%s [%s] %5.1f%%\033[K", batch, label_.c_str(),
-                              bar, permille / 10.0);
+  static const char* const kStageNames[] = {"decoding", "effect", "encoding"};
+  const int n =
+      std::snprintf(line, sizeof line, "\r%s%s [%s] %5.1f%% %s %3d%%\033[K", batch, label_.c_str(),
+                    bar, permille / 10.0, kStageNames[stage], static_cast<int>(part * 100));
   if (n > 0) {
     [[maybe_unused]] ssize_t w =
         ::write(STDERR_FILENO, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
@@ -687,7 +691,7 @@ Failure WriteImageAtomically(const std::string& path, Image image, const WriteOp
                              bool quiet, bool replace) {
   FileType type = FileTypeForExtension(path);
   if (type == FileType::kUnknown) {
-    return {kExitUsage, path + ": unknown output type (use .png, .jpg, .jpeg, .tif or .tiff)"};
+    return {kExitUsage, path + ": unknown output type (use .png, .jpg, .jpeg, .tif, .tiff or .webp)"};
   }
   if (type == FileType::kPNG && image.model == ColorModel::kCMYK) {
     return {kExitFile, path + ": PNG cannot store CMYK images; write a .tif file instead"};

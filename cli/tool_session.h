@@ -35,7 +35,12 @@ class ProgressLine {
   void Enable(bool on) { enabled_ = on; }
   bool Enabled() const { return enabled_; }
   void BeginFile(const std::string& label, int index, int count);
-  // Called from the plug-in's progress calls (any thread, one at a time).
+  // The step of the file that the next Update calls report: kDecoding, kEffect
+  // or kEncoding. Each is a third of the file on the bar and is named on the line.
+  enum Stage { kDecoding, kEffect, kEncoding };
+  void SetStage(Stage stage) { stage_.store(stage); }
+  // Called from the plug-in's progress calls and the file readers and writers
+  // (any thread, one at a time).
   void Update(uint64_t value, uint64_t total);
   void Clear();
 
@@ -44,6 +49,7 @@ class ProgressLine {
   std::string label_;
   int index_ = 0;
   int count_ = 1;
+  std::atomic<int> stage_{kEffect};
   std::atomic<int> lastPermille_{-1};
 };
 

@@ -75,6 +75,7 @@ constexpr ErrorCase kCases[] = {
     {"apply invert --threads 9 @in.png @out.png", 2, "--threads|1 to 8, auto or all"},
     {"apply invert --compression 12 @in.png @out.png", 2, "--compression|0 to 9"},
     {"apply invert --fast @in.png @out.png", 2, "unknown option '--fast'"},
+    {"apply invert --auto-orien @in.png @out.png", 2, "(did you mean --auto-orient?)"},
     {"apply invert --thread=2 @in.png @out.png", 2, "'--thread=2'|(did you mean --threads?)"},
     {"apply invert --shard 3/2 --out-dir @o @in.png", 2, "bad --shard value '3/2'"},
     {"apply invert --shard 1/2 @in.png @out.png", 2, "--shard|--out-dir"},
@@ -115,6 +116,8 @@ constexpr ErrorCase kCases[] = {
     {"apply invert --out-dir @ @in.png", 2, "in.png would replace its input|1 of 1 files failed"},
     {"apply invert --out-dir @o @in.png @sub/in.png", 2,
      "in.png and|sub/in.png would both be written to|o/in.png; nothing done"},
+    {"apply invert --format webp --out-dir @o @in.png @in.jpg", 2,
+     "in.png and|in.jpg would both be written to|o/in.webp; nothing done"},
     // Failures the plug-in reports, by their LumenoRawError names.
     {"apply brightness BrightnessValue=0.5 @cmyk.tif @out.tif", 1,
      "BrightnessEffectRaw failed: NOT_SUPPORTED_COLOR_SPACE (5)"},
@@ -130,6 +133,7 @@ constexpr ErrorCase kCases[] = {
     // A failing second effect of a chain writes nothing either.
     {"apply invert + brightness BrightnessValue=0.1 @cmyk.tif @out.tif", 1,
      "NOT_SUPPORTED_COLOR_SPACE (5)"},
+    {"apply invert + grayscale @cmyk.tif @out.tif", 1, "cmyk.tif|CMYK"},
 };
 
 class ErrorTest : public ToolTest {

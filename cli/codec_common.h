@@ -1,0 +1,45 @@
+// Pieces shared by the tool's file readers and writers (image_io.cpp,
+// tiff_io.cpp, webp_io.cpp); not for use outside them.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "cli/image_io.h"
+
+namespace lumeno::cli::codec {
+
+std::string ErrnoText();
+
+// Passes the rows done to the SetRowProgress function, one call at a time.
+void ReportRows(int64_t done, int64_t total);
+std::string SizeText(int64_t width, int64_t height);
+
+// The size a header declares, checked before any pixel memory is taken.
+// `pixelBytes` is the size of one decoded pixel.
+bool CheckDeclaredSize(const std::string& path, const char* type, int64_t width, int64_t height,
+                       int64_t pixelBytes, const ReadLimits& limits, std::string* error);
+
+// Takes the pixel memory once the size is accepted: the target's when it
+// offers some, else the image's own.
+bool AllocatePixels(const std::string& path, Image* image, const PixelTarget& target,
+                    std::string* error);
+
+// Resolution given as pixels per metre (PNG, WebP has none): kept in pixels
+// per inch, rounded to the hundredth so that 300 dpi comes back as 300.
+void SetResolutionPerMetre(Metadata* meta, double x, double y, bool metres);
+
+// TIFF files (tiff_io.cpp) read from and written to a file descriptor that
+// stays open (the TIFF side works on a duplicate).
+bool ReadTiff(int fd, const std::string& path, Image* image, std::string* error,
+              const PixelTarget& target, const ReadLimits& limits);
+bool WriteTiff(int fd, const std::string& path, const Image& image, std::string* error);
+
+// WebP files (webp_io.cpp).
+bool ReadWebp(FILE* file, const std::string& path, Image* image, std::string* error,
+              const PixelTarget& target, const ReadLimits& limits);
+bool WriteWebp(FILE* file, const std::string& path, const Image& image, const WriteOptions& options,
+               std::string* error);
+
+}  // namespace lumeno::cli::codec
