@@ -11,12 +11,6 @@
 
 #include "lumeno/engine.h"
 
-// Still relied on by the SSE2 rows that color_filter.cpp keeps in its own
-// file; the other effects' vector rows live under x86/.
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace lumeno {
 
 inline std::atomic_ref<int32_t> RowsDone(GenericMPParams& p) {
