@@ -32,10 +32,8 @@ using ShiftRow = int64_t (*)(const ShiftPlan& plan, const uint8_t* src, uint8_t*
 
 #if defined(LUMENO_X86_PATHS)
 // effects/x86/color_filter_sse2.cpp
-int64_t ShiftRow8Sse2(const ShiftPlan& plan, const uint8_t* src, uint8_t* dst,
-                      int64_t rowSamples);
-int64_t ShiftRow16Sse2(const ShiftPlan& plan, const uint8_t* src, uint8_t* dst,
-                       int64_t rowSamples);
+int64_t ShiftRow8Sse2(const ShiftPlan& plan, const uint8_t* src, uint8_t* dst, int64_t rowSamples);
+int64_t ShiftRow16Sse2(const ShiftPlan& plan, const uint8_t* src, uint8_t* dst, int64_t rowSamples);
 #endif
 
 }  // namespace lumeno::color_filter

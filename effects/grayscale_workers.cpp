@@ -1,11 +1,12 @@
 // The grayscale effect's row workers: the plain rows do every band whole;
 // the rows of effects/x86/grayscale_*.cpp do the same faster where the
 // processor and the layout allow (engine/fast_paths.h).
+#include "effects/grayscale_workers.h"
+
 #include <atomic>
 #include <cstdint>
 
 #include "effects/grayscale_kernel.h"
-#include "effects/grayscale_workers.h"
 #include "engine/fast_paths.h"
 #include "engine/row_walker.h"
 

@@ -19,8 +19,7 @@ int64_t Shift(const ShiftPlan& plan, const uint8_t* src, uint8_t* dst, int64_t r
     const int64_t at = j * kSampleBytes;
     const __m128i o = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
     const __m128i u = _mm_load_si128(reinterpret_cast<const __m128i*>(plan.upLanes + phase * 16));
-    const __m128i d =
-        _mm_load_si128(reinterpret_cast<const __m128i*>(plan.downLanes + phase * 16));
+    const __m128i d = _mm_load_si128(reinterpret_cast<const __m128i*>(plan.downLanes + phase * 16));
     const __m128i e = kSampleBytes == 1 ? _mm_subs_epu8(_mm_adds_epu8(o, u), d)
                                         : _mm_subs_epu16(_mm_adds_epu16(o, u), d);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), e);
@@ -31,8 +30,7 @@ int64_t Shift(const ShiftPlan& plan, const uint8_t* src, uint8_t* dst, int64_t r
 
 }  // namespace
 
-int64_t ShiftRow8Sse2(const ShiftPlan& plan, const uint8_t* src, uint8_t* dst,
-                      int64_t rowSamples) {
+int64_t ShiftRow8Sse2(const ShiftPlan& plan, const uint8_t* src, uint8_t* dst, int64_t rowSamples) {
   return Shift<1>(plan, src, dst, rowSamples);
 }
 
