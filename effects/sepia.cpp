@@ -275,7 +275,7 @@ void* SepiaRows8(void* jobPointer) {
       [&](const uint8_t* s, uint8_t* d, uint32_t m) { Sepia8Pixel<kMasked>(tables, at, s, d, m); });
 }
 
-struct Sepia : lumeno::OneValueDescription {
+struct Sepia : lumeno::OneValueWithin<0.0f, 1.0f> {
   static constexpr ZARKclassDefinition* kRecord = &SepiaEffectRaw;
   using Data = SepiaData;
   using Params = SepiaContext;
@@ -289,11 +289,6 @@ struct Sepia : lumeno::OneValueDescription {
     data.mask = nullptr;
   }
   static Values Stored(const Data& data) { return {data.sepiaValue}; }
-
-  // Below 0, no source, above 1; NaN passes.
-  static bool Accepts(Values v, ZARKobjectStruct* source, lumeno::Form) {
-    return !(v.value < 0.0f || source == nullptr || v.value > 1.0f);
-  }
 
   // A new-bitmap run on a gray source reads its gray sample for all three
   // channels; in place the source's own offsets are used as they stand.

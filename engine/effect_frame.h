@@ -74,6 +74,15 @@ struct OneValueDescription : EffectDescription {
   static constexpr const char* kApplyInPlaceValues = kApplyInPlaceValueDeclaration;
 };
 
+// One Single value that the forms refuse below kLow or above kHigh (NaN
+// passes), as they refuse a missing source.
+template <float kLow, float kHigh>
+struct OneValueWithin : OneValueDescription {
+  static bool Accepts(Values v, ZARKobjectStruct* source, Form) {
+    return !(v.value < kLow || source == nullptr || v.value > kHigh);
+  }
+};
+
 // The number of Single values in a Values aggregate.
 template <typename Values>
 constexpr std::size_t kSingleCount = std::is_empty_v<Values> ? 0 : sizeof(Values) / sizeof(float);
