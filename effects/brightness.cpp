@@ -26,7 +26,7 @@ struct Brighten {
   int32_t level;
 };
 
-struct Brightness : lumeno::OneValueWithin<-1.0f, 1.0f> {
+struct Brightness : lumeno::OneValueWithin<-1, 1> {
   static constexpr ZARKclassDefinition* kRecord = &BrightnessEffectRaw;
   using Data = BrightnessData;
   using Params = BrightnessParams;

@@ -42,7 +42,7 @@ struct Stretch {
   double factor;
 };
 
-struct Contrast : lumeno::OneValueWithin<-1.0f, 1.0f> {
+struct Contrast : lumeno::OneValueWithin<-1, 1> {
   static constexpr ZARKclassDefinition* kRecord = &ContrastEffectRaw;
   using Data = ContrastData;
   using Params = ContrastParams;

@@ -275,7 +275,7 @@ void* SepiaRows8(void* jobPointer) {
       [&](const uint8_t* s, uint8_t* d, uint32_t m) { Sepia8Pixel<kMasked>(tables, at, s, d, m); });
 }
 
-struct Sepia : lumeno::OneValueWithin<0.0f, 1.0f> {
+struct Sepia : lumeno::OneValueWithin<0, 1> {
   static constexpr ZARKclassDefinition* kRecord = &SepiaEffectRaw;
   using Data = SepiaData;
   using Params = SepiaContext;

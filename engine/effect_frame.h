@@ -74,12 +74,13 @@ struct OneValueDescription : EffectDescription {
   static constexpr const char* kApplyInPlaceValues = kApplyInPlaceValueDeclaration;
 };
 
-// One Single value that the forms refuse below kLow or above kHigh (NaN
-// passes), as they refuse a missing source.
-template <float kLow, float kHigh>
+// One Single value that the forms refuse below kLow or above kHigh (whole
+// bounds; NaN passes), as they refuse a missing source.
+template <int kLow, int kHigh>
 struct OneValueWithin : OneValueDescription {
   static bool Accepts(Values v, ZARKobjectStruct* source, Form) {
-    return !(v.value < kLow || source == nullptr || v.value > kHigh);
+    return !(v.value < static_cast<float>(kLow) || source == nullptr ||
+             v.value > static_cast<float>(kHigh));
   }
 };
 
