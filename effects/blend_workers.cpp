@@ -211,6 +211,36 @@ const uint8_t* CopyUncovered(const BlendParams& p, int32_t r, const uint8_t* src
          p.fillColumnOffset;
 }
 
+// What a covered row reads of the run besides its pixels: the pixel size,
+// the weights, where alpha is read and written, and the fill's pixel step.
+struct CoveredLayout {
+  size_t pixelBytes;
+  uint32_t sw, fw;
+  bool sourceAlpha;
+  int32_t alphaIn, alphaOut, fillAlpha;
+  int64_t fillStep;
+};
+
+template <bool kFillAlpha>
+CoveredLayout CoveredLayoutOf(const BlendParams& p) {
+  const RawBitmap& source = *p.base.source;
+  return {static_cast<size_t>(p.base.srcPixelBytes),
+          p.sourceWeight,
+          p.fillWeight,
+          source.hasAlpha != 0,
+          source.alphaOffset,
+          p.base.destination->alphaOffset,
+          kFillAlpha ? p.fill->alphaOffset : 0,
+          p.fillPixelBytes};
+}
+
+// The covered pixels of a band.
+int64_t CoveredPixels(const FilterJob& band, const BlendParams& p) {
+  const int64_t rows = std::max<int64_t>(
+      0, int64_t{std::min(band.endRow, p.yEnd)} - std::max(band.firstRow, p.yStart));
+  return rows * std::max<int64_t>(0, int64_t{p.xEnd} - p.xStart);
+}
+
 // NORMAL without a fill mask where source and destination pixels have one
 // size: the same bytes as BlendRow, with the uncovered rows and columns
 // copied in one piece each, the colour samples mixed in integers and, where
@@ -223,17 +253,11 @@ void BlendNormalRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t
                     int32_t wideAlpha) {
   const uint8_t* f = CopyUncovered(p, r, src, dst);
   if (f == nullptr) return;
-  const size_t pixelBytes = static_cast<size_t>(p.base.srcPixelBytes);
+  const auto [pixelBytes, sw, fw, sourceAlpha, alphaIn, alphaOut, fillAlpha, fillStep] =
+      CoveredLayoutOf<kFillAlpha>(p);
   const int32_t channelCount = kChannels > 0 ? kChannels : p.colourChannelCount;
   uint8_t channels[16];
   for (int32_t i = 0; i < channelCount; ++i) channels[i] = p.colourChannels[i];
-  const uint32_t sw = p.sourceWeight, fw = p.fillWeight;
-  const RawBitmap& source = *p.base.source;
-  const bool sourceAlpha = source.hasAlpha != 0;
-  const int32_t alphaIn = source.alphaOffset;
-  const int32_t alphaOut = p.base.destination->alphaOffset;
-  const int32_t fillAlpha = kFillAlpha ? p.fill->alphaOffset : 0;
-  const int64_t fillStep = p.fillPixelBytes;
   int32_t x = p.xStart;
   if (kFillAlpha && wide != nullptr) {
     const int32_t done =
@@ -279,10 +303,7 @@ void* BlendNormalRows(void* job, const BlendParams& p) {
   uint8_t table[kFillAlpha ? 65536 : 1];
   const uint8_t* alphaTable = nullptr;
   if constexpr (kFillAlpha) {
-    const int64_t rows = std::max<int64_t>(
-        0, int64_t{std::min(band.endRow, p.yEnd)} - std::max(band.firstRow, p.yStart));
-    const int64_t covered = rows * std::max<int64_t>(0, int64_t{p.xEnd} - p.xStart);
-    if (p.base.source->hasAlpha != 0 && covered >= 4 * 65536) {
+    if (p.base.source->hasAlpha != 0 && CoveredPixels(band, p) >= 4 * 65536) {
       for (uint32_t sa = 0; sa < 256; ++sa) {
         for (uint32_t fa = 0; fa < 256; ++fa) table[sa * 256 + fa] = NormalAlpha(sa, fa, o);
       }
@@ -319,15 +340,9 @@ void BlendModeRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* 
                   const ModeTables& t) {
   const uint8_t* f = CopyUncovered(p, r, src, dst);
   if (f == nullptr) return;
-  const size_t pixelBytes = static_cast<size_t>(p.base.srcPixelBytes);
+  const auto [pixelBytes, sw, fw, sourceAlpha, alphaIn, alphaOut, fillAlpha, fillStep] =
+      CoveredLayoutOf<kFillAlpha>(p);
   const int32_t channelCount = p.colourChannelCount;
-  const uint32_t sw = p.sourceWeight, fw = p.fillWeight;
-  const RawBitmap& source = *p.base.source;
-  const bool sourceAlpha = source.hasAlpha != 0;
-  const int32_t alphaIn = source.alphaOffset;
-  const int32_t alphaOut = p.base.destination->alphaOffset;
-  const int32_t fillAlpha = kFillAlpha ? p.fill->alphaOffset : 0;
-  const int64_t fillStep = p.fillPixelBytes;
   for (int32_t x = p.xStart; x < p.xEnd; ++x, f += fillStep) {
     const uint8_t* s = src + x * pixelBytes;
     uint8_t* d = dst + x * pixelBytes;
@@ -358,10 +373,7 @@ void BlendModeRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* 
 template <bool kFillAlpha>
 bool BlendModeRows(void* job, const BlendParams& p, void** result) {
   const FilterJob& band = *static_cast<FilterJob*>(job);
-  const int64_t rows = std::max<int64_t>(
-      0, int64_t{std::min(band.endRow, p.yEnd)} - std::max(band.firstRow, p.yStart));
-  const int64_t covered = rows * std::max<int64_t>(0, int64_t{p.xEnd} - p.xStart);
-  if (covered < 4 * 65536) return false;
+  if (CoveredPixels(band, p) < 4 * 65536) return false;
   ModeTables t;
   if (!FillChannelModeTable(p.mode, t.result)) return false;
   for (uint32_t v = 0; v < 256; ++v) {

@@ -26,18 +26,13 @@ struct Brighten {
   int32_t level;
 };
 
-struct Brightness : lumeno::OneValueDescription {
+struct Brightness : lumeno::OneValueWithin<-1, 1> {
   static constexpr ZARKclassDefinition* kRecord = &BrightnessEffectRaw;
   using Data = BrightnessData;
   using Params = BrightnessParams;
 
   static void Construct(Data& data) { data = {0.0f, nullptr}; }
   static Values Stored(const Data& data) { return {data.brightnessValue}; }
-
-  // Below -1, no source, above 1; NaN passes.
-  static bool Accepts(Values v, ZARKobjectStruct* source, lumeno::Form) {
-    return !(v.value < -1.0f || source == nullptr || v.value > 1.0f);
-  }
 
   // The value scaled to the source's depth; NaN scales to level 0.
   static bool Prepare(Values v, const RawBitmap& source, lumeno::Form, Params* params,

@@ -8,6 +8,9 @@
 
 #include <cstring>
 
+#include "effects/color_filter_kernel.h"
+#include "engine/fast_paths.h"
+
 namespace {
 
 using lumeno::TruncToInt;
@@ -15,22 +18,27 @@ using lumeno::TruncToInt;
 using lumeno::ColorFilterContext;
 using lumeno::ColorFilterParams;
 
-// The vector form of an unmasked run where source and destination pixels
-// have the same layout: o + level limited to the channel range is, per
-// sample, a saturating add of the positive part and a saturating subtract
-// of the negative part (one of them zero), and a sample of no colour channel
-// gets both zero, which leaves it as it is. Only taken where every such
-// sample is one the worker would leave equal to the source's: alpha copied
-// to its own offset, or any sample when the run is in place.
-struct ShiftPlan {
-  int32_t samples;
-  int32_t up[8];  // per sample of a pixel
-  int32_t down[8];
-};
+using lumeno::color_filter::ShiftPlan;
+using lumeno::color_filter::ShiftRow;
 
+// The faster rows by depth (effects/color_filter_kernel.h).
+#if defined(LUMENO_X86_PATHS)
+constexpr lumeno::FastPath<ShiftRow> kShiftRows8[] = {
+    {lumeno::CpuLevel::kBaseline, &lumeno::color_filter::ShiftRow8Sse2}};
+constexpr lumeno::FastPath<ShiftRow> kShiftRows16[] = {
+    {lumeno::CpuLevel::kBaseline, &lumeno::color_filter::ShiftRow16Sse2}};
+#else
+constexpr lumeno::FastPath<ShiftRow> kShiftRows8[] = {{lumeno::CpuLevel::kBaseline, nullptr}};
+constexpr lumeno::FastPath<ShiftRow> kShiftRows16[] = {{lumeno::CpuLevel::kBaseline, nullptr}};
+#endif
+
+// The plan of the shift rows (effects/color_filter_kernel.h). Only taken
+// where every sample of no colour channel is one the worker would leave
+// equal to the source's: alpha copied to its own offset, or any sample when
+// the run is in place.
 template <int kBits>
 bool PlanShift(const GenericMPParams& p, const ColorFilterParams& filter, ShiftPlan* plan) {
-#if defined(__SSE2__)
+  using Sample = typename lumeno::Depth<kBits>::Sample;
   constexpr int32_t kSampleBytes = kBits / 8;
   const RawBitmap& destination = *p.destination;
   if (p.srcPixelBytes != p.dstPixelBytes || p.srcPixelBytes % kSampleBytes != 0) return false;
@@ -68,45 +76,25 @@ bool PlanShift(const GenericMPParams& p, const ColorFilterParams& filter, ShiftP
     plan->up[i] = 0;
     plan->down[i] = 0;
   }
+  constexpr int32_t kLanes = 16 / kSampleBytes;
+  for (int32_t l = 0; l < kLanes * samples; ++l) {
+    const Sample up = static_cast<Sample>(plan->up[l % samples]);
+    const Sample down = static_cast<Sample>(plan->down[l % samples]);
+    std::memcpy(plan->upLanes + l * kSampleBytes, &up, kSampleBytes);
+    std::memcpy(plan->downLanes + l * kSampleBytes, &down, kSampleBytes);
+  }
   return true;
-#else
-  (void)p;
-  (void)filter;
-  (void)plan;
-  return false;
-#endif
 }
 
-#if defined(__SSE2__)
+// A band through the shift row, the rest of each row sample by sample.
 template <int kBits>
-void* ShiftRows(void* jobPointer, const ShiftPlan& plan) {
+void* ShiftRows(void* jobPointer, const ShiftPlan& plan, ShiftRow row) {
   using Sample = typename lumeno::Depth<kBits>::Sample;
-  constexpr int32_t kLanes = 16 / static_cast<int32_t>(sizeof(Sample));
   const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const int32_t samples = plan.samples;
-  // 16 * samples bytes: a whole number of pixels, so the lane pattern
-  // repeats every `samples` vectors.
-  alignas(16) Sample up[kLanes * 8];
-  alignas(16) Sample down[kLanes * 8];
-  for (int32_t l = 0; l < kLanes * samples; ++l) {
-    up[l] = static_cast<Sample>(plan.up[l % samples]);
-    down[l] = static_cast<Sample>(plan.down[l % samples]);
-  }
   const int64_t rowSamples = static_cast<int64_t>(p.width) * samples;
   return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
-    int64_t j = 0;
-    int32_t phase = 0;
-    for (; j + kLanes <= rowSamples; j += kLanes) {
-      const int64_t at = j * static_cast<int64_t>(sizeof(Sample));
-      const __m128i o = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
-      const __m128i u = _mm_load_si128(reinterpret_cast<const __m128i*>(up + phase * kLanes));
-      const __m128i d = _mm_load_si128(reinterpret_cast<const __m128i*>(down + phase * kLanes));
-      const __m128i e = kBits == 8 ? _mm_subs_epu8(_mm_adds_epu8(o, u), d)
-                                   : _mm_subs_epu16(_mm_adds_epu16(o, u), d);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), e);
-      phase = phase + 1 == samples ? 0 : phase + 1;
-    }
-    for (; j < rowSamples; ++j) {
+    for (int64_t j = row(plan, src, dst, rowSamples); j < rowSamples; ++j) {
       Sample o;
       std::memcpy(&o, src + j * static_cast<int64_t>(sizeof(Sample)), sizeof(Sample));
       const int32_t i = static_cast<int32_t>(j % samples);
@@ -116,7 +104,6 @@ void* ShiftRows(void* jobPointer, const ShiftPlan& plan) {
     }
   });
 }
-#endif
 
 // The row worker for one depth, plain or masked: each of the three channels
 // is read at the parameter block's source index, shifted by its level and
@@ -139,12 +126,13 @@ void* ColorFilterRows(void* jobPointer) {
   const int32_t dstAlpha = destination.alphaOffset / kSampleBytes;
   const int32_t srcAlpha = source.alphaOffset / kSampleBytes;
 
-#if defined(__SSE2__)
   if constexpr (!kMasked) {
+    const ShiftRow row = kBits == 8 ? lumeno::Pick(kShiftRows8) : lumeno::Pick(kShiftRows16);
     ShiftPlan plan;
-    if (PlanShift<kBits>(p, filter, &plan)) return ShiftRows<kBits>(jobPointer, plan);
+    if (row != nullptr && PlanShift<kBits>(p, filter, &plan)) {
+      return ShiftRows<kBits>(jobPointer, plan, row);
+    }
   }
-#endif
   return lumeno::ForEachPixel<kBits, kMasked>(
       jobPointer, [&](const uint8_t* s, uint8_t* d, uint32_t m) {
         const uint32_t s1 = LoadSample<kBits>(s, filter.srcRedIndex);

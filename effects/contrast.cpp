@@ -42,18 +42,13 @@ struct Stretch {
   double factor;
 };
 
-struct Contrast : lumeno::OneValueDescription {
+struct Contrast : lumeno::OneValueWithin<-1, 1> {
   static constexpr ZARKclassDefinition* kRecord = &ContrastEffectRaw;
   using Data = ContrastData;
   using Params = ContrastParams;
 
   static void Construct(Data& data) { data = {0.0f, nullptr}; }
   static Values Stored(const Data& data) { return {data.contrastValue}; }
-
-  // Below -1, no source, above 1; NaN passes.
-  static bool Accepts(Values v, ZARKobjectStruct* source, lumeno::Form) {
-    return !(v.value < -1.0f || source == nullptr || v.value > 1.0f);
-  }
 
   static bool Prepare(Values v, const RawBitmap& source, lumeno::Form, Params* params,
                       lumeno::EffectWorkers* workers) {

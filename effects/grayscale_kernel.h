@@ -1,6 +1,7 @@
-// What the plain grayscale workers (effects/grayscale.cpp) and its faster
-// rows (effects/x86/grayscale_*.cpp) share: the exact divisions of the two
-// averaging methods, the vector rows' description and the rows themselves.
+// What the plain grayscale workers (effects/grayscale_workers.cpp) and their
+// faster rows (effects/x86/grayscale_*.cpp) share: the exact divisions of
+// the two averaging methods, the vector rows' description and the rows
+// themselves.
 //
 // Only constants, plain records, declarations and one template that the
 // level files instantiate with their own private types (so each copy stays

@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "effects/sepia_kernel.h"
+#include "engine/effect_frame.h"
 #include "engine/fast_paths.h"
 #include "engine/filter_base.h"
 
@@ -38,12 +39,6 @@ struct SepiaContext {
   SepiaParams sepia;
 };
 static_assert(offsetof(SepiaContext, sepia) == sizeof(GenericMPParams));
-
-SepiaData* Data(ZARKobjectStruct* self) {
-  return static_cast<SepiaData*>(ZARKGetClassData(self, &SepiaEffectRaw));
-}
-
-using MaskField = lumeno::MaskMember<SepiaData, &SepiaEffectRaw>;
 
 // One tinted channel: the double sum is rounded to single precision, limited
 // to the channel range there, then truncated.
@@ -280,13 +275,7 @@ void* SepiaRows8(void* jobPointer) {
       [&](const uint8_t* s, uint8_t* d, uint32_t m) { Sepia8Pixel<kMasked>(tables, at, s, d, m); });
 }
 
-}  // namespace
-
-#include "engine/effect_frame.h"
-
-namespace {
-
-struct Sepia : lumeno::OneValueDescription {
+struct Sepia : lumeno::OneValueWithin<0, 1> {
   static constexpr ZARKclassDefinition* kRecord = &SepiaEffectRaw;
   using Data = SepiaData;
   using Params = SepiaContext;
@@ -300,11 +289,6 @@ struct Sepia : lumeno::OneValueDescription {
     data.mask = nullptr;
   }
   static Values Stored(const Data& data) { return {data.sepiaValue}; }
-
-  // Below 0, no source, above 1; NaN passes.
-  static bool Accepts(Values v, ZARKobjectStruct* source, lumeno::Form) {
-    return !(v.value < 0.0f || source == nullptr || v.value > 1.0f);
-  }
 
   // A new-bitmap run on a gray source reads its gray sample for all three
   // channels; in place the source's own offsets are used as they stand.
@@ -341,17 +325,10 @@ struct Sepia : lumeno::OneValueDescription {
 };
 
 using Frame = lumeno::EffectFrame<Sepia>;
-static_assert(std::is_same_v<Frame::Mask, MaskField>);
-
-float GetSepiaValue(ZARKobjectStruct* self, intptr_t) { return Data(self)->sepiaValue; }
-void SetSepiaValue(ZARKobjectStruct* self, intptr_t, float value) {
-  Data(self)->sepiaValue = value;
-}
 
 const ZARKpropertyDefinition kProperties[] = {
-    MaskField::Property(),
-    lumeno::Property("SepiaValue", "Single", lumeno::Entry(&GetSepiaValue),
-                     lumeno::Entry(&SetSepiaValue)),
+    Frame::Mask::Property(),
+    Frame::SingleProperty<&SepiaData::sepiaValue>("SepiaValue"),
 };
 
 }  // namespace

@@ -74,6 +74,16 @@ struct OneValueDescription : EffectDescription {
   static constexpr const char* kApplyInPlaceValues = kApplyInPlaceValueDeclaration;
 };
 
+// One Single value that the forms refuse below kLow or above kHigh (whole
+// bounds; NaN passes), as they refuse a missing source.
+template <int kLow, int kHigh>
+struct OneValueWithin : OneValueDescription {
+  static bool Accepts(Values v, ZARKobjectStruct* source, Form) {
+    return !(v.value < static_cast<float>(kLow) || source == nullptr ||
+             v.value > static_cast<float>(kHigh));
+  }
+};
+
 // The number of Single values in a Values aggregate.
 template <typename Values>
 constexpr std::size_t kSingleCount = std::is_empty_v<Values> ? 0 : sizeof(Values) / sizeof(float);

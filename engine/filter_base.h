@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <cstdlib>
+#include <type_traits>
 
 #include "engine/row_walker.h"
 #include "lumeno/declarations.h"
@@ -88,36 +89,18 @@ struct AsyncFilterRun {
 
 namespace lumeno {
 
-// The engine operations (slots of kEngineOperations).
-void RunFilterRows(MPImageFilterData* data, GenericMPParams* params, FilterRowProc worker,
-                   int32_t automaticThreadCount);
-void StartFilterRowsAsync(ZARKobjectStruct* self, MPImageFilterData* data,
-                          ZARKobjectStruct* sourceObject, GenericMPParams* params,
-                          FilterRowProc worker, int32_t automaticThreadCount,
-                          ReleaseParamsProc releaseParamsProc);
-ZARKobjectStruct* ApplyFilter(MPImageFilterData* data, GenericMPParams* params,
-                              FilterRowProc plainWorker, FilterRowProc maskedWorker,
-                              RawBitmap* source, ZARKobjectStruct* maskObject,
-                              int32_t automaticThreadCount, signed char depthFlags,
-                              signed char destinationOptions);
-void ApplyFilterInPlace(MPImageFilterData* data, GenericMPParams* params, FilterRowProc plainWorker,
-                        FilterRowProc maskedWorker, RawBitmap* source, ZARKobjectStruct* maskObject,
-                        int32_t automaticThreadCount, signed char depthFlags);
-void* GetMapEffectProc(int32_t index);
-void ApplyFilterAsync(ZARKobjectStruct* self, MPImageFilterData* data,
-                      ZARKobjectStruct* sourceObject, GenericMPParams* params,
-                      FilterRowProc plainWorker, FilterRowProc maskedWorker, RawBitmap* source,
-                      ZARKobjectStruct* maskObject, int32_t automaticThreadCount,
-                      signed char depthFlags, signed char destinationOptions,
-                      ZARKobjectStruct* completeTarget, void* completeMethod,
-                      ReleaseParamsProc releaseParamsProc);
-void ApplyFilterInPlaceAsync(ZARKobjectStruct* self, MPImageFilterData* data,
-                             ZARKobjectStruct* sourceObject, GenericMPParams* params,
-                             FilterRowProc plainWorker, FilterRowProc maskedWorker,
-                             RawBitmap* source, ZARKobjectStruct* maskObject,
-                             int32_t automaticThreadCount, signed char depthFlags,
-                             ZARKobjectStruct* completeTarget, void* completeMethod,
-                             ReleaseParamsProc releaseParamsProc);
+// The engine operations (slots of kEngineOperations), each declared with
+// the type of its slot in MPEngineOperations (lumeno/engine.h), which names
+// the parameters, so declaration and slot cannot differ.
+template <typename Slot>
+using Operation = std::remove_pointer_t<Slot>;
+Operation<decltype(MPEngineOperations::RunFilterRows)> RunFilterRows;
+Operation<decltype(MPEngineOperations::StartFilterRowsAsync)> StartFilterRowsAsync;
+Operation<decltype(MPEngineOperations::ApplyFilter)> ApplyFilter;
+Operation<decltype(MPEngineOperations::ApplyFilterInPlace)> ApplyFilterInPlace;
+Operation<decltype(MPEngineOperations::GetMapEffectProc)> GetMapEffectProc;
+Operation<decltype(MPEngineOperations::ApplyFilterAsync)> ApplyFilterAsync;
+Operation<decltype(MPEngineOperations::ApplyFilterInPlaceAsync)> ApplyFilterInPlaceAsync;
 
 // Shared by the synchronous and asynchronous operations.
 // Code 5 or 6 when the source's colour space or depth is refused, else 0.

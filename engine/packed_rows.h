@@ -106,7 +106,7 @@ inline void LookUpRow(const uint8_t* src, uint8_t* dst, int64_t firstSample, int
 // number of pixels). Returns the number of samples done.
 int64_t OperateRowSse2(const uint8_t* src, uint8_t* dst, int64_t rowSamples, int bits, SampleOp op,
                        uint32_t amount, const uint8_t* alphaBytes, int32_t samples);
-// MixWithOriginal8/16 below, eight or sixteen samples a step; returns the
+// MixWithOriginal below, eight or sixteen samples a step; returns the
 // samples done.
 int64_t MixWithOriginal8Sse2(const uint8_t* o, uint8_t* d, const uint8_t* w, int64_t count);
 int64_t MixWithOriginal16Sse2(const uint8_t* o, uint8_t* d, const uint16_t* w, int64_t count);
@@ -115,27 +115,24 @@ int64_t MixWithOriginal16Sse2(const uint8_t* o, uint8_t* d, const uint16_t* w, i
 // The mask blend rule over a run of samples: d[j] = MaskMix(o[j], d[j],
 // w[j]), where o holds the original samples, d the effect's values and w
 // each sample's mask value (0 for samples the mask leaves alone).
-inline void MixWithOriginal8(const uint8_t* o, uint8_t* d, const uint8_t* w, int64_t count) {
-#if defined(LUMENO_X86_PATHS)
-  int64_t j = MixWithOriginal8Sse2(o, d, w, count);
-#else
+template <int kBits>
+inline void MixWithOriginal(const uint8_t* o, uint8_t* d, const typename Depth<kBits>::Sample* w,
+                            int64_t count) {
   int64_t j = 0;
-#endif
-  for (; j < count; ++j) d[j] = static_cast<uint8_t>(MaskMix8(o[j], d[j], w[j]));
-}
-
-inline void MixWithOriginal16(const uint8_t* o, uint8_t* d, const uint16_t* w, int64_t count) {
 #if defined(LUMENO_X86_PATHS)
-  int64_t j = MixWithOriginal16Sse2(o, d, w, count);
-#else
-  int64_t j = 0;
+  if constexpr (kBits == 8) {
+    j = MixWithOriginal8Sse2(o, d, w, count);
+  } else {
+    j = MixWithOriginal16Sse2(o, d, w, count);
+  }
 #endif
+  constexpr int64_t kSampleBytes = kBits / 8;
   for (; j < count; ++j) {
-    uint16_t os, es;
-    std::memcpy(&os, o + 2 * j, 2);
-    std::memcpy(&es, d + 2 * j, 2);
-    const uint16_t v = static_cast<uint16_t>(MaskMix16(os, es, w[j]));
-    std::memcpy(d + 2 * j, &v, 2);
+    const uint8_t* original = o + j * kSampleBytes;
+    uint8_t* value = d + j * kSampleBytes;
+    StoreSample<kBits>(
+        value, 0,
+        MaskMix<kBits>(LoadSample<kBits>(original, 0), LoadSample<kBits>(value, 0), w[j]));
   }
 }
 
@@ -220,11 +217,7 @@ inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
         std::memcpy(original, s, static_cast<size_t>(count) * sizeof(Sample));
         const uint8_t* o = reinterpret_cast<const uint8_t*>(original);
         unmasked(o, d, count);
-        if constexpr (kBits == 8) {
-          MixWithOriginal8(o, d, weights, count);
-        } else {
-          MixWithOriginal16(o, d, weights, count);
-        }
+        MixWithOriginal<kBits>(o, d, weights, count);
       }
     });
   }
@@ -233,20 +226,10 @@ inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
 template <int kBits, bool kMasked>
 inline void* WalkPackedRowsByLayout(void* jobPointer, int32_t samples, int32_t alpha,
                                     const typename Depth<kBits>::Sample* table) {
-  switch (samples) {
-    case 1:
-      return WalkPackedRows<kBits, 1, kMasked>(jobPointer, samples, alpha, table);
-    case 2:
-      return WalkPackedRows<kBits, 2, kMasked>(jobPointer, samples, alpha, table);
-    case 3:
-      return WalkPackedRows<kBits, 3, kMasked>(jobPointer, samples, alpha, table);
-    case 4:
-      return WalkPackedRows<kBits, 4, kMasked>(jobPointer, samples, alpha, table);
-    case 5:
-      return WalkPackedRows<kBits, 5, kMasked>(jobPointer, samples, alpha, table);
-    default:
-      return WalkPackedRows<kBits, 0, kMasked>(jobPointer, samples, alpha, table);
-  }
+  return BySampleCount(samples, [&](auto known) {
+    return WalkPackedRows<kBits, decltype(known)::value, kMasked>(jobPointer, samples, alpha,
+                                                                  table);
+  });
 }
 
 // The row worker of an effect that maps each colour channel value on its

@@ -8,14 +8,9 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "lumeno/engine.h"
-
-// Still relied on by the SSE2 rows that color_filter.cpp keeps in its own
-// file; the other effects' vector rows live under x86/.
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace lumeno {
 
@@ -188,23 +183,33 @@ inline void* WalkChannels(void* jobPointer, int32_t runtimeSamples, int32_t alph
   });
 }
 
+// Calls walk(std::integral_constant<int, N>{}) with N the number of
+// samples per pixel where it is 1 to 5 (a walk's loop then unrolls), 0 for
+// any other count (the walk takes the count at run time).
+template <typename Walk>
+inline void* BySampleCount(int32_t samples, const Walk& walk) {
+  switch (samples) {
+    case 1:
+      return walk(std::integral_constant<int, 1>{});
+    case 2:
+      return walk(std::integral_constant<int, 2>{});
+    case 3:
+      return walk(std::integral_constant<int, 3>{});
+    case 4:
+      return walk(std::integral_constant<int, 4>{});
+    case 5:
+      return walk(std::integral_constant<int, 5>{});
+    default:
+      return walk(std::integral_constant<int, 0>{});
+  }
+}
+
 template <int kBits, bool kMasked, typename Eval>
 inline void* WalkChannelsByLayout(void* jobPointer, int32_t samples, int32_t alpha,
                                   const Eval& eval) {
-  switch (samples) {
-    case 1:
-      return WalkChannels<kBits, 1, kMasked>(jobPointer, samples, alpha, eval);
-    case 2:
-      return WalkChannels<kBits, 2, kMasked>(jobPointer, samples, alpha, eval);
-    case 3:
-      return WalkChannels<kBits, 3, kMasked>(jobPointer, samples, alpha, eval);
-    case 4:
-      return WalkChannels<kBits, 4, kMasked>(jobPointer, samples, alpha, eval);
-    case 5:
-      return WalkChannels<kBits, 5, kMasked>(jobPointer, samples, alpha, eval);
-    default:
-      return WalkChannels<kBits, 0, kMasked>(jobPointer, samples, alpha, eval);
-  }
+  return BySampleCount(samples, [&](auto known) {
+    return WalkChannels<kBits, decltype(known)::value, kMasked>(jobPointer, samples, alpha, eval);
+  });
 }
 
 }  // namespace lumeno

@@ -45,65 +45,44 @@ void* FindArrayProcedure(void*& slot, const char* finderName, ZARKarrayStruct* a
 LUMENO_ARRAY_ELEMENT_TYPES(LUMENO_DEFINE_ARRAY_WRAPPERS)
 #undef LUMENO_DEFINE_ARRAY_WRAPPERS
 
-void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index, int16_t value) {
-  ZARKInsertArrayValueInt16(array, index, value);
-}
-void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index, uint16_t value) {
-  ZARKInsertArrayValueUInt16(array, index, value);
-}
-void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index, double value) {
-  ZARKInsertArrayValueDouble(array, index, value);
-}
-void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index, float value) {
-  ZARKInsertArrayValueSingle(array, index, value);
-}
-void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index, ZARKstringStruct* value) {
-  ZARKInsertArrayValueString(array, index, value);
-}
-void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index, ZARKobjectStruct* value) {
-  ZARKInsertArrayValueObject(array, index, value);
-}
+// The overloads by C type, each forwarding to its typed wrapper; every
+// operation has its own set.
+#define LUMENO_INSERT_OVERLOAD(word, type)                                       \
+  void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index, type value) { \
+    ZARKInsertArrayValue##word(array, index, value);                             \
+  }
+#define LUMENO_GET_OVERLOAD(word, type)                                      \
+  void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, type* out) { \
+    ZARKGetArrayValue##word(array, index, out);                              \
+  }
+#define LUMENO_SET_OVERLOAD(word, type)                                       \
+  void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, type value) { \
+    ZARKSetArrayValue##word(array, index, value);                             \
+  }
 
-void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, int16_t* out) {
-  ZARKGetArrayValueInt16(array, index, out);
-}
-void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, uint16_t* out) {
-  ZARKGetArrayValueUInt16(array, index, out);
-}
-void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, ZARKstringStruct** out) {
-  ZARKGetArrayValueString(array, index, out);
-}
-void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, RuntimeText** out) {
-  ZARKGetArrayValueText(array, index, out);
-}
-void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, ZARKobjectStruct** out) {
-  ZARKGetArrayValueObject(array, index, out);
-}
-void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, double* out) {
-  ZARKGetArrayValueDouble(array, index, out);
-}
-void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, float* out) {
-  ZARKGetArrayValueSingle(array, index, out);
-}
+LUMENO_INSERT_OVERLOAD(Int16, int16_t)
+LUMENO_INSERT_OVERLOAD(UInt16, uint16_t)
+LUMENO_INSERT_OVERLOAD(Double, double)
+LUMENO_INSERT_OVERLOAD(Single, float)
+LUMENO_INSERT_OVERLOAD(String, ZARKstringStruct*)
+LUMENO_INSERT_OVERLOAD(Object, ZARKobjectStruct*)
 
-void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, int16_t value) {
-  ZARKSetArrayValueInt16(array, index, value);
-}
-void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, uint16_t value) {
-  ZARKSetArrayValueUInt16(array, index, value);
-}
-void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, double value) {
-  ZARKSetArrayValueDouble(array, index, value);
-}
-void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, float value) {
-  ZARKSetArrayValueSingle(array, index, value);
-}
-void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, ZARKstringStruct* value) {
-  ZARKSetArrayValueString(array, index, value);
-}
-void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, RuntimeText* value) {
-  ZARKSetArrayValueText(array, index, value);
-}
-void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, ZARKobjectStruct* value) {
-  ZARKSetArrayValueObject(array, index, value);
-}
+LUMENO_GET_OVERLOAD(Int16, int16_t)
+LUMENO_GET_OVERLOAD(UInt16, uint16_t)
+LUMENO_GET_OVERLOAD(String, ZARKstringStruct*)
+LUMENO_GET_OVERLOAD(Text, RuntimeText*)
+LUMENO_GET_OVERLOAD(Object, ZARKobjectStruct*)
+LUMENO_GET_OVERLOAD(Double, double)
+LUMENO_GET_OVERLOAD(Single, float)
+
+LUMENO_SET_OVERLOAD(Int16, int16_t)
+LUMENO_SET_OVERLOAD(UInt16, uint16_t)
+LUMENO_SET_OVERLOAD(Double, double)
+LUMENO_SET_OVERLOAD(Single, float)
+LUMENO_SET_OVERLOAD(String, ZARKstringStruct*)
+LUMENO_SET_OVERLOAD(Text, RuntimeText*)
+LUMENO_SET_OVERLOAD(Object, ZARKobjectStruct*)
+
+#undef LUMENO_INSERT_OVERLOAD
+#undef LUMENO_GET_OVERLOAD
+#undef LUMENO_SET_OVERLOAD
