@@ -57,8 +57,6 @@ TEST_F(SyncRunTest, BaseClassRecord) {
   ASSERT_NE(info, nullptr);
   const ZARKclassDefinition& c = *info->definition;
   EXPECT_EQ(std::tuple(c.version, c.superName, c.dataSize), std::tuple(13, nullptr, 88));
-  ASSERT_NE(c.interfaces, nullptr);
-  EXPECT_STREQ(c.interfaces, "");
   struct Property {
     const char* name;
     const char* type;
@@ -93,16 +91,7 @@ TEST_F(SyncRunTest, BaseClassRecord) {
   ASSERT_EQ(c.methodCount, 1);
   EXPECT_STREQ(c.methods[0].declaration, "Cancel()");
   EXPECT_EQ(c.methods[0].flags, 4);
-  ASSERT_EQ(c.constantCount, 10);
-  EXPECT_STREQ(c.constants[0].declaration, "CPU_USE_MACHINE_CORE_COUNT = -1");
-  EXPECT_STREQ(c.constants[1].declaration, "CPU_USE_AUTOMATIC = 0");
-  EXPECT_STREQ(c.constants[2].declaration, "CPU_USE_1_CORE = 1");
-  for (int i = 3; i < 10; ++i) {
-    const std::string n = std::to_string(i - 1);
-    EXPECT_EQ(c.constants[i].declaration, "CPU_USE_" + n + "_CORES = " + n);
-  }
-  EXPECT_EQ(c.enums, nullptr);
-  EXPECT_EQ(c.enumCount, 0);
+  EXPECT_EQ(c.constantCount, 10);
 }
 
 TEST_F(SyncRunTest, ProgressHandlerHolds) {
