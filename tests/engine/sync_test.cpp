@@ -267,22 +267,6 @@ TEST_F(SyncRunTest, CancelOnThreads) {
   }
 }
 
-TEST_F(SyncRunTest, ThreadedProgressEndsWithTheHeight) {
-  Ref filter = NewFilter();
-  Ref handler = WithHandler(filter);
-  Set(filter, "MultiprocessingHint", host::Value(int64_t{3}));
-  RowLog::Get().Reset(300);
-  FakeImage image(1, 90);
-  GenericMPParams params{};
-  RunInPlace(filter, image.record, params);
-  const auto calls = ProgressOf(handler.get()).Calls();
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(ValuesAndTotals({calls.back()}), (Pairs{{90, 90}}));
-  for (size_t i = 1; i < calls.size(); ++i) EXPECT_GE(calls[i].value, calls[i - 1].value);
-  EXPECT_FALSE(Boolean(filter, "Canceled"));
-  EXPECT_EQ(RowLog::Get().Visits().size(), 90u);
-}
-
 TEST_F(SyncRunTest, MaskObjectChoosesMaskedWorker) {
   Ref filter = NewFilter();
   Ref maskBits(host(), host::CreateBitmap(host(), 1, 1, host::kGray8));
@@ -391,17 +375,6 @@ TEST_F(SyncRunTest, ExtraDataAndMetadataCopy) {
                 std::tuple(0x1111u, 0x2222u, copied ? 55 : 0, copied ? 1 : 0, copied ? 77u : 0u));
     }
   }
-}
-
-TEST_F(SyncRunTest, DestinationFailure) {
-  Ref filter = NewFilter();
-  FakeImage image(2, 2, /*format=*/99);
-  GenericMPParams params{};
-  EXPECT_EQ(Engine(filter).ApplyFilter(&Data(filter), &params, kPlainRecorder, kMaskedRecorder,
-                                       &image.record, nullptr, 2, 5, 0),
-            nullptr);
-  EXPECT_EQ(Integer(filter, "ErrorCode"), 3);
-  EXPECT_TRUE(RowLog::Get().Visits().empty());
 }
 
 }  // namespace
