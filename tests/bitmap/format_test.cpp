@@ -17,28 +17,6 @@ namespace {
 using host::FormatInfo;
 using host::kNoChannel;
 
-// The table is in value order, and every entry is found by its value and
-// by its name, in any case.
-TEST(FormatTable, LookupsFindEveryEntry) {
-  const auto& all = host::AllFormats();
-  ASSERT_EQ(all.size(), 20u);
-  for (size_t i = 0; i < all.size(); ++i) {
-    SCOPED_TRACE(all[i].name);
-    EXPECT_LT(i > 0 ? int64_t{all[i - 1].format} : -1, int64_t{all[i].format});
-    EXPECT_EQ(host::FindFormat(all[i].format), &all[i]);
-    EXPECT_EQ(host::FindFormatByName(all[i].name), &all[i]);
-  }
-}
-
-TEST(FormatTable, UnknownValuesAndNames) {
-  for (int64_t v : {-1, 2, 17, 18, 19, 24, 1000}) EXPECT_EQ(host::FindFormat(v), nullptr) << v;
-  EXPECT_EQ(host::FindFormatByName("rgba8"), host::FindFormat(host::kRGBA8));
-  EXPECT_EQ(host::FindFormatByName("gray_alpha16"), host::FindFormat(host::kGrayAlpha16));
-  for (const char* name : {"", "RGBA", "RGBA88", "RGB", "GRAY"}) {
-    EXPECT_EQ(host::FindFormatByName(name), nullptr) << name;
-  }
-}
-
 // What every loop of the effects relies on: colour and alpha samples lie in
 // the pixel and do not overlap; an absent alpha or black channel is no
 // sample of the pixel, neither as a byte offset nor halved as a 16-bit index.
@@ -98,25 +76,6 @@ TEST_F(FormatRecordTest, ConstructorFillsRecordFromFormat) {
     EXPECT_NE(r.operations, nullptr);
     EXPECT_EQ(std::tuple(r.metadata1, r.metadata2, r.extraRef), std::tuple(0u, 0u, 0u));
   }
-}
-
-// The host language sees the formats as the enumeration RawBitmap.RawBitmapFormat.
-TEST_F(FormatRecordTest, EnumerationListsEveryFormat) {
-  const host::ClassInfo* info = host().FindClass("RawBitmap");
-  ASSERT_NE(info, nullptr);
-  const ZARKclassDefinition& c = *info->definition;
-  ASSERT_EQ(c.enumCount, 1);
-  EXPECT_STREQ(c.enums[0].name, "RawBitmapFormat");
-  EXPECT_STREQ(c.enums[0].type, "Integer");
-  const auto& all = host::AllFormats();
-  ASSERT_EQ(c.enums[0].fieldCount, static_cast<int64_t>(all.size()));
-  for (size_t i = 0; i < all.size(); ++i) {
-    EXPECT_EQ(c.enums[0].fields[i],
-              std::string(all[i].name) + " = " + std::to_string(all[i].format));
-  }
-  EXPECT_EQ(c.version, 13);
-  EXPECT_EQ(c.dataSize, static_cast<int64_t>(sizeof(RawBitmap)));
-  EXPECT_STREQ(c.interfaces, "");
 }
 
 }  // namespace

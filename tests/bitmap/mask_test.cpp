@@ -103,59 +103,6 @@ TEST_F(MaskTest, StatedValues) {
   EXPECT_EQ(Lookups(inverted).GetValue8(0, 0), 252u);  // 64535 >> 8
 }
 
-// Rows and columns outside the mask answer 0, whatever handle comes along.
-TEST_F(MaskTest, OutsideTheMaskAnswersZero) {
-  host::Ref mask = MaskWithValues(host(), 3, 2, std::vector<uint8_t>(6, 200));
-  RawBitmapMask& m = Lookups(mask);
-  EXPECT_EQ(m.GetValue8(m.GetRow8(1), 2), 200u);
-  for (int32_t y : {-1, 2, 3, INT32_MIN, INT32_MAX}) {
-    SCOPED_TRACE(y);
-    for (int32_t x : {-1, 0, 1, 2, 3}) {
-      EXPECT_EQ(m.GetValue8(m.GetRow8(y), x), 0u);
-      EXPECT_EQ(m.GetValue16(m.GetRow16(y), x), 0u);
-    }
-  }
-  for (int32_t x : {-1, 3, 4, INT32_MIN, INT32_MAX}) {
-    SCOPED_TRACE(x);
-    EXPECT_EQ(m.GetValue8(m.GetRow8(0), x), 0u);
-    EXPECT_EQ(m.GetValue16(m.GetRow16(1), x), 0u);
-  }
-  for (int64_t handle : {int64_t{-7}, int64_t{2}, int64_t{1} << 40, INT64_MIN}) {
-    EXPECT_EQ(m.GetValue8(handle, 0), 0u);
-    EXPECT_EQ(m.GetValue16(handle, 0), 0u);
-  }
-}
-
-TEST_F(MaskTest, UnusableSourcesGiveAllZeroMask) {
-  host::Ref rgb = RandomBitmap(host(), 4, 4, host::kRGB8, 0, 1);
-  host::Ref rgb16 = RandomBitmap(host(), 4, 4, host::kRGB16, 0, 1);
-  host::Ref invalid(host(), host().New("RawBitmap"));  // never constructed
-  host::Ref block(host(), host::CreateMemoryBlock(host(), 64));
-  struct Case {
-    const char* what;
-    host::Object bitmap;
-    uint8_t channel;
-  } cases[] = {
-      {"no bitmap", nullptr, 0},
-      {"invalid bitmap", invalid.get(), 0},
-      {"not a bitmap", block.get(), 0},
-      {"channel past the pixel", rgb.get(), 3},
-      {"channel far past the pixel", rgb.get(), 255},
-      {"channel past the 16-bit pixel", rgb16.get(), 6},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    for (bool inverted : {false, true}) {
-      host::Ref mask(host(), host::CreateMask(host(), c.bitmap, inverted, c.channel));
-      ASSERT_TRUE(mask);
-      RawBitmapMask& m = Lookups(mask);
-      for (int32_t i = -1; i <= 24; ++i) {
-        EXPECT_EQ(m.GetValue8(m.GetRow8(i / 5), i % 5) + m.GetValue16(m.GetRow16(i / 5), i % 5), 0u);
-      }
-    }
-  }
-}
-
 // The plug-in calls the lookups by their position in the table of virtual
 // functions, with the mask object at the address of the class data.
 TEST_F(MaskTest, LookupsSitInTheirSlots) {

@@ -63,11 +63,8 @@ Rect Covered(const RawBitmap& s, const RawBitmap& f, bool hasLocation, float x, 
   return r;
 }
 
-}  // namespace
-
-int FuzzBlend(host::Host& h, const uint8_t* data, size_t size) {
-  Bytes in(data, size);
-  const size_t liveBefore = h.LiveObjects();
+// One blend from the input; every reference is let go on the way out.
+void BlendOnce(host::Host& h, Bytes& in) {
   const auto& formats = host::AllFormats();
   const uint8_t formatByte = in.U8();
   const host::FormatInfo& sfi = formats[formatByte % formats.size()];
@@ -83,7 +80,7 @@ int FuzzBlend(host::Host& h, const uint8_t* data, size_t size) {
   Ref fill = testing::RandomBitmap(h, fw, fh, ffi.format, fpad, seed + 1);
   if (!source || !fill) {
     Fail("RandomBitmap refused a small bitmap");
-    return 0;
+    return;
   }
   const uint8_t flags = in.U8();
   const uint8_t more = in.U8();
@@ -168,7 +165,7 @@ int FuzzBlend(host::Host& h, const uint8_t* data, size_t size) {
     const RawBitmap& d = *host::BitmapRecord(h, result.get());
     if (d.width != s.width || d.height != s.height || d.imageFormat != s.imageFormat) {
       Fail("the blend result is not shaped like the source");
-      return 0;
+      return;
     }
     for (uint8_t b : testing::Snapshot(d).bytes) {
       if (b != 0) {
@@ -197,17 +194,13 @@ int FuzzBlend(host::Host& h, const uint8_t* data, size_t size) {
       }
     }
   }
-  result.Reset();
-  filter.Reset();
-  location.Reset();
-  sizeObject.Reset();
-  mask.Reset();
-  maskBitmap.Reset();
-  handler.Reset();
-  source.Reset();
-  fill.Reset();
-  if (h.LiveObjects() != liveBefore) Fail("host objects left alive after a blend");
-  return 0;
+}
+
+}  // namespace
+
+int FuzzBlend(host::Host& h, const uint8_t* data, size_t size) {
+  Bytes in(data, size);
+  return WithoutLeftovers(h, "a blend", [&] { BlendOnce(h, in); });
 }
 
 }  // namespace lumeno::fuzz

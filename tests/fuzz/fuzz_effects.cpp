@@ -10,8 +10,7 @@
 namespace lumeno::fuzz {
 
 int FuzzEffects(host::Host& h, const uint8_t* data, size_t size) {
-  const size_t liveBefore = h.LiveObjects();
-  {
+  return WithoutLeftovers(h, "the script", [&] {
     stress::DataChooser chooser(data, size);
     stress::DriverOptions options;
     options.maxSide = 24;
@@ -19,9 +18,7 @@ int FuzzEffects(host::Host& h, const uint8_t* data, size_t size) {
     stress::Driver driver(h, chooser, options);
     for (int step = 0; step < 96 && !chooser.Exhausted(); ++step) driver.Step();
     driver.Finish();
-  }
-  if (h.LiveObjects() != liveBefore) Fail("host objects left alive after the script");
-  return 0;
+  });
 }
 
 }  // namespace lumeno::fuzz

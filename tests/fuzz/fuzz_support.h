@@ -70,6 +70,15 @@ inline host::Host& SharedHost() {
   return *shared;
 }
 
+// Runs `script` and reports the host objects it leaves alive.
+template <typename Script>
+int WithoutLeftovers(host::Host& h, const char* what, Script script) {
+  const size_t liveBefore = h.LiveObjects();
+  script();
+  if (h.LiveObjects() != liveBefore) Fail(std::string("host objects left alive after ") + what);
+  return 0;
+}
+
 int FuzzBlend(host::Host& host, const uint8_t* data, size_t size);
 int FuzzEffects(host::Host& host, const uint8_t* data, size_t size);
 int FuzzColorMath(const uint8_t* data, size_t size);

@@ -1,7 +1,6 @@
 // The seeded random stress run, a systematic sweep of hostile values over
-// every Single and Double property and argument of every filter class, the
-// replay of the checked-in fuzz corpora, and the faults the random runs
-// found, each reduced to its smallest case.
+// every Single and Double property and argument of every filter class, and
+// the replay of the checked-in fuzz corpora.
 //
 // LUMENO_STRESS_OPS sets the number of random operations (default: a short
 // run, shorter in sanitizer builds), LUMENO_STRESS_SEED the seed.
@@ -203,39 +202,6 @@ TEST_F(StressTest, ReplayEffectsCorpus) {
                      [&](const uint8_t* d, size_t n) { return fuzz::FuzzEffects(host(), d, n); });
 }
 TEST_F(StressTest, ReplayColorMathCorpus) { fuzz::ReplayCorpus("colormath", fuzz::FuzzColorMath); }
-
-// -- Reduced cases --------------------------------------------------------------
-
-// A grayscale run into a new gray bitmap writes each gray sample at the
-// source's red offset inside the one- or two-byte gray pixel. For a 2 x 1
-// BGR8 source (red at byte 2) into GRAY8, pixel 0's gray lands at byte 2 and
-// pixel 1's at byte 3, both in the zeroed slack after the only row, and the
-// two gray pixels stay 0. The random runs once took this for a fault; it is
-// the effect's defined behaviour, which the slack keeps inside the bitmap.
-TEST_F(StressTest, GrayscaleGrayDestinationTakesTheSourcesRedOffset) {
-  Ref source(host(), host::CreateBitmap(host(), 2, 1, host::kBGR8));
-  ASSERT_TRUE(source);
-  RawBitmap& s = *host::BitmapRecord(host(), source.get());
-  ASSERT_EQ(s.redOffset, 2);
-  // Pixel 0 is (30, 30, 30), pixel 1 (90, 90, 90): AVERAGE gives 30 and 90.
-  for (int x = 0; x < 2; ++x) {
-    for (int offset : {s.redOffset, s.greenOffset, s.blueOffset}) {
-      testing::SetSample(s, x, 0, offset, x == 0 ? 30 : 90);
-    }
-  }
-  Ref filter(host(), host().New("GrayscaleEffectRaw"));
-  Ref result(host(), host().Call<Object>(
-                         filter.get(),
-                         "Apply(source as RawBitmap,grayscaleMethod as Integer) as RawBitmap",
-                         source.get(), int64_t{2}));
-  ASSERT_TRUE(result);
-  const RawBitmap& d = *host::BitmapRecord(host(), result.get());
-  ASSERT_EQ(d.imageFormat, host::kGray8);
-  ASSERT_EQ(d.rowBytes, 2);
-  const std::vector<uint8_t> expected = {0, 0, 30, 90};
-  EXPECT_EQ(std::vector<uint8_t>(d.pixelData, d.pixelData + 4), expected);
-  for (int64_t i = 4; i < 2 + host::kPixelSlackBytes; ++i) EXPECT_EQ(d.pixelData[i], 0) << i;
-}
 
 }  // namespace
 }  // namespace lumeno::stress
