@@ -111,4 +111,10 @@ std::vector<std::string> PluginCopy::Overloads(const std::string& name) {
   return result;
 }
 
+std::vector<std::string> PluginCopy::ExportedNames() {
+  std::vector<std::string> result;
+  for (const auto& entry : ExportTable()) result.push_back(entry.first);
+  return result;
+}
+
 }  // namespace lumeno::testing

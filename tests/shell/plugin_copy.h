@@ -31,6 +31,8 @@ class PluginCopy {
   }
   // Demangled signatures of every exported function called `name`.
   static std::vector<std::string> Overloads(const std::string& name);
+  // Every exported name of the library, demangled.
+  static std::vector<std::string> ExportedNames();
 
  private:
   void* handle_ = nullptr;

@@ -1,5 +1,5 @@
 // The host-entry wrapper family, in a private copy of the plug-in whose
-// caches start empty. Every table-driven member asks for its table's entry
+// caches start empty. Every table-driven member asks for its required entry
 // name, answers its fallback while the host lacks the entry, asks again on
 // the next call, and once the entry exists forwards to it and never asks
 // again. The members written by hand get tests of their own below.
@@ -9,6 +9,8 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +24,97 @@ namespace lumeno::testing {
 namespace {
 
 using Object = ZARKobjectStruct*;
+
+// The required entry name of every table member, grouped by how the name is
+// formed. Names of the first four groups leave off the wrappers' "ZARK".
+const char kPluginPrefixed[] =  // entry "Plugin" + name
+    "GetPluginData CallFunctionWithExceptionHandler GetDelegateInvoker RegisterBackgroundTask "
+    "UnregisterBackgroundTask RegisterClass RegisterModule RegisterInterface RegisterStructure "
+    "RegisterEnum RegisterMethod RegisterClassExtension LoadSharedMethod GetStringData "
+    "DisposeStringData BuildText CompareText ConcatenateText GetTextData DisposeTextData "
+    "GetPropValueText SetPropValueText NewVariantText RegisterDBEngine RegisterDBTable "
+    "RegisterDBCursor DefaultControlFont DefaultControlFontSize RegisterControl "
+    "DefaultControlCaption MarkSocketUsage";
+const char kRuntimePrefixed[] =  // entry "Runtime" + name
+    "RaiseException GraphicsDrawString GraphicsStringWidth GraphicsStringHeight "
+    "GraphicsTextHeight GraphicsTextAscent";
+const char kBareNames[] =  // entry: the name without "ZARK"
+    "GetEventInstance IsDarkMode RegisterDataSourceInterface RegisterDataSource "
+    "RegisterDatabaseConnection DesignAddDataSource GetControlBounds GetControlVisible "
+    "SetControlVisible GetTabPanelVisible FolderItemFromPath PtrToMemoryBlock SocketWrite";
+const char kOwnNames[] =  // entry: the wrapper's own name
+    "inRuntime LoadObjectMethod LockObject UnlockObject GetHXVersion YieldToHX InDebugMode "
+    "GetProjectFolder GetSystemTextEncoding BuildString BuildStringWithEncoding LockString "
+    "UnlockString LockText UnlockText StripAmpersands GetStringEncoding ConvertString "
+    "SetStringEncoding GetPropValueString GetPropValueDouble GetPropValueObject GetPropValuePtr "
+    "GetPropValueCString GetPropValueWString GetPropValuePString GetPropValueInt64 "
+    "GetPropValueUInt64 GetPropValueUInt32 GetPropValueUInt16 GetPropValueInt16 "
+    "GetPropValueSingle GetPropValueColor GetPropValueCurrency GetPropValueInteger "
+    "SetPropValueString SetPropValueDouble SetPropValueObject SetPropValueColor "
+    "SetPropValueCurrency SetPropValueInteger SetPropValueUInt32 SetPropValueUInt64 "
+    "SetPropValueInt64 SetPropValueInt16 SetPropValueUInt16 SetPropValueInt8 SetPropValueBoolean "
+    "SetPropValueSingle SetPropValuePtr SetPropValueCString SetPropValueWString "
+    "SetPropValuePString dbCursorFromDBCursor dbDatabaseFromDBDatabase GetDBHost "
+    "GetDBDatabaseName GetDBPassword GetDBUserName GetDBFromZARKdbDatabase ConstructDBDatabase "
+    "DBConnectionDialogCreate DBConnectionDialogAddField DBConnectionDialogShow "
+    "DBConnectionDialogDelete SetDBIsConnected GetCursorFromZARKdbCursor "
+    "BuildPictureFromPictureDescription BuildPictureFromBuffer GetGraphicsOrigin "
+    "SetGraphicsOrigin GetControlGraphics PictureClearCache GetFontEncoding GetPictureMask "
+    "GetGraphicsFontStyle SetGraphicsStyle GraphicsDC DrawPicturePrimitive GraphicsGdkDrawable "
+    "SetAccelerator GetControlEnabled InvalidateControl InvalidateControlRect GetControlFocus "
+    "SetControlFocus GetControlParent GetControlName GetControlHandle GetWindowHandle "
+    "pathFromFolderItem";
+const char kOtherNames[] =  // full wrapper name:entry
+    "ZARKObjectIsA:RuntimeObjectIsa ZARKGetClassRef:pluginObjectType "
+    "ZARKnewInstance:PluginNewInstance ZARKInterfaceRoutine:GetInterfaceRoutine "
+    "ZARKCompareStrings:RuntimeStringCompare ZARKAddStrings:RuntimeAddString "
+    "ZARKstringToOSType:StringToOSType ZARKCString:StringGetCString ZARKPString:StringGetPString "
+    "ZARKGetPropValueInt32:ZARKGetPropValueInt ZARKGetPropValueBoolean:ZARKGetPropValueBool "
+    "ZARKSetPropValueInt32:ZARKSetPropValueInt ZARKSetPropValueUInt8:ZARKSetPropValueBoolean "
+    "ZARKNewVariantString:StringToVariant ZARKNewVariantStructure:PluginStructureToVariant "
+    "ZARKNewVariantPtr:PtrToVariant ZARKNewVariantCString:CStringToVariant "
+    "ZARKNewVariantWString:WStringToVariant ZARKNewVariantPString:PStringToVariant "
+    "ZARKNewVariantOSType:OSTypeToVariant ZARKNewVariantInteger:Int32ToVariant "
+    "ZARKNewVariantHXInteger:IntegerToVariant ZARKNewVariantDouble:DoubleToVariant "
+    "ZARKNewVariantBoolean:BooleanToVariant ZARKNewVariantColor:ColorToVariant "
+    "ZARKNewVariantUInt32:UInt32ToVariant ZARKNewVariantInt64:Int64ToVariant "
+    "ZARKNewVariantUInt64:UInt64ToVariant ZARKNewVariantSingle:SingleToVariant "
+    "ZARKNewVariantCurrency:CurrencyToVariant ZARKGetVariantStructure:PluginStructureFromVariant "
+    "ZARKGetArrayUBound:RuntimeUBound ZARKGetArrayStructure:RuntimeDirectReadStructureArray "
+    "ZARKCreateArray:RuntimeArrayCreateSingleDimBoundedArray "
+    "ZARKGetArrayInt:RuntimeDirectReadIntArray ZARKGetArrayString:RuntimeDirectReadStringArray "
+    "ZARKGetArrayObject:RuntimeDirectReadObjectArray "
+    "ZARKLockPictureDescriptionWithNativeType:lockPictureDescription "
+    "ZARKUnlockPictureDescription:unlockPictureDescription "
+    "GraphicsDrawLine:RuntimeGraphicsDrawLine ZARKGetPictureGraphics:pluginPictureGraphicsGetter "
+    "ZARKNewPicture:newPicture ZARKGetControlWindow:getControlWindow ZARKMessageBox:RuntimeMsgBox "
+    "ZARKSetControlEnabled:controlEnabledSetter ZARKGetControlPosition:ctlPosGetter "
+    "ZARKSetControlPosition:ctlPosSetter ZARKNewMemoryBlock:newMemoryBlock "
+    "ZARKMemoryBlockGetPtr:memoryBlockGetPtr ZARKMemoryBlockGetSize:memoryBlockGetSize "
+    "ZARKSocketConnect:socketDirectConnect ZARKSocketClose:socketClose "
+    "ZARKSocketReadAll:pluginSocketReadAll ZARKSocketRead:pluginSocketRead "
+    "ZARKSocketLastErrorCode:socketLastErrorCode ZARKSocketLookahead:pluginSocketLookahead "
+    "ZARKSocketLocalAddressGetter:socketLocalAddressGetter ZARKSocketPoll:socketPoll "
+    "ZARKSocketGetEvents:socketGetEvents ZARKSocketListen:pluginSocketListen";
+
+// Wrapper name -> required entry name.
+const std::map<std::string, std::string>& RequiredEntries() {
+  static const std::map<std::string, std::string> entries = [] {
+    std::map<std::string, std::string> result;
+    auto add = [&](const char* words, auto entryOf) {
+      std::istringstream in(words);
+      for (std::string w; in >> w;) result["ZARK" + w] = entryOf(w);
+    };
+    add(kPluginPrefixed, [](const std::string& w) { return "Plugin" + w; });
+    add(kRuntimePrefixed, [](const std::string& w) { return "Runtime" + w; });
+    add(kBareNames, [](const std::string& w) { return w; });
+    add(kOwnNames, [](const std::string& w) { return "ZARK" + w; });
+    std::istringstream in(kOtherNames);
+    for (std::string w; in >> w;) result[w.substr(0, w.find(':'))] = w.substr(w.find(':') + 1);
+    return result;
+  }();
+  return entries;
+}
 
 // What a wrapper answers while its entry is missing, where that is not zero.
 const std::map<std::string, double> kNonZeroFallbacks = {
@@ -37,7 +130,6 @@ enum class Answer { kFallback, kMarker, kOther };
 
 struct WrapperCase {
   std::string name;
-  std::string entry;
   void* fakeEntry;
   // Calls the copy's wrapper with zero arguments and classifies its answer
   // (void wrappers answer kFallback and are judged by the fake's count).
@@ -45,7 +137,7 @@ struct WrapperCase {
 };
 
 template <typename R, typename... A>
-WrapperCase MakeCase(const char* name, const char* entry, R (*)(A...)) {
+WrapperCase MakeCase(const char* name, R (*)(A...)) {
   using Fn = R (*)(A...);
   const std::string wrapper = name;
   auto call = [wrapper](const PluginCopy& copy, const std::string& signature) {
@@ -65,13 +157,13 @@ WrapperCase MakeCase(const char* name, const char* entry, R (*)(A...)) {
       return answer == fallback ? Answer::kFallback : Answer::kOther;
     }
   };
-  return {wrapper, entry, Fake<Fn>::Address(), call};
+  return {wrapper, Fake<Fn>::Address(), call};
 }
 
 #define LUMENO_WRAPPER_CASE(result, name, entry, params, args) \
-  MakeCase(#name, entry, static_cast<result(*) params>(nullptr)),
+  MakeCase(#name, static_cast<result(*) params>(nullptr)),
 #define LUMENO_WRAPPER_CASE_WITH_FALLBACK(result, name, entry, params, args, fallback) \
-  MakeCase(#name, entry, static_cast<result(*) params>(nullptr)),
+  MakeCase(#name, static_cast<result(*) params>(nullptr)),
 #define LUMENO_GETTER_CASE(word, type, entry) \
   LUMENO_PROPERTY_GETTER_ROW(LUMENO_WRAPPER_CASE, word, type, entry)
 #define LUMENO_SETTER_CASE(word, type, entry) \
@@ -92,11 +184,26 @@ std::vector<WrapperCase> AllCases() {
                                                       LUMENO_WRAPPERS_SOCKETS(LUMENO_WRAPPER_CASE)};
 }
 
+// The tables hold every required wrapper, once, and nothing else.
+TEST(WrapperFamily, TablesHoldExactlyTheRequiredWrappers) {
+  std::set<std::string> covered;
+  for (const auto& c : AllCases()) {
+    EXPECT_TRUE(covered.insert(c.name).second) << c.name << " listed twice";
+    EXPECT_EQ(RequiredEntries().count(c.name), 1u) << c.name << " has no required entry";
+  }
+  EXPECT_EQ(RequiredEntries().size(), 201u) << "the required list itself";
+  for (const auto& [wrapper, entry] : RequiredEntries()) {
+    EXPECT_EQ(covered.count(wrapper), 1u) << wrapper << " missing";
+  }
+}
+
 TEST(WrapperFamily, ResolvesItsEntryFallsBackRetriesAndKeeps) {
   PluginCopy copy;
   for (const auto& c : AllCases()) {
     SCOPED_TRACE(c.name);
-    const std::string& entry = c.entry;
+    auto required = RequiredEntries().find(c.name);
+    ASSERT_NE(required, RequiredEntries().end());
+    const std::string& entry = required->second;
     auto overload = kTableOverloads.find(c.name);
     const auto overloads = PluginCopy::Overloads(c.name);
     const std::string signature = overload != kTableOverloads.end() ? overload->second
@@ -194,6 +301,30 @@ TEST(WrapperFamily, OverloadsForwardToTheirTypedWrapper) {
                                                       "CreateInstance");
   ExpectOverloadAsks<void* (*)(const char*, const char*)>(
       copy, "ZARKLoadGlobalMethod(char const*, char const*)", "ZARKLoadGlobalMethod");
+}
+
+// Every exported wrapper-like name is either in the tables or one of the
+// members written out by hand, so no member escapes the tests.
+TEST(WrapperFamily, NoExportedMemberOutsideTheTests) {
+  std::set<std::string> known;
+  for (const auto& c : AllCases()) known.insert(c.name);
+  for (const char* name :
+       {"ZARKnewInstanceWithClass", "ZARKnewInstanceOfClass", "ZARKLoadFrameworkMethod",
+        "ZARKLoadGlobalMethod", "ZARKGetClassData", "ZARKGetControlData",
+        "ZARKCountClassProperties", "ZARKGetClassProperty", "ZARKGetStringContents",
+        "ZARKStringLength", "ZARKGetPropValue", "ZARKSetPropValue", "ZARKInsertArrayValue",
+        "ZARKGetArrayValue", "ZARKSetArrayValue", "ZARKLockPictureDescription", "ZARKPluginMain"}) {
+    known.insert(name);
+  }
+  for (const auto& name : PluginCopy::ExportedNames()) {
+    if (name.rfind("ZARK", 0) != 0) continue;
+    const std::string plain = name.substr(0, name.find('('));
+    bool typedArray = false;
+    for (const char* prefix : {"ZARKInsertArrayValue", "ZARKGetArrayValue", "ZARKSetArrayValue"}) {
+      if (plain.rfind(prefix, 0) == 0) typedArray = true;
+    }
+    EXPECT_TRUE(known.count(plain) != 0 || typedArray) << name;
+  }
 }
 
 // Every recording fake below writes here; each test starts it afresh.
