@@ -155,16 +155,6 @@ class AllocationTest : public PluginTest {
   }
 };
 
-TEST_F(AllocationTest, CountingSeesTheHostsBitmaps) {
-  // The counter itself: a bitmap made by the host is one large allocation.
-  const Counted c = CountAround(64 * 64 * 4, [&] {
-    Ref bitmap(host(), host::CreateBitmap(host(), 64, 64, host::kRGBA8));
-    ASSERT_TRUE(bitmap);
-  });
-  EXPECT_EQ(c.large, 1);
-  EXPECT_GE(c.allocations, 1);
-}
-
 TEST_F(AllocationTest, CountingSeesThePluginsAllocations) {
   // An asynchronous run allocates its context inside the plug-in: the
   // counter must see allocations made by the library, not only the host's.
