@@ -46,22 +46,10 @@ Image FillFor(const Image& source, bool toggleAlpha) {
   const host::FormatInfo& f = *source.format;
   int64_t format = f.format;
   if (toggleAlpha) {
-    switch (f.format) {
-      case host::kGray8:
-        format = host::kGrayAlpha8;
-        break;
-      case host::kGrayAlpha8:
-        format = host::kGray8;
-        break;
-      case host::kCMYK8:
-        format = host::kCMYKA8;
-        break;
-      case host::kCMYKA8:
-        format = host::kCMYK8;
-        break;
-      default:
-        format = f.alphaOffset != host::kNoChannel ? host::kRGB8 : host::kRGBA8;
-    }
+    const bool alpha = f.alphaOffset != host::kNoChannel;
+    format = IsGray(f)         ? (alpha ? host::kGray8 : host::kGrayAlpha8)
+             : IsFourColour(f) ? (alpha ? host::kCMYK8 : host::kCMYKA8)
+                               : (alpha ? host::kRGB8 : host::kRGBA8);
   }
   Image fill{host::FindFormat(format), source.width, source.height, {}};
   fill.bytes.resize(static_cast<size_t>(source.width * source.height * fill.format->bytesPerPixel));
