@@ -348,6 +348,24 @@ Runner BindForm(host::Host& h, const Effect& e, Object effect, bool inPlace, con
   }
 }
 
+Runner BindMap(host::Host& h, Object effect, bool inPlace, Object mask, MapParams tables8,
+               MapParams tables16, signed char depthFlags8) {
+  using MapFn = Object (*)(MPImageFilterData*, Object, Object, MapParams*, signed char, signed char);
+  using MapInPlaceFn = void (*)(MPImageFilterData*, Object, Object, MapParams*, signed char);
+  auto* data = static_cast<MPImageFilterData*>(h.ClassData(effect, "MPImageFilterRaw"));
+  void* entry = data->engine->GetMapEffectProc(inPlace ? 2 : 1);
+  return [=, &h](Object source) mutable -> Object {
+    const bool sixteen = host::BitmapRecord(h, source)->bitsPerChannel == 16;
+    MapParams& params = sixteen ? tables16 : tables8;
+    const signed char depthFlags = static_cast<signed char>(depthFlags8 + (sixteen ? 1 : 0));
+    if (inPlace) {
+      reinterpret_cast<MapInPlaceFn>(entry)(data, source, mask, &params, depthFlags);
+      return nullptr;
+    }
+    return reinterpret_cast<MapFn>(entry)(data, source, mask, &params, depthFlags, 1);
+  };
+}
+
 Image Packed(host::Host& h, Object bitmap) {
   const RawBitmap& record = *host::BitmapRecord(h, bitmap);
   return {host::FindFormat(record.imageFormat), record.width, record.height,
