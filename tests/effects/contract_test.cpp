@@ -51,59 +51,59 @@ struct Contract {
 
 std::vector<Contract> Contracts() {
   std::vector<Contract> list = {
-    // Values outside their range (NaN passes as level 0).
-    {kB, kAll, {kAbove}, {kRGB8}, 4},
-    {kB, kAll, {-kAbove}, {kRGB8}, 4},
-    {kB, kAll, {5}, {kRGB8}, 4},
-    {kB, kAll, {kInf}, {kRGB8}, 4},
-    {kB, kAll, {-1}, {kRGB8}, 0},
-    {kB, kSync, {1}, {kRGB8}, 0},
-    {kB, kSync, {kNaN}, {kRGB8}, 0},
-    {kC, kAll, {kAbove}, {kRGB8}, 4},
-    {kC, kAll, {-kAbove}, {kRGB8}, 4},
-    {kC, kAll, {2}, {kRGB8}, 4},
-    {kC, kAll, {-7}, {kRGB8}, 4},
-    {kC, kAll, {kInf}, {kRGB8}, 4},
-    {kC, kAll, {-kInf}, {kRGB8}, 4},
-    {kC, kSync, {-1}, {kRGB8}, 0},
-    {kC, kAll, {1}, {kRGB8}, 0},
-    {kC, kSync, {kNaN}, {kRGB8}, 0},
-    {kBC, kAll, {kAbove, 0}, {kRGB8}, 4},
-    {kBC, kAll, {-kAbove, 0}, {kRGB8}, 4},
-    {kBC, kSync, {0, kAbove}, {kRGB8}, 4},
-    {kBC, kSync, {0, -kAbove}, {kRGB8}, 4},
-    {kBC, kSync, {0, 1.5}, {kRGB8}, 4},
-    {kBC, kSync, {-3, 3}, {kRGB8}, 4},
-    {kBC, X | Y, {0, 1.5}, {kRGB8}, 0},  // the asynchronous forms check brightness only
-    {kBC, kAll, {-1, 1}, {kRGB8}, 0},
-    {kBC, kSync, {1, -1}, {kRGB8}, 0},
-    {kBC, kSync, {kNaN, kNaN}, {kRGB8}, 0},
-    {kSe, kAll, {-0.01}, {kRGB8}, 4},
-    {kSe, kAll, {kAbove}, {kRGB8}, 4},
-    {kSe, kAll, {-std::numeric_limits<float>::min()}, {kRGB8}, 4},
-    {kSe, kAll, {5}, {kRGB8}, 4},
-    {kSe, kAll, {0}, {kRGB8}, 0},
-    {kSe, kSync, {1}, {kRGB8}, 0},
-    {kSe, kSync, {kNaN}, {kRGB8}, 0},
-    {kCF, kAll, {kAbove, 0, 0}, {kRGB8}, 4},
-    {kCF, kAll, {0, kAbove, 0}, {kRGB8}, 4},
-    {kCF, kAll, {0, 0, kAbove}, {kRGB8}, 4},
-    {kCF, kAll, {-kAbove, 0, 0}, {kRGB8}, 4},
-    {kCF, kAll, {0, -kAbove, 0}, {kRGB8}, 4},
-    {kCF, kAll, {0, 0, -kAbove}, {kRGB8}, 4},
-    {kCF, kAll, {1, -1, 1}, {kRGB8}, 0},
-    {kCF, kSync, {kNaN, 0, 0}, {kRGB8}, 0},
-    {kTT, kAll, {3, -7}, {kRGB8}, 0},  // the setters limit the values
-    {kGr, kAll, {7, 0}, {kRGB8}, 0},   // any method is one of the four
-    {kGr, kSync, {-1, 1}, {kRGB8}, 0},
-    // Gray sources: the colour filters run only into a new bitmap.
-    {kCF, I | J | Y, {0.1, 0.2, 0.3}, kGray, 4},
-    {kCF, A | S | X, {0.1, 0.2, 0.3}, kGray, 0},
-    {kTT, J | Y, {0.5, 0.5}, kGray, 4},
-    {kTT, S | X, {0.5, 0.5}, kGray, 0},
-    {kB, kAll, {0.5}, kGray, 0},
-    {kSe, kAll, {0.5}, kGray, 0},
-    {kIn, kAll, {}, kGray, 0},
+      // Values outside their range (NaN passes as level 0).
+      {kB, kAll, {kAbove}, {kRGB8}, 4},
+      {kB, kAll, {-kAbove}, {kRGB8}, 4},
+      {kB, kAll, {5}, {kRGB8}, 4},
+      {kB, kAll, {kInf}, {kRGB8}, 4},
+      {kB, kAll, {-1}, {kRGB8}, 0},
+      {kB, kSync, {1}, {kRGB8}, 0},
+      {kB, kSync, {kNaN}, {kRGB8}, 0},
+      {kC, kAll, {kAbove}, {kRGB8}, 4},
+      {kC, kAll, {-kAbove}, {kRGB8}, 4},
+      {kC, kAll, {2}, {kRGB8}, 4},
+      {kC, kAll, {-7}, {kRGB8}, 4},
+      {kC, kAll, {kInf}, {kRGB8}, 4},
+      {kC, kAll, {-kInf}, {kRGB8}, 4},
+      {kC, kSync, {-1}, {kRGB8}, 0},
+      {kC, kAll, {1}, {kRGB8}, 0},
+      {kC, kSync, {kNaN}, {kRGB8}, 0},
+      {kBC, kAll, {kAbove, 0}, {kRGB8}, 4},
+      {kBC, kAll, {-kAbove, 0}, {kRGB8}, 4},
+      {kBC, kSync, {0, kAbove}, {kRGB8}, 4},
+      {kBC, kSync, {0, -kAbove}, {kRGB8}, 4},
+      {kBC, kSync, {0, 1.5}, {kRGB8}, 4},
+      {kBC, kSync, {-3, 3}, {kRGB8}, 4},
+      {kBC, X | Y, {0, 1.5}, {kRGB8}, 0},  // the asynchronous forms check brightness only
+      {kBC, kAll, {-1, 1}, {kRGB8}, 0},
+      {kBC, kSync, {1, -1}, {kRGB8}, 0},
+      {kBC, kSync, {kNaN, kNaN}, {kRGB8}, 0},
+      {kSe, kAll, {-0.01}, {kRGB8}, 4},
+      {kSe, kAll, {kAbove}, {kRGB8}, 4},
+      {kSe, kAll, {-std::numeric_limits<float>::min()}, {kRGB8}, 4},
+      {kSe, kAll, {5}, {kRGB8}, 4},
+      {kSe, kAll, {0}, {kRGB8}, 0},
+      {kSe, kSync, {1}, {kRGB8}, 0},
+      {kSe, kSync, {kNaN}, {kRGB8}, 0},
+      {kCF, kAll, {kAbove, 0, 0}, {kRGB8}, 4},
+      {kCF, kAll, {0, kAbove, 0}, {kRGB8}, 4},
+      {kCF, kAll, {0, 0, kAbove}, {kRGB8}, 4},
+      {kCF, kAll, {-kAbove, 0, 0}, {kRGB8}, 4},
+      {kCF, kAll, {0, -kAbove, 0}, {kRGB8}, 4},
+      {kCF, kAll, {0, 0, -kAbove}, {kRGB8}, 4},
+      {kCF, kAll, {1, -1, 1}, {kRGB8}, 0},
+      {kCF, kSync, {kNaN, 0, 0}, {kRGB8}, 0},
+      {kTT, kAll, {3, -7}, {kRGB8}, 0},  // the setters limit the values
+      {kGr, kAll, {7, 0}, {kRGB8}, 0},   // any method is one of the four
+      {kGr, kSync, {-1, 1}, {kRGB8}, 0},
+      // Gray sources: the colour filters run only into a new bitmap.
+      {kCF, I | J | Y, {0.1, 0.2, 0.3}, kGray, 4},
+      {kCF, A | S | X, {0.1, 0.2, 0.3}, kGray, 0},
+      {kTT, J | Y, {0.5, 0.5}, kGray, 4},
+      {kTT, S | X, {0.5, 0.5}, kGray, 0},
+      {kB, kAll, {0.5}, kGray, 0},
+      {kSe, kAll, {0.5}, kGray, 0},
+      {kIn, kAll, {}, kGray, 0},
   };
   for (const Effect& e : Effects()) {
     if (e.run) continue;
@@ -190,39 +190,32 @@ TEST_P(ContractTest, CodeOfEveryForm) {
 
 INSTANTIATE_TEST_SUITE_P(Effects, ContractTest, ::testing::ValuesIn(Contracts()));
 
-// Each value a property of its own: its value on a new effect, and what a
-// setter keeps of what it is given (any value is kept for the run to judge).
+// Each value a property of its own: its value on a new effect (0, sepia
+// 0.3), and what a setter keeps of what it is given (any value is kept for
+// the run to judge).
 struct Stored {
   const char* className;
   const char* property;
   double set;  // NaN: only read the initial value
   double read;
 };
-const Stored kStored[] = {
-    {kB, "BrightnessValue", kNaN, 0},
-    {kB, "BrightnessValue", 5, 5},
-    {kC, "ContrastValue", kNaN, 0},
-    {kC, "ContrastValue", 5, 5},
-    {kBC, "BrightnessValue", kNaN, 0},
-    {kBC, "ContrastValue", kNaN, 0},
-    {kSe, "SepiaValue", kNaN, 0.3f},
-    {kSe, "SepiaValue", -2, -2},
-    {kCF, "Red", kNaN, 0},
-    {kCF, "Green", kNaN, 0},
-    {kCF, "Blue", kNaN, 0},
-    {kCF, "Blue", 3, 3},
-    {kTT, "Temperature", kNaN, 0},
-    {kTT, "Tint", kNaN, 0},
-    {kTT, "Temperature", 3, 1},
-    {kTT, "Temperature", -3, -1},
-    {kTT, "Tint", 7, 1},
-    {kTT, "Tint", -0.25f, -0.25f},
-    {kGr, "GrayscaleType", kNaN, 0},
-    {kGr, "UseOriginalColorSpace", kNaN, 0},
-};
+std::vector<Stored> StoredCases() {
+  std::vector<Stored> list = {
+      {kB, "BrightnessValue", 5, 5}, {kC, "ContrastValue", 5, 5},   {kSe, "SepiaValue", -2, -2},
+      {kCF, "Blue", 3, 3},           {kTT, "Temperature", 3, 1},    {kTT, "Temperature", -3, -1},
+      {kTT, "Tint", 7, 1},           {kTT, "Tint", -0.25f, -0.25f},
+  };
+  for (const Effect& e : Effects()) {
+    for (const EffectValue& v : e.values) {
+      if (v.property && !e.run)
+        list.push_back({e.className, v.property, kNaN, e.className == std::string(kSe) ? 0.3f : 0});
+    }
+  }
+  return list;
+}
 
 TEST_F(EffectTest, StoredValuesAsSetAndRead) {
-  for (const Stored& s : kStored) {
+  for (const Stored& s : StoredCases()) {
     SCOPED_TRACE(std::string(s.className) + "." + s.property + " " + std::to_string(s.set));
     Ref effect = NewEffect(s.className);
     if (!std::isnan(s.set)) {
