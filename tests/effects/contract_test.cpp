@@ -49,89 +49,74 @@ struct Contract {
   int64_t code;
 };
 
-const Contract kContracts[] = {
-    // Values outside their range (NaN passes as level 0).
-    {kB, kAll, {kAbove}, {kRGB8}, 4},
-    {kB, kAll, {-kAbove}, {kRGB8}, 4},
-    {kB, kAll, {5}, {kRGB8}, 4},
-    {kB, kAll, {kInf}, {kRGB8}, 4},
-    {kB, kAll, {-1}, {kRGB8}, 0},
-    {kB, kSync, {1}, {kRGB8}, 0},
-    {kB, kSync, {kNaN}, {kRGB8}, 0},
-    {kC, kAll, {kAbove}, {kRGB8}, 4},
-    {kC, kAll, {-kAbove}, {kRGB8}, 4},
-    {kC, kAll, {2}, {kRGB8}, 4},
-    {kC, kAll, {-7}, {kRGB8}, 4},
-    {kC, kAll, {kInf}, {kRGB8}, 4},
-    {kC, kAll, {-kInf}, {kRGB8}, 4},
-    {kC, kSync, {-1}, {kRGB8}, 0},
-    {kC, kAll, {1}, {kRGB8}, 0},
-    {kC, kSync, {kNaN}, {kRGB8}, 0},
-    {kBC, kAll, {kAbove, 0}, {kRGB8}, 4},
-    {kBC, kAll, {-kAbove, 0}, {kRGB8}, 4},
-    {kBC, kSync, {0, kAbove}, {kRGB8}, 4},
-    {kBC, kSync, {0, -kAbove}, {kRGB8}, 4},
-    {kBC, kSync, {0, 1.5}, {kRGB8}, 4},
-    {kBC, kSync, {-3, 3}, {kRGB8}, 4},
-    {kBC, X | Y, {0, 1.5}, {kRGB8}, 0},  // the asynchronous forms check brightness only
-    {kBC, kAll, {-1, 1}, {kRGB8}, 0},
-    {kBC, kSync, {1, -1}, {kRGB8}, 0},
-    {kBC, kSync, {kNaN, kNaN}, {kRGB8}, 0},
-    {kSe, kAll, {-0.01}, {kRGB8}, 4},
-    {kSe, kAll, {kAbove}, {kRGB8}, 4},
-    {kSe, kAll, {-std::numeric_limits<float>::min()}, {kRGB8}, 4},
-    {kSe, kAll, {5}, {kRGB8}, 4},
-    {kSe, kAll, {0}, {kRGB8}, 0},
-    {kSe, kSync, {1}, {kRGB8}, 0},
-    {kSe, kSync, {kNaN}, {kRGB8}, 0},
-    {kCF, kAll, {kAbove, 0, 0}, {kRGB8}, 4},
-    {kCF, kAll, {0, kAbove, 0}, {kRGB8}, 4},
-    {kCF, kAll, {0, 0, kAbove}, {kRGB8}, 4},
-    {kCF, kAll, {-kAbove, 0, 0}, {kRGB8}, 4},
-    {kCF, kAll, {0, -kAbove, 0}, {kRGB8}, 4},
-    {kCF, kAll, {0, 0, -kAbove}, {kRGB8}, 4},
-    {kCF, kAll, {1, -1, 1}, {kRGB8}, 0},
-    {kCF, kSync, {kNaN, 0, 0}, {kRGB8}, 0},
-    {kTT, kAll, {3, -7}, {kRGB8}, 0},  // the setters limit the values
-    {kGr, kAll, {7, 0}, {kRGB8}, 0},   // any method is one of the four
-    {kGr, kSync, {-1, 1}, {kRGB8}, 0},
-    // No source.
-    {kB, kAll, {0}, {kNone}, 4},
-    {kC, kAll, {0}, {kNone}, 4},
-    {kBC, kAll, {0, 0}, {kNone}, 4},
-    {kBC, kSync, {0.5, -0.5}, {kNone}, 4},
-    {kSe, kAll, {0.5}, {kNone}, 4},
-    {kCF, kAll, {0, 0, 0}, {kNone}, 4},
-    {kTT, kAll, {0, 0}, {kNone}, 4},
-    {kIn, kAll, {}, {kNone}, 4},
-    {kGr, kAll, {0, 0}, {kNone}, 4},
-    // Four-colour sources: no colour space of the tone and colour effects.
-    {kB, kAll, {0.5}, kFourColour, 5},
-    {kC, kAll, {0.5}, kFourColour, 5},
-    {kBC, kAll, {0.1, 0.5}, kFourColour, 5},
-    {kSe, kAll, {0.5}, kFourColour, 5},
-    {kCF, kAll, {0.1, 0.2, 0.3}, kFourColour, 5},
-    {kTT, kAll, {0.5, 0.5}, kFourColour, 5},
-    {kIn, kAll, {}, kFourColour, 0},
-    {kGr, kAll, {1, 0}, kFourColour, 0},
-    // Depths other than 8 and 16 bits.
-    {kB, kAll, {0.5}, kOddDepths, 6},
-    {kC, kAll, {0.5}, kOddDepths, 6},
-    {kBC, kAll, {0.1, 0.5}, kOddDepths, 6},
-    {kSe, kAll, {0.5}, kOddDepths, 6},
-    {kCF, kAll, {0.1, 0.2, 0.3}, kOddDepths, 6},
-    {kTT, kAll, {0.5, 0.5}, kOddDepths, 6},
-    {kIn, kAll, {}, kOddDepths, 6},
-    {kGr, kAll, {1, 0}, kOddDepths, 6},
-    // Gray sources: the colour filters run only into a new bitmap.
-    {kCF, I | J | Y, {0.1, 0.2, 0.3}, kGray, 4},
-    {kCF, A | S | X, {0.1, 0.2, 0.3}, kGray, 0},
-    {kTT, J | Y, {0.5, 0.5}, kGray, 4},
-    {kTT, S | X, {0.5, 0.5}, kGray, 0},
-    {kB, kAll, {0.5}, kGray, 0},
-    {kSe, kAll, {0.5}, kGray, 0},
-    {kIn, kAll, {}, kGray, 0},
-};
+std::vector<Contract> Contracts() {
+  std::vector<Contract> list = {
+      // Values outside their range (NaN passes as level 0).
+      {kB, kAll, {kAbove}, {kRGB8}, 4},
+      {kB, kAll, {-kAbove}, {kRGB8}, 4},
+      {kB, kAll, {5}, {kRGB8}, 4},
+      {kB, kAll, {kInf}, {kRGB8}, 4},
+      {kB, kAll, {-1}, {kRGB8}, 0},
+      {kB, kSync, {1}, {kRGB8}, 0},
+      {kB, kSync, {kNaN}, {kRGB8}, 0},
+      {kC, kAll, {kAbove}, {kRGB8}, 4},
+      {kC, kAll, {-kAbove}, {kRGB8}, 4},
+      {kC, kAll, {2}, {kRGB8}, 4},
+      {kC, kAll, {-7}, {kRGB8}, 4},
+      {kC, kAll, {kInf}, {kRGB8}, 4},
+      {kC, kAll, {-kInf}, {kRGB8}, 4},
+      {kC, kSync, {-1}, {kRGB8}, 0},
+      {kC, kAll, {1}, {kRGB8}, 0},
+      {kC, kSync, {kNaN}, {kRGB8}, 0},
+      {kBC, kAll, {kAbove, 0}, {kRGB8}, 4},
+      {kBC, kAll, {-kAbove, 0}, {kRGB8}, 4},
+      {kBC, kSync, {0, kAbove}, {kRGB8}, 4},
+      {kBC, kSync, {0, -kAbove}, {kRGB8}, 4},
+      {kBC, kSync, {0, 1.5}, {kRGB8}, 4},
+      {kBC, kSync, {-3, 3}, {kRGB8}, 4},
+      {kBC, X | Y, {0, 1.5}, {kRGB8}, 0},  // the asynchronous forms check brightness only
+      {kBC, kAll, {-1, 1}, {kRGB8}, 0},
+      {kBC, kSync, {1, -1}, {kRGB8}, 0},
+      {kBC, kSync, {kNaN, kNaN}, {kRGB8}, 0},
+      {kSe, kAll, {-0.01}, {kRGB8}, 4},
+      {kSe, kAll, {kAbove}, {kRGB8}, 4},
+      {kSe, kAll, {-std::numeric_limits<float>::min()}, {kRGB8}, 4},
+      {kSe, kAll, {5}, {kRGB8}, 4},
+      {kSe, kAll, {0}, {kRGB8}, 0},
+      {kSe, kSync, {1}, {kRGB8}, 0},
+      {kSe, kSync, {kNaN}, {kRGB8}, 0},
+      {kCF, kAll, {kAbove, 0, 0}, {kRGB8}, 4},
+      {kCF, kAll, {0, kAbove, 0}, {kRGB8}, 4},
+      {kCF, kAll, {0, 0, kAbove}, {kRGB8}, 4},
+      {kCF, kAll, {-kAbove, 0, 0}, {kRGB8}, 4},
+      {kCF, kAll, {0, -kAbove, 0}, {kRGB8}, 4},
+      {kCF, kAll, {0, 0, -kAbove}, {kRGB8}, 4},
+      {kCF, kAll, {1, -1, 1}, {kRGB8}, 0},
+      {kCF, kSync, {kNaN, 0, 0}, {kRGB8}, 0},
+      {kTT, kAll, {3, -7}, {kRGB8}, 0},  // the setters limit the values
+      {kGr, kAll, {7, 0}, {kRGB8}, 0},   // any method is one of the four
+      {kGr, kSync, {-1, 1}, {kRGB8}, 0},
+      // Gray sources: the colour filters run only into a new bitmap.
+      {kCF, I | J | Y, {0.1, 0.2, 0.3}, kGray, 4},
+      {kCF, A | S | X, {0.1, 0.2, 0.3}, kGray, 0},
+      {kTT, J | Y, {0.5, 0.5}, kGray, 4},
+      {kTT, S | X, {0.5, 0.5}, kGray, 0},
+      {kB, kAll, {0.5}, kGray, 0},
+      {kSe, kAll, {0.5}, kGray, 0},
+      {kIn, kAll, {}, kGray, 0},
+  };
+  for (const Effect& e : Effects()) {
+    if (e.run) continue;
+    const std::string name = e.className;
+    const bool anyColourSpace = name == kIn || name == kGr;
+    list.push_back({e.className, kAll, e.samples[0], {kNone}, 4});
+    list.push_back({e.className, kAll, e.samples[0], kFourColour, anyColourSpace ? 0 : 5});
+    list.push_back({e.className, kAll, e.samples[0], kOddDepths, 6});
+  }
+  // Without a source the stored values are judged after the source.
+  list.push_back({kBC, kSync, {0.5, -0.5}, {kNone}, 4});
+  return list;
+}
 
 class ContractTest : public EffectTest, public ::testing::WithParamInterface<Contract> {};
 
@@ -203,41 +188,34 @@ TEST_P(ContractTest, CodeOfEveryForm) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Effects, ContractTest, ::testing::ValuesIn(kContracts));
+INSTANTIATE_TEST_SUITE_P(Effects, ContractTest, ::testing::ValuesIn(Contracts()));
 
-// Each value a property of its own: its value on a new effect, and what a
-// setter keeps of what it is given (any value is kept for the run to judge).
+// Each value a property of its own: its value on a new effect (0, sepia
+// 0.3), and what a setter keeps of what it is given (any value is kept for
+// the run to judge).
 struct Stored {
   const char* className;
   const char* property;
   double set;  // NaN: only read the initial value
   double read;
 };
-const Stored kStored[] = {
-    {kB, "BrightnessValue", kNaN, 0},
-    {kB, "BrightnessValue", 5, 5},
-    {kC, "ContrastValue", kNaN, 0},
-    {kC, "ContrastValue", 5, 5},
-    {kBC, "BrightnessValue", kNaN, 0},
-    {kBC, "ContrastValue", kNaN, 0},
-    {kSe, "SepiaValue", kNaN, 0.3f},
-    {kSe, "SepiaValue", -2, -2},
-    {kCF, "Red", kNaN, 0},
-    {kCF, "Green", kNaN, 0},
-    {kCF, "Blue", kNaN, 0},
-    {kCF, "Blue", 3, 3},
-    {kTT, "Temperature", kNaN, 0},
-    {kTT, "Tint", kNaN, 0},
-    {kTT, "Temperature", 3, 1},
-    {kTT, "Temperature", -3, -1},
-    {kTT, "Tint", 7, 1},
-    {kTT, "Tint", -0.25f, -0.25f},
-    {kGr, "GrayscaleType", kNaN, 0},
-    {kGr, "UseOriginalColorSpace", kNaN, 0},
-};
+std::vector<Stored> StoredCases() {
+  std::vector<Stored> list = {
+      {kB, "BrightnessValue", 5, 5}, {kC, "ContrastValue", 5, 5},   {kSe, "SepiaValue", -2, -2},
+      {kCF, "Blue", 3, 3},           {kTT, "Temperature", 3, 1},    {kTT, "Temperature", -3, -1},
+      {kTT, "Tint", 7, 1},           {kTT, "Tint", -0.25f, -0.25f},
+  };
+  for (const Effect& e : Effects()) {
+    for (const EffectValue& v : e.values) {
+      if (v.property && !e.run)
+        list.push_back({e.className, v.property, kNaN, e.className == std::string(kSe) ? 0.3f : 0});
+    }
+  }
+  return list;
+}
 
 TEST_F(EffectTest, StoredValuesAsSetAndRead) {
-  for (const Stored& s : kStored) {
+  for (const Stored& s : StoredCases()) {
     SCOPED_TRACE(std::string(s.className) + "." + s.property + " " + std::to_string(s.set));
     Ref effect = NewEffect(s.className);
     if (!std::isnan(s.set)) {

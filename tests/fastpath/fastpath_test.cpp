@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "lumeno/engine.h"
 #include "support/effect_table.h"
 #include "support/images.h"
 #include "support/plugin_fixture.h"
@@ -79,9 +78,6 @@ const MapTables& Tables() {
   return tables;
 }
 
-using MapFn = Object (*)(MPImageFilterData*, Object, Object, MapParams*, signed char, signed char);
-using MapInPlaceFn = void (*)(MPImageFilterData*, Object, Object, MapParams*, signed char);
-
 // The engine's map procedure as another plug-in calls it, on a brightness
 // effect, the mask an argument.
 const Effect& MapEffect() {
@@ -110,22 +106,16 @@ const Effect& MapEffect() {
              }};
     e.run = [](host::Host& h, Object effect, Object source, Object mask, bool inPlace,
                const Values&) -> Object {
-      auto* data = static_cast<MPImageFilterData*>(h.ClassData(effect, "MPImageFilterRaw"));
-      const bool sixteen = host::BitmapRecord(h, source)->bitsPerChannel == 16;
       const MapTables& t = Tables();
-      MapParams params{};
-      params.redTable = sixteen ? static_cast<const void*>(t.red.data()) : t.red8.data();
-      params.greenTable = sixteen ? static_cast<const void*>(t.green.data()) : t.green8.data();
-      params.blueTable = sixteen ? static_cast<const void*>(t.blue.data()) : t.blue8.data();
+      MapParams tables8{}, tables16{};
+      tables8.redTable = t.red8.data();
+      tables8.greenTable = t.green8.data();
+      tables8.blueTable = t.blue8.data();
+      tables16.redTable = t.red.data();
+      tables16.greenTable = t.green.data();
+      tables16.blueTable = t.blue.data();
       // Accepting the four-colour formats too, so the black channel is covered.
-      const signed char depthFlags = sixteen ? 14 : 13;
-      if (inPlace) {
-        reinterpret_cast<MapInPlaceFn>(data->engine->GetMapEffectProc(2))(data, source, mask,
-                                                                          &params, depthFlags);
-        return nullptr;
-      }
-      return reinterpret_cast<MapFn>(data->engine->GetMapEffectProc(1))(data, source, mask, &params,
-                                                                        depthFlags, 1);
+      return BindMap(h, effect, inPlace, mask, tables8, tables16, 13)(source);
     };
     return e;
   }();

@@ -46,22 +46,10 @@ Image FillFor(const Image& source, bool toggleAlpha) {
   const host::FormatInfo& f = *source.format;
   int64_t format = f.format;
   if (toggleAlpha) {
-    switch (f.format) {
-      case host::kGray8:
-        format = host::kGrayAlpha8;
-        break;
-      case host::kGrayAlpha8:
-        format = host::kGray8;
-        break;
-      case host::kCMYK8:
-        format = host::kCMYKA8;
-        break;
-      case host::kCMYKA8:
-        format = host::kCMYK8;
-        break;
-      default:
-        format = f.alphaOffset != host::kNoChannel ? host::kRGB8 : host::kRGBA8;
-    }
+    const bool alpha = f.alphaOffset != host::kNoChannel;
+    format = IsGray(f)         ? (alpha ? host::kGray8 : host::kGrayAlpha8)
+             : IsFourColour(f) ? (alpha ? host::kCMYK8 : host::kCMYKA8)
+                               : (alpha ? host::kRGB8 : host::kRGBA8);
   }
   Image fill{host::FindFormat(format), source.width, source.height, {}};
   fill.bytes.resize(static_cast<size_t>(source.width * source.height * fill.format->bytesPerPixel));
@@ -358,6 +346,24 @@ Runner BindForm(host::Host& h, const Effect& e, Object effect, bool inPlace, con
     default:
       return Bound(entry, effect, inPlace, f(0), f(1), f(2));
   }
+}
+
+Runner BindMap(host::Host& h, Object effect, bool inPlace, Object mask, MapParams tables8,
+               MapParams tables16, signed char depthFlags8) {
+  using MapFn = Object (*)(MPImageFilterData*, Object, Object, MapParams*, signed char, signed char);
+  using MapInPlaceFn = void (*)(MPImageFilterData*, Object, Object, MapParams*, signed char);
+  auto* data = static_cast<MPImageFilterData*>(h.ClassData(effect, "MPImageFilterRaw"));
+  void* entry = data->engine->GetMapEffectProc(inPlace ? 2 : 1);
+  return [=, &h](Object source) mutable -> Object {
+    const bool sixteen = host::BitmapRecord(h, source)->bitsPerChannel == 16;
+    MapParams& params = sixteen ? tables16 : tables8;
+    const signed char depthFlags = static_cast<signed char>(depthFlags8 + (sixteen ? 1 : 0));
+    if (inPlace) {
+      reinterpret_cast<MapInPlaceFn>(entry)(data, source, mask, &params, depthFlags);
+      return nullptr;
+    }
+    return reinterpret_cast<MapFn>(entry)(data, source, mask, &params, depthFlags, 1);
+  };
 }
 
 Image Packed(host::Host& h, Object bitmap) {

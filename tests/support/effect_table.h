@@ -10,6 +10,7 @@
 
 #include "host/host.h"
 #include "host/raw_bitmap_class.h"
+#include "lumeno/engine.h"
 #include "support/reference.h"
 
 namespace lumeno::testing {
@@ -90,6 +91,12 @@ host::Object RunForm(host::Host& h, const Effect& e, Form form, host::Object eff
 using Runner = std::function<host::Object(host::Object source)>;
 Runner BindForm(host::Host& h, const Effect& e, host::Object effect, bool inPlace,
                 const Values& values);
+
+// The engine's map procedure of a filter object, looked up once, as another
+// plug-in calls it: the mask an argument, `tables8` for 8-bit sources and
+// `tables16` for 16-bit ones; depth flags `depthFlags8` (8 bits) or one more.
+Runner BindMap(host::Host& h, host::Object effect, bool inPlace, host::Object mask,
+               MapParams tables8, MapParams tables16, signed char depthFlags8);
 
 // Packed copy of a bitmap's pixels.
 Image Packed(host::Host& h, host::Object bitmap);

@@ -50,14 +50,6 @@ host::Ref MaskFrom(host::Host& host, int64_t width, int64_t height, const std::v
 
 }  // namespace
 
-std::vector<int64_t> FormatsWithDepth(int bitsPerChannel) {
-  std::vector<int64_t> formats;
-  for (const host::FormatInfo& f : host::AllFormats()) {
-    if (f.bitsPerChannel == bitsPerChannel) formats.push_back(f.format);
-  }
-  return formats;
-}
-
 host::Ref RandomBitmap(host::Host& host, int64_t width, int64_t height, int64_t format,
                        int64_t rowPaddingBytes, uint64_t seed) {
   const host::FormatInfo* info = host::FindFormat(format);

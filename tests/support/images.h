@@ -18,9 +18,6 @@ namespace lumeno::testing {
 // The one random generator of the tests: same seed, same images everywhere.
 using Rng = std::mt19937_64;
 
-// Values of the format enum with that many bits per channel (8 or 16).
-std::vector<int64_t> FormatsWithDepth(int bitsPerChannel);
-
 // A bitmap of random pixels whose rows carry `rowPaddingBytes` extra bytes
 // (random as well, so a writer that strays into them is caught). Empty when
 // the class refuses the request (for example odd padding of a 16-bit format).

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -19,25 +20,31 @@ struct ProgressCall {
   std::thread::id thread;
 };
 
-// Registers "TestProgressHandler" and "TestCompletionTarget" in the host
-// (once per host; the New* functions call it).
-void RegisterTestClasses(host::Host& host);
-
-// A new "TestProgressHandler" carrying one reference owned by the caller.
-host::Ref NewProgressHandler(host::Host& host);
-
 // What a progress handler recorded, and how it behaves. Safe to use while a
 // run calls the handler from another thread.
 class ProgressLog {
  public:
-  virtual ~ProgressLog() = default;
-  virtual std::vector<ProgressCall> Calls() const = 0;
-  virtual size_t CallCount() const = 0;
+  std::vector<ProgressCall> Calls() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return calls_;
+  }
+  size_t CallCount() const { return Calls().size(); }
   // Sets the run's cancel flag in the n-th call (1 = first); 0 never.
-  virtual void CancelAtCall(size_t n) = 0;
-  // Runs `hook` (on the calling thread) after each call is recorded.
-  virtual void OnEachCall(std::function<void(const ProgressCall&)> hook) = 0;
+  void CancelAtCall(size_t n) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    cancelAt_ = n;
+  }
+  void Record(uint64_t value, uint64_t total, uint64_t extraInfo, bool* cancel);
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<ProgressCall> calls_;
+  size_t cancelAt_ = 0;
 };
+
+// A new "TestProgressHandler" carrying one reference owned by the caller
+// (the first one registers the test classes in the host).
+host::Ref NewProgressHandler(host::Host& host);
 ProgressLog& ProgressOf(host::Object handler);
 
 // A new "TestCompletionTarget" carrying one reference owned by the caller.
