@@ -13,7 +13,6 @@
 #include <cstring>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "cli/lumeno_main.h"
@@ -127,10 +126,7 @@ TEST_F(DocsTest, ListHelpAndVersionShowWhatTheyShould) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
-    std::vector<std::string> args;
-    std::istringstream words(c.args);
-    for (std::string w; words >> w;) args.push_back(w);
-    const ToolResult r = RunTool(args);
+    const ToolResult r = RunTool(Args(c.args));
     EXPECT_EQ(r.status, 0) << r.err;
     for (const std::string& t : c.texts) {
       if (t[0] == '!') {

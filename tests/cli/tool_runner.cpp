@@ -26,6 +26,15 @@ std::string Slurp(const std::string& path) {
 
 }  // namespace
 
+std::vector<std::string> Split(const std::string& text, char at) {
+  std::vector<std::string> parts;
+  for (size_t b = 0, e = 0; e != std::string::npos; b = e + 1) {
+    e = text.find(at, b);
+    parts.push_back(text.substr(b, e == std::string::npos ? e : e - b));
+  }
+  return parts;
+}
+
 ToolResult RunTool(const std::vector<std::string>& args) {
   char outName[] = "/tmp/lumeno-test-out-XXXXXX";
   char errName[] = "/tmp/lumeno-test-err-XXXXXX";
@@ -125,6 +134,15 @@ cli::Image ToolTest::Read(const std::string& name) {
   std::string error;
   EXPECT_TRUE(cli::ReadImage(Path(name), &image, &error)) << error;
   return image;
+}
+
+std::vector<std::string> ToolTest::Args(const std::string& text) const {
+  std::vector<std::string> args = Split(text, ' ');
+  for (std::string& arg : args) {
+    const size_t at = arg.find('@');
+    if (at != std::string::npos) arg.replace(at, 1, dir_ + "/");
+  }
+  return args;
 }
 
 bool ToolTest::Exists(const std::string& name) const { return std::filesystem::exists(Path(name)); }
