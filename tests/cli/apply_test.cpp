@@ -235,10 +235,8 @@ TEST_F(ApplyTest, MaskChannelAndInversionAreHonoured) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mask);
     const std::string out = c.mask == "mask.png" ? "gray.png" : "out.png";
-    ASSERT_EQ(RunTool({"apply", "sepia", "SepiaValue=1", "--mask", Path(c.mask), Path("in.png"),
-                       Path(out)})
-                  .status,
-              0);
+    ASSERT_EQ(
+        RunTool(Args("apply sepia SepiaValue=1 --mask @" + c.mask + " @in.png @" + out)).status, 0);
     EXPECT_EQ(FileBytes(out) == FileBytes("gray.png"), c.same);
   }
 }
@@ -246,9 +244,9 @@ TEST_F(ApplyTest, MaskChannelAndInversionAreHonoured) {
 // Effects joined by '+' give the file the same effects give one run after
 // the other (PNG keeps every sample, so the files are equal).
 TEST_F(ApplyTest, ChainsEqualRunsInTurn) {
-  for (const auto& steps : {std::vector<std::string>{"brightness BrightnessValue=0.3",
-                                                     "contrast ContrastValue=-0.4"},
-                            {"sepia SepiaValue=0.7", "invert", "grayscale GrayscaleType=2"}}) {
+  for (const auto& steps :
+       {std::vector<std::string>{"brightness BrightnessValue=0.3", "contrast ContrastValue=-0.4"},
+        {"sepia SepiaValue=0.7", "invert", "grayscale GrayscaleType=2"}}) {
     for (const std::string form : {"--quiet", "--in-place"}) {
       std::string chain, from = "in.png";
       for (const std::string& step : steps) {

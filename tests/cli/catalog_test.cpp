@@ -152,19 +152,11 @@ TEST_F(InterruptTest, SignalsStopTheRunAndWriteNothing) {
     const std::string fifo = Path("in.png");
     unlink(fifo.c_str());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int devnull = open("/dev/null", O_WRONLY);
-      dup2(devnull, 1);
-      dup2(devnull, 2);
-      std::vector<std::string> args = {LUMENO_TOOL_PATH, "apply", "invert", fifo, Path("out.png")};
-      if (c.async) args.push_back("--async");
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
+    const int devnull = open("/dev/null", O_WRONLY);
+    std::vector<std::string> args = {"apply", "invert", fifo, Path("out.png")};
+    if (c.async) args.push_back("--async");
+    const pid_t pid = StartTool(args, devnull, devnull);
+    close(devnull);
     // Wait until the tool has its handler (SigCgt bit signal - 1), then
     // signal it while it blocks opening the FIFO, then feed it a picture.
     bool caught = false;

@@ -62,8 +62,8 @@ TEST_F(FormatTest, LosslessFilesRoundTripThroughTheTool) {
     const ToolResult info = RunTool({"info", in});
     ASSERT_EQ(info.status, 0) << info.err;
     for (const std::string& line : {"depth:            " + std::to_string(c.bits) + " bits",
-                                     std::string("channels:         ") + c.channelsText,
-                                     "RawBitmap format: " + std::to_string(c.rawFormat) + " ("}) {
+                                    std::string("channels:         ") + c.channelsText,
+                                    "RawBitmap format: " + std::to_string(c.rawFormat) + " ("}) {
       EXPECT_NE(info.out.find(line), std::string::npos) << line << " not in:\n" << info.out;
     }
 

@@ -35,11 +35,7 @@ std::vector<std::string> Split(const std::string& text, char at) {
   return parts;
 }
 
-ToolResult RunTool(const std::vector<std::string>& args) {
-  char outName[] = "/tmp/lumeno-test-out-XXXXXX";
-  char errName[] = "/tmp/lumeno-test-err-XXXXXX";
-  const int outFd = mkstemp(outName);
-  const int errFd = mkstemp(errName);
+int StartTool(const std::vector<std::string>& args, int outFd, int errFd) {
   std::vector<std::string> argv = {LUMENO_TOOL_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargv;
@@ -52,6 +48,15 @@ ToolResult RunTool(const std::vector<std::string>& args) {
     execv(cargv[0], cargv.data());
     _exit(127);
   }
+  return pid;
+}
+
+ToolResult RunTool(const std::vector<std::string>& args) {
+  char outName[] = "/tmp/lumeno-test-out-XXXXXX";
+  char errName[] = "/tmp/lumeno-test-err-XXXXXX";
+  const int outFd = mkstemp(outName);
+  const int errFd = mkstemp(errName);
+  const pid_t pid = StartTool(args, outFd, errFd);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
   close(outFd);

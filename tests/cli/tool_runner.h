@@ -21,6 +21,10 @@ struct ToolResult {
 // Parts of `text` between the `at` characters.
 std::vector<std::string> Split(const std::string& text, char at);
 
+// Starts the tool with these arguments, its output streams on the given
+// descriptors; returns the child's process id.
+int StartTool(const std::vector<std::string>& args, int outFd, int errFd);
+
 // Runs the tool with these arguments (no shell), capturing both streams.
 ToolResult RunTool(const std::vector<std::string>& args);
 
