@@ -7,7 +7,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <variant>
 
 #include "cli/image_io.h"
@@ -38,7 +37,7 @@ Ref HostBitmap(Host& host, const cli::Image& image) {
 using Setting = std::pair<const char*, std::variant<float, double, int64_t, bool, const char*>>;
 
 struct EffectCase {
-  const char* args;  // effect and assignments for the tool, split at spaces
+  const char* args;  // effect and assignments for the tool, as ToolTest::Args
   const char* className;
   std::vector<Setting> settings;  // the same values for the effect object in the host
 };
@@ -46,7 +45,7 @@ struct EffectCase {
 const std::vector<EffectCase>& Cases() {
   static const std::vector<EffectCase> cases = {
       {"brightness BrightnessValue=0.3", "BrightnessEffectRaw", {{"BrightnessValue", 0.3f}}},
-      {"brightness BrightnessValue=-0.45 --mask @mask",
+      {"brightness BrightnessValue=-0.45 --mask @mask.png",
        "BrightnessEffectRaw",
        {{"BrightnessValue", -0.45f}, {"Mask", "@mask"}}},
       {"ContrastEffectRaw ContrastValue=-0.4", "ContrastEffectRaw", {{"ContrastValue", -0.4f}}},
@@ -65,7 +64,7 @@ const std::vector<EffectCase>& Cases() {
        "GrayscaleEffectRaw",
        {{"GrayscaleType", int64_t{3}}, {"UseOriginalColorSpace", true}}},
       {"invert", "InvertEffectRaw", {}},
-      {"blend BlendMode=screen FillBitmap=@fill Opacity=0.6 Location=5,-3 Size=20,9",
+      {"blend BlendMode=screen FillBitmap=@fill.png Opacity=0.6 Location=5,-3 Size=20,9",
        "BlendEffectRaw",
        {{"BlendMode", int64_t{2}},
         {"FillBitmap", "@fill"},
@@ -89,19 +88,7 @@ class ApplyTest : public ToolTest {
   }
 
   std::vector<std::string> ToolArgs(const EffectCase& c) const {
-    std::vector<std::string> args = {"apply"};
-    std::istringstream words(c.args);
-    for (std::string a; words >> a;) {
-      for (const char* key : {"@fill", "@mask"}) {
-        const size_t at = a.find(key);
-        if (at != std::string::npos) {
-          a.replace(at, std::strlen(key), Path(std::string(key + 1) + ".png"));
-        }
-      }
-      args.push_back(a);
-    }
-    args.push_back("--quiet");
-    return args;
+    return Args(std::string("apply ") + c.args + " --quiet");
   }
 
   // The effect's result through the host, packed in the result's own layout.
@@ -248,10 +235,8 @@ TEST_F(ApplyTest, MaskChannelAndInversionAreHonoured) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mask);
     const std::string out = c.mask == "mask.png" ? "gray.png" : "out.png";
-    ASSERT_EQ(RunTool({"apply", "sepia", "SepiaValue=1", "--mask", Path(c.mask), Path("in.png"),
-                       Path(out)})
-                  .status,
-              0);
+    ASSERT_EQ(
+        RunTool(Args("apply sepia SepiaValue=1 --mask @" + c.mask + " @in.png @" + out)).status, 0);
     EXPECT_EQ(FileBytes(out) == FileBytes("gray.png"), c.same);
   }
 }
@@ -259,26 +244,19 @@ TEST_F(ApplyTest, MaskChannelAndInversionAreHonoured) {
 // Effects joined by '+' give the file the same effects give one run after
 // the other (PNG keeps every sample, so the files are equal).
 TEST_F(ApplyTest, ChainsEqualRunsInTurn) {
-  for (const std::string chain : {"brightness BrightnessValue=0.3 + contrast ContrastValue=-0.4",
-                                  "sepia SepiaValue=0.7 + invert + grayscale GrayscaleType=2"}) {
+  for (const auto& steps :
+       {std::vector<std::string>{"brightness BrightnessValue=0.3", "contrast ContrastValue=-0.4"},
+        {"sepia SepiaValue=0.7", "invert", "grayscale GrayscaleType=2"}}) {
     for (const std::string form : {"--quiet", "--in-place"}) {
-      SCOPED_TRACE(chain + " " + form);
-      std::string from = "in.png";
-      std::vector<std::string> all = {"apply", form}, one = all;
-      std::istringstream words(chain + " +");
-      for (std::string w; words >> w;) {
-        all.push_back(w);
-        one.push_back(w);
-        if (w != "+") continue;
-        one.back() = Path(from);
-        from = "step" + std::to_string(all.size()) + ".png";
-        one.push_back(Path(from));
-        ASSERT_EQ(RunTool(one).status, 0);
-        one = {"apply", form};
+      std::string chain, from = "in.png";
+      for (const std::string& step : steps) {
+        chain += (chain.empty() ? "" : " + ") + step;
+        const std::string to = "step" + std::to_string(chain.size()) + ".png";
+        ASSERT_EQ(RunTool(Args("apply " + form + " " + step + " @" + from + " @" + to)).status, 0);
+        from = to;
       }
-      all.back() = Path("in.png");
-      all.push_back(Path("chain.png"));
-      ASSERT_EQ(RunTool(all).status, 0);
+      SCOPED_TRACE(chain + " " + form);
+      ASSERT_EQ(RunTool(Args("apply " + form + " " + chain + " @in.png @chain.png")).status, 0);
       EXPECT_EQ(FileBytes("chain.png"), FileBytes(from));
     }
   }

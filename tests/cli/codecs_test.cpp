@@ -141,15 +141,6 @@ TEST_F(CodecTest, MultiPageTiffIsProcessedPageByPage) {
   EXPECT_EQ(RunTool({"apply", "invert", "--page", "4", Path("in.tif"), Path("p4.png")}).status, 3);
 }
 
-TEST_F(CodecTest, GrayscaleRefusesCmykInsteadOfWritingAnInvisibleFile) {
-  WriteTiff(Path("cmyk.tif"), PatternImage(8, 8, ColorModel::kCMYK, false, 8),
-            {false, false, 8, PHOTOMETRIC_SEPARATED, 4});
-  const ToolResult r = RunTool({"apply", "grayscale", Path("cmyk.tif"), Path("g.tif")});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("CMYK"), std::string::npos) << r.err;
-  EXPECT_FALSE(Exists("g.tif"));
-}
-
 TEST_F(CodecTest, WebpReadAndWritten) {
   // A lossless RGBA file from libwebp (no pixel fully transparent, whose
   // colour the encoder may drop): read exactly.

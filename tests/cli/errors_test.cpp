@@ -19,15 +19,6 @@ struct ErrorCase {
   const char* messages;  // split at '|'; each must appear on standard error
 };
 
-std::vector<std::string> Split(const std::string& text, char at) {
-  std::vector<std::string> parts;
-  for (size_t b = 0, e = 0; e != std::string::npos; b = e + 1) {
-    e = text.find(at, b);
-    parts.push_back(text.substr(b, e == std::string::npos ? e : e - b));
-  }
-  return parts;
-}
-
 constexpr ErrorCase kCases[] = {
     {"frobnicate", 2, "unknown command 'frobnicate'|apply"},
     {"aply", 2, "(did you mean apply?)"},
@@ -72,6 +63,9 @@ constexpr ErrorCase kCases[] = {
     {"apply invert MultiprocessingHint=9 @in.png @out.png", 2, "CPU_USE_8_CORES"},
     {"apply blend FillBitmap=@in.png Opacity=1 Location=3 @in.png @out.png", 2,
      "Location (PointF)|x,y"},
+    {"apply blend FillBitmap=@in.png Opacity=1 Size=3;4 @in.png @out.png", 2, "Size (SizeF)"},
+    {"apply brightness BrightnessValue=0.1 Mask=@gray.png:purple @in.png @out.png", 2,
+     "no channel 'purple'"},
     {"apply invert --threads 9 @in.png @out.png", 2, "--threads|1 to 8, auto or all"},
     {"apply invert --compression 12 @in.png @out.png", 2, "--compression|0 to 9"},
     {"apply invert --fast @in.png @out.png", 2, "unknown option '--fast'"},
@@ -183,13 +177,7 @@ TEST_F(ErrorTest, EachFailureIsNamedAndLeavesNoOutput) {
     const std::vector<std::string> before = Entries();
     const std::string input = FileBytes("in.png");
     const std::string gray = FileBytes("gray.png");
-    std::vector<std::string> args;
-    for (std::string arg : Split(c.args, ' ')) {
-      const size_t at = arg.find('@');
-      if (at != std::string::npos) arg.replace(at, 1, dir_ + "/");
-      args.push_back(arg);
-    }
-    const ToolResult r = RunTool(args);
+    const ToolResult r = RunTool(Args(c.args));
     EXPECT_EQ(r.status, c.status) << r.err;
     for (const std::string& m : Split(c.messages, '|')) {
       EXPECT_NE(r.err.find(m), std::string::npos) << "missing '" << m << "' in: " << r.err;

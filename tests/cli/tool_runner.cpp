@@ -26,11 +26,16 @@ std::string Slurp(const std::string& path) {
 
 }  // namespace
 
-ToolResult RunTool(const std::vector<std::string>& args) {
-  char outName[] = "/tmp/lumeno-test-out-XXXXXX";
-  char errName[] = "/tmp/lumeno-test-err-XXXXXX";
-  const int outFd = mkstemp(outName);
-  const int errFd = mkstemp(errName);
+std::vector<std::string> Split(const std::string& text, char at) {
+  std::vector<std::string> parts;
+  for (size_t b = 0, e = 0; e != std::string::npos; b = e + 1) {
+    e = text.find(at, b);
+    parts.push_back(text.substr(b, e == std::string::npos ? e : e - b));
+  }
+  return parts;
+}
+
+int StartTool(const std::vector<std::string>& args, int outFd, int errFd) {
   std::vector<std::string> argv = {LUMENO_TOOL_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargv;
@@ -43,6 +48,15 @@ ToolResult RunTool(const std::vector<std::string>& args) {
     execv(cargv[0], cargv.data());
     _exit(127);
   }
+  return pid;
+}
+
+ToolResult RunTool(const std::vector<std::string>& args) {
+  char outName[] = "/tmp/lumeno-test-out-XXXXXX";
+  char errName[] = "/tmp/lumeno-test-err-XXXXXX";
+  const int outFd = mkstemp(outName);
+  const int errFd = mkstemp(errName);
+  const pid_t pid = StartTool(args, outFd, errFd);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
   close(outFd);
@@ -125,6 +139,15 @@ cli::Image ToolTest::Read(const std::string& name) {
   std::string error;
   EXPECT_TRUE(cli::ReadImage(Path(name), &image, &error)) << error;
   return image;
+}
+
+std::vector<std::string> ToolTest::Args(const std::string& text) const {
+  std::vector<std::string> args = Split(text, ' ');
+  for (std::string& arg : args) {
+    const size_t at = arg.find('@');
+    if (at != std::string::npos) arg.replace(at, 1, dir_ + "/");
+  }
+  return args;
 }
 
 bool ToolTest::Exists(const std::string& name) const { return std::filesystem::exists(Path(name)); }

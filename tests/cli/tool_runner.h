@@ -18,6 +18,13 @@ struct ToolResult {
   std::string err;
 };
 
+// Parts of `text` between the `at` characters.
+std::vector<std::string> Split(const std::string& text, char at);
+
+// Starts the tool with these arguments, its output streams on the given
+// descriptors; returns the child's process id.
+int StartTool(const std::vector<std::string>& args, int outFd, int errFd);
+
 // Runs the tool with these arguments (no shell), capturing both streams.
 ToolResult RunTool(const std::vector<std::string>& args);
 
@@ -33,6 +40,8 @@ class ToolTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  // Arguments split at spaces; "@x" stands for the file x in the folder.
+  std::vector<std::string> Args(const std::string& text) const;
   // Writes an image with the tool's own writer (PNG level 6, TIFF, JPEG q95).
   std::string Write(const std::string& name, const cli::Image& image);
   cli::Image Read(const std::string& name);
