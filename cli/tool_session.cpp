@@ -566,7 +566,7 @@ Failure Session::ParseAssignment(const ClassEntry& effect, const std::string& te
     }
     out->value = ObjectValue(mask);
   } else if (type == "PointF" || type == "SizeF") {
-    float a, b;
+    float a = 0, b = 0;
     const bool point = type == "PointF";
     if (!ParsePair(value, &a, &b) || !std::isfinite(a) || !std::isfinite(b)) {
       return bad(point ? "x,y such as 10,20" : "w,h such as 64,48");

@@ -146,8 +146,9 @@ TEST_F(MethodsTest, DynamicCallsRefuseWhatCannotBeCalled) {
 std::string Render(const host::MethodDecl& decl) {
   std::string text = decl.name + "(";
   for (const host::ParamDecl& p : decl.params) {
-    text +=
-        (text.back() == '(' ? "" : ",") + std::string(p.byRef ? "&" : "") + p.name + ":" + p.type;
+    if (text.back() != '(') text += ',';
+    if (p.byRef) text += '&';
+    text += p.name + ":" + p.type;
   }
   return text + ")" + decl.result;
 }
