@@ -405,9 +405,11 @@ Image Blend(const Image& source, const Image& fill, Image initial, const MaskVal
   float w = static_cast<float>(fill.width), h = static_cast<float>(fill.height);
   if (pl.hasSize && !(pl.width < 0 || pl.width > w)) w = pl.width;
   if (pl.hasSize && !(pl.height < 0 || pl.height > h)) h = pl.height;
-  const int64_t firstCol = x < 0 ? 0 : T(x), firstRow = y < 0 ? 0 : T(y);
-  const int64_t endCol = T(std::min(x + w, static_cast<float>(W)));
-  const int64_t endRow = T(std::min(y + h, static_cast<float>(H)));
+  // A location far outside the picture covers nothing; 64 bits hold it whole.
+  auto T64 = [](float v) { return static_cast<int64_t>(v); };
+  const int64_t firstCol = x < 0 ? 0 : T64(x), firstRow = y < 0 ? 0 : T64(y);
+  const int64_t endCol = T64(std::min(x + w, static_cast<float>(W)));
+  const int64_t endRow = T64(std::min(y + h, static_cast<float>(H)));
   const double op = std::max(std::min(opacity, 1.0), 0.0);
   const unsigned sw = static_cast<unsigned>(T((1.0 - op) * 256.0));
   const unsigned fw = static_cast<unsigned>(T(op * 256.0));
