@@ -63,27 +63,13 @@ const std::vector<uint16_t>& Table16() {
   return table;
 }
 
-using MapFn = Object (*)(MPImageFilterData*, Object, Object, MapParams*, signed char, signed char);
-using MapInPlaceFn = void (*)(MPImageFilterData*, Object, Object, MapParams*, signed char);
-
 // The map effect as another plug-in runs it: through slot 4 of the engine
-// table of a filter object's MPImageFilterData.
+// table of a filter object's MPImageFilterData (bound as the tests bind it).
 Runner MapRunner(Object effect, bool inPlace, Object mask, int64_t) {
-  auto* data = static_cast<MPImageFilterData*>(TheHost().ClassData(effect, "MPImageFilterRaw"));
-  void* entry = data->engine->GetMapEffectProc(inPlace ? 2 : 1);
-  return [=](Object source) -> Object {
-    const bool sixteen = host::BitmapRecord(TheHost(), source)->bitsPerChannel == 16;
-    const void* table = sixteen ? static_cast<const void*>(Table16().data())
-                                : static_cast<const void*>(Table8().data());
-    MapParams params{};
-    params.redTable = params.greenTable = params.blueTable = table;
-    const signed char depthFlags = sixteen ? 6 : 5;
-    if (inPlace) {
-      reinterpret_cast<MapInPlaceFn>(entry)(data, source, mask, &params, depthFlags);
-      return nullptr;
-    }
-    return reinterpret_cast<MapFn>(entry)(data, source, mask, &params, depthFlags, 1);
-  };
+  MapParams tables8{}, tables16{};
+  tables8.redTable = tables8.greenTable = tables8.blueTable = Table8().data();
+  tables16.redTable = tables16.greenTable = tables16.blueTable = Table16().data();
+  return testing::BindMap(TheHost(), effect, inPlace, mask, tables8, tables16, 5);
 }
 
 const char* const kGrayscaleMethods[] = {"NTSC_PAL", "ITU_R", "AVERAGE", "WEIGHTEDAVERAGE"};
