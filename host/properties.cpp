@@ -112,51 +112,32 @@ bool Host::SetProperty(Object object, const std::string& name, const Value& valu
   Kind kind = state_->KindOf(p->type, false, owner);
   bool standard = p->setter == ZARK_STANDARD_ACCESSOR;
   uint8_t* field = reinterpret_cast<uint8_t*>(object) + owner->dataOffset + p->parameter;
+  // Stores the converted value in the field, or hands it to the setter.
+  auto put = [&](auto v) {
+    standard ? WriteField(field, v) : CallSetter(p, object, v);
+    return true;
+  };
+  int64_t integer;
+  double real;
+  uint64_t unsignedValue;
+  bool flag;
+  void* pointer;
   switch (kind) {
-    case Kind::kInteger: {
-      int64_t v;
-      if (!AsInt64(value, &v)) return false;
-      standard ? WriteField(field, v) : CallSetter(p, object, v);
-      return true;
-    }
-    case Kind::kSingle: {
-      double v;
-      if (!AsDouble(value, &v)) return false;
-      standard ? WriteField(field, static_cast<float>(v))
-               : CallSetter(p, object, static_cast<float>(v));
-      return true;
-    }
-    case Kind::kDouble: {
-      double v;
-      if (!AsDouble(value, &v)) return false;
-      standard ? WriteField(field, v) : CallSetter(p, object, v);
-      return true;
-    }
-    case Kind::kBoolean: {
-      bool v;
-      if (!AsBool(value, &v)) return false;
-      standard ? WriteField<uint8_t>(field, v ? 1 : 0) : CallSetter(p, object, v);
-      return true;
-    }
-    case Kind::kUInt8: {
-      uint64_t v;
-      if (!AsUInt64(value, &v) || v > 255) return false;
-      standard ? WriteField(field, static_cast<uint8_t>(v))
-               : CallSetter(p, object, static_cast<uint8_t>(v));
-      return true;
-    }
-    case Kind::kUInt64: {
-      uint64_t v;
-      if (!AsUInt64(value, &v)) return false;
-      standard ? WriteField(field, v) : CallSetter(p, object, v);
-      return true;
-    }
-    case Kind::kPtr: {
-      void* v;
-      if (!AsPointer(value, &v)) return false;
-      standard ? WriteField(field, v) : CallSetter(p, object, v);
-      return true;
-    }
+    case Kind::kInteger:
+      return AsInt64(value, &integer) && put(integer);
+    case Kind::kSingle:
+      return AsDouble(value, &real) && put(static_cast<float>(real));
+    case Kind::kDouble:
+      return AsDouble(value, &real) && put(real);
+    case Kind::kBoolean:  // a standard field holds one byte, 0 or 1
+      return AsBool(value, &flag) && put(flag);
+    case Kind::kUInt8:
+      return AsUInt64(value, &unsignedValue) && unsignedValue <= 255 &&
+             put(static_cast<uint8_t>(unsignedValue));
+    case Kind::kUInt64:
+      return AsUInt64(value, &unsignedValue) && put(unsignedValue);
+    case Kind::kPtr:
+      return AsPointer(value, &pointer) && put(pointer);
     case Kind::kObject: {
       Object v;
       if (!AsObject(value, &v)) return false;

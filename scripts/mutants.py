@@ -23,22 +23,19 @@ import time
 # Each operator: a pattern and what it becomes. Binary operators are matched
 # with the spaces clang-format puts around them, which keeps template angle
 # brackets and pointer arrows out of the sample.
-OPERATORS = [
-    ("cmp", re.compile(r"(?<=\s)<=(?=\s)"), "<"),
-    ("cmp", re.compile(r"(?<=\s)>=(?=\s)"), ">"),
-    ("cmp", re.compile(r"(?<=\s)<(?=\s)"), "<="),
-    ("cmp", re.compile(r"(?<=\s)>(?=\s)"), ">="),
-    ("cmp", re.compile(r"(?<=\s)==(?=\s)"), "!="),
-    ("cmp", re.compile(r"(?<=\s)!=(?=\s)"), "=="),
-    ("logic", re.compile(r"(?<=\s)&&(?=\s)"), "||"),
-    ("logic", re.compile(r"(?<=\s)\|\|(?=\s)"), "&&"),
-    ("shift", re.compile(r"(?<=\s)>>(?=\s)"), "<<"),
-    ("shift", re.compile(r"(?<=\s)<<(?=\s)"), ">>"),
-    ("arith", re.compile(r"(?<=\s)\+(?=\s)"), "-"),
-    ("arith", re.compile(r"(?<=\s)-(?=\s)"), "+"),
-    ("arith", re.compile(r"(?<=\s)\*(?=\s)"), "/"),
-    ("const", re.compile(r"(?<![\w.])\d+(?![\w.'])"), None),
-]
+def spaced(op):
+    return re.compile(r"(?<=\s)" + re.escape(op) + r"(?=\s)")
+
+
+SWAPS = {
+    "cmp": "<= <, >= >, < <=, > >=, == !=, != ==",
+    "logic": "&& ||, || &&",
+    "shift": ">> <<, << >>",
+    "arith": "+ -, - +, * /",
+}
+OPERATORS = [(kind, spaced(a), b) for kind, pairs in SWAPS.items()
+             for a, b in (pair.split() for pair in pairs.split(", "))]
+OPERATORS.append(("const", re.compile(r"(?<![\w.])\d+(?![\w.'])"), None))
 
 SKIP_LINE = re.compile(r"^\s*(#|static_assert|//|\*|/\*)")
 

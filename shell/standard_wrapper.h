@@ -15,16 +15,22 @@
 
 namespace lumeno::shell {
 
-// The entry cached in `slot`, asking the resolver for `entryName` while the
-// slot is empty. Null while the host lacks the entry.
-inline void* ResolveSlot(void*& slot, const char* entryName) {
+// The address cached in `slot`, asking `lookup(key)` while the slot is
+// empty. Null while the host lacks it.
+template <typename Lookup>
+inline void* CachedSlot(void*& slot, const char* key, Lookup lookup) {
   std::atomic_ref<void*> cached(slot);
-  void* entry = cached.load(std::memory_order_acquire);
-  if (entry == nullptr) {
-    entry = CallResolver(entryName);
-    if (entry != nullptr) cached.store(entry, std::memory_order_release);
+  void* found = cached.load(std::memory_order_acquire);
+  if (found == nullptr) {
+    found = lookup(key);
+    if (found != nullptr) cached.store(found, std::memory_order_release);
   }
-  return entry;
+  return found;
+}
+
+// The entry cached in `slot`, asking the resolver for `entryName`.
+inline void* ResolveSlot(void*& slot, const char* entryName) {
+  return CachedSlot(slot, entryName, CallResolver);
 }
 
 // Zero of a result type; nothing for void.

@@ -45,8 +45,8 @@ void* FindArrayProcedure(void*& slot, const char* finderName, ZARKarrayStruct* a
 LUMENO_ARRAY_ELEMENT_TYPES(LUMENO_DEFINE_ARRAY_WRAPPERS)
 #undef LUMENO_DEFINE_ARRAY_WRAPPERS
 
-// The overloads by C type, each forwarding to its typed wrapper; every
-// operation has its own set.
+// The overloads by C type (their sets are in the header), each forwarding
+// to its typed wrapper.
 #define LUMENO_INSERT_OVERLOAD(word, type)                                       \
   void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index, type value) { \
     ZARKInsertArrayValue##word(array, index, value);                             \
@@ -60,28 +60,9 @@ LUMENO_ARRAY_ELEMENT_TYPES(LUMENO_DEFINE_ARRAY_WRAPPERS)
     ZARKSetArrayValue##word(array, index, value);                             \
   }
 
-LUMENO_INSERT_OVERLOAD(Int16, int16_t)
-LUMENO_INSERT_OVERLOAD(UInt16, uint16_t)
-LUMENO_INSERT_OVERLOAD(Double, double)
-LUMENO_INSERT_OVERLOAD(Single, float)
-LUMENO_INSERT_OVERLOAD(String, ZARKstringStruct*)
-LUMENO_INSERT_OVERLOAD(Object, ZARKobjectStruct*)
-
-LUMENO_GET_OVERLOAD(Int16, int16_t)
-LUMENO_GET_OVERLOAD(UInt16, uint16_t)
-LUMENO_GET_OVERLOAD(String, ZARKstringStruct*)
-LUMENO_GET_OVERLOAD(Text, RuntimeText*)
-LUMENO_GET_OVERLOAD(Object, ZARKobjectStruct*)
-LUMENO_GET_OVERLOAD(Double, double)
-LUMENO_GET_OVERLOAD(Single, float)
-
-LUMENO_SET_OVERLOAD(Int16, int16_t)
-LUMENO_SET_OVERLOAD(UInt16, uint16_t)
-LUMENO_SET_OVERLOAD(Double, double)
-LUMENO_SET_OVERLOAD(Single, float)
-LUMENO_SET_OVERLOAD(String, ZARKstringStruct*)
-LUMENO_SET_OVERLOAD(Text, RuntimeText*)
-LUMENO_SET_OVERLOAD(Object, ZARKobjectStruct*)
+LUMENO_ARRAY_INSERT_OVERLOADS(LUMENO_INSERT_OVERLOAD)
+LUMENO_ARRAY_GET_OVERLOADS(LUMENO_GET_OVERLOAD)
+LUMENO_ARRAY_SET_OVERLOADS(LUMENO_SET_OVERLOAD)
 
 #undef LUMENO_INSERT_OVERLOAD
 #undef LUMENO_GET_OVERLOAD

@@ -18,13 +18,7 @@ void* contentsLengthSlot = nullptr;
 
 // Like ResolveSlot, but the slot holds a framework method.
 void* LoadFrameworkSlot(void*& slot, const char* declaration) {
-  std::atomic_ref<void*> cached(slot);
-  void* method = cached.load(std::memory_order_acquire);
-  if (method == nullptr) {
-    method = ZARKLoadFrameworkMethod(declaration);
-    if (method != nullptr) cached.store(method, std::memory_order_release);
-  }
-  return method;
+  return lumeno::shell::CachedSlot(slot, declaration, ZARKLoadFrameworkMethod);
 }
 
 }  // namespace

@@ -316,31 +316,39 @@ LUMENO_ARRAY_ELEMENT_TYPES(LUMENO_DECLARE_ARRAY_WRAPPERS)
   X(ZARKobjectStruct*, ZARKGetArrayObject, "RuntimeDirectReadObjectArray",                      \
     (ZARKarrayStruct* array, int64_t index), (array, index))
 
-// Overloads: the typed wrapper of the value's type.
-LUMENO_EXPORT void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index, int16_t value);
-LUMENO_EXPORT void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index, uint16_t value);
-LUMENO_EXPORT void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index, double value);
-LUMENO_EXPORT void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index, float value);
-LUMENO_EXPORT void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index,
-                                        ZARKstringStruct* value);
-LUMENO_EXPORT void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index,
-                                        ZARKobjectStruct* value);
-LUMENO_EXPORT void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, int16_t* out);
-LUMENO_EXPORT void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, uint16_t* out);
-LUMENO_EXPORT void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, ZARKstringStruct** out);
-LUMENO_EXPORT void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, RuntimeText** out);
-LUMENO_EXPORT void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, ZARKobjectStruct** out);
-LUMENO_EXPORT void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, double* out);
-LUMENO_EXPORT void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, float* out);
-LUMENO_EXPORT void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, int16_t value);
-LUMENO_EXPORT void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, uint16_t value);
-LUMENO_EXPORT void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, double value);
-LUMENO_EXPORT void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, float value);
-LUMENO_EXPORT void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index,
-                                     ZARKstringStruct* value);
-LUMENO_EXPORT void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, RuntimeText* value);
-LUMENO_EXPORT void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index,
-                                     ZARKobjectStruct* value);
+// Overloads by C type, each forwarding to the typed wrapper of the value's
+// type. Each operation has its own set.
+#define LUMENO_ARRAY_INSERT_OVERLOADS(T) \
+  T(Int16, int16_t)                      \
+  T(UInt16, uint16_t)                    \
+  T(Double, double)                      \
+  T(Single, float)                       \
+  T(String, ZARKstringStruct*)           \
+  T(Object, ZARKobjectStruct*)
+#define LUMENO_ARRAY_GET_OVERLOADS(T) \
+  T(Int16, int16_t)                   \
+  T(UInt16, uint16_t)                 \
+  T(String, ZARKstringStruct*)        \
+  T(Text, RuntimeText*)               \
+  T(Object, ZARKobjectStruct*)        \
+  T(Double, double)                   \
+  T(Single, float)
+#define LUMENO_ARRAY_SET_OVERLOADS(T) \
+  LUMENO_ARRAY_INSERT_OVERLOADS(T)    \
+  T(Text, RuntimeText*)
+
+#define LUMENO_DECLARE_INSERT_OVERLOAD(word, type) \
+  LUMENO_EXPORT void ZARKInsertArrayValue(ZARKarrayStruct* array, int64_t index, type value);
+#define LUMENO_DECLARE_GET_OVERLOAD(word, type) \
+  LUMENO_EXPORT void ZARKGetArrayValue(ZARKarrayStruct* array, int64_t index, type* out);
+#define LUMENO_DECLARE_SET_OVERLOAD(word, type) \
+  LUMENO_EXPORT void ZARKSetArrayValue(ZARKarrayStruct* array, int64_t index, type value);
+LUMENO_ARRAY_INSERT_OVERLOADS(LUMENO_DECLARE_INSERT_OVERLOAD)
+LUMENO_ARRAY_GET_OVERLOADS(LUMENO_DECLARE_GET_OVERLOAD)
+LUMENO_ARRAY_SET_OVERLOADS(LUMENO_DECLARE_SET_OVERLOAD)
+#undef LUMENO_DECLARE_INSERT_OVERLOAD
+#undef LUMENO_DECLARE_GET_OVERLOAD
+#undef LUMENO_DECLARE_SET_OVERLOAD
 
 // -- Database ---------------------------------------------------------------------
 #define LUMENO_WRAPPERS_DATABASE(X)                                                             \
