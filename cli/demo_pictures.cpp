@@ -18,14 +18,18 @@ void HueToRgb(double h, double* r, double* g, double* b) {
   *b = std::clamp(2.0 - std::fabs(x - 4.0), 0.0, 1.0) * 255.0;
 }
 
-Image NewRgba(int64_t width, int64_t height) {
+Image NewImage(int64_t width, int64_t height, ColorModel model, bool alpha) {
   Image image;
   image.width = width;
   image.height = height;
-  image.model = ColorModel::kRGB;
-  image.alpha = true;
+  image.model = model;
+  image.alpha = alpha;
   image.Allocate();
   return image;
+}
+
+Image NewRgba(int64_t width, int64_t height) {
+  return NewImage(width, height, ColorModel::kRGB, true);
 }
 
 // Caption text: a title and detail lines, kLineHeight apart, inside a strip
@@ -162,12 +166,7 @@ Image DemoFillPicture(int64_t width, int64_t height) {
 }
 
 Image DemoMaskPicture(int64_t width, int64_t height) {
-  Image image;
-  image.width = width;
-  image.height = height;
-  image.model = ColorModel::kGray;
-  image.alpha = false;
-  image.Allocate();
+  Image image = NewImage(width, height, ColorModel::kGray, false);
   const double cx = width / 2.0, cy = height / 2.0;
   const double radius = std::min(cx, cy);
   for (int64_t y = 0; y < height; ++y) {
