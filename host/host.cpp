@@ -10,8 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <tuple>
 
 #include "host/host_state.h"
@@ -98,30 +97,24 @@ bool Host::LoadPlugin(const std::string& path, std::string* error, bool freshCop
   };
   void* handle = nullptr;
   if (freshCopy) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return fail("cannot read " + path);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // A file of its own, so the loader maps this library apart from any
+    // copy already loaded (fresh globals and slots).
     const char* tmpdir = std::getenv("TMPDIR");
-    std::string pattern =
+    std::string name =
         std::string(tmpdir != nullptr && *tmpdir ? tmpdir : "/tmp") + "/lumeno-plugin-XXXXXX.so";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
     int fd = mkstemps(name.data(), 3);
     if (fd < 0) return fail("cannot create a private copy of " + path);
-    size_t written = 0;
-    while (written < bytes.size()) {
-      ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-      if (n <= 0) break;
-      written += static_cast<size_t>(n);
-    }
     close(fd);
-    if (written != bytes.size()) {
-      unlink(name.data());
-      return fail("cannot write a private copy of " + path);
+    std::error_code copyError;
+    std::filesystem::copy_file(path, name, std::filesystem::copy_options::overwrite_existing,
+                               copyError);
+    if (copyError) {
+      unlink(name.c_str());
+      return fail("cannot copy " + path + ": " + copyError.message());
     }
-    handle = dlopen(name.data(), RTLD_NOW | RTLD_LOCAL);
+    handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
     const char* why = handle == nullptr ? dlerror() : nullptr;
-    unlink(name.data());  // the mapping stays; the file is not needed any more
+    unlink(name.c_str());  // the mapping stays; the file is not needed any more
     if (handle == nullptr) return fail(why != nullptr ? why : "dlopen failed");
   } else {
     std::lock_guard<std::mutex> guard(gLibraryMutex);
