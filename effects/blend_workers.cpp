@@ -113,6 +113,23 @@ bool BlendPixel(const BlendParams& p, const uint8_t* s, const uint8_t* f, uint8_
   return true;
 }
 
+// One covered pixel of any kind; m is its mask value.
+template <Kind kKind>
+void BlendCovered(const BlendParams& p, const uint8_t* s, const uint8_t* f, uint8_t* d,
+                  uint32_t m, size_t pixelBytes) {
+  const RawBitmap& source = *p.base.source;
+  const bool sourceAlpha = source.hasAlpha != 0;
+  const float sa = sourceAlpha ? Unit(s[source.alphaOffset]) : 1.0f;
+  float k = 0.0f;
+  if (!BlendPixel<kKind>(p, s, f, d, m, sa, &k)) {
+    std::memcpy(d, s, pixelBytes);
+  } else if (sourceAlpha) {
+    // The source alpha combined with k; k = 0 keeps it exactly.
+    d[p.base.destination->alphaOffset] =
+        k < 0.0f ? 255 : static_cast<uint8_t>(TruncToInt(((sa + k) - sa * k) * 255.0f));
+  }
+}
+
 template <Kind kKind>
 void BlendRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* dst) {
   const int64_t spb = p.base.srcPixelBytes;
@@ -123,9 +140,6 @@ void BlendRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* dst)
     for (int32_t x = 0; x < width; ++x) std::memcpy(dst + x * dpb, src + x * spb, pixelBytes);
     return;
   }
-  const RawBitmap& source = *p.base.source;
-  const bool sourceAlpha = source.hasAlpha != 0;
-  const uint8_t alphaOut = p.base.destination->alphaOffset;
   int64_t maskRow = 0;
   if constexpr (kKind.masked) maskRow = lumeno::MaskRow8(p.fillMask, r);
   const uint8_t* f = p.fillPixels + (static_cast<int64_t>(r) - p.fillRowOrigin) * p.fillRowBytes +
@@ -139,14 +153,7 @@ void BlendRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* dst)
     }
     uint32_t m = 0;
     if constexpr (kKind.masked) m = lumeno::MaskValue8(p.fillMask, maskRow, x);
-    const float sa = sourceAlpha ? Unit(s[source.alphaOffset]) : 1.0f;
-    float k = 0.0f;
-    if (!BlendPixel<kKind>(p, s, f, d, m, sa, &k)) {
-      std::memcpy(d, s, pixelBytes);
-    } else if (sourceAlpha) {
-      // The source alpha combined with k; k = 0 keeps it exactly.
-      d[alphaOut] = k < 0.0f ? 255 : static_cast<uint8_t>(TruncToInt(((sa + k) - sa * k) * 255.0f));
-    }
+    BlendCovered<kKind>(p, s, f, d, m, pixelBytes);
     f += p.fillPixelBytes;
   }
 }
@@ -167,24 +174,26 @@ inline uint8_t NormalAlpha(uint32_t sourceAlpha, uint32_t fa, float o) {
   return static_cast<uint8_t>(TruncToInt(((sa + k) - sa * k) * 255.0f));
 }
 
-// The faster NORMAL-with-fill-alpha rows, highest level first.
+// The faster rows, highest level first.
 #if defined(LUMENO_X86_PATHS)
-constexpr lumeno::FastPath<lumeno::blend::NormalAlphaRow> kNormalAlphaPaths[] = {
-    {lumeno::CpuLevel::kAvx2, &lumeno::blend::NormalAlphaRowAvx2}};
+constexpr lumeno::FastPath<lumeno::blend::WideRowFor> kWidePaths[] = {
+    {lumeno::CpuLevel::kAvx2, &lumeno::blend::WideRowAvx2}};
 #else
-constexpr lumeno::FastPath<lumeno::blend::NormalAlphaRow> kNormalAlphaPaths[] = {
+constexpr lumeno::FastPath<lumeno::blend::WideRowFor> kWidePaths[] = {
     {lumeno::CpuLevel::kBaseline, nullptr}};
 #endif
 
 // Whether the faster rows take these pixels: 4-byte source, fill and
-// destination pixels with alpha at one position and colour in the other
-// three. The alpha position, or -1.
-int32_t WideNormalAlphaPosition(const BlendParams& p) {
+// destination pixels with alpha at one position in source, destination and
+// (with fill alpha) fill, and colour in the other three. The alpha
+// position, or -1.
+int32_t WideAlphaPosition(const BlendParams& p, bool fillAlpha) {
   const RawBitmap& source = *p.base.source;
   const int32_t alpha = source.alphaOffset;
   if (source.hasAlpha == 0 || alpha < 0 || alpha > 3 || p.base.srcPixelBytes != 4 ||
-      p.base.dstPixelBytes != 4 || p.fillPixelBytes != 4 || p.fill->alphaOffset != alpha ||
-      p.base.destination->alphaOffset != alpha || p.colourChannelCount != 3) {
+      p.base.dstPixelBytes != 4 || p.fillPixelBytes != 4 ||
+      (fillAlpha && p.fill->alphaOffset != alpha) || p.base.destination->alphaOffset != alpha ||
+      p.colourChannelCount != 3) {
     return -1;
   }
   for (int32_t i = 0; i < 3; ++i) {
@@ -249,8 +258,7 @@ int64_t CoveredPixels(const FilterJob& band, const BlendParams& p) {
 // known at run time.
 template <bool kFillAlpha, int kChannels>
 void BlendNormalRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* dst, float o,
-                    const uint8_t* alphaTable, lumeno::blend::NormalAlphaRow wide,
-                    int32_t wideAlpha) {
+                    const uint8_t* alphaTable) {
   const uint8_t* f = CopyUncovered(p, r, src, dst);
   if (f == nullptr) return;
   const auto [pixelBytes, sw, fw, sourceAlpha, alphaIn, alphaOut, fillAlpha, fillStep] =
@@ -258,14 +266,7 @@ void BlendNormalRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t
   const int32_t channelCount = kChannels > 0 ? kChannels : p.colourChannelCount;
   uint8_t channels[16];
   for (int32_t i = 0; i < channelCount; ++i) channels[i] = p.colourChannels[i];
-  int32_t x = p.xStart;
-  if (kFillAlpha && wide != nullptr) {
-    const int32_t done =
-        wide(src + x * pixelBytes, f, dst + x * pixelBytes, p.xEnd - x, wideAlpha, sw, fw, o);
-    x += done;
-    f += done * fillStep;
-  }
-  for (; x < p.xEnd; ++x, f += fillStep) {
+  for (int32_t x = p.xStart; x < p.xEnd; ++x, f += fillStep) {
     const uint8_t* s = src + x * pixelBytes;
     uint8_t* d = dst + x * pixelBytes;
     if constexpr (kFillAlpha) {
@@ -310,16 +311,13 @@ void* BlendNormalRows(void* job, const BlendParams& p) {
       alphaTable = table;
     }
   }
-  const int32_t wideAlpha = kFillAlpha ? WideNormalAlphaPosition(p) : -1;
-  const lumeno::blend::NormalAlphaRow wide =
-      wideAlpha >= 0 ? lumeno::Pick(kNormalAlphaPaths) : nullptr;
   if (p.colourChannelCount == 3) {
     return lumeno::ForEachRow(job, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
-      BlendNormalRow<kFillAlpha, 3>(p, r, src, dst, o, alphaTable, wide, wideAlpha);
+      BlendNormalRow<kFillAlpha, 3>(p, r, src, dst, o, alphaTable);
     });
   }
   return lumeno::ForEachRow(job, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
-    BlendNormalRow<kFillAlpha, 0>(p, r, src, dst, o, alphaTable, wide, wideAlpha);
+    BlendNormalRow<kFillAlpha, 0>(p, r, src, dst, o, alphaTable);
   });
 }
 
@@ -394,9 +392,37 @@ bool BlendModeRows(void* job, const BlendParams& p, void** result) {
   return true;
 }
 
+// A band without fill mask through the faster rows where the processor and
+// the layout allow: the same bytes as BlendRow. False, with nothing done,
+// where they do not.
+template <Kind kKind>
+bool WideRows(void* job, const BlendParams& p, void** result) {
+  const int32_t alpha = WideAlphaPosition(p, kKind.fillAlpha);
+  const lumeno::blend::WideRowFor rowFor = lumeno::Pick(kWidePaths);
+  const lumeno::blend::WideRow wide =
+      alpha >= 0 && rowFor != nullptr ? rowFor(p.mode, kKind.fillAlpha) : nullptr;
+  if (wide == nullptr) return false;
+  const float o = static_cast<float>(p.fillWeight) * (1.0f / 256.0f);
+  *result = lumeno::ForEachRow(job, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
+    const uint8_t* f = CopyUncovered(p, r, src, dst);
+    if (f == nullptr) return;
+    const int32_t first = p.xStart;
+    const int32_t done = wide(src + 4 * first, f, dst + 4 * first, p.xEnd - first, alpha,
+                              p.sourceWeight, p.fillWeight, o);
+    for (int32_t x = first + done; x < p.xEnd; ++x) {
+      BlendCovered<kKind>(p, src + 4 * x, f + 4 * (x - first), dst + 4 * x, 0, 4);
+    }
+  });
+  return true;
+}
+
 template <Kind kKind>
 void* BlendRows(void* job) {
   const BlendParams& p = *reinterpret_cast<BlendParams*>(static_cast<FilterJob*>(job)->params);
+  if constexpr (!kKind.masked) {
+    void* result = nullptr;
+    if (WideRows<kKind>(job, p, &result)) return result;
+  }
   if constexpr (!kKind.mode && !kKind.masked) {
     if (p.base.srcPixelBytes == p.base.dstPixelBytes)
       return BlendNormalRows<kKind.fillAlpha>(job, p);

@@ -256,6 +256,36 @@ TEST_F(BlendTest, EveryModeMatchesTheReference) {
   }
 }
 
+// Every mode on every pair of 8-bit samples: in the upper half opaque
+// pixels, each source row 0..255 across and each fill row one value; in the
+// lower half random pixels (every alpha). On 4-byte layouts with alpha
+// first or last, with and without fill alpha, at an odd width.
+TEST_F(BlendTest, EveryModeOnEveryPairOfSamples) {
+  const int64_t pairs[][2] = {{kRGBA8, kRGBA8}, {kARGB8, kARGB8}, {kBGRA8, kRGBX8}};
+  const int64_t w = 257, h = 512;
+  for (int64_t mode = 0; mode < 24; ++mode) {
+    for (const auto& [sourceFormat, fillFormat] : pairs) {
+      SCOPED_TRACE(::testing::Message() << "mode " << mode << " formats " << sourceFormat << "/"
+                                        << fillFormat);
+      Ref src = RandomBitmap(host(), w, h, sourceFormat, 0, 500 + mode);
+      Ref fill = RandomBitmap(host(), w, h, fillFormat, 0, 600 + mode);
+      const RawBitmap& s = Rec(src.get());
+      const RawBitmap& f = Rec(fill.get());
+      for (int64_t y = 0; y < 256; ++y) {
+        for (int64_t x = 0; x < w; ++x) {
+          uint8_t* sp = s.pixelData + y * s.rowBytes + 4 * x;
+          uint8_t* fp = f.pixelData + y * f.rowBytes + 4 * x;
+          std::fill(sp, sp + 4, static_cast<uint8_t>(x));
+          std::fill(fp, fp + 4, static_cast<uint8_t>(y));
+          sp[s.alphaOffset] = 255;
+          if (f.hasAlpha != 0) fp[f.alphaOffset] = 255;
+        }
+      }
+      Check(mode, src.get(), fill.get(), mode % 2 == 0 ? 1.0 : 0.6, nullptr, {}, mode % 3 + 1);
+    }
+  }
+}
+
 // Random images, placements, masks, modes and thread counts.
 TEST_F(BlendTest, RandomBlendsMatchTheReference) {
   std::mt19937_64 rng(2024);
