@@ -22,8 +22,7 @@ inline __m256i AlphaSpread(int32_t alpha) {
 // x / 255 for 16-bit lanes holding any x below 2^16: the exact
 // multiply-shift (x * 0x8081) >> 23.
 inline __m256i Div255(__m256i x) {
-  return _mm256_srli_epi16(_mm256_mulhi_epu16(x, _mm256_set1_epi16(static_cast<short>(0x8081))),
-                           7);
+  return _mm256_srli_epi16(_mm256_mulhi_epu16(x, _mm256_set1_epi16(static_cast<short>(0x8081))), 7);
 }
 
 // (sw * S + fw * r) >> 8 in 16-bit lanes; sw + fw <= 256 keeps the sum below 2^16.

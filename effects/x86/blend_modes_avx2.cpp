@@ -46,9 +46,8 @@ __m256i DivMin255(__m256i n, __m256i q) {
     const __m256 x = _mm256_div_ps(_mm256_cvtepi32_ps(n32), _mm256_cvtepi32_ps(q32));
     return _mm256_min_epi32(_mm256_cvttps_epi32(x), limit);
   };
-  return _mm256_packus_epi32(
-      half(_mm256_unpacklo_epi16(n, zero), _mm256_unpacklo_epi16(q, zero)),
-      half(_mm256_unpackhi_epi16(n, zero), _mm256_unpackhi_epi16(q, zero)));
+  return _mm256_packus_epi32(half(_mm256_unpacklo_epi16(n, zero), _mm256_unpacklo_epi16(q, zero)),
+                             half(_mm256_unpackhi_epi16(n, zero), _mm256_unpackhi_epi16(q, zero)));
 }
 
 // a * a >> 8 - a * a * b >> 15: the part SOFT_LIGHT, SHARP_LIGHT and
@@ -85,8 +84,8 @@ __m256i ModeLanes(__m256i a, __m256i b) {
     const __m256i upper = _mm256_cmpgt_epi16(b, Set16(127));
     const __m256i x = Select(a, _mm256_sub_epi16(c255, a), upper);
     const __m256i y = Select(b, _mm256_sub_epi16(c255, b), upper);
-    const __m256i q = _mm256_srli_epi16(
-        _mm256_mulhi_epu16(_mm256_mullo_epi16(x, y), Set16(33027)), 6);  // exact below 32768
+    const __m256i q = _mm256_srli_epi16(_mm256_mulhi_epu16(_mm256_mullo_epi16(x, y), Set16(33027)),
+                                        6);  // exact below 32768
     return Select(q, _mm256_sub_epi16(c255, q), upper);
   } else if constexpr (kMode == 10) {  // DIFFERENCE
     return _mm256_sub_epi16(_mm256_max_epi16(a, b), _mm256_min_epi16(a, b));
@@ -94,7 +93,8 @@ __m256i ModeLanes(__m256i a, __m256i b) {
     const __m256i ab = _mm256_mullo_epi16(a, b);
     const __m256i q = Div255(ab);
     const __m256i r = _mm256_sub_epi16(ab, _mm256_mullo_epi16(q, c255));
-    const __m256i twice = _mm256_sub_epi16(_mm256_add_epi16(q, q), _mm256_cmpgt_epi16(r, Set16(127)));
+    const __m256i twice =
+        _mm256_sub_epi16(_mm256_add_epi16(q, q), _mm256_cmpgt_epi16(r, Set16(127)));
     return Clamp255(_mm256_sub_epi16(_mm256_add_epi16(a, b), twice));
   } else if constexpr (kMode == 16) {  // PIN_LIGHT
     const __m256i b2 = _mm256_add_epi16(b, b);
@@ -103,8 +103,8 @@ __m256i ModeLanes(__m256i a, __m256i b) {
     return Clamp255(_mm256_add_epi16(SquareLess(a, b), MulShr15(_mm256_mullo_epi16(a, b), b)));
   } else if constexpr (kMode == 18) {  // VIVID_LIGHT
     const __m256i lower = _mm256_cmpgt_epi16(Set16(128), a);
-    const __m256i n = Select(_mm256_slli_epi16(b, 8), _mm256_slli_epi16(_mm256_sub_epi16(c255, b), 8),
-                             lower);
+    const __m256i n =
+        Select(_mm256_slli_epi16(b, 8), _mm256_slli_epi16(_mm256_sub_epi16(c255, b), 8), lower);
     const __m256i twiceA = _mm256_add_epi16(a, a);
     const __m256i q = DivMin255(n, Select(_mm256_sub_epi16(Set16(510), twiceA), twiceA, lower));
     __m256i r = Select(q, _mm256_sub_epi16(c255, q), lower);
@@ -129,61 +129,104 @@ __m256i InvertedScaled(__m256i v, __m256i alpha) {
                           Div255(_mm256_add_epi16(_mm256_mullo_epi16(v, alpha), Set16(254))));
 }
 
-// OVERLAY on 32-bit lanes: the fill sample F times the fill factor fa /
-// 255 (1 without fill alpha), against the scaled source sample a.
-template <bool kFillAlpha>
-__m256i Overlay32(__m256i F, __m256i fa, __m256i a) {
+// How the fill sample F is scaled: by 1 (no fill alpha, or a fill mask
+// without it), by fa / 255 (fill alpha: integer quotients), or by any
+// single-precision factor per pixel (fill alpha and fill mask).
+enum class Cover { kOne, kFillAlpha, kFactor };
+
+// The two 32-bit halves of sixteen 16-bit lanes, and back.
+__m256i Low32(__m256i v) { return _mm256_unpacklo_epi16(v, _mm256_setzero_si256()); }
+__m256i High32(__m256i v) { return _mm256_unpackhi_epi16(v, _mm256_setzero_si256()); }
+template <typename Fn>
+__m256i By32(Fn fn, __m256 covLow, __m256 covHigh) {
+  return _mm256_packus_epi32(fn(0, covLow), fn(1, covHigh));
+}
+
+// OVERLAY on 32-bit lanes: the fill sample F times the fill factor cov,
+// against the scaled source sample a.
+__m256i Overlay32(__m256i F, __m256 cov, __m256i a) {
   const __m256 c255 = _mm256_set1_ps(255.0f);
-  const __m256 cov = kFillAlpha ? _mm256_div_ps(_mm256_cvtepi32_ps(fa), c255) : _mm256_set1_ps(1.0f);
   const __m256 fill = _mm256_mul_ps(_mm256_cvtepi32_ps(F), cov);
   const __m256i lower = _mm256_cmpgt_epi32(_mm256_set1_epi32(128), a);
   const __m256 af = _mm256_cvtepi32_ps(a);
   // a < 128: (fill * a) / 127; else ((255 - fill) * (255 - a)) / -127 + 255,
   // which is 255 - ((255 - fill) * (255 - a)) / 127 bit for bit.
-  const __m256 n = _mm256_blendv_ps(_mm256_mul_ps(_mm256_sub_ps(c255, fill), _mm256_sub_ps(c255, af)),
-                                    _mm256_mul_ps(fill, af), _mm256_castsi256_ps(lower));
+  const __m256 n =
+      _mm256_blendv_ps(_mm256_mul_ps(_mm256_sub_ps(c255, fill), _mm256_sub_ps(c255, af)),
+                       _mm256_mul_ps(fill, af), _mm256_castsi256_ps(lower));
   const __m256 q = _mm256_div_ps(n, _mm256_set1_ps(127.0f));
   const __m256 r = _mm256_blendv_ps(_mm256_sub_ps(c255, q), q, _mm256_castsi256_ps(lower));
   return _mm256_cvttps_epi32(r);
 }
 
-// The mode's result on sixteen samples: S and F raw, sa and fa the alphas
-// (fa 255 without fill alpha).
-template <int kMode, bool kFillAlpha>
-__m256i Result16(__m256i S, __m256i F, __m256i sa, __m256i fa) {
+// The mode's result on sixteen samples: S and F raw, sa and fa the alphas;
+// covLow and covHigh the fill factors of the two 32-bit halves (kFactor).
+template <int kMode, Cover kCover>
+__m256i Result16(__m256i S, __m256i F, __m256i sa, __m256i fa, __m256 covLow, __m256 covHigh) {
+  const __m256 c255 = _mm256_set1_ps(255.0f);
+  if constexpr (kCover == Cover::kFillAlpha && kMode == 3) {
+    covLow = _mm256_div_ps(_mm256_cvtepi32_ps(Low32(fa)), c255);
+    covHigh = _mm256_div_ps(_mm256_cvtepi32_ps(High32(fa)), c255);
+  } else if constexpr (kCover == Cover::kOne) {
+    covLow = covHigh = _mm256_set1_ps(1.0f);
+  }
+  // F times the factor, as single-precision lanes of half h.
+  auto fill = [&](int h, __m256 cov) {
+    return _mm256_mul_ps(_mm256_cvtepi32_ps(h == 0 ? Low32(F) : High32(F)), cov);
+  };
   if constexpr (kMode == 2) {  // SCREEN
     const __m256i a = InvertedScaled(S, sa);
-    const __m256i b = kFillAlpha ? InvertedScaled(F, fa) : _mm256_sub_epi16(Set16(255), F);
+    __m256i b = _mm256_sub_epi16(Set16(255), F);
+    if constexpr (kCover == Cover::kFillAlpha) b = InvertedScaled(F, fa);
+    if constexpr (kCover == Cover::kFactor) {
+      b = By32(
+          [&](int h, __m256 cov) { return _mm256_cvttps_epi32(_mm256_sub_ps(c255, fill(h, cov))); },
+          covLow, covHigh);
+    }
     return _mm256_sub_epi16(Set16(255), Div255(_mm256_mullo_epi16(a, b)));
   } else {
     const __m256i a = Div255(_mm256_mullo_epi16(S, sa));
     if constexpr (kMode == 3) {  // OVERLAY
-      const __m256i zero = _mm256_setzero_si256();
-      const __m256i low = Overlay32<kFillAlpha>(_mm256_unpacklo_epi16(F, zero),
-                                                _mm256_unpacklo_epi16(fa, zero),
-                                                _mm256_unpacklo_epi16(a, zero));
-      const __m256i high = Overlay32<kFillAlpha>(_mm256_unpackhi_epi16(F, zero),
-                                                 _mm256_unpackhi_epi16(fa, zero),
-                                                 _mm256_unpackhi_epi16(a, zero));
-      return _mm256_packus_epi32(low, high);
+      return By32(
+          [&](int h, __m256 cov) {
+            return Overlay32(h == 0 ? Low32(F) : High32(F), cov, h == 0 ? Low32(a) : High32(a));
+          },
+          covLow, covHigh);
     } else {
-      return ModeLanes<kMode>(a, kFillAlpha ? Div255(_mm256_mullo_epi16(F, fa)) : F);
+      __m256i b = F;
+      if constexpr (kCover == Cover::kFillAlpha) b = Div255(_mm256_mullo_epi16(F, fa));
+      if constexpr (kCover == Cover::kFactor) {
+        b = By32([&](int h, __m256 cov) { return _mm256_cvttps_epi32(fill(h, cov)); }, covLow,
+                 covHigh);
+      }
+      return ModeLanes<kMode>(a, b);
     }
   }
 }
 
-// A row of mode kMode. With fill alpha, a pixel of fill alpha 0 takes the
-// source pixel, one of source alpha 0 the plain opacity mix of the samples,
-// and the alpha follows the alpha rule; without, the alpha becomes 255.
-template <int kMode, bool kFillAlpha>
-int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, int32_t count, int32_t alpha,
-                uint32_t sw, uint32_t fw, float o) {
+// Per-pixel single-precision lanes (one pixel each) laid out as the 32-bit
+// halves of 16-bit half h: pixels 2h and 4 + 2h (low), 2h + 1 and 5 + 2h
+// (high), each over its four samples.
+__m256 PixelsOfHalf(__m256 v, int h, int part) {
+  const int i = 2 * h + part;
+  return _mm256_permutevar8x32_ps(v, _mm256_setr_epi32(i, i, i, i, i + 4, i + 4, i + 4, i + 4));
+}
+
+// A row of mode kMode (0: NORMAL, masked rows only), with or without fill
+// alpha and fill mask, as BlendPixel does it: a pixel the rule leaves
+// (fill alpha 0; with fill alpha, mask 255) takes the source pixel; with
+// fill alpha, one of source alpha 0 the plain opacity mix of the samples;
+// the alpha follows the alpha rule with the pixel's k, or becomes 255.
+template <int kMode, bool kFillAlpha, bool kMasked>
+int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m, int32_t count,
+                int32_t alpha, uint32_t sw, uint32_t fw, float o) {
+  constexpr Cover kCover =
+      kFillAlpha ? (kMasked ? Cover::kFactor : Cover::kFillAlpha) : Cover::kOne;
   const __m256i zero = _mm256_setzero_si256();
   const __m256i alphaBytes = _mm256_set1_epi32(static_cast<int32_t>(0xFFu << (8 * alpha)));
   const __m128i alphaShift = _mm_cvtsi32_si128(8 * alpha);
   const __m256i spread = avx2::AlphaSpread(alpha);
-  const __m256i sourceWeight = Set16(static_cast<int>(sw));
-  const __m256i fillWeight = Set16(static_cast<int>(fw));
+  const __m256 unit = _mm256_set1_ps(255.0f);
   const __m256 opacity = _mm256_set1_ps(o);
   int32_t x = 0;
   for (; x + 8 <= count; x += 8) {
@@ -191,45 +234,106 @@ int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, int32_t count, i
     const __m256i F = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f + 4 * x));
     const __m256i SA = _mm256_shuffle_epi8(S, spread);
     const __m256i FA = kFillAlpha ? _mm256_shuffle_epi8(F, spread) : _mm256_set1_epi8(-1);
+    const __m256i sourceAlpha = _mm256_srl_epi32(_mm256_and_si256(S, alphaBytes), alphaShift);
+    const __m256i fillAlpha = _mm256_srl_epi32(_mm256_and_si256(F, alphaBytes), alphaShift);
+    // Per pixel: the mask value, its weight (255 - m) / 255, the factor cov
+    // and the k of the alpha rule.
+    __m256i mask = zero, M = zero;
+    __m256 cov = opacity, k = opacity;
+    if constexpr (kMasked) {
+      mask = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(m + x)));
+      M = _mm256_mullo_epi32(mask, _mm256_set1_epi32(0x01010101));
+      const __m256 weight =
+          _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_set1_epi32(255), mask)), unit);
+      const __m256 fa = _mm256_div_ps(_mm256_cvtepi32_ps(fillAlpha), unit);
+      if constexpr (kMode == 0) {
+        k = kFillAlpha ? _mm256_mul_ps(weight, _mm256_mul_ps(fa, opacity)) : weight;
+      } else if constexpr (kFillAlpha) {
+        cov = _mm256_mul_ps(weight, fa);
+        k = _mm256_mul_ps(cov, opacity);
+      } else {
+        cov = k = _mm256_mul_ps(weight, opacity);
+      }
+    } else {
+      k = _mm256_mul_ps(_mm256_div_ps(_mm256_cvtepi32_ps(fillAlpha), unit), opacity);
+    }
     __m256i halves[2];
     for (int h = 0; h < 2; ++h) {
       auto widen = [&](__m256i v) {
         return h == 0 ? _mm256_unpacklo_epi8(v, zero) : _mm256_unpackhi_epi8(v, zero);
       };
-      const __m256i S16 = widen(S), F16 = widen(F), sa = widen(SA), fa = widen(FA);
-      __m256i r = Result16<kMode, kFillAlpha>(S16, F16, sa, fa);
-      if constexpr (kFillAlpha) r = Select(r, F16, _mm256_cmpeq_epi16(sa, zero));
-      halves[h] = avx2::Weigh(S16, r, sourceWeight, fillWeight);
+      const __m256i S16 = widen(S), F16 = widen(F), sa = widen(SA), fa = widen(FA), m16 = widen(M);
+      __m256i sw16 = Set16(static_cast<int>(sw)), fw16 = Set16(static_cast<int>(fw));
+      const __m256 covLow = PixelsOfHalf(cov, h, 0), covHigh = PixelsOfHalf(cov, h, 1);
+      __m256i c;
+      if constexpr (kMode == 0) {
+        // NORMAL under the mask: with fill alpha over by fa * (255 - m) / 255,
+        // then the mix with the source by the mask.
+        __m256i over = F16;
+        if constexpr (kFillAlpha) {
+          const __m256i fm = Div255(_mm256_mullo_epi16(fa, _mm256_sub_epi16(Set16(255), m16)));
+          over =
+              Div255(_mm256_add_epi16(_mm256_mullo_epi16(fm, F16),
+                                      _mm256_mullo_epi16(_mm256_sub_epi16(Set16(255), fm), S16)));
+        }
+        const __m256i e = avx2::Weigh(S16, over, sw16, fw16);
+        c = _mm256_srli_epi16(
+            _mm256_add_epi16(_mm256_mullo_epi16(e, _mm256_sub_epi16(Set16(255), m16)),
+                             _mm256_mullo_epi16(S16, m16)),
+            8);
+      } else {
+        if constexpr (kMasked && !kFillAlpha) {
+          // The mask enters through the weights: w = trunc(cov * 256).
+          const __m256 scale = _mm256_set1_ps(256.0f);
+          fw16 = _mm256_packus_epi32(_mm256_cvttps_epi32(_mm256_mul_ps(covLow, scale)),
+                                     _mm256_cvttps_epi32(_mm256_mul_ps(covHigh, scale)));
+          sw16 = _mm256_sub_epi16(Set16(256), fw16);
+        }
+        __m256i r = Result16<kMode, kCover>(S16, F16, sa, fa, covLow, covHigh);
+        if constexpr (kFillAlpha) r = Select(r, F16, _mm256_cmpeq_epi16(sa, zero));
+        c = avx2::Weigh(S16, r, sw16, fw16);
+      }
+      halves[h] = c;
     }
     const __m256i colour = _mm256_packus_epi16(halves[0], halves[1]);
-    __m256i out;
-    if constexpr (kFillAlpha) {
-      out = avx2::WithFillAlpha(colour, S, F, alphaBytes, alphaShift, opacity);
-    } else {
-      out = _mm256_or_si256(colour, alphaBytes);
+    __m256i out = _mm256_or_si256(colour, alphaBytes);
+    if (kFillAlpha || kMasked) {
+      const __m256 sa = _mm256_div_ps(_mm256_cvtepi32_ps(sourceAlpha), unit);
+      const __m256i rule = _mm256_cvttps_epi32(
+          _mm256_mul_ps(_mm256_sub_ps(_mm256_add_ps(sa, k), _mm256_mul_ps(sa, k)), unit));
+      out = _mm256_blendv_epi8(colour, _mm256_sll_epi32(rule, alphaShift), alphaBytes);
     }
+    __m256i leave = zero;
+    if constexpr (kFillAlpha) leave = _mm256_cmpeq_epi32(fillAlpha, zero);
+    if constexpr (kFillAlpha && kMasked) {
+      leave = _mm256_or_si256(leave, _mm256_cmpeq_epi32(mask, _mm256_set1_epi32(255)));
+    }
+    if constexpr (kFillAlpha) out = _mm256_blendv_epi8(out, S, leave);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * x), out);
   }
   return x;
 }
 
+// The rows of mode kMode by the kind's fill alpha and mask bits.
 template <int kMode>
-constexpr WideRow kModeRows[2] = {&ModeRow<kMode, false>, &ModeRow<kMode, true>};
+constexpr WideRow kModeRows[4] = {
+    kMode == 0 ? nullptr : &ModeRow<kMode, false, false>, &ModeRow<kMode, false, true>,
+    kMode == 0 ? &NormalAlphaRowAvx2 : &ModeRow<kMode, true, false>, &ModeRow<kMode, true, true>};
 
-// By mode 1 to 23; null for the colour-space modes.
-constexpr const WideRow* kRows[23] = {
-    kModeRows<1>,  kModeRows<2>,  kModeRows<3>,  kModeRows<4>,  kModeRows<5>,  kModeRows<6>,
-    kModeRows<7>,  kModeRows<8>,  kModeRows<9>,  kModeRows<10>, kModeRows<11>, nullptr,
-    nullptr,       nullptr,       nullptr,       kModeRows<16>, kModeRows<17>, kModeRows<18>,
-    kModeRows<19>, kModeRows<20>, kModeRows<21>, kModeRows<22>, kModeRows<23>,
+// By mode 0 to 23; null for the colour-space modes.
+constexpr const WideRow* kRows[24] = {
+    kModeRows<0>,  kModeRows<1>,  kModeRows<2>,  kModeRows<3>,  kModeRows<4>,  kModeRows<5>,
+    kModeRows<6>,  kModeRows<7>,  kModeRows<8>,  kModeRows<9>,  kModeRows<10>, kModeRows<11>,
+    nullptr,       nullptr,       nullptr,       nullptr,       kModeRows<16>, kModeRows<17>,
+    kModeRows<18>, kModeRows<19>, kModeRows<20>, kModeRows<21>, kModeRows<22>, kModeRows<23>,
 };
 
 }  // namespace
 
-WideRow WideRowAvx2(int64_t mode, bool fillAlpha) {
-  if (mode == 0) return fillAlpha ? &NormalAlphaRowAvx2 : nullptr;
-  const WideRow* rows = kRows[mode >= 1 && mode <= 23 ? mode - 1 : 0];
-  return rows != nullptr ? rows[fillAlpha ? 1 : 0] : nullptr;
+WideRow WideRowAvx2(int32_t kind, int64_t mode) {
+  // A stored mode outside 0..23 blends as MULTIPLY.
+  const WideRow* rows = kRows[(kind & 4) == 0 ? 0 : (mode >= 1 && mode <= 23 ? mode : 1)];
+  return rows != nullptr ? rows[kind & 3] : nullptr;
 }
 
 }  // namespace lumeno::blend

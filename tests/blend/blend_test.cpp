@@ -259,14 +259,16 @@ TEST_F(BlendTest, EveryModeMatchesTheReference) {
 // Every mode on every pair of 8-bit samples: in the upper half opaque
 // pixels, each source row 0..255 across and each fill row one value; in the
 // lower half random pixels (every alpha). On 4-byte layouts with alpha
-// first or last, with and without fill alpha, at an odd width.
+// first or last, with and without fill alpha and fill mask, at an odd width.
 TEST_F(BlendTest, EveryModeOnEveryPairOfSamples) {
-  const int64_t pairs[][2] = {{kRGBA8, kRGBA8}, {kARGB8, kARGB8}, {kBGRA8, kRGBX8}};
+  const int64_t cases[][3] = {
+      {kRGBA8, kRGBA8, 0}, {kARGB8, kARGB8, 1}, {kBGRA8, kRGBX8, 0}, {kARGB8, kXRGB8, 1}};
   const int64_t w = 257, h = 512;
+  const std::vector<uint8_t> mask = RandomMaskValues8(w, h, 77);
   for (int64_t mode = 0; mode < 24; ++mode) {
-    for (const auto& [sourceFormat, fillFormat] : pairs) {
+    for (const auto& [sourceFormat, fillFormat, masked] : cases) {
       SCOPED_TRACE(::testing::Message() << "mode " << mode << " formats " << sourceFormat << "/"
-                                        << fillFormat);
+                                        << fillFormat << " masked " << masked);
       Ref src = RandomBitmap(host(), w, h, sourceFormat, 0, 500 + mode);
       Ref fill = RandomBitmap(host(), w, h, fillFormat, 0, 600 + mode);
       const RawBitmap& s = Rec(src.get());
@@ -281,7 +283,8 @@ TEST_F(BlendTest, EveryModeOnEveryPairOfSamples) {
           if (f.hasAlpha != 0) fp[f.alphaOffset] = 255;
         }
       }
-      Check(mode, src.get(), fill.get(), mode % 2 == 0 ? 1.0 : 0.6, nullptr, {}, mode % 3 + 1);
+      Check(mode, src.get(), fill.get(), mode % 2 == 0 ? 1.0 : 0.6, masked ? &mask : nullptr, {},
+            mode % 3 + 1);
     }
   }
 }
