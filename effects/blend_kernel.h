@@ -43,7 +43,7 @@ bool WideRows(void* job, const BlendParams& p, int32_t kind, void** result);
 // pixels and returns how many, the same bytes as the plain row; the plain
 // row does the rest.
 using WideRow = int32_t (*)(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m,
-                            int32_t count, int32_t alpha, uint32_t sw, uint32_t fw, float o);
+                            int32_t count, uint32_t layout, uint32_t sw, uint32_t fw, float o);
 
 // The faster row of worker `kind` (index as kWorkers) for a stored blend
 // mode; null where the level has none.
@@ -52,9 +52,11 @@ using WideRowFor = WideRow (*)(int32_t kind, int64_t mode);
 #if defined(LUMENO_X86_PATHS)
 // effects/x86/blend_avx2.cpp: NORMAL with fill alpha.
 int32_t NormalAlphaRowAvx2(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m,
-                           int32_t count, int32_t alpha, uint32_t sw, uint32_t fw, float o);
+                           int32_t count, uint32_t layout, uint32_t sw, uint32_t fw, float o);
 // effects/x86/blend_modes_avx2.cpp: the rows of every mode it has.
 WideRow WideRowAvx2(int32_t kind, int64_t mode);
+// effects/x86/blend_space_avx2.cpp: HUE, SATURATION, COLOR, LUMINOSITY.
+WideRow SpaceRowAvx2(int32_t kind, int64_t mode);
 #endif
 
 }  // namespace lumeno::blend

@@ -23,21 +23,30 @@ constexpr FastPath<WideRowFor> kWidePaths[] = {{CpuLevel::kBaseline, nullptr}};
 
 // Whether the faster rows take these pixels: 4-byte source, fill and
 // destination pixels with alpha at one position in source, destination and
-// (with fill alpha) fill, and colour in the other three. The alpha
-// position, or -1.
-int32_t WideAlphaPosition(const BlendParams& p, bool fillAlpha) {
+// (with fill alpha) fill, and colour in the other three; for the
+// colour-space modes, red, green and blue at the same positions in all
+// three. The layout (alpha, red, green, blue positions in bytes 0 to 3 of
+// the value), or -1.
+int64_t WideLayout(const BlendParams& p, bool fillAlpha) {
   const RawBitmap& source = *p.base.source;
+  const RawBitmap& fill = *p.fill;
   const int32_t alpha = source.alphaOffset;
   if (source.hasAlpha == 0 || alpha < 0 || alpha > 3 || p.base.srcPixelBytes != 4 ||
       p.base.dstPixelBytes != 4 || p.fillPixelBytes != 4 ||
-      (fillAlpha && p.fill->alphaOffset != alpha) || p.base.destination->alphaOffset != alpha ||
+      (fillAlpha && fill.alphaOffset != alpha) || p.base.destination->alphaOffset != alpha ||
       p.colourChannelCount != 3) {
     return -1;
   }
   for (int32_t i = 0; i < 3; ++i) {
     if (p.colourChannels[i] == alpha || p.colourChannels[i] > 3) return -1;
   }
-  return alpha;
+  if (p.mode >= 12 && p.mode <= 15 &&
+      (fill.redOffset != source.redOffset || fill.greenOffset != source.greenOffset ||
+       fill.blueOffset != source.blueOffset)) {
+    return -1;
+  }
+  return alpha | source.redOffset << 8 | source.greenOffset << 16 |
+         int64_t{source.blueOffset} << 24;
 }
 
 }  // namespace
@@ -58,9 +67,9 @@ const uint8_t* CopyUncovered(const BlendParams& p, int32_t r, const uint8_t* src
 
 bool WideRows(void* job, const BlendParams& p, int32_t kind, void** result) {
   const bool fillAlpha = (kind & 2) != 0, masked = (kind & 1) != 0;
-  const int32_t alpha = WideAlphaPosition(p, fillAlpha);
+  const int64_t layout = WideLayout(p, fillAlpha);
   const WideRowFor rowFor = Pick(kWidePaths);
-  const WideRow wide = alpha >= 0 && rowFor != nullptr ? rowFor(kind, p.mode) : nullptr;
+  const WideRow wide = layout >= 0 && rowFor != nullptr ? rowFor(kind, p.mode) : nullptr;
   if (wide == nullptr) return false;
   const CoveredPixel plain = kCoveredPixels[kind];
   const float o = static_cast<float>(p.fillWeight) * (1.0f / 256.0f);
@@ -77,8 +86,8 @@ bool WideRows(void* job, const BlendParams& p, int32_t kind, void** result) {
           m[i] = static_cast<uint8_t>(MaskValue8(p.fillMask, maskRow, x0 + i));
       }
       const uint8_t* fr = f + 4 * (x0 - p.xStart);
-      const int32_t done =
-          wide(src + 4 * x0, fr, dst + 4 * x0, m, n, alpha, p.sourceWeight, p.fillWeight, o);
+      const int32_t done = wide(src + 4 * x0, fr, dst + 4 * x0, m, n, static_cast<uint32_t>(layout),
+                                p.sourceWeight, p.fillWeight, o);
       for (int32_t i = done; i < n; ++i) {
         plain(p, src + 4 * (x0 + i), fr + 4 * i, dst + 4 * (x0 + i), m[i], 4);
       }

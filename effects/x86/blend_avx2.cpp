@@ -28,7 +28,8 @@ __m256i MixNormalAlpha16(__m256i S, __m256i F, __m256i fa, __m256i sw, __m256i f
 }  // namespace
 
 int32_t NormalAlphaRowAvx2(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t*,
-                           int32_t count, int32_t alpha, uint32_t sw, uint32_t fw, float o) {
+                           int32_t count, uint32_t layout, uint32_t sw, uint32_t fw, float o) {
+  const int32_t alpha = static_cast<int32_t>(layout & 0xFF);
   const __m256i zero = _mm256_setzero_si256();
   const __m256i alphaBytes = _mm256_set1_epi32(static_cast<int32_t>(0xFFu << (8 * alpha)));
   const __m128i alphaShift = _mm_cvtsi32_si128(8 * alpha);
@@ -48,7 +49,10 @@ int32_t NormalAlphaRowAvx2(const uint8_t* s, const uint8_t* f, uint8_t* d, const
         MixNormalAlpha16(_mm256_unpackhi_epi8(S, zero), _mm256_unpackhi_epi8(F, zero),
                          _mm256_unpackhi_epi8(FA, zero), sourceWeight, fillWeight);
     const __m256i colour = _mm256_packus_epi16(low, high);
-    const __m256i out = avx2::WithFillAlpha(colour, S, F, alphaBytes, alphaShift, opacity);
+    const __m256i fillAlpha = _mm256_srl_epi32(_mm256_and_si256(F, alphaBytes), alphaShift);
+    const __m256i out = avx2::Finish<true, false>(
+        colour, S, _mm256_srl_epi32(_mm256_and_si256(S, alphaBytes), alphaShift), fillAlpha,
+        avx2::FactorsOf<true, true, false>(nullptr, fillAlpha, opacity), alphaBytes, alphaShift);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * x), out);
   }
   return x;

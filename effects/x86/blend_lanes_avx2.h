@@ -31,27 +31,58 @@ inline __m256i Weigh(__m256i S, __m256i r, __m256i sw, __m256i fw) {
                            8);
 }
 
-// The alpha rule of a pixel blended with fill alpha, one pixel per 32-bit
-// lane: trunc(((sa + k) - sa * k) * 255) with sa the source alpha / 255 and
-// k = (fill alpha / 255) * o, in single precision, operation for operation.
-inline __m256i AlphaRule(__m256i sourceAlpha, __m256i fillAlpha, __m256 o) {
+// What a row reads of each of eight pixels besides its samples: the mask
+// value, the fill factor cov and the k the alpha rule combines with the
+// source alpha, as BlendPixel forms them for NORMAL (kNormal) or a mode,
+// with or without fill alpha and fill mask. m: the mask values; fillAlpha
+// one per 32-bit lane.
+struct PixelFactors {
+  __m256i mask;
+  __m256 cov, k;
+};
+template <bool kNormal, bool kFillAlpha, bool kMasked>
+inline PixelFactors FactorsOf(const uint8_t* m, __m256i fillAlpha, __m256 o) {
   const __m256 unit = _mm256_set1_ps(255.0f);
-  const __m256 sa = _mm256_div_ps(_mm256_cvtepi32_ps(sourceAlpha), unit);
-  const __m256 k = _mm256_mul_ps(_mm256_div_ps(_mm256_cvtepi32_ps(fillAlpha), unit), o);
-  const __m256 v = _mm256_mul_ps(_mm256_sub_ps(_mm256_add_ps(sa, k), _mm256_mul_ps(sa, k)), unit);
-  return _mm256_cvttps_epi32(v);
+  const __m256 fa = _mm256_div_ps(_mm256_cvtepi32_ps(fillAlpha), unit);
+  if constexpr (!kMasked) {
+    return {_mm256_setzero_si256(), fa, _mm256_mul_ps(fa, o)};
+  } else {
+    const __m256i mask = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(m)));
+    const __m256 weight =
+        _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_set1_epi32(255), mask)), unit);
+    if constexpr (kNormal) {
+      return {mask, weight, kFillAlpha ? _mm256_mul_ps(weight, _mm256_mul_ps(fa, o)) : weight};
+    } else if constexpr (kFillAlpha) {
+      const __m256 cov = _mm256_mul_ps(weight, fa);
+      return {mask, cov, _mm256_mul_ps(cov, o)};
+    } else {
+      const __m256 cov = _mm256_mul_ps(weight, o);
+      return {mask, cov, cov};
+    }
+  }
 }
 
-// Eight blended pixels finished by the alpha rule: the rule's result in the
-// alpha bytes (alphaBytes, the mask of the byte at alpha = alphaShift / 8),
-// and the source pixel S where the fill pixel F has alpha 0.
-inline __m256i WithFillAlpha(__m256i colour, __m256i S, __m256i F, __m256i alphaBytes,
-                             __m128i alphaShift, __m256 o) {
-  const __m256i sourceAlpha = _mm256_srl_epi32(_mm256_and_si256(S, alphaBytes), alphaShift);
-  const __m256i fillAlpha = _mm256_srl_epi32(_mm256_and_si256(F, alphaBytes), alphaShift);
-  const __m256i alphaOut = _mm256_sll_epi32(AlphaRule(sourceAlpha, fillAlpha, o), alphaShift);
-  const __m256i out = _mm256_blendv_epi8(colour, alphaOut, alphaBytes);
-  return _mm256_blendv_epi8(out, S, _mm256_cmpeq_epi32(fillAlpha, _mm256_setzero_si256()));
+// Eight blended pixels finished: the alpha byte set by the alpha rule with
+// the pixel's k (with fill alpha or mask) or to 255, and the source pixel S
+// where the rule leaves the pixel (fill alpha 0; with fill alpha, mask 255).
+template <bool kFillAlpha, bool kMasked>
+inline __m256i Finish(__m256i colour, __m256i S, __m256i sourceAlpha, __m256i fillAlpha,
+                      const PixelFactors& px, __m256i alphaBytes, __m128i alphaShift) {
+  if constexpr (!kFillAlpha && !kMasked) {
+    return _mm256_or_si256(colour, alphaBytes);
+  } else {
+    const __m256 unit = _mm256_set1_ps(255.0f);
+    const __m256 sa = _mm256_div_ps(_mm256_cvtepi32_ps(sourceAlpha), unit);
+    const __m256i rule = _mm256_cvttps_epi32(
+        _mm256_mul_ps(_mm256_sub_ps(_mm256_add_ps(sa, px.k), _mm256_mul_ps(sa, px.k)), unit));
+    const __m256i out = _mm256_blendv_epi8(colour, _mm256_sll_epi32(rule, alphaShift), alphaBytes);
+    if constexpr (!kFillAlpha) return out;
+    __m256i leave = _mm256_cmpeq_epi32(fillAlpha, _mm256_setzero_si256());
+    if constexpr (kMasked) {
+      leave = _mm256_or_si256(leave, _mm256_cmpeq_epi32(px.mask, _mm256_set1_epi32(255)));
+    }
+    return _mm256_blendv_epi8(out, S, leave);
+  }
 }
 
 }  // namespace lumeno::blend::avx2

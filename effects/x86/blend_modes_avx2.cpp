@@ -219,14 +219,14 @@ __m256 PixelsOfHalf(__m256 v, int h, int part) {
 // the alpha follows the alpha rule with the pixel's k, or becomes 255.
 template <int kMode, bool kFillAlpha, bool kMasked>
 int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m, int32_t count,
-                int32_t alpha, uint32_t sw, uint32_t fw, float o) {
+                uint32_t layout, uint32_t sw, uint32_t fw, float o) {
+  const int32_t alpha = static_cast<int32_t>(layout & 0xFF);
   constexpr Cover kCover =
       kFillAlpha ? (kMasked ? Cover::kFactor : Cover::kFillAlpha) : Cover::kOne;
   const __m256i zero = _mm256_setzero_si256();
   const __m256i alphaBytes = _mm256_set1_epi32(static_cast<int32_t>(0xFFu << (8 * alpha)));
   const __m128i alphaShift = _mm_cvtsi32_si128(8 * alpha);
   const __m256i spread = avx2::AlphaSpread(alpha);
-  const __m256 unit = _mm256_set1_ps(255.0f);
   const __m256 opacity = _mm256_set1_ps(o);
   int32_t x = 0;
   for (; x + 8 <= count; x += 8) {
@@ -236,27 +236,10 @@ int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m
     const __m256i FA = kFillAlpha ? _mm256_shuffle_epi8(F, spread) : _mm256_set1_epi8(-1);
     const __m256i sourceAlpha = _mm256_srl_epi32(_mm256_and_si256(S, alphaBytes), alphaShift);
     const __m256i fillAlpha = _mm256_srl_epi32(_mm256_and_si256(F, alphaBytes), alphaShift);
-    // Per pixel: the mask value, its weight (255 - m) / 255, the factor cov
-    // and the k of the alpha rule.
-    __m256i mask = zero, M = zero;
-    __m256 cov = opacity, k = opacity;
-    if constexpr (kMasked) {
-      mask = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(m + x)));
-      M = _mm256_mullo_epi32(mask, _mm256_set1_epi32(0x01010101));
-      const __m256 weight =
-          _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_set1_epi32(255), mask)), unit);
-      const __m256 fa = _mm256_div_ps(_mm256_cvtepi32_ps(fillAlpha), unit);
-      if constexpr (kMode == 0) {
-        k = kFillAlpha ? _mm256_mul_ps(weight, _mm256_mul_ps(fa, opacity)) : weight;
-      } else if constexpr (kFillAlpha) {
-        cov = _mm256_mul_ps(weight, fa);
-        k = _mm256_mul_ps(cov, opacity);
-      } else {
-        cov = k = _mm256_mul_ps(weight, opacity);
-      }
-    } else {
-      k = _mm256_mul_ps(_mm256_div_ps(_mm256_cvtepi32_ps(fillAlpha), unit), opacity);
-    }
+    const avx2::PixelFactors px =
+        avx2::FactorsOf<kMode == 0, kFillAlpha, kMasked>(m + x, fillAlpha, opacity);
+    const __m256i M = kMasked ? _mm256_mullo_epi32(px.mask, _mm256_set1_epi32(0x01010101)) : zero;
+    const __m256 cov = px.cov;
     __m256i halves[2];
     for (int h = 0; h < 2; ++h) {
       auto widen = [&](__m256i v) {
@@ -296,19 +279,8 @@ int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m
       halves[h] = c;
     }
     const __m256i colour = _mm256_packus_epi16(halves[0], halves[1]);
-    __m256i out = _mm256_or_si256(colour, alphaBytes);
-    if (kFillAlpha || kMasked) {
-      const __m256 sa = _mm256_div_ps(_mm256_cvtepi32_ps(sourceAlpha), unit);
-      const __m256i rule = _mm256_cvttps_epi32(
-          _mm256_mul_ps(_mm256_sub_ps(_mm256_add_ps(sa, k), _mm256_mul_ps(sa, k)), unit));
-      out = _mm256_blendv_epi8(colour, _mm256_sll_epi32(rule, alphaShift), alphaBytes);
-    }
-    __m256i leave = zero;
-    if constexpr (kFillAlpha) leave = _mm256_cmpeq_epi32(fillAlpha, zero);
-    if constexpr (kFillAlpha && kMasked) {
-      leave = _mm256_or_si256(leave, _mm256_cmpeq_epi32(mask, _mm256_set1_epi32(255)));
-    }
-    if constexpr (kFillAlpha) out = _mm256_blendv_epi8(out, S, leave);
+    const __m256i out = avx2::Finish<kFillAlpha, kMasked>(colour, S, sourceAlpha, fillAlpha, px,
+                                                          alphaBytes, alphaShift);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * x), out);
   }
   return x;
@@ -320,7 +292,7 @@ constexpr WideRow kModeRows[4] = {
     kMode == 0 ? nullptr : &ModeRow<kMode, false, false>, &ModeRow<kMode, false, true>,
     kMode == 0 ? &NormalAlphaRowAvx2 : &ModeRow<kMode, true, false>, &ModeRow<kMode, true, true>};
 
-// By mode 0 to 23; null for the colour-space modes.
+// By mode 0 to 23; the colour-space modes are in effects/x86/blend_space_avx2.cpp.
 constexpr const WideRow* kRows[24] = {
     kModeRows<0>,  kModeRows<1>,  kModeRows<2>,  kModeRows<3>,  kModeRows<4>,  kModeRows<5>,
     kModeRows<6>,  kModeRows<7>,  kModeRows<8>,  kModeRows<9>,  kModeRows<10>, kModeRows<11>,
@@ -332,6 +304,7 @@ constexpr const WideRow* kRows[24] = {
 
 WideRow WideRowAvx2(int32_t kind, int64_t mode) {
   // A stored mode outside 0..23 blends as MULTIPLY.
+  if ((kind & 4) != 0 && mode >= 12 && mode <= 15) return SpaceRowAvx2(kind, mode);
   const WideRow* rows = kRows[(kind & 4) == 0 ? 0 : (mode >= 1 && mode <= 23 ? mode : 1)];
   return rows != nullptr ? rows[kind & 3] : nullptr;
 }

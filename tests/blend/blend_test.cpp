@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <random>
 
+#include "lumeno/colormath.h"
 #include "support/effect_fixture.h"
 
 namespace lumeno::testing {
+
+void HlsLanes(bool toHls, int32_t* x, int32_t* y, int32_t* z);  // hls_lanes_avx2.cpp
+
 namespace {
 
 using namespace host;  // format names
@@ -354,6 +358,38 @@ TEST_F(BlendTest, LargeBlendsMatchTheReference) {
     }
   }
 }
+
+#if defined(LUMENO_TEST_HLS_LANES)
+// The four-lane HLS pair of the AVX2 rows against the scalar pair on every
+// 8-bit triple, both ways.
+TEST(HlsLanes, AgreeWithTheScalarPairOnEveryTriple) {
+  if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "no AVX2";
+  int64_t differences = 0;
+  for (int32_t u = 0; u < 256; ++u) {
+    for (int32_t v = 0; v < 256; ++v) {
+      for (int32_t w = 0; w < 256; w += 4) {
+        for (const bool toHls : {true, false}) {
+          int32_t x[4] = {u, u, u, u}, y[4] = {v, v, v, v}, z[4] = {w, w + 1, w + 2, w + 3};
+          HlsLanes(toHls, x, y, z);
+          for (int32_t i = 0; i < 4; ++i) {
+            int a = u, b = v, c = w + i;
+            using Convert = void (*)(int*, int*, int*);
+            (toHls ? Convert{&Convert_RGB_To_HSL} : Convert{&Convert_HSL_To_RGB})(&a, &b, &c);
+            if (a != x[i] || b != y[i] || c != z[i]) {
+              if (++differences <= 5) {
+                ADD_FAILURE() << (toHls ? "to HLS " : "to RGB ") << u << " " << v << " " << w + i
+                              << ": " << x[i] << " " << y[i] << " " << z[i] << ", not " << a << " "
+                              << b << " " << c;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(differences, 0);
+}
+#endif
 
 // -- Validation, stored objects, runs ----------------------------------------------
 
