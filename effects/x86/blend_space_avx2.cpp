@@ -54,7 +54,7 @@ __m128i Luma(__m256d v) {
 // The mode's red, green and blue on four pixels: the scaled source (s) and
 // fill (f) channels, and for LUMINOSITY the unscaled fill products (fill).
 template <int kMode>
-Triple SpaceResult(Triple s, Triple f, const __m256d fill[3]) {
+[[gnu::always_inline]] inline Triple SpaceResult(Triple s, Triple f, const __m256d fill[3]) {
   if constexpr (kMode == 15) {
     const auto d = [](double v) { return _mm256_set1_pd(v); };
     const auto mul = [](__m256d a, __m256d b) { return _mm256_mul_pd(a, b); };

@@ -21,7 +21,7 @@ inline __m256d Pick(__m256d no, __m256d yes, __m256d when) {
 inline __m256d Less(__m256d a, __m256d b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
 
 // Red, green, blue in; hue, lightness, saturation out.
-inline Triple RgbToHls(Triple rgb) {
+[[gnu::always_inline]] inline Triple RgbToHls(Triple rgb) {
   const __m128i red = rgb.x, green = rgb.y, blue = rgb.z;
   const __m128i max = _mm_max_epi32(red, _mm_max_epi32(green, blue));
   const __m128i min = _mm_min_epi32(red, _mm_min_epi32(green, blue));
@@ -53,31 +53,33 @@ inline Triple RgbToHls(Triple rgb) {
 }
 
 // One component of the way back: HLS_Value(m1, m2, hue).
-inline __m128i HlsValue(__m256d m1, __m256d m2, __m256d hue) {
+[[gnu::always_inline]] inline __m128i HlsValue(__m256d m1, __m256d m2, __m256d hue) {
   const __m256d c255 = _mm256_set1_pd(255.0), step = _mm256_set1_pd(42.5);
   hue = Pick(Pick(hue, _mm256_add_pd(hue, c255), Less(hue, _mm256_setzero_pd())),
              _mm256_sub_pd(hue, c255), _mm256_cmp_pd(hue, c255, _CMP_GT_OQ));
-  const __m256d span = _mm256_sub_pd(m2, m1);
-  const __m256d rising = _mm256_add_pd(_mm256_mul_pd(span, _mm256_div_pd(hue, step)), m1);
-  const __m256d falling = _mm256_add_pd(
-      _mm256_mul_pd(span, _mm256_div_pd(_mm256_sub_pd(_mm256_set1_pd(170.0), hue), step)), m1);
-  __m256d value = Pick(m1, falling, Less(hue, _mm256_set1_pd(170.0)));
-  value = Pick(value, m2, Less(hue, _mm256_set1_pd(127.5)));
-  value = Pick(value, rising, Less(hue, step));
+  // The rising ramp divides hue, the falling one 170 - hue: one division
+  // of whichever the lane takes.
+  const __m256d rises = Less(hue, step);
+  const __m256d t =
+      _mm256_div_pd(Pick(_mm256_sub_pd(_mm256_set1_pd(170.0), hue), hue, rises), step);
+  const __m256d ramp = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(m2, m1), t), m1);
+  __m256d value = Pick(m1, ramp, Less(hue, _mm256_set1_pd(170.0)));
+  value = Pick(value, m2, _mm256_andnot_pd(rises, Less(hue, _mm256_set1_pd(127.5))));
   return _mm256_cvttpd_epi32(_mm256_mul_pd(value, c255));
 }
 
 // Hue, lightness, saturation in; red, green, blue out.
-inline Triple HlsToRgb(Triple hls) {
+[[gnu::always_inline]] inline Triple HlsToRgb(Triple hls) {
   const __m256d l = Double(hls.y), s = Double(hls.z), h = Double(hls.x);
   const __m256d c255 = _mm256_set1_pd(255.0);
-  const __m256d upper = _mm256_div_pd(
-      _mm256_sub_pd(_mm256_add_pd(l, s), _mm256_div_pd(_mm256_mul_pd(l, s), c255)), c255);
-  const __m256d lower =
-      _mm256_div_pd(_mm256_mul_pd(_mm256_add_pd(s, c255), l), _mm256_set1_pd(65025.0));
-  const __m256d m2 =
-      Pick(lower, upper,
-           _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpgt_epi32(hls.y, _mm_set1_epi32(127)))));
+  // m2: ((l + s) - (l * s) / 255) / 255 above lightness 127, else
+  // ((s + 255) * l) / 65025; the last division is one for both.
+  const __m256d upper =
+      _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpgt_epi32(hls.y, _mm_set1_epi32(127))));
+  const __m256d m2 = _mm256_div_pd(
+      Pick(_mm256_mul_pd(_mm256_add_pd(s, c255), l),
+           _mm256_sub_pd(_mm256_add_pd(l, s), _mm256_div_pd(_mm256_mul_pd(l, s), c255)), upper),
+      Pick(_mm256_set1_pd(65025.0), c255, upper));
   const __m256d m1 = _mm256_sub_pd(_mm256_div_pd(l, _mm256_set1_pd(127.5)), m2);
   const __m256d third = _mm256_set1_pd(85.0);
   const __m128i grey = _mm_cmpeq_epi32(hls.z, _mm_setzero_si128());
