@@ -29,18 +29,15 @@ __m256i MixNormalAlpha16(__m256i S, __m256i F, __m256i fa, __m256i sw, __m256i f
 
 int32_t NormalAlphaRowAvx2(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t*,
                            int32_t count, uint32_t layout, uint32_t sw, uint32_t fw, float o) {
-  const int32_t alpha = static_cast<int32_t>(layout & 0xFF);
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i alphaBytes = _mm256_set1_epi32(static_cast<int32_t>(0xFFu << (8 * alpha)));
-  const __m128i alphaShift = _mm_cvtsi32_si128(8 * alpha);
-  const __m256i spread = avx2::AlphaSpread(alpha);
+  const avx2::AlphaByte alpha(layout);
+  const __m256i spread = avx2::AlphaSpread(static_cast<int32_t>(layout & 0xFF));
   const __m256i sourceWeight = _mm256_set1_epi16(static_cast<short>(sw));
   const __m256i fillWeight = _mm256_set1_epi16(static_cast<short>(fw));
   const __m256 opacity = _mm256_set1_ps(o);
   int32_t x = 0;
   for (; x + 8 <= count; x += 8) {
-    const __m256i S = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * x));
-    const __m256i F = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f + 4 * x));
+    const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
     const __m256i FA = _mm256_shuffle_epi8(F, spread);
     const __m256i low =
         MixNormalAlpha16(_mm256_unpacklo_epi8(S, zero), _mm256_unpacklo_epi8(F, zero),
@@ -49,11 +46,11 @@ int32_t NormalAlphaRowAvx2(const uint8_t* s, const uint8_t* f, uint8_t* d, const
         MixNormalAlpha16(_mm256_unpackhi_epi8(S, zero), _mm256_unpackhi_epi8(F, zero),
                          _mm256_unpackhi_epi8(FA, zero), sourceWeight, fillWeight);
     const __m256i colour = _mm256_packus_epi16(low, high);
-    const __m256i fillAlpha = _mm256_srl_epi32(_mm256_and_si256(F, alphaBytes), alphaShift);
-    const __m256i out = avx2::Finish<true, false>(
-        colour, S, _mm256_srl_epi32(_mm256_and_si256(S, alphaBytes), alphaShift), fillAlpha,
-        avx2::FactorsOf<true, true, false>(nullptr, fillAlpha, opacity), alphaBytes, alphaShift);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * x), out);
+    const __m256i fillAlpha = alpha.Of(F);
+    avx2::Store8(d, x,
+                 avx2::Finish<true, false>(
+                     colour, S, alpha.Of(S), fillAlpha,
+                     avx2::FactorsOf<true, true, false>(nullptr, fillAlpha, opacity), alpha));
   }
   return x;
 }

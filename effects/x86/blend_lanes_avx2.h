@@ -19,6 +19,28 @@ inline __m256i AlphaSpread(int32_t alpha) {
                           a + 12, a + 12, a + 12, a + 12);
 }
 
+// Eight 4-byte pixels from pixel x of a row on.
+inline __m256i Load8(const uint8_t* row, int32_t x) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * x));
+}
+inline void Store8(uint8_t* row, int32_t x, __m256i pixels) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 4 * x), pixels);
+}
+
+// The alpha byte of 4-byte pixels, at position `alpha` (bits 0-7 of a
+// row's layout): its mask over eight pixels, and the byte of each pixel as
+// a 32-bit lane.
+struct AlphaByte {
+  __m256i bytes;
+  __m128i shift;
+  explicit AlphaByte(uint32_t layout)
+      : bytes(_mm256_set1_epi32(static_cast<int32_t>(0xFFu << (8 * (layout & 0xFF))))),
+        shift(_mm_cvtsi32_si128(static_cast<int>(8 * (layout & 0xFF)))) {}
+  __m256i Of(__m256i pixels) const {
+    return _mm256_srl_epi32(_mm256_and_si256(pixels, bytes), shift);
+  }
+};
+
 // x / 255 for 16-bit lanes holding any x below 2^16: the exact
 // multiply-shift (x * 0x8081) >> 23.
 inline __m256i Div255(__m256i x) {
@@ -67,15 +89,16 @@ inline PixelFactors FactorsOf(const uint8_t* m, __m256i fillAlpha, __m256 o) {
 // where the rule leaves the pixel (fill alpha 0; with fill alpha, mask 255).
 template <bool kFillAlpha, bool kMasked>
 inline __m256i Finish(__m256i colour, __m256i S, __m256i sourceAlpha, __m256i fillAlpha,
-                      const PixelFactors& px, __m256i alphaBytes, __m128i alphaShift) {
+                      const PixelFactors& px, const AlphaByte& alpha) {
   if constexpr (!kFillAlpha && !kMasked) {
-    return _mm256_or_si256(colour, alphaBytes);
+    return _mm256_or_si256(colour, alpha.bytes);
   } else {
     const __m256 unit = _mm256_set1_ps(255.0f);
     const __m256 sa = _mm256_div_ps(_mm256_cvtepi32_ps(sourceAlpha), unit);
     const __m256i rule = _mm256_cvttps_epi32(
         _mm256_mul_ps(_mm256_sub_ps(_mm256_add_ps(sa, px.k), _mm256_mul_ps(sa, px.k)), unit));
-    const __m256i out = _mm256_blendv_epi8(colour, _mm256_sll_epi32(rule, alphaShift), alphaBytes);
+    const __m256i out =
+        _mm256_blendv_epi8(colour, _mm256_sll_epi32(rule, alpha.shift), alpha.bytes);
     if constexpr (!kFillAlpha) return out;
     __m256i leave = _mm256_cmpeq_epi32(fillAlpha, _mm256_setzero_si256());
     if constexpr (kMasked) {

@@ -220,22 +220,18 @@ __m256 PixelsOfHalf(__m256 v, int h, int part) {
 template <int kMode, bool kFillAlpha, bool kMasked>
 int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m, int32_t count,
                 uint32_t layout, uint32_t sw, uint32_t fw, float o) {
-  const int32_t alpha = static_cast<int32_t>(layout & 0xFF);
   constexpr Cover kCover =
       kFillAlpha ? (kMasked ? Cover::kFactor : Cover::kFillAlpha) : Cover::kOne;
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i alphaBytes = _mm256_set1_epi32(static_cast<int32_t>(0xFFu << (8 * alpha)));
-  const __m128i alphaShift = _mm_cvtsi32_si128(8 * alpha);
-  const __m256i spread = avx2::AlphaSpread(alpha);
+  const avx2::AlphaByte alpha(layout);
+  const __m256i spread = avx2::AlphaSpread(static_cast<int32_t>(layout & 0xFF));
   const __m256 opacity = _mm256_set1_ps(o);
   int32_t x = 0;
   for (; x + 8 <= count; x += 8) {
-    const __m256i S = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * x));
-    const __m256i F = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f + 4 * x));
+    const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
     const __m256i SA = _mm256_shuffle_epi8(S, spread);
     const __m256i FA = kFillAlpha ? _mm256_shuffle_epi8(F, spread) : _mm256_set1_epi8(-1);
-    const __m256i sourceAlpha = _mm256_srl_epi32(_mm256_and_si256(S, alphaBytes), alphaShift);
-    const __m256i fillAlpha = _mm256_srl_epi32(_mm256_and_si256(F, alphaBytes), alphaShift);
+    const __m256i sourceAlpha = alpha.Of(S), fillAlpha = alpha.Of(F);
     const avx2::PixelFactors px =
         avx2::FactorsOf<kMode == 0, kFillAlpha, kMasked>(m + x, fillAlpha, opacity);
     const __m256i M = kMasked ? _mm256_mullo_epi32(px.mask, _mm256_set1_epi32(0x01010101)) : zero;
@@ -279,9 +275,8 @@ int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m
       halves[h] = c;
     }
     const __m256i colour = _mm256_packus_epi16(halves[0], halves[1]);
-    const __m256i out = avx2::Finish<kFillAlpha, kMasked>(colour, S, sourceAlpha, fillAlpha, px,
-                                                          alphaBytes, alphaShift);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * x), out);
+    avx2::Store8(d, x,
+                 avx2::Finish<kFillAlpha, kMasked>(colour, S, sourceAlpha, fillAlpha, px, alpha));
   }
   return x;
 }

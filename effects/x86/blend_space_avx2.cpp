@@ -82,17 +82,14 @@ template <int kMode>
 template <int kMode, bool kFillAlpha, bool kMasked>
 int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m, int32_t count,
                  uint32_t layout, uint32_t sw, uint32_t fw, float o) {
-  const uint32_t alpha = layout & 0xFF;
   const uint32_t positions[3] = {(layout >> 8) & 0xFF, (layout >> 16) & 0xFF, layout >> 24};
-  const __m256i alphaBytes = _mm256_set1_epi32(static_cast<int32_t>(0xFFu << (8 * alpha)));
-  const __m128i alphaShift = _mm_cvtsi32_si128(static_cast<int>(8 * alpha));
+  const avx2::AlphaByte alpha(layout);
   const __m256 opacity = _mm256_set1_ps(o);
   int32_t x = 0;
   for (; x + 8 <= count; x += 8) {
-    const __m256i S = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * x));
-    const __m256i F = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f + 4 * x));
-    const __m256i sourceAlpha = ByteOf(S, alpha);
-    const __m256i fillAlpha = kFillAlpha ? ByteOf(F, alpha) : _mm256_set1_epi32(255);
+    const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
+    const __m256i sourceAlpha = alpha.Of(S);
+    const __m256i fillAlpha = kFillAlpha ? alpha.Of(F) : _mm256_set1_epi32(255);
     const avx2::PixelFactors px =
         avx2::FactorsOf<false, kFillAlpha, kMasked>(m + x, fillAlpha, opacity);
     // The fill factor of the LUMINOSITY products: fa / 255, cov, or 1.
@@ -138,9 +135,8 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
           colour, _mm256_sll_epi32(_mm256_and_si256(weighed, _mm256_set1_epi32(0xFF)),
                                    _mm_cvtsi32_si128(static_cast<int>(8 * positions[c]))));
     }
-    const __m256i out = avx2::Finish<kFillAlpha, kMasked>(colour, S, sourceAlpha, fillAlpha, px,
-                                                          alphaBytes, alphaShift);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * x), out);
+    avx2::Store8(d, x,
+                 avx2::Finish<kFillAlpha, kMasked>(colour, S, sourceAlpha, fillAlpha, px, alpha));
   }
   return x;
 }
