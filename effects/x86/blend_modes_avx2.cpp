@@ -160,14 +160,12 @@ __m256i Overlay32(__m256i F, __m256 cov, __m256i a) {
 }
 
 // The mode's result on sixteen samples: S and F raw, sa and fa the alphas;
-// covLow and covHigh the fill factors of the two 32-bit halves (kFactor).
+// covLow and covHigh the fill factors of the two 32-bit halves (fa / 255
+// with fill alpha alone, any factor with fill alpha and fill mask).
 template <int kMode, Cover kCover>
 __m256i Result16(__m256i S, __m256i F, __m256i sa, __m256i fa, __m256 covLow, __m256 covHigh) {
   const __m256 c255 = _mm256_set1_ps(255.0f);
-  if constexpr (kCover == Cover::kFillAlpha && kMode == 3) {
-    covLow = _mm256_div_ps(_mm256_cvtepi32_ps(Low32(fa)), c255);
-    covHigh = _mm256_div_ps(_mm256_cvtepi32_ps(High32(fa)), c255);
-  } else if constexpr (kCover == Cover::kOne) {
+  if constexpr (kCover == Cover::kOne) {
     covLow = covHigh = _mm256_set1_ps(1.0f);
   }
   // F times the factor, as single-precision lanes of half h.
