@@ -210,8 +210,9 @@ __m256 PixelsOfHalf(__m256 v, int h, int part) {
   return _mm256_permutevar8x32_ps(v, _mm256_setr_epi32(i, i, i, i, i + 4, i + 4, i + 4, i + 4));
 }
 
-// A row of mode kMode (0: NORMAL, masked rows only), with or without fill
-// alpha and fill mask, as BlendPixel does it: a pixel the rule leaves
+// A row of mode kMode (0: NORMAL, but for fill alpha without mask, which
+// NormalAlphaRowAvx2 does), with or without fill alpha and fill mask, as
+// BlendPixel does it: a pixel the rule leaves
 // (fill alpha 0; with fill alpha, mask 255) takes the source pixel; with
 // fill alpha, one of source alpha 0 the plain opacity mix of the samples;
 // the alpha follows the alpha rule with the pixel's k, or becomes 255.
@@ -244,8 +245,9 @@ int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m
       const __m256 covLow = PixelsOfHalf(cov, h, 0), covHigh = PixelsOfHalf(cov, h, 1);
       __m256i c;
       if constexpr (kMode == 0) {
-        // NORMAL under the mask: with fill alpha over by fa * (255 - m) / 255,
-        // then the mix with the source by the mask.
+        // NORMAL: the opacity mix of the fill, with fill alpha laid over the
+        // source by fa * (255 - m) / 255 first; under a mask then mixed with
+        // the source by the mask.
         __m256i over = F16;
         if constexpr (kFillAlpha) {
           const __m256i fm = Div255(_mm256_mullo_epi16(fa, _mm256_sub_epi16(Set16(255), m16)));
@@ -253,11 +255,13 @@ int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m
               Div255(_mm256_add_epi16(_mm256_mullo_epi16(fm, F16),
                                       _mm256_mullo_epi16(_mm256_sub_epi16(Set16(255), fm), S16)));
         }
-        const __m256i e = avx2::Weigh(S16, over, sw16, fw16);
-        c = _mm256_srli_epi16(
-            _mm256_add_epi16(_mm256_mullo_epi16(e, _mm256_sub_epi16(Set16(255), m16)),
-                             _mm256_mullo_epi16(S16, m16)),
-            8);
+        c = avx2::Weigh(S16, over, sw16, fw16);
+        if constexpr (kMasked) {
+          c = _mm256_srli_epi16(
+              _mm256_add_epi16(_mm256_mullo_epi16(c, _mm256_sub_epi16(Set16(255), m16)),
+                               _mm256_mullo_epi16(S16, m16)),
+              8);
+        }
       } else {
         if constexpr (kMasked && !kFillAlpha) {
           // The mask enters through the weights: w = trunc(cov * 256).
@@ -281,9 +285,9 @@ int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m
 
 // The rows of mode kMode by the kind's fill alpha and mask bits.
 template <int kMode>
-constexpr WideRow kModeRows[4] = {
-    kMode == 0 ? nullptr : &ModeRow<kMode, false, false>, &ModeRow<kMode, false, true>,
-    kMode == 0 ? &NormalAlphaRowAvx2 : &ModeRow<kMode, true, false>, &ModeRow<kMode, true, true>};
+constexpr WideRow kModeRows[4] = {&ModeRow<kMode, false, false>, &ModeRow<kMode, false, true>,
+                                  kMode == 0 ? &NormalAlphaRowAvx2 : &ModeRow<kMode, true, false>,
+                                  &ModeRow<kMode, true, true>};
 
 // By mode 0 to 23; the colour-space modes are in effects/x86/blend_space_avx2.cpp.
 constexpr const WideRow* kRows[24] = {
