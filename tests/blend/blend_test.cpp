@@ -279,6 +279,7 @@ TEST_F(BlendTest, EveryModeOnEveryPairOfSamples) {
       {kRGBA8, kRGBA8, 0}, {kARGB8, kARGB8, 1}, {kBGRA8, kRGBX8, 0}, {kARGB8, kXRGB8, 1}};
   const int64_t w = 257, h = 512;
   const std::vector<uint8_t> mask = RandomMaskValues8(w, h, 77);
+  int run = 0;  // alternates the opacity between 1 and 0.6
   for (int64_t mode = 0; mode < 24; mode += kSanitizerStep) {
     for (const auto& [sourceFormat, fillFormat, masked] : cases) {
       SCOPED_TRACE(::testing::Message() << "mode " << mode << " formats " << sourceFormat << "/"
@@ -297,7 +298,7 @@ TEST_F(BlendTest, EveryModeOnEveryPairOfSamples) {
           if (f.hasAlpha != 0) fp[f.alphaOffset] = 255;
         }
       }
-      Check(mode, src.get(), fill.get(), mode % 2 == 0 ? 1.0 : 0.6, masked ? &mask : nullptr, {},
+      Check(mode, src.get(), fill.get(), ++run % 2 == 0 ? 1.0 : 0.6, masked ? &mask : nullptr, {},
             mode % 3 + 1);
     }
   }
