@@ -1,15 +1,14 @@
 // The blend effect's row workers: the reference form of every kind of
 // covered pixel (BlendPixel, BlendRow) and, for the common kinds, rows with
 // the uncovered parts copied whole and the colour mixed in integers or
-// through tables, each giving the same bytes as the reference. NORMAL with
-// fill alpha takes the faster rows of effects/x86/blend_*.cpp where the
-// processor and the layout allow (engine/fast_paths.h).
+// through tables, each giving the same bytes as the reference. Every worker
+// first offers its band to the faster rows (effects/blend_wide_rows.cpp),
+// which take it where the processor and the layout allow.
 #include <algorithm>
 #include <cstring>
 
 #include "effects/blend_kernel.h"
 #include "effects/blend_modes.h"
-#include "engine/fast_paths.h"
 #include "engine/row_walker.h"
 
 namespace {
@@ -113,6 +112,23 @@ bool BlendPixel(const BlendParams& p, const uint8_t* s, const uint8_t* f, uint8_
   return true;
 }
 
+// One covered pixel of any kind; m is its mask value.
+template <Kind kKind>
+void BlendCovered(const BlendParams& p, const uint8_t* s, const uint8_t* f, uint8_t* d, uint32_t m,
+                  size_t pixelBytes) {
+  const RawBitmap& source = *p.base.source;
+  const bool sourceAlpha = source.hasAlpha != 0;
+  const float sa = sourceAlpha ? Unit(s[source.alphaOffset]) : 1.0f;
+  float k = 0.0f;
+  if (!BlendPixel<kKind>(p, s, f, d, m, sa, &k)) {
+    std::memcpy(d, s, pixelBytes);
+  } else if (sourceAlpha) {
+    // The source alpha combined with k; k = 0 keeps it exactly.
+    d[p.base.destination->alphaOffset] =
+        k < 0.0f ? 255 : static_cast<uint8_t>(TruncToInt(((sa + k) - sa * k) * 255.0f));
+  }
+}
+
 template <Kind kKind>
 void BlendRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* dst) {
   const int64_t spb = p.base.srcPixelBytes;
@@ -123,9 +139,6 @@ void BlendRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* dst)
     for (int32_t x = 0; x < width; ++x) std::memcpy(dst + x * dpb, src + x * spb, pixelBytes);
     return;
   }
-  const RawBitmap& source = *p.base.source;
-  const bool sourceAlpha = source.hasAlpha != 0;
-  const uint8_t alphaOut = p.base.destination->alphaOffset;
   int64_t maskRow = 0;
   if constexpr (kKind.masked) maskRow = lumeno::MaskRow8(p.fillMask, r);
   const uint8_t* f = p.fillPixels + (static_cast<int64_t>(r) - p.fillRowOrigin) * p.fillRowBytes +
@@ -139,14 +152,7 @@ void BlendRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* dst)
     }
     uint32_t m = 0;
     if constexpr (kKind.masked) m = lumeno::MaskValue8(p.fillMask, maskRow, x);
-    const float sa = sourceAlpha ? Unit(s[source.alphaOffset]) : 1.0f;
-    float k = 0.0f;
-    if (!BlendPixel<kKind>(p, s, f, d, m, sa, &k)) {
-      std::memcpy(d, s, pixelBytes);
-    } else if (sourceAlpha) {
-      // The source alpha combined with k; k = 0 keeps it exactly.
-      d[alphaOut] = k < 0.0f ? 255 : static_cast<uint8_t>(TruncToInt(((sa + k) - sa * k) * 255.0f));
-    }
+    BlendCovered<kKind>(p, s, f, d, m, pixelBytes);
     f += p.fillPixelBytes;
   }
 }
@@ -167,49 +173,14 @@ inline uint8_t NormalAlpha(uint32_t sourceAlpha, uint32_t fa, float o) {
   return static_cast<uint8_t>(TruncToInt(((sa + k) - sa * k) * 255.0f));
 }
 
-// The faster NORMAL-with-fill-alpha rows, highest level first.
-#if defined(LUMENO_X86_PATHS)
-constexpr lumeno::FastPath<lumeno::blend::NormalAlphaRow> kNormalAlphaPaths[] = {
-    {lumeno::CpuLevel::kAvx2, &lumeno::blend::NormalAlphaRowAvx2}};
-#else
-constexpr lumeno::FastPath<lumeno::blend::NormalAlphaRow> kNormalAlphaPaths[] = {
-    {lumeno::CpuLevel::kBaseline, nullptr}};
-#endif
-
-// Whether the faster rows take these pixels: 4-byte source, fill and
-// destination pixels with alpha at one position and colour in the other
-// three. The alpha position, or -1.
-int32_t WideNormalAlphaPosition(const BlendParams& p) {
-  const RawBitmap& source = *p.base.source;
-  const int32_t alpha = source.alphaOffset;
-  if (source.hasAlpha == 0 || alpha < 0 || alpha > 3 || p.base.srcPixelBytes != 4 ||
-      p.base.dstPixelBytes != 4 || p.fillPixelBytes != 4 || p.fill->alphaOffset != alpha ||
-      p.base.destination->alphaOffset != alpha || p.colourChannelCount != 3) {
-    return -1;
+// NormalAlpha by source alpha * 256 + fill alpha.
+void FillAlphaTable(uint8_t* table, float o) {
+  for (uint32_t sa = 0; sa < 256; ++sa) {
+    for (uint32_t fa = 0; fa < 256; ++fa) table[sa * 256 + fa] = NormalAlpha(sa, fa, o);
   }
-  for (int32_t i = 0; i < 3; ++i) {
-    if (p.colourChannels[i] == alpha || p.colourChannels[i] > 3) return -1;
-  }
-  return alpha;
 }
 
-// For the rows of pixels of one size in source and destination: copies
-// what the fill does not cover in row r (the whole row, or the columns left
-// and right of it) in one piece each. Returns the fill pixel of the first
-// covered column, or null when the row has none.
-const uint8_t* CopyUncovered(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* dst) {
-  const size_t pixelBytes = static_cast<size_t>(p.base.srcPixelBytes);
-  const int32_t width = p.base.width;
-  if (r < p.yStart || r >= p.yEnd || p.xStart >= p.xEnd) {
-    std::memcpy(dst, src, pixelBytes * static_cast<size_t>(width));
-    return nullptr;
-  }
-  std::memcpy(dst, src, pixelBytes * static_cast<size_t>(p.xStart));
-  const size_t right = pixelBytes * static_cast<size_t>(p.xEnd);
-  std::memcpy(dst + right, src + right, pixelBytes * static_cast<size_t>(width - p.xEnd));
-  return p.fillPixels + (static_cast<int64_t>(r) - p.fillRowOrigin) * p.fillRowBytes +
-         p.fillColumnOffset;
-}
+using lumeno::blend::CopyUncovered;
 
 // What a covered row reads of the run besides its pixels: the pixel size,
 // the weights, where alpha is read and written, and the fill's pixel step.
@@ -249,8 +220,7 @@ int64_t CoveredPixels(const FilterJob& band, const BlendParams& p) {
 // known at run time.
 template <bool kFillAlpha, int kChannels>
 void BlendNormalRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t* dst, float o,
-                    const uint8_t* alphaTable, lumeno::blend::NormalAlphaRow wide,
-                    int32_t wideAlpha) {
+                    const uint8_t* alphaTable) {
   const uint8_t* f = CopyUncovered(p, r, src, dst);
   if (f == nullptr) return;
   const auto [pixelBytes, sw, fw, sourceAlpha, alphaIn, alphaOut, fillAlpha, fillStep] =
@@ -258,14 +228,7 @@ void BlendNormalRow(const BlendParams& p, int32_t r, const uint8_t* src, uint8_t
   const int32_t channelCount = kChannels > 0 ? kChannels : p.colourChannelCount;
   uint8_t channels[16];
   for (int32_t i = 0; i < channelCount; ++i) channels[i] = p.colourChannels[i];
-  int32_t x = p.xStart;
-  if (kFillAlpha && wide != nullptr) {
-    const int32_t done =
-        wide(src + x * pixelBytes, f, dst + x * pixelBytes, p.xEnd - x, wideAlpha, sw, fw, o);
-    x += done;
-    f += done * fillStep;
-  }
-  for (; x < p.xEnd; ++x, f += fillStep) {
+  for (int32_t x = p.xStart; x < p.xEnd; ++x, f += fillStep) {
     const uint8_t* s = src + x * pixelBytes;
     uint8_t* d = dst + x * pixelBytes;
     if constexpr (kFillAlpha) {
@@ -304,22 +267,17 @@ void* BlendNormalRows(void* job, const BlendParams& p) {
   const uint8_t* alphaTable = nullptr;
   if constexpr (kFillAlpha) {
     if (p.base.source->hasAlpha != 0 && CoveredPixels(band, p) >= 4 * 65536) {
-      for (uint32_t sa = 0; sa < 256; ++sa) {
-        for (uint32_t fa = 0; fa < 256; ++fa) table[sa * 256 + fa] = NormalAlpha(sa, fa, o);
-      }
+      FillAlphaTable(table, o);
       alphaTable = table;
     }
   }
-  const int32_t wideAlpha = kFillAlpha ? WideNormalAlphaPosition(p) : -1;
-  const lumeno::blend::NormalAlphaRow wide =
-      wideAlpha >= 0 ? lumeno::Pick(kNormalAlphaPaths) : nullptr;
   if (p.colourChannelCount == 3) {
     return lumeno::ForEachRow(job, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
-      BlendNormalRow<kFillAlpha, 3>(p, r, src, dst, o, alphaTable, wide, wideAlpha);
+      BlendNormalRow<kFillAlpha, 3>(p, r, src, dst, o, alphaTable);
     });
   }
   return lumeno::ForEachRow(job, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
-    BlendNormalRow<kFillAlpha, 0>(p, r, src, dst, o, alphaTable, wide, wideAlpha);
+    BlendNormalRow<kFillAlpha, 0>(p, r, src, dst, o, alphaTable);
   });
 }
 
@@ -383,10 +341,7 @@ bool BlendModeRows(void* job, const BlendParams& p, void** result) {
     }
   }
   if (kFillAlpha && p.base.source->hasAlpha != 0) {
-    const float o = static_cast<float>(p.fillWeight) * (1.0f / 256.0f);
-    for (uint32_t sa = 0; sa < 256; ++sa) {
-      for (uint32_t fa = 0; fa < 256; ++fa) t.alpha[sa * 256 + fa] = NormalAlpha(sa, fa, o);
-    }
+    FillAlphaTable(t.alpha, static_cast<float>(p.fillWeight) * (1.0f / 256.0f));
   }
   *result = lumeno::ForEachRow(job, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
     BlendModeRow<kFillAlpha>(p, r, src, dst, t);
@@ -397,12 +352,16 @@ bool BlendModeRows(void* job, const BlendParams& p, void** result) {
 template <Kind kKind>
 void* BlendRows(void* job) {
   const BlendParams& p = *reinterpret_cast<BlendParams*>(static_cast<FilterJob*>(job)->params);
+  void* result = nullptr;
+  if (lumeno::blend::WideRows(job, p, kKind.mode * 4 + kKind.fillAlpha * 2 + kKind.masked,
+                              &result)) {
+    return result;
+  }
   if constexpr (!kKind.mode && !kKind.masked) {
     if (p.base.srcPixelBytes == p.base.dstPixelBytes)
       return BlendNormalRows<kKind.fillAlpha>(job, p);
   }
   if constexpr (kKind.mode && !kKind.masked) {
-    void* result = nullptr;
     if (p.base.srcPixelBytes == p.base.dstPixelBytes &&
         BlendModeRows<kKind.fillAlpha>(job, p, &result)) {
       return result;
@@ -423,4 +382,12 @@ const FilterRowProc lumeno::blend::kWorkers[8] = {
     &BlendRows<Kind{true, false, true}>,    // BlendModeMaskedRows
     &BlendRows<Kind{true, true, false}>,    // BlendModeAlphaRows
     &BlendRows<Kind{true, true, true}>,     // BlendModeAlphaMaskedRows
+};
+
+// One covered pixel of each kind, by the index of kWorkers.
+const lumeno::blend::CoveredPixel lumeno::blend::kCoveredPixels[8] = {
+    &BlendCovered<Kind{false, false, false}>, &BlendCovered<Kind{false, false, true}>,
+    &BlendCovered<Kind{false, true, false}>,  &BlendCovered<Kind{false, true, true}>,
+    &BlendCovered<Kind{true, false, false}>,  &BlendCovered<Kind{true, false, true}>,
+    &BlendCovered<Kind{true, true, false}>,   &BlendCovered<Kind{true, true, true}>,
 };

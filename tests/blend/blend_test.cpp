@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <random>
 
+#include "lumeno/colormath.h"
 #include "support/effect_fixture.h"
 
 namespace lumeno::testing {
+
+void HlsLanes(bool toHls, int32_t* x, int32_t* y, int32_t* z);  // hls_lanes_avx2.cpp
+
 namespace {
 
 using namespace host;  // format names
@@ -98,6 +102,7 @@ struct PixelCase {
   Samples out;
 };
 
+// clang-format off: one case a line
 const PixelCase kPixelCases[] = {
     // Opacity: weights trunc((1 - o) x 256) and trunc(o x 256), o limited to [0, 1].
     {NORMAL, kRGB8, {10, 10, 10}, kRGB8, {200, 200, 200}, 1.0, -1, {200, 200, 200}},
@@ -155,6 +160,7 @@ const PixelCase kPixelCases[] = {
     {SATURATION, kRGB8, {255, 0, 0}, kBGR8, {128, 128, 128}, 1, -1, {255, 0, 0}},
     {COLOR, kRGB8, {100, 100, 100}, kBGR8, {255, 0, 0}, 1, -1, {127, 127, 127}},
 };
+// clang-format on
 
 // The channel modes at opacity 1 on gray-valued RGB pixels: source, fill, result.
 const int kChannelCases[][4] = {
@@ -197,6 +203,14 @@ TEST_F(BlendTest, WorkedPixels) {
 }
 
 // -- Against the reference -------------------------------------------------------
+
+// The long sweeps take every kSanitizerStep-th case in the several times
+// slower sanitizer builds.
+#ifdef LUMENO_SANITIZER_BUILD
+constexpr int kSanitizerStep = 5;
+#else
+constexpr int kSanitizerStep = 1;
+#endif
 
 reference::Placement At(float x, float y) { return {true, x, y, false, 0, 0}; }
 reference::Placement AtSized(float x, float y, float w, float h) {
@@ -252,6 +266,40 @@ TEST_F(BlendTest, EveryModeMatchesTheReference) {
         Ref fill = RandomBitmap(host(), 13, 11, fillFormat, 0, ++seed);
         Check(mode == 25 ? INT64_MIN : mode, src.get(), fill.get(), opacity, nullptr, {});
       }
+    }
+  }
+}
+
+// Every mode on every pair of 8-bit samples: in the upper half opaque
+// pixels, each source row 0..255 across and each fill row one value; in the
+// lower half random pixels (every alpha). On 4-byte layouts with alpha
+// first or last, with and without fill alpha and fill mask, at an odd width.
+TEST_F(BlendTest, EveryModeOnEveryPairOfSamples) {
+  const int64_t cases[][3] = {
+      {kRGBA8, kRGBA8, 0}, {kARGB8, kARGB8, 1}, {kBGRA8, kRGBX8, 0}, {kARGB8, kXRGB8, 1}};
+  const int64_t w = 257, h = 512;
+  const std::vector<uint8_t> mask = RandomMaskValues8(w, h, 77);
+  int run = 0;  // alternates the opacity between 1 and 0.6
+  for (int64_t mode = 0; mode < 24; mode += kSanitizerStep) {
+    for (const auto& [sourceFormat, fillFormat, masked] : cases) {
+      SCOPED_TRACE(::testing::Message() << "mode " << mode << " formats " << sourceFormat << "/"
+                                        << fillFormat << " masked " << masked);
+      Ref src = RandomBitmap(host(), w, h, sourceFormat, 0, 500 + mode);
+      Ref fill = RandomBitmap(host(), w, h, fillFormat, 0, 600 + mode);
+      const RawBitmap& s = Rec(src.get());
+      const RawBitmap& f = Rec(fill.get());
+      for (int64_t y = 0; y < 256; ++y) {
+        for (int64_t x = 0; x < w; ++x) {
+          uint8_t* sp = s.pixelData + y * s.rowBytes + 4 * x;
+          uint8_t* fp = f.pixelData + y * f.rowBytes + 4 * x;
+          std::fill(sp, sp + 4, static_cast<uint8_t>(x));
+          std::fill(fp, fp + 4, static_cast<uint8_t>(y));
+          sp[s.alphaOffset] = 255;
+          if (f.hasAlpha != 0) fp[f.alphaOffset] = 255;
+        }
+      }
+      Check(mode, src.get(), fill.get(), ++run % 2 == 0 ? 1.0 : 0.6, masked ? &mask : nullptr, {},
+            mode % 3 + 1);
     }
   }
 }
@@ -321,6 +369,38 @@ TEST_F(BlendTest, LargeBlendsMatchTheReference) {
     }
   }
 }
+
+#if defined(LUMENO_TEST_HLS_LANES)
+// The four-lane HLS pair of the AVX2 rows against the scalar pair on every
+// 8-bit triple, both ways.
+TEST(HlsLanes, AgreeWithTheScalarPairOnEveryTriple) {
+  if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "no AVX2";
+  int64_t differences = 0;
+  for (int32_t u = 0; u < 256; u += kSanitizerStep) {
+    for (int32_t v = 0; v < 256; ++v) {
+      for (int32_t w = 0; w < 256; w += 4) {
+        for (const bool toHls : {true, false}) {
+          int32_t x[4] = {u, u, u, u}, y[4] = {v, v, v, v}, z[4] = {w, w + 1, w + 2, w + 3};
+          HlsLanes(toHls, x, y, z);
+          for (int32_t i = 0; i < 4; ++i) {
+            int a = u, b = v, c = w + i;
+            using Convert = void (*)(int*, int*, int*);
+            (toHls ? Convert{&Convert_RGB_To_HSL} : Convert{&Convert_HSL_To_RGB})(&a, &b, &c);
+            if (a != x[i] || b != y[i] || c != z[i]) {
+              if (++differences <= 5) {
+                ADD_FAILURE() << (toHls ? "to HLS " : "to RGB ") << u << " " << v << " " << w + i
+                              << ": " << x[i] << " " << y[i] << " " << z[i] << ", not " << a << " "
+                              << b << " " << c;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(differences, 0);
+}
+#endif
 
 // -- Validation, stored objects, runs ----------------------------------------------
 

@@ -1,0 +1,111 @@
+// Lane pieces the AVX2 blend rows share (effects/x86/blend_*_avx2.cpp, and
+// only files compiled for AVX2 include this). Eight 4-byte pixels fill a
+// register; their samples widen to 16-bit lanes, half a register at a time.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+namespace lumeno::blend::avx2 {
+
+// The byte at `alpha` of each 4-byte pixel copied to the pixel's four bytes
+// (a shuffle pattern).
+inline __m256i AlphaSpread(int32_t alpha) {
+  const char a = static_cast<char>(alpha);
+  return _mm256_setr_epi8(a, a, a, a, a + 4, a + 4, a + 4, a + 4, a + 8, a + 8, a + 8, a + 8,
+                          a + 12, a + 12, a + 12, a + 12,  //
+                          a, a, a, a, a + 4, a + 4, a + 4, a + 4, a + 8, a + 8, a + 8, a + 8,
+                          a + 12, a + 12, a + 12, a + 12);
+}
+
+// Eight 4-byte pixels from pixel x of a row on.
+inline __m256i Load8(const uint8_t* row, int32_t x) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 4 * x));
+}
+inline void Store8(uint8_t* row, int32_t x, __m256i pixels) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 4 * x), pixels);
+}
+
+// The alpha byte of 4-byte pixels, at position `alpha` (bits 0-7 of a
+// row's layout): its mask over eight pixels, and the byte of each pixel as
+// a 32-bit lane.
+struct AlphaByte {
+  __m256i bytes;
+  __m128i shift;
+  explicit AlphaByte(uint32_t layout)
+      : bytes(_mm256_set1_epi32(static_cast<int32_t>(0xFFu << (8 * (layout & 0xFF))))),
+        shift(_mm_cvtsi32_si128(static_cast<int>(8 * (layout & 0xFF)))) {}
+  __m256i Of(__m256i pixels) const {
+    return _mm256_srl_epi32(_mm256_and_si256(pixels, bytes), shift);
+  }
+};
+
+// x / 255 for 16-bit lanes holding any x below 2^16: the exact
+// multiply-shift (x * 0x8081) >> 23.
+inline __m256i Div255(__m256i x) {
+  return _mm256_srli_epi16(_mm256_mulhi_epu16(x, _mm256_set1_epi16(static_cast<short>(0x8081))), 7);
+}
+
+// (sw * S + fw * r) >> 8 in 16-bit lanes; sw + fw <= 256 keeps the sum below 2^16.
+inline __m256i Weigh(__m256i S, __m256i r, __m256i sw, __m256i fw) {
+  return _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(sw, S), _mm256_mullo_epi16(fw, r)),
+                           8);
+}
+
+// What a row reads of each of eight pixels besides its samples: the mask
+// value, the fill factor cov and the k the alpha rule combines with the
+// source alpha, as BlendPixel forms them for NORMAL (kNormal) or a mode,
+// with or without fill alpha and fill mask. m: the mask values; fillAlpha
+// one per 32-bit lane.
+struct PixelFactors {
+  __m256i mask;
+  __m256 cov, k;
+};
+template <bool kNormal, bool kFillAlpha, bool kMasked>
+inline PixelFactors FactorsOf(const uint8_t* m, __m256i fillAlpha, __m256 o) {
+  const __m256 unit = _mm256_set1_ps(255.0f);
+  const __m256 fa = _mm256_div_ps(_mm256_cvtepi32_ps(fillAlpha), unit);
+  if constexpr (!kMasked) {
+    return {_mm256_setzero_si256(), fa, _mm256_mul_ps(fa, o)};
+  } else {
+    const __m256i mask = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(m)));
+    const __m256 weight =
+        _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_set1_epi32(255), mask)), unit);
+    if constexpr (kNormal) {
+      return {mask, weight, kFillAlpha ? _mm256_mul_ps(weight, _mm256_mul_ps(fa, o)) : weight};
+    } else if constexpr (kFillAlpha) {
+      const __m256 cov = _mm256_mul_ps(weight, fa);
+      return {mask, cov, _mm256_mul_ps(cov, o)};
+    } else {
+      const __m256 cov = _mm256_mul_ps(weight, o);
+      return {mask, cov, cov};
+    }
+  }
+}
+
+// Eight blended pixels finished: the alpha byte set by the alpha rule with
+// the pixel's k (with fill alpha or mask) or to 255, and the source pixel S
+// where the rule leaves the pixel (fill alpha 0; with fill alpha, mask 255).
+template <bool kFillAlpha, bool kMasked>
+inline __m256i Finish(__m256i colour, __m256i S, __m256i sourceAlpha, __m256i fillAlpha,
+                      const PixelFactors& px, const AlphaByte& alpha) {
+  if constexpr (!kFillAlpha && !kMasked) {
+    return _mm256_or_si256(colour, alpha.bytes);
+  } else {
+    const __m256 unit = _mm256_set1_ps(255.0f);
+    const __m256 sa = _mm256_div_ps(_mm256_cvtepi32_ps(sourceAlpha), unit);
+    const __m256i rule = _mm256_cvttps_epi32(
+        _mm256_mul_ps(_mm256_sub_ps(_mm256_add_ps(sa, px.k), _mm256_mul_ps(sa, px.k)), unit));
+    const __m256i out =
+        _mm256_blendv_epi8(colour, _mm256_sll_epi32(rule, alpha.shift), alpha.bytes);
+    if constexpr (!kFillAlpha) return out;
+    __m256i leave = _mm256_cmpeq_epi32(fillAlpha, _mm256_setzero_si256());
+    if constexpr (kMasked) {
+      leave = _mm256_or_si256(leave, _mm256_cmpeq_epi32(px.mask, _mm256_set1_epi32(255)));
+    }
+    return _mm256_blendv_epi8(out, S, leave);
+  }
+}
+
+}  // namespace lumeno::blend::avx2

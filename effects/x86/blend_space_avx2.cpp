@@ -1,0 +1,158 @@
+// Blend's colour-space modes with AVX2 (HUE, SATURATION, COLOR through the
+// integer HLS pair, LUMINOSITY through its YUV split): 8 pixels at a time
+// over the 4-byte layouts of effects/x86/blend_modes_avx2.cpp whose red,
+// green and blue sit at the same positions in source, fill and destination;
+// the same bytes as the plain pixel functions of effects/blend_modes.cpp.
+//
+// Each channel of the eight pixels is one 32-bit lane per pixel; the
+// conversions run on four pixels per double-precision register, operation
+// for operation as the scalar code (effects/x86/hls_lanes_avx2.h).
+#include <immintrin.h>
+
+#include "effects/blend_kernel.h"
+#include "effects/x86/blend_lanes_avx2.h"
+#include "effects/x86/hls_lanes_avx2.h"
+
+namespace lumeno::blend {
+
+namespace {
+
+using avx2::Triple;
+
+// Byte `position` of each 4-byte pixel, one per 32-bit lane.
+__m256i ByteOf(__m256i pixels, uint32_t position) {
+  return _mm256_and_si256(
+      _mm256_srl_epi32(pixels, _mm_cvtsi32_si128(static_cast<int>(8 * position))),
+      _mm256_set1_epi32(0xFF));
+}
+
+// x / 255 for 32-bit lanes below 2^16.
+__m256i Div255x32(__m256i x) {
+  return _mm256_srli_epi32(_mm256_mullo_epi32(x, _mm256_set1_epi32(0x8081)), 23);
+}
+
+__m128i Half(__m256i v, int h) {
+  return h == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1);
+}
+
+__m256i Join(__m128i low, __m128i high) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+}
+
+// The fill samples of the scaled source channels s as doubles of half h
+// for LUMINOSITY: F * cov in single precision, widened.
+__m256d Widened(__m256 v, int h) {
+  return _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(v) : _mm256_extractf128_ps(v, 1));
+}
+
+// LumaChannel: limited to 0..255, else truncated.
+__m128i Luma(__m256d v) {
+  return _mm_min_epi32(_mm_max_epi32(_mm256_cvttpd_epi32(v), _mm_setzero_si128()),
+                       _mm_set1_epi32(255));
+}
+
+// The mode's red, green and blue on four pixels: the scaled source (s) and
+// fill (f) channels, and for LUMINOSITY the unscaled fill products (fill).
+template <int kMode>
+[[gnu::always_inline]] inline Triple SpaceResult(Triple s, Triple f, const __m256d fill[3]) {
+  if constexpr (kMode == 15) {
+    const auto d = [](double v) { return _mm256_set1_pd(v); };
+    const auto mul = [](__m256d a, __m256d b) { return _mm256_mul_pd(a, b); };
+    const auto add = [](__m256d a, __m256d b) { return _mm256_add_pd(a, b); };
+    const __m128i y = _mm256_cvttpd_epi32(
+        add(add(mul(fill[1], d(0.587)), mul(fill[0], d(0.299))), mul(fill[2], d(0.114))));
+    const __m256d rs = avx2::Double(s.x), gs = avx2::Double(s.y), bs = avx2::Double(s.z);
+    const __m256d u = avx2::Double(
+        _mm256_cvttpd_epi32(add(add(mul(rs, d(-0.14)), mul(gs, d(-0.289))), mul(bs, d(0.436)))));
+    const __m256d v = avx2::Double(
+        _mm256_cvttpd_epi32(add(add(mul(rs, d(0.615)), mul(gs, d(-0.515))), mul(bs, d(-0.1)))));
+    const __m256d yd = avx2::Double(y);
+    return {Luma(add(mul(v, d(1.14)), yd)),
+            Luma(add(add(yd, mul(u, d(-0.395))), mul(v, d(-0.581)))),
+            Luma(add(mul(u, d(2.032)), yd))};
+  } else {
+    const Triple sh = avx2::RgbToHls(s), fh = avx2::RgbToHls(f);
+    // HUE: the fill's hue; SATURATION: the fill's lightness; COLOR: both.
+    const __m128i hue = kMode == 13 ? sh.x : fh.x;
+    const __m128i lightness = kMode == 12 ? sh.y : fh.y;
+    return avx2::HlsToRgb({hue, lightness, sh.z});
+  }
+}
+
+template <int kMode, bool kFillAlpha, bool kMasked>
+int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m, int32_t count,
+                 uint32_t layout, uint32_t sw, uint32_t fw, float o) {
+  const uint32_t positions[3] = {(layout >> 8) & 0xFF, (layout >> 16) & 0xFF, layout >> 24};
+  const avx2::AlphaByte alpha(layout);
+  const __m256 opacity = _mm256_set1_ps(o);
+  int32_t x = 0;
+  for (; x + 8 <= count; x += 8) {
+    const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
+    const __m256i sourceAlpha = alpha.Of(S);
+    const __m256i fillAlpha = kFillAlpha ? alpha.Of(F) : _mm256_set1_epi32(255);
+    const avx2::PixelFactors px =
+        avx2::FactorsOf<false, kFillAlpha, kMasked>(m + x, fillAlpha, opacity);
+    // The fill factor of the LUMINOSITY products: fa / 255, cov, or 1.
+    const __m256 cov = kFillAlpha ? px.cov : _mm256_set1_ps(1.0f);
+    __m256i raw[3], scaledS[3], scaledF[3];
+    __m256 fill[3];
+    for (int c = 0; c < 3; ++c) {
+      raw[c] = ByteOf(F, positions[c]);
+      scaledS[c] = Div255x32(_mm256_mullo_epi32(ByteOf(S, positions[c]), sourceAlpha));
+      fill[c] = _mm256_mul_ps(_mm256_cvtepi32_ps(raw[c]), cov);
+      scaledF[c] = kMasked && kFillAlpha ? _mm256_cvttps_epi32(fill[c])
+                   : kFillAlpha          ? Div255x32(_mm256_mullo_epi32(raw[c], fillAlpha))
+                                         : raw[c];
+    }
+    __m128i result[3][2];
+    for (int h = 0; h < 2; ++h) {
+      const __m256d fillWide[3] = {Widened(fill[0], h), Widened(fill[1], h), Widened(fill[2], h)};
+      const Triple r = SpaceResult<kMode>(
+          {Half(scaledS[0], h), Half(scaledS[1], h), Half(scaledS[2], h)},
+          {Half(scaledF[0], h), Half(scaledF[1], h), Half(scaledF[2], h)}, fillWide);
+      result[0][h] = r.x;
+      result[1][h] = r.y;
+      result[2][h] = r.z;
+    }
+    __m256i sw32 = _mm256_set1_epi32(static_cast<int32_t>(sw));
+    __m256i fw32 = _mm256_set1_epi32(static_cast<int32_t>(fw));
+    if constexpr (kMasked && !kFillAlpha) {
+      fw32 = _mm256_cvttps_epi32(_mm256_mul_ps(px.cov, _mm256_set1_ps(256.0f)));
+      sw32 = _mm256_sub_epi32(_mm256_set1_epi32(256), fw32);
+    }
+    const __m256i transparent = _mm256_cmpeq_epi32(sourceAlpha, _mm256_setzero_si256());
+    __m256i colour = _mm256_setzero_si256();
+    for (int c = 0; c < 3; ++c) {
+      __m256i r = Join(result[c][0], result[c][1]);
+      // A transparent source with fill alpha mixes the raw samples.
+      if constexpr (kFillAlpha) r = _mm256_blendv_epi8(r, raw[c], transparent);
+      // (S * sw + r * fw) >> 8 in 32-bit unsigned arithmetic, its low byte.
+      const __m256i weighed =
+          _mm256_srli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(ByteOf(S, positions[c]), sw32),
+                                             _mm256_mullo_epi32(r, fw32)),
+                            8);
+      colour = _mm256_or_si256(
+          colour, _mm256_sll_epi32(_mm256_and_si256(weighed, _mm256_set1_epi32(0xFF)),
+                                   _mm_cvtsi32_si128(static_cast<int>(8 * positions[c]))));
+    }
+    avx2::Store8(d, x,
+                 avx2::Finish<kFillAlpha, kMasked>(colour, S, sourceAlpha, fillAlpha, px, alpha));
+  }
+  return x;
+}
+
+template <int kMode>
+constexpr WideRow kSpaceRows[4] = {&SpaceRow<kMode, false, false>, &SpaceRow<kMode, false, true>,
+                                   &SpaceRow<kMode, true, false>, &SpaceRow<kMode, true, true>};
+
+}  // namespace
+
+WideRow SpaceRowAvx2(int32_t kind, int64_t mode) {
+  const WideRow* rows = mode == 12   ? kSpaceRows<12>
+                        : mode == 13 ? kSpaceRows<13>
+                        : mode == 14 ? kSpaceRows<14>
+                                     : kSpaceRows<15>;
+  return rows[kind & 3];
+}
+
+}  // namespace lumeno::blend
