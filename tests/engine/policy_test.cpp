@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 
+#include <cstdlib>
 #include <vector>
 
+#include "engine/cpu_level.h"
 #include "engine/filter_base.h"
 
 namespace {
@@ -76,6 +78,31 @@ TEST(MachineCores, CountsTheAffinityMask) {
   for (int cpu = 0; cpu < 128; ++cpu) expected += CPU_ISSET(cpu, &set) ? 1 : 0;
   EXPECT_EQ(MachineCoreCount(), expected);
   EXPECT_EQ(MachineCoreCount(), expected) << "cached value";
+}
+
+// LUMENO_CPU_DISABLE names whole levels, one or several, comma-separated.
+// The level is decided once per process, so each list is read in a child.
+TEST(CpuLevel, DisableListNamesWholeLevels) {
+  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                      __builtin_cpu_supports("avx512vbmi");
+  const bool avx2 = __builtin_cpu_supports("avx2");
+  struct Case {
+    const char* list;
+    bool off512, off2;
+  };
+  const Case cases[] = {{"avx512,avx2", true, true}, {"avx2", false, true},
+                        {"avx512", true, false},     {"sse,avx2,", false, true},
+                        {"avx,avx22,xavx2", false, false}};
+  for (const Case& c : cases) {
+    const int expected = avx512 && !c.off512 ? 2 : (avx2 && !c.off2 ? 1 : 0);
+    EXPECT_EXIT(
+        {
+          setenv("LUMENO_CPU_DISABLE", c.list, 1);
+          std::exit(static_cast<int>(lumeno::ActiveCpuLevel()));
+        },
+        ::testing::ExitedWithCode(expected), "")
+        << c.list;
+  }
 }
 
 }  // namespace

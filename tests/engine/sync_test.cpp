@@ -50,60 +50,18 @@ TEST_F(SyncRunTest, BaseClassDefaults) {
   EXPECT_FALSE(host().SetProperty(filter.get(), "MaximumCPUCores", host::Value(int64_t{3})));
 }
 
-// The records the host reads: data size, the properties with their
-// accessors and field offsets, the method and the constants.
+// The base class's record: what the host reads beyond the names, types and
+// accessors the catalogue lists (docs/effects.md).
 TEST_F(SyncRunTest, BaseClassRecord) {
-  const host::ClassInfo* info = host().FindClass("MPImageFilterRaw");
-  ASSERT_NE(info, nullptr);
-  const ZARKclassDefinition& c = *info->definition;
-  EXPECT_EQ(std::tuple(c.version, c.superName, c.dataSize), std::tuple(13, nullptr, 88));
-  struct Property {
-    const char* name;
-    const char* type;
-    bool standardGetter;
-    int setter;  // 0 none, 1 standard, 2 custom
-    intptr_t parameter;
-  };
-  const Property expected[] = {
-      {"ProgressHandler", "IProgressHandlerV2", false, 2, 0},
-      {"ErrorCode", "Integer", true, 0, 16},
-      {"MultiprocessingHint", "Integer", true, 1, 8},
-      {"CPUCoreCount", "Integer", false, 0, 0},
-      {"Canceled", "Boolean", false, 0, 0},
-      {"AsyncResult", "RawBitmap", false, 0, 0},
-      {"AsyncCompleted", "Boolean", false, 0, 0},
-      {"MaximumCPUCores", "Integer", true, 0, 72},
-      {"ForceThreads", "Boolean", true, 1, 80},
-  };
-  ASSERT_EQ(c.propertyCount, 9);
-  for (int i = 0; i < 9; ++i) {
-    const ZARKpropertyDefinition& p = c.properties[i];
-    SCOPED_TRACE(expected[i].name);
-    EXPECT_STREQ(p.name, expected[i].name);
-    EXPECT_STREQ(p.type, expected[i].type);
-    EXPECT_EQ(p.flags, 4);
-    EXPECT_EQ(p.getter == ZARK_STANDARD_ACCESSOR, expected[i].standardGetter);
-    EXPECT_NE(p.getter, nullptr);
-    const int setter = p.setter == nullptr ? 0 : (p.setter == ZARK_STANDARD_ACCESSOR ? 1 : 2);
-    EXPECT_EQ(setter, expected[i].setter);
-    EXPECT_EQ(p.parameter, expected[i].parameter);
+  const ZARKclassDefinition& c = *host().FindClass("MPImageFilterRaw")->definition;
+  EXPECT_EQ(std::tuple(c.version, c.superName, c.dataSize, c.propertyCount, c.methodCount,
+                       c.constantCount),
+            std::tuple(13, nullptr, 88, 9, 1, 10));
+  for (int64_t i = 0; i < c.propertyCount; ++i) {
+    EXPECT_EQ(c.properties[i].flags, 4) << c.properties[i].name;
+    EXPECT_NE(c.properties[i].getter, nullptr) << c.properties[i].name;
   }
-  ASSERT_EQ(c.methodCount, 1);
-  EXPECT_STREQ(c.methods[0].declaration, "Cancel()");
   EXPECT_EQ(c.methods[0].flags, 4);
-  EXPECT_EQ(c.constantCount, 10);
-}
-
-TEST_F(SyncRunTest, ProgressHandlerHolds) {
-  Ref filter = NewFilter();
-  Ref handler = WithHandler(filter);
-  EXPECT_EQ(host().RefCount(handler.get()), 2);
-  Ref read(host(), host().GetObject(filter.get(), "ProgressHandler"));
-  EXPECT_EQ(read.get(), handler.get());
-  EXPECT_EQ(host().RefCount(handler.get()), 3);
-  Set(filter, "ProgressHandler", host::Value(Object{nullptr}));
-  EXPECT_EQ(host().RefCount(handler.get()), 2);
-  Set(filter, "ProgressHandler", host::Value(handler.get()));  // released by the destructor
 }
 
 // Which threads ran which rows, for hints and ForceThreads.
