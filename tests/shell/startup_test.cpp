@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/host.h"
@@ -76,25 +77,23 @@ TEST(StartUp, VersionGateAndRegistrationOrder) {
   }
 }
 
+// The error module's record, and every class console-safe (flag 4), not
+// web-only (0x100), version 13; reserved slots zero.
 TEST(StartUp, ErrorModuleAndClassRecords) {
   Load(HostOptions{}, [](Host& host) {
-    const ZARKmoduleDefinition* module = host.Modules().back().definition;
-    EXPECT_EQ(module->version, 13);
-    EXPECT_STREQ(module->name, "LumenoRawError");
-    ASSERT_EQ(module->constantCount, 12);
-    for (int64_t i = 0; i < 12; ++i) {
-      for (uint64_t slot : module->constants[i].reserved) EXPECT_EQ(slot, 0u);
+    const ZARKmoduleDefinition& module = *host.Modules().back().definition;
+    EXPECT_EQ(std::tuple(module.version, std::string(module.name), module.constantCount),
+              std::tuple(13, "LumenoRawError", 12));
+    for (int64_t i = 0; i < module.constantCount; ++i) {
+      for (uint64_t slot : module.constants[i].reserved) EXPECT_EQ(slot, 0u);
     }
-    for (uint64_t slot : module->reserved0) EXPECT_EQ(slot, 0u);
-    for (uint64_t slot : module->reserved1) EXPECT_EQ(slot, 0u);
-    // Every class is console-safe (flag 4), not web-only (0x100), version 13.
+    for (uint64_t slot : module.reserved0) EXPECT_EQ(slot, 0u);
+    for (uint64_t slot : module.reserved1) EXPECT_EQ(slot, 0u);
     const auto& classes = host.Classes();
     for (size_t i = classes.size() - kClassOrder.size(); i < classes.size(); ++i) {
-      const ZARKclassDefinition* definition = classes[i]->definition;
-      SCOPED_TRACE(definition->name);
-      EXPECT_EQ(definition->flags & 0x104u, 4u);
-      EXPECT_EQ(definition->flagsHigh, 0u);
-      EXPECT_EQ(definition->version, 13);
+      const ZARKclassDefinition& c = *classes[i]->definition;
+      EXPECT_EQ(std::tuple(c.flags & 0x104u, c.flagsHigh, c.version), std::tuple(4u, 0u, 13))
+          << c.name;
     }
   });
 }

@@ -463,29 +463,6 @@ TEST_F(WrapperVariations, StringContentsGivesTextAndLength) {
   EXPECT_EQ(host_.ResolveCount("StringGetCString"), 2);
 }
 
-TEST_F(WrapperVariations, WrappersOfOneEntryNameKeepSlotsApart) {
-  using Setter8 = bool (*)(Object, const char*, uint8_t);
-  using SetterBool = bool (*)(Object, const char*, bool);
-  auto setUInt8 = copy_.Function<Setter8>(
-      "ZARKSetPropValueUInt8(ZARKobjectStruct*, char const*, unsigned char)");
-  auto setBoolean =
-      copy_.Function<SetterBool>("ZARKSetPropValueBoolean(ZARKobjectStruct*, char const*, bool)");
-  host_.AddEntry("ZARKSetPropValueBoolean", Fake<Setter8>::Address());
-  EXPECT_TRUE(setUInt8(nullptr, "x", 1));
-  EXPECT_TRUE(setUInt8(nullptr, "x", 1));
-  EXPECT_EQ(host_.ResolveCount("ZARKSetPropValueBoolean"), 1);
-  EXPECT_TRUE(setBoolean(nullptr, "x", true));
-  EXPECT_EQ(host_.ResolveCount("ZARKSetPropValueBoolean"), 2);
-
-  // The lock wrappers and the start-up lock globals resolve separately.
-  auto loadCommon = copy_.Function<void (*)(double)>("LoadCommonEntryPoints(double)");
-  auto lock = copy_.Function<void (*)(Object)>("ZARKLockObject(ZARKobjectStruct*)");
-  loadCommon(0.0);
-  EXPECT_EQ(host_.ResolveCount("ZARKLockObject"), 1);
-  lock(nullptr);
-  EXPECT_EQ(host_.ResolveCount("ZARKLockObject"), 2);
-}
-
 // Script resolver fakes for the class-property wrappers.
 ZARKclassRefStruct* const kScriptClass = reinterpret_cast<ZARKclassRefStruct*>(uintptr_t{0xC1A0});
 Object const kNamelessObject = reinterpret_cast<Object>(uintptr_t{0xD0});
