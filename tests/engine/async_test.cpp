@@ -105,9 +105,9 @@ TEST_F(AsyncRunTest, QuietEnds) {
   RowLog::Get().Reset();
   StartRecorderAsync(filter, source, nullptr, CompletionMethod());
   ASSERT_TRUE(WaitForEnd(filter));
-  const auto threads = RowLog::Get().Threads();
+  const auto threads = RowLog::Get().RowsByThread();
   ASSERT_EQ(threads.size(), 1u);
-  EXPECT_NE(*threads.begin(), std::this_thread::get_id());
+  EXPECT_NE(threads.begin()->first, std::this_thread::get_id());
   EXPECT_EQ(RowLog::Get().Visits().size(), 10u);
   StartRecorderAsync(filter, source, target.get(), nullptr);
   ASSERT_TRUE(WaitForEnd(filter));
