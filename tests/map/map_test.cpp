@@ -109,50 +109,8 @@ TEST_F(MapTest, ProcsByIndexAreTheExportedFunctions) {
   dlclose(library);
 }
 
-// The pixels of every format, mask and table depth are the fast-path test's;
-// here what Apply adds: metadata and extra data carried over by option 1.
-TEST_F(MapTest, ApplyCarriesMetadataOver) {
-  const auto inverse = Table8(Inverse);
-  Ref source = RandomBitmap(host(), 6, 20, host::kBGRA8, 3, 3);
-  RawBitmap& s = Record(source);
-  s.metadata1 = 5;
-  s.extraRef = 9;
-  s.extraValue = 42;
-  MapParams params = Tables(inverse.data(), inverse.data(), inverse.data());
-  Ref result(host(), Apply()(data_, source.get(), nullptr, &params, 5, 1));
-  ASSERT_TRUE(result);
-  const RawBitmap& r = Record(result);
-  EXPECT_EQ(std::tuple(r.metadata1, r.extraRef, r.extraValue), std::tuple(5u, 9u, 42));
-  EXPECT_EQ(Sample8(r, 5, 19, s.redOffset), 255 - Sample8(s, 5, 19, s.redOffset));
-}
-
-// When offsets coincide the order alpha, green, blue, red decides; a byte
-// that is no channel keeps its value.
-TEST_F(MapTest, ChannelPriority) {
-  std::array<uint8_t, 256> ones{}, twos{}, threes{};
-  ones.fill(1);
-  twos.fill(2);
-  threes.fill(3);
-  Ref source = RandomBitmap(host(), 2, 2, host::kRGBA8, 0, 5);
-  RawBitmap& s = Record(source);
-  const std::vector<uint8_t> before = host::ReadPixels(s);
-  s.redOffset = 0;
-  s.greenOffset = 0;
-  s.blueOffset = 3;
-  s.alphaOffset = 3;
-  MapParams params = Tables(ones.data(), twos.data(), threes.data());
-  ApplyInPlace()(data_, source.get(), nullptr, &params, 5);
-  for (int64_t y = 0; y < 2; ++y) {
-    for (int64_t x = 0; x < 2; ++x) {
-      const size_t p = static_cast<size_t>((y * 2 + x) * 4);
-      EXPECT_EQ(Sample8(s, x, y, 0), 2) << "red and green: green wins";
-      EXPECT_EQ(Sample8(s, x, y, 1), before[p + 1]) << "no channel";
-      EXPECT_EQ(Sample8(s, x, y, 2), before[p + 2]) << "no channel";
-      EXPECT_EQ(Sample8(s, x, y, 3), before[p + 3]) << "blue and alpha: alpha wins";
-    }
-  }
-}
-
+// The pixels of every format, mask and table depth, channel priorities
+// included, are the fast-path test's; here what the map's own entries add.
 // Format 4 is an option of the synchronous form only.
 TEST_F(MapTest, FormatZeroOnlySynchronously) {
   const auto id = Table8(Identity);
