@@ -225,21 +225,6 @@ TEST_F(SyncRunTest, CancelOnThreads) {
   }
 }
 
-TEST_F(SyncRunTest, MaskObjectChoosesMaskedWorker) {
-  Ref filter = NewFilter();
-  Ref maskBits(host(), host::CreateBitmap(host(), 1, 1, host::kGray8));
-  Ref mask(host(), host::CreateMask(host(), maskBits.get(), false, 0));
-  FakeImage image(5, 20);
-  GenericMPParams params{};
-  RunInPlace(filter, image.record, params);
-  EXPECT_EQ(RowLog::Get().MaskedRows(), 0);
-  EXPECT_EQ(params.mask, nullptr);
-  RowLog::Get().Reset();
-  RunInPlace(filter, image.record, params, mask.get());
-  EXPECT_EQ(RowLog::Get().MaskedRows(), 20) << "a 1x1 mask still selects the masked worker";
-  EXPECT_EQ(params.mask, host::MaskObject(host(), mask.get()));
-}
-
 TEST_F(SyncRunTest, SourceChecks) {
   struct Case {
     int64_t format;
