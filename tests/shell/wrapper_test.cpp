@@ -440,21 +440,6 @@ TEST_F(WrapperVariations, NewInstanceOfClassFallsBackToTheClassName) {
   EXPECT_EQ(gFakeCalls, 1);
 }
 
-TEST_F(WrapperVariations, FrameworkMethodsAreLoadedWithoutAModule) {
-  host_.AddEntry("ZARKLoadGlobalMethod", reinterpret_cast<void*>(&LoadGlobalMethodFake));
-  auto loadFramework =
-      copy_.Function<void* (*)(const char*)>("ZARKLoadFrameworkMethod(char const*)");
-  auto loadGlobal = copy_.Function<void* (*)(const char*, const char*)>(
-      "ZARKLoadGlobalMethod(char const*, char const*)");
-
-  EXPECT_EQ(loadFramework(kLenB), reinterpret_cast<void*>(&LenBFake));
-  EXPECT_EQ(loadGlobal("SomeModule", "Other() as Integer"), nullptr);
-  EXPECT_EQ(gRecord.text, "Other() as Integer");
-  EXPECT_EQ(gRecord.arguments, (std::vector<uintptr_t>{0, 0}));
-  // Both reach the host through one cached entry.
-  EXPECT_EQ(host_.ResolveCount("ZARKLoadGlobalMethod"), 1);
-}
-
 TEST_F(WrapperVariations, StringLengthUsesTheLengthMethodLoadedOnce) {
   auto length =
       copy_.Function<int64_t (*)(ZARKstringStruct*)>("ZARKStringLength(ZARKstringStruct*)");
