@@ -1,6 +1,6 @@
-// The run policies as pure functions: thread count, bands, core count.
+// The run policies as pure functions: thread count and bands (the core
+// count is the base class's CPUCoreCount); the processor level's switch.
 #include <gtest/gtest.h>
-#include <sched.h>
 
 #include <cstdlib>
 #include <vector>
@@ -68,16 +68,6 @@ TEST(Bands, Table) {
       EXPECT_EQ(jobs[c.count].firstRow, -7) << "job past the count";
     }
   }
-}
-
-TEST(MachineCores, CountsTheAffinityMask) {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  ASSERT_EQ(sched_getaffinity(0, sizeof(set), &set), 0);
-  int expected = 0;
-  for (int cpu = 0; cpu < 128; ++cpu) expected += CPU_ISSET(cpu, &set) ? 1 : 0;
-  EXPECT_EQ(MachineCoreCount(), expected);
-  EXPECT_EQ(MachineCoreCount(), expected) << "cached value";
 }
 
 // LUMENO_CPU_DISABLE names whole levels, one or several, comma-separated.

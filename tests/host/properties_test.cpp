@@ -1,5 +1,5 @@
 // Standard accessors: the field each reads and writes, by declared type, and
-// value conversions; which properties "ZARKGetPropValueSingle" reads.
+// value conversions.
 #include <cstring>
 #include <limits>
 #include <string>
@@ -94,28 +94,6 @@ TEST_F(PropertiesTest, StandardAccessorsUseExactlyTheDeclaredField) {
         c.stored);
     EXPECT_EQ(std::memcmp(data, expected, sizeof expected), 0) << c.name;
     EXPECT_EQ(refused ? Value{} : host().GetProperty(o.get(), c.name), c.stored) << c.name;
-  }
-}
-
-TEST_F(PropertiesTest, GetPropValueSingleReadsOnlyNumbers) {
-  auto read = Entry<bool(Object, const char*, float*)>("ZARKGetPropValueSingle");
-  host::Ref o(host(), host().New("Fields"));
-  for (const char* name : {"Count", "Scale", "Precise", "Byte", "Word"}) {
-    ASSERT_TRUE(host().SetProperty(o.get(), name, int64_t{7})) << name;
-  }
-  struct Case {
-    Object object;
-    const char* name;
-    bool found;
-  };
-  for (Case c :
-       {Case{o.get(), "Count", true}, Case{o.get(), "Scale", true}, Case{o.get(), "Precise", true},
-        Case{o.get(), "Byte", true}, Case{o.get(), "Word", true}, Case{o.get(), "Enabled", false},
-        Case{o.get(), "Partner", false}, Case{o.get(), "NoSuch", false},
-        Case{nullptr, "Count", false}}) {
-    float out = -1.0f;
-    EXPECT_EQ(read(c.object, c.name, &out), c.found) << c.name;
-    EXPECT_EQ(out, c.found ? 7.0f : -1.0f) << c.name;
   }
 }
 
