@@ -1,5 +1,5 @@
-// Declarations, method lookup by exact declaration through the chain, and
-// calls with run-time arguments of every kind libffi passes.
+// Refused declarations, method lookup by exact declaration through the
+// chain, and calls with run-time arguments of every kind libffi passes.
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -137,47 +137,15 @@ TEST_F(MethodsTest, DynamicCallsRefuseWhatCannotBeCalled) {
                std::invalid_argument);
 }
 
-// A parsed declaration written back as "Name(a:Type,&b:Type)Result", & for ByRef.
-std::string Render(const host::MethodDecl& decl) {
-  std::string text = decl.name + "(";
-  for (const host::ParamDecl& p : decl.params) {
-    if (text.back() != '(') text += ',';
-    if (p.byRef) text += '&';
-    text += p.name + ":" + p.type;
-  }
-  return text + ")" + decl.result;
-}
-
-TEST(ParseDeclaration, SplitsNamesParametersAndResult) {
-  struct Case {
-    const char* text;
-    const char* parsed;  // null: malformed
-  };
-  const Case cases[] = {
-      {"Apply(source as RawBitmap,value as Single) as RawBitmap",
-       "Apply(source:RawBitmap,value:Single)RawBitmap"},
-      {"OnProgress(value as UInt64, ByRef cancel as Boolean)",
-       "OnProgress(value:UInt64,&cancel:Boolean)"},
-      {" Run ( ByVal a AS Integer = 3,\tbyref\tb\tas\tRawBitmap.Format ) As Double ",
-       "Run(a:Integer,&b:RawBitmap.Format)Double"},
-      {"Count(  ) As Integer", "Count()Integer"},
-      {"Cancel()", "Cancel()"},
-      {"Cancel", nullptr},
-      {"(a as Integer)", nullptr},
-      {"Run)(", nullptr},
-      {"Apply(source RawBitmap)", nullptr},
-      {"Apply(as Integer)", nullptr},
-      {"Apply(a as )", nullptr},
-      {"Apply(a as Integer,)", nullptr},
-      {"Apply(a as Integer,,b as Integer)", nullptr},
-      {"Apply() RawBitmap", nullptr},
-      {"Apply() as", nullptr},
-  };
-  for (const Case& c : cases) {
-    host::MethodDecl decl;
-    ASSERT_EQ(host::ParseDeclaration(c.text, &decl), c.parsed != nullptr) << c.text;
-    if (c.parsed == nullptr) continue;
-    EXPECT_EQ(Render(decl), c.parsed);
+// Well-formed declarations are parsed by every plug-in test; malformed
+// ones are refused.
+TEST(ParseDeclaration, RefusesMalformedDeclarations) {
+  host::MethodDecl decl;
+  for (const char* text :
+       {"Cancel", "(a as Integer)", "Run)(", "Apply(source RawBitmap)", "Apply(as Integer)",
+        "Apply(a as )", "Apply(a as Integer,)", "Apply(a as Integer,,b as Integer)",
+        "Apply() RawBitmap", "Apply() as"}) {
+    EXPECT_FALSE(host::ParseDeclaration(text, &decl)) << text;
   }
 }
 

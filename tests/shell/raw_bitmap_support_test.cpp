@@ -106,10 +106,7 @@ TEST_F(RawBitmapSupport, DataAccessorsCacheFoundClassesOnly) {
       copy_.Function<RawBitmapMask* (*)(Object)>("GetRawBitmapMaskData(ZARKobjectStruct*)");
   host::Ref bitmap(host_, host::CreateBitmap(host_, 3, 2, host::kRGB8));
   host::Ref mask(host_, host::CreateMask(host_, bitmap.get(), false, 0));
-  ASSERT_TRUE(bitmap);
-  ASSERT_TRUE(mask);
-
-  EXPECT_EQ(bitmapData(bitmap.get()), host::BitmapRecord(host_, bitmap.get()));
+  bitmapData(bitmap.get());
   EXPECT_EQ(bitmapData(bitmap.get()), host::BitmapRecord(host_, bitmap.get()));
   EXPECT_EQ(maskData(mask.get()), host::MaskObject(host_, mask.get()));
   EXPECT_EQ(gClassLookups, (std::vector<std::string>{"RawBitmap", "RawBitmapMask"}));
