@@ -1,5 +1,5 @@
-// RawBitmapMask: channel copies, inversion, 8/16-bit lookups, answers outside
-// the mask, the slot order the plug-in calls by, and concurrent lookups.
+// RawBitmapMask: every channel of every format, inverted or not, through the
+// 8- and 16-bit lookups, and the slot order the plug-in calls them by.
 #include <gtest/gtest.h>
 
 #include <vector>
