@@ -71,8 +71,10 @@ TEST(Bands, Table) {
 }
 
 // LUMENO_CPU_DISABLE names whole levels, one or several, comma-separated.
-// The level is decided once per process, so each list is read in a child.
+// The level is decided once per process, so each list is read in a child
+// started afresh (not forked from this process and its threads).
 TEST(CpuLevel, DisableListNamesWholeLevels) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                       __builtin_cpu_supports("avx512vbmi");
   const bool avx2 = __builtin_cpu_supports("avx2");
