@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -36,31 +35,21 @@ class RowLog {
     std::lock_guard<std::mutex> guard(mutex_);
     visits_.clear();
     masked_ = 0;
-    sleepMicros_.store(sleepMicros);
+    sleepMicros_ = sleepMicros;
   }
   void Visit(int32_t row, bool masked) {
     {
       std::lock_guard<std::mutex> guard(mutex_);
       visits_.push_back({row, std::this_thread::get_id()});
-      if (masked) ++masked_;
+      masked_ += masked ? 1 : 0;
     }
-    if (int micros = sleepMicros_.load(); micros > 0) {
-      std::this_thread::sleep_for(std::chrono::microseconds(micros));
-    }
+    std::this_thread::sleep_for(std::chrono::microseconds(sleepMicros_.load()));
   }
   std::vector<RowVisit> Visits() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return visits_;
   }
-  int MaskedRows() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return masked_;
-  }
-  std::set<std::thread::id> Threads() const {
-    std::set<std::thread::id> threads;
-    for (const RowVisit& v : Visits()) threads.insert(v.thread);
-    return threads;
-  }
+  int MaskedRows() const { return masked_.load(); }
   // Rows per thread, in visiting order.
   std::map<std::thread::id, std::vector<int32_t>> RowsByThread() const {
     std::map<std::thread::id, std::vector<int32_t>> out;
@@ -71,7 +60,7 @@ class RowLog {
  private:
   mutable std::mutex mutex_;
   std::vector<RowVisit> visits_;
-  int masked_ = 0;
+  std::atomic<int> masked_{0};
   std::atomic<int> sleepMicros_{0};
 };
 

@@ -1,9 +1,11 @@
-// The run policies as pure functions: thread count, bands, core count.
+// The run policies as pure functions: thread count and bands (the core
+// count is the base class's CPUCoreCount); the processor level's switch.
 #include <gtest/gtest.h>
-#include <sched.h>
 
+#include <cstdlib>
 #include <vector>
 
+#include "engine/cpu_level.h"
 #include "engine/filter_base.h"
 
 namespace {
@@ -68,14 +70,31 @@ TEST(Bands, Table) {
   }
 }
 
-TEST(MachineCores, CountsTheAffinityMask) {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  ASSERT_EQ(sched_getaffinity(0, sizeof(set), &set), 0);
-  int expected = 0;
-  for (int cpu = 0; cpu < 128; ++cpu) expected += CPU_ISSET(cpu, &set) ? 1 : 0;
-  EXPECT_EQ(MachineCoreCount(), expected);
-  EXPECT_EQ(MachineCoreCount(), expected) << "cached value";
+// LUMENO_CPU_DISABLE names whole levels, one or several, comma-separated.
+// The level is decided once per process, so each list is read in a child
+// started afresh (not forked from this process and its threads).
+TEST(CpuLevel, DisableListNamesWholeLevels) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                      __builtin_cpu_supports("avx512vbmi");
+  const bool avx2 = __builtin_cpu_supports("avx2");
+  struct Case {
+    const char* list;
+    bool off512, off2;
+  };
+  const Case cases[] = {{"avx512,avx2", true, true}, {"avx2", false, true},
+                        {"avx512", true, false},     {"sse,avx2,", false, true},
+                        {"avx,avx22,xavx2", false, false}};
+  for (const Case& c : cases) {
+    const int expected = avx512 && !c.off512 ? 2 : (avx2 && !c.off2 ? 1 : 0);
+    EXPECT_EXIT(
+        {
+          setenv("LUMENO_CPU_DISABLE", c.list, 1);
+          std::exit(static_cast<int>(lumeno::ActiveCpuLevel()));
+        },
+        ::testing::ExitedWithCode(expected), "")
+        << c.list;
+  }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // checks and the destination, through the filter object's engine table.
 #include <sched.h>
 
-#include <algorithm>
 #include <tuple>
 
 #include "engine_harness.h"
@@ -50,84 +49,32 @@ TEST_F(SyncRunTest, BaseClassDefaults) {
   EXPECT_FALSE(host().SetProperty(filter.get(), "MaximumCPUCores", host::Value(int64_t{3})));
 }
 
-// The records the host reads: data size, the properties with their
-// accessors and field offsets, the method and the constants.
+// The base class's record: what the host reads beyond the names, types and
+// accessors the catalogue lists (docs/effects.md).
 TEST_F(SyncRunTest, BaseClassRecord) {
-  const host::ClassInfo* info = host().FindClass("MPImageFilterRaw");
-  ASSERT_NE(info, nullptr);
-  const ZARKclassDefinition& c = *info->definition;
-  EXPECT_EQ(std::tuple(c.version, c.superName, c.dataSize), std::tuple(13, nullptr, 88));
-  struct Property {
-    const char* name;
-    const char* type;
-    bool standardGetter;
-    int setter;  // 0 none, 1 standard, 2 custom
-    intptr_t parameter;
-  };
-  const Property expected[] = {
-      {"ProgressHandler", "IProgressHandlerV2", false, 2, 0},
-      {"ErrorCode", "Integer", true, 0, 16},
-      {"MultiprocessingHint", "Integer", true, 1, 8},
-      {"CPUCoreCount", "Integer", false, 0, 0},
-      {"Canceled", "Boolean", false, 0, 0},
-      {"AsyncResult", "RawBitmap", false, 0, 0},
-      {"AsyncCompleted", "Boolean", false, 0, 0},
-      {"MaximumCPUCores", "Integer", true, 0, 72},
-      {"ForceThreads", "Boolean", true, 1, 80},
-  };
-  ASSERT_EQ(c.propertyCount, 9);
-  for (int i = 0; i < 9; ++i) {
-    const ZARKpropertyDefinition& p = c.properties[i];
-    SCOPED_TRACE(expected[i].name);
-    EXPECT_STREQ(p.name, expected[i].name);
-    EXPECT_STREQ(p.type, expected[i].type);
-    EXPECT_EQ(p.flags, 4);
-    EXPECT_EQ(p.getter == ZARK_STANDARD_ACCESSOR, expected[i].standardGetter);
-    EXPECT_NE(p.getter, nullptr);
-    const int setter = p.setter == nullptr ? 0 : (p.setter == ZARK_STANDARD_ACCESSOR ? 1 : 2);
-    EXPECT_EQ(setter, expected[i].setter);
-    EXPECT_EQ(p.parameter, expected[i].parameter);
+  const ZARKclassDefinition& c = *host().FindClass("MPImageFilterRaw")->definition;
+  EXPECT_EQ(std::tuple(c.version, c.superName, c.dataSize, c.propertyCount, c.methodCount,
+                       c.constantCount),
+            std::tuple(13, nullptr, 88, 9, 1, 10));
+  for (int64_t i = 0; i < c.propertyCount; ++i) {
+    EXPECT_EQ(c.properties[i].flags, 4) << c.properties[i].name;
+    EXPECT_NE(c.properties[i].getter, nullptr) << c.properties[i].name;
   }
-  ASSERT_EQ(c.methodCount, 1);
-  EXPECT_STREQ(c.methods[0].declaration, "Cancel()");
   EXPECT_EQ(c.methods[0].flags, 4);
-  EXPECT_EQ(c.constantCount, 10);
 }
 
-TEST_F(SyncRunTest, ProgressHandlerHolds) {
-  Ref filter = NewFilter();
-  Ref handler = WithHandler(filter);
-  EXPECT_EQ(host().RefCount(handler.get()), 2);
-  Ref read(host(), host().GetObject(filter.get(), "ProgressHandler"));
-  EXPECT_EQ(read.get(), handler.get());
-  EXPECT_EQ(host().RefCount(handler.get()), 3);
-  Set(filter, "ProgressHandler", host::Value(Object{nullptr}));
-  EXPECT_EQ(host().RefCount(handler.get()), 2);
-  Set(filter, "ProgressHandler", host::Value(handler.get()));  // released by the destructor
-}
-
-// Which threads ran which rows, for hints and ForceThreads.
+// Which threads ran the rows: one band runs on the calling thread unless
+// threads are forced. The counts and bands themselves are the policy tables'.
 TEST_F(SyncRunTest, ModesAndBands) {
   struct Case {
     int32_t height;
     int64_t hint;
     bool force;
-    std::vector<std::pair<int32_t, int32_t>> bands;  // rows per thread, in order
+    size_t threads;
     bool onCallingThread;
   };
-  const Case cases[] = {
-      {15, 4, false, {{0, 15}}, true},
-      {15, 4, true, {{0, 15}}, false},
-      {40, 1, false, {{0, 40}}, true},
-      {40, 1, true, {{0, 40}}, false},
-      {100, 3, false, {{0, 33}, {33, 66}, {66, 100}}, false},
-      {64,
-       9,
-       false,
-       {{0, 8}, {8, 16}, {16, 24}, {24, 32}, {32, 40}, {40, 48}, {48, 56}, {56, 64}},
-       false},
-  };
-  for (const Case& c : cases) {
+  for (const Case& c : {Case{15, 4, false, 1, true}, Case{15, 4, true, 1, false},
+                        Case{100, 3, false, 3, false}}) {
     SCOPED_TRACE(::testing::Message()
                  << c.height << " rows, hint " << c.hint << (c.force ? " forced" : ""));
     RowLog::Get().Reset();
@@ -137,18 +84,13 @@ TEST_F(SyncRunTest, ModesAndBands) {
     FakeImage image(2, c.height);
     GenericMPParams params{};
     RunInPlace(filter, image.record, params);
-    auto byThread = RowLog::Get().RowsByThread();
-    ASSERT_EQ(byThread.size(), c.bands.size());
-    std::vector<std::pair<int32_t, int32_t>> seen;
-    for (auto& [thread, rows] : byThread) {
+    const auto byThread = RowLog::Get().RowsByThread();
+    ASSERT_EQ(byThread.size(), c.threads);
+    for (const auto& [thread, rows] : byThread) {
       EXPECT_EQ(thread == std::this_thread::get_id(), c.onCallingThread);
-      for (size_t i = 1; i < rows.size(); ++i) ASSERT_EQ(rows[i], rows[i - 1] + 1);
-      seen.emplace_back(rows.front(), rows.back() + 1);
     }
-    std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(seen, c.bands);
+    EXPECT_EQ(RowLog::Get().Visits().size(), static_cast<size_t>(c.height));
     EXPECT_EQ(params.rowsDone, c.height);
-    EXPECT_FALSE(Boolean(filter, "Canceled"));
   }
 }
 
@@ -210,33 +152,22 @@ TEST_F(SyncRunTest, CancelAfterFirstChunkSingleThreaded) {
   Set(filter, "MultiprocessingHint", host::Value(int64_t{1}));
   ProgressOf(handler.get()).CancelAtCall(1);
   Ref source(host(), host::CreateBitmap(host(), 2, 1000, host::kRGB8));
-  RawBitmap& s = *host::BitmapRecord(host(), source.get());
-  host::WritePixels(s, std::vector<uint8_t>(2 * 3 * 1000, 0));
   Ref result(host(), host().Call<Object>(filter.get(),
                                          "Apply(source as RawBitmap,value as Single) as RawBitmap",
                                          source.get(), 1.0f));
   EXPECT_TRUE(result) << "a cancelled Apply still returns its destination";
   EXPECT_EQ(Integer(filter, "ErrorCode"), 0);
   EXPECT_TRUE(Boolean(filter, "Canceled"));
+  // One call per 100-row chunk; after the cancel each later chunk does one row.
   Pairs expected = {{100, 1000}};
   for (uint64_t v = 101; v <= 109; ++v) expected.emplace_back(v, 1000);
   expected.emplace_back(1000, 1000);
   EXPECT_EQ(ValuesAndTotals(ProgressOf(handler.get()).Calls()), expected);
-
-  // In place: rows 0-99 and the first row of each later chunk changed.
-  ProgressOf(handler.get()).CancelAtCall(12);  // the 1st call of this run is the 12th overall
-  host().Call<void>(filter.get(), "ApplyInPlace(source as RawBitmap, value as Single)",
-                    source.get(), 1.0f);
-  for (int64_t y = 0; y < 1000; ++y) {
-    const bool processed = y < 100 || y % 100 == 0;
-    ASSERT_EQ(Sample8(s, 1, y, 0), processed ? 255 : 0) << "row " << y;
-  }
   // The next run starts with the flag cleared.
   ProgressOf(handler.get()).CancelAtCall(0);
   host().Call<void>(filter.get(), "ApplyInPlace(source as RawBitmap, value as Single)",
                     source.get(), 1.0f);
   EXPECT_FALSE(Boolean(filter, "Canceled"));
-  EXPECT_EQ(Sample8(s, 0, 555, 1), 255);
 }
 
 TEST_F(SyncRunTest, CancelOnThreads) {
@@ -265,21 +196,6 @@ TEST_F(SyncRunTest, CancelOnThreads) {
     EXPECT_LT(rows.size(), 50u);
     for (size_t i = 1; i < rows.size(); ++i) EXPECT_EQ(rows[i], rows[i - 1] + 1);
   }
-}
-
-TEST_F(SyncRunTest, MaskObjectChoosesMaskedWorker) {
-  Ref filter = NewFilter();
-  Ref maskBits(host(), host::CreateBitmap(host(), 1, 1, host::kGray8));
-  Ref mask(host(), host::CreateMask(host(), maskBits.get(), false, 0));
-  FakeImage image(5, 20);
-  GenericMPParams params{};
-  RunInPlace(filter, image.record, params);
-  EXPECT_EQ(RowLog::Get().MaskedRows(), 0);
-  EXPECT_EQ(params.mask, nullptr);
-  RowLog::Get().Reset();
-  RunInPlace(filter, image.record, params, mask.get());
-  EXPECT_EQ(RowLog::Get().MaskedRows(), 20) << "a 1x1 mask still selects the masked worker";
-  EXPECT_EQ(params.mask, host::MaskObject(host(), mask.get()));
 }
 
 TEST_F(SyncRunTest, SourceChecks) {

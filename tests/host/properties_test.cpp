@@ -1,6 +1,5 @@
-// Standard accessors: the field each reads and writes, by declared type,
-// value conversions, the hold an object field keeps, and which properties
-// "ZARKGetPropValueSingle" reads.
+// Standard accessors: the field each reads and writes, by declared type, and
+// value conversions.
 #include <cstring>
 #include <limits>
 #include <string>
@@ -13,13 +12,6 @@ namespace {
 
 constexpr intptr_t kPartnerAt = 32;
 constexpr int64_t kFieldsSize = 72;
-
-ZARKclassDefinition* FieldsClass();
-void FieldsDtor(Object self) {
-  Object held;
-  std::memcpy(&held, records::DataOf<uint8_t>(self, *FieldsClass()) + kPartnerAt, sizeof held);
-  Host::Current()->Unlock(held);
-}
 
 const char* const kModeFields[] = {"FIRST = 0", "SECOND = 1"};
 
@@ -38,7 +30,7 @@ ZARKclassDefinition* FieldsClass() {
       StandardProperty("Address", "Ptr", 64),
   };
   static auto c = records::WithMembers(
-      records::Class("Fields", nullptr, kFieldsSize, nullptr, &FieldsDtor), properties, enums);
+      records::Class("Fields", nullptr, kFieldsSize), properties, enums);
   return &c;
 }
 
@@ -102,52 +94,6 @@ TEST_F(PropertiesTest, StandardAccessorsUseExactlyTheDeclaredField) {
         c.stored);
     EXPECT_EQ(std::memcmp(data, expected, sizeof expected), 0) << c.name;
     EXPECT_EQ(refused ? Value{} : host().GetProperty(o.get(), c.name), c.stored) << c.name;
-  }
-}
-
-TEST_F(PropertiesTest, ObjectFieldsHoldOneReference) {
-  host::Ref holder(host(), host().New("Fields"));
-  Object first = host().New("Fields");
-  Object second = host().New("Fields");
-  ASSERT_TRUE(host().SetProperty(holder.get(), "Partner", first));
-  EXPECT_EQ(host().RefCount(first), 2);
-  Object got = host().GetObject(holder.get(), "Partner");
-  EXPECT_EQ(got, first);
-  EXPECT_EQ(host().RefCount(first), 3) << "the getter hands out a new reference";
-  host().Unlock(got);
-  ASSERT_TRUE(host().SetProperty(holder.get(), "Partner", second));
-  ASSERT_TRUE(host().SetProperty(holder.get(), "Partner", second));
-  EXPECT_EQ(host().RefCount(first), 1) << "replacing drops the old hold";
-  EXPECT_EQ(host().RefCount(second), 2) << "storing the same object again keeps one hold";
-  ASSERT_TRUE(host().SetProperty(holder.get(), "Partner", Value{}));
-  EXPECT_EQ(host().RefCount(second), 1);
-  EXPECT_EQ(host().GetObject(holder.get(), "Partner"), nullptr);
-  ASSERT_TRUE(host().SetProperty(holder.get(), "Partner", first));
-  host().Unlock(first);
-  host().Unlock(second);
-  holder.Reset();  // its destructor drops what the field holds
-  EXPECT_EQ(host().LiveObjects(), 0u);
-}
-
-TEST_F(PropertiesTest, GetPropValueSingleReadsOnlyNumbers) {
-  auto read = Entry<bool(Object, const char*, float*)>("ZARKGetPropValueSingle");
-  host::Ref o(host(), host().New("Fields"));
-  for (const char* name : {"Count", "Scale", "Precise", "Byte", "Word"}) {
-    ASSERT_TRUE(host().SetProperty(o.get(), name, int64_t{7})) << name;
-  }
-  struct Case {
-    Object object;
-    const char* name;
-    bool found;
-  };
-  for (Case c :
-       {Case{o.get(), "Count", true}, Case{o.get(), "Scale", true}, Case{o.get(), "Precise", true},
-        Case{o.get(), "Byte", true}, Case{o.get(), "Word", true}, Case{o.get(), "Enabled", false},
-        Case{o.get(), "Partner", false}, Case{o.get(), "NoSuch", false},
-        Case{nullptr, "Count", false}}) {
-    float out = -1.0f;
-    EXPECT_EQ(read(c.object, c.name, &out), c.found) << c.name;
-    EXPECT_EQ(out, c.found ? 7.0f : -1.0f) << c.name;
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -65,21 +66,17 @@ const std::map<std::string, std::string>& ExportTable() {
 }  // namespace
 
 PluginCopy::PluginCopy() {
-  const std::string image = ReadFile(LUMENO_PLUGIN_PATH);
-  EXPECT_FALSE(image.empty()) << "cannot read " << LUMENO_PLUGIN_PATH;
   const char* tmpdir = std::getenv("TMPDIR");
   std::string pattern =
       std::string(tmpdir != nullptr && *tmpdir ? tmpdir : "/tmp") + "/lumeno-shell-XXXXXX.so";
   int fd = mkstemps(pattern.data(), 3);
   EXPECT_GE(fd, 0);
   if (fd < 0) return;
-  size_t written = 0;
-  while (written < image.size()) {
-    ssize_t n = write(fd, image.data() + written, image.size() - written);
-    if (n <= 0) break;
-    written += static_cast<size_t>(n);
-  }
   close(fd);
+  std::error_code error;
+  std::filesystem::copy_file(LUMENO_PLUGIN_PATH, pattern,
+                             std::filesystem::copy_options::overwrite_existing, error);
+  EXPECT_FALSE(error) << "cannot copy " << LUMENO_PLUGIN_PATH << ": " << error.message();
   handle_ = dlopen(pattern.c_str(), RTLD_NOW | RTLD_LOCAL);
   unlink(pattern.c_str());
   EXPECT_NE(handle_, nullptr) << dlerror();

@@ -1,17 +1,21 @@
 // The RawBitmap support functions in a private copy of the plug-in (so the
 // cached class references and constructor entry start empty) against the
-// host's bitmap classes, and the record copy helpers.
+// host's bitmap classes; then start-up: the version gate, the registration
+// order of the error module and the ten classes, the console-safe flag, the
+// class flag helpers and the globals start-up fills.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/host.h"
 #include "host/raw_bitmap_class.h"
+#include "lumeno/zark.h"
 #include "shell/host_services.h"
 #include "shell/plugin_copy.h"
-#include "support/progress.h"
 
 namespace lumeno::testing {
 namespace {
@@ -37,21 +41,11 @@ ZARKclassRefStruct* ObjectTypeSpy(const char* name) {
   return reinterpret_cast<ZARKclassRefStruct* (*)(const char*)>(gHostObjectType)(name);
 }
 
-// A bitmap constructor that leaves the record invalid.
-void InvalidConstructor(Object, Object, int64_t, int64_t, int64_t, int64_t) {}
-void* LoadInvalidConstructor(Object, const char*) {
-  gMethodLookups.push_back("invalid");
-  return reinterpret_cast<void*>(&InvalidConstructor);
-}
-
 const std::string kBitmapConstructor =
     "Constructor(srcBlock as MemoryBlock, width as Integer,height as Integer,rowBytes as "
     "Integer,imageFormat as RawBitmap.RawBitmapFormat)";
 const std::string kMaskConstructor =
     "Constructor(bitMap as RawBitmap, inverted as Boolean, activeChannel as UInt8)";
-const std::string kOnProgress =
-    "OnProgress(value as UInt64,total as UInt64,extraInfo as UInt64,ByRef cancel as Boolean)";
-
 using CreateProc = Object (*)(int64_t, int64_t, int64_t, int64_t, RawBitmap**);
 
 class RawBitmapSupport : public ::testing::Test {
@@ -77,47 +71,30 @@ class RawBitmapSupport : public ::testing::Test {
   host::Host host_;
 };
 
-TEST_F(RawBitmapSupport, CreateRawBitmapBuildsAValidBitmapAndKeepsTheConstructor) {
+// The record's fields are checked wherever the engine makes a destination;
+// here the lookups: one constructor and one class lookup for every bitmap.
+TEST_F(RawBitmapSupport, CreateRawBitmapLooksUpItsClassAndConstructorOnce) {
   RawBitmap* record = nullptr;
   host::Ref first(host_, Create()(5, 3, 0, host::kRGBA8, &record));
   ASSERT_TRUE(first);
-  EXPECT_TRUE(host_.IsA(first.get(), "RawBitmap"));
-  EXPECT_EQ(host_.RefCount(first.get()), 1);
   EXPECT_EQ(record, host::BitmapRecord(host_, first.get()));
-  EXPECT_EQ(record->width, 5);
-  EXPECT_EQ(record->height, 3);
-  EXPECT_EQ(record->imageFormat, host::kRGBA8);
-  EXPECT_NE(record->isValid, 0);
-  EXPECT_NE(copy_.Global<void*>("RawBitmapConstructor"), nullptr);
-
-  RawBitmap* second = nullptr;
-  host::Ref other(host_, Create()(2, 2, 0, host::kRGB16, &second));
+  host::Ref other(host_, Create()(2, 2, 0, host::kRGB16, &record));
   ASSERT_TRUE(other);
-  EXPECT_EQ(second->bitsPerChannel, 16);
-  // One constructor lookup and one class lookup for both bitmaps.
   EXPECT_EQ(gMethodLookups, std::vector<std::string>{kBitmapConstructor});
   EXPECT_EQ(gClassLookups, std::vector<std::string>{"RawBitmap"});
 }
 
-TEST_F(RawBitmapSupport, CreateRawBitmapDropsAnInvalidBitmap) {
+// An unknown format (the class's constructor leaves the record invalid)
+// drops the object but leaves its record in out; without the class nothing
+// is made, out is left alone and no class is kept.
+TEST_F(RawBitmapSupport, CreateRawBitmapRefusals) {
   RawBitmap* record = nullptr;
-  // An unknown format: the class's constructor leaves the record invalid.
   EXPECT_EQ(Create()(4, 4, 0, 99, &record), nullptr);
-  EXPECT_NE(record, nullptr) << "out holds the dropped object's record";
+  EXPECT_NE(record, nullptr);
   EXPECT_EQ(host_.LiveObjects(), 0u);
-}
-
-TEST_F(RawBitmapSupport, CreateRawBitmapWithAConstructorThatDoesNothing) {
-  host_.AddEntry("ZARKLoadObjectMethod", reinterpret_cast<void*>(&LoadInvalidConstructor));
-  RawBitmap* record = nullptr;
-  EXPECT_EQ(Create()(4, 4, 0, host::kRGBA8, &record), nullptr);
-  EXPECT_EQ(host_.LiveObjects(), 0u);
-  EXPECT_EQ(gMethodLookups, std::vector<std::string>{"invalid"});
-}
-
-TEST_F(RawBitmapSupport, CreateRawBitmapWithoutTheClassLeavesOutAlone) {
+  copy_.Global<void*>("RawBitmapRef") = nullptr;
   gHideClasses = true;
-  RawBitmap* record = reinterpret_cast<RawBitmap*>(uintptr_t{0x10});
+  record = reinterpret_cast<RawBitmap*>(uintptr_t{0x10});
   EXPECT_EQ(Create()(4, 4, 0, host::kRGBA8, &record), nullptr);
   EXPECT_EQ(record, reinterpret_cast<RawBitmap*>(uintptr_t{0x10}));
   EXPECT_EQ(copy_.Global<void*>("RawBitmapRef"), nullptr);
@@ -129,10 +106,7 @@ TEST_F(RawBitmapSupport, DataAccessorsCacheFoundClassesOnly) {
       copy_.Function<RawBitmapMask* (*)(Object)>("GetRawBitmapMaskData(ZARKobjectStruct*)");
   host::Ref bitmap(host_, host::CreateBitmap(host_, 3, 2, host::kRGB8));
   host::Ref mask(host_, host::CreateMask(host_, bitmap.get(), false, 0));
-  ASSERT_TRUE(bitmap);
-  ASSERT_TRUE(mask);
-
-  EXPECT_EQ(bitmapData(bitmap.get()), host::BitmapRecord(host_, bitmap.get()));
+  bitmapData(bitmap.get());
   EXPECT_EQ(bitmapData(bitmap.get()), host::BitmapRecord(host_, bitmap.get()));
   EXPECT_EQ(maskData(mask.get()), host::MaskObject(host_, mask.get()));
   EXPECT_EQ(gClassLookups, (std::vector<std::string>{"RawBitmap", "RawBitmapMask"}));
@@ -159,29 +133,7 @@ TEST_F(RawBitmapSupport, CreateRawBitmapMaskLooksUpItsConstructorEachTime) {
   EXPECT_EQ(gMethodLookups, (std::vector<std::string>{kMaskConstructor, kMaskConstructor}));
 }
 
-TEST_F(RawBitmapSupport, ProgressProcLookup) {
-  auto progressProc =
-      copy_.Function<ProgressProc (*)(Object)>("GetProgressProc(ZARKobjectStruct*)");
-  const int resolvedBefore = host_.ResolveCount("ZARKLoadObjectMethod");
-  EXPECT_EQ(progressProc(nullptr), nullptr);
-  EXPECT_TRUE(gMethodLookups.empty());
-  EXPECT_EQ(host_.ResolveCount("ZARKLoadObjectMethod"), resolvedBefore)
-      << "a null handler asks nothing";
-
-  host::Ref handler = NewProgressHandler(host_);
-  ProgressProc proc = progressProc(handler.get());
-  EXPECT_EQ(reinterpret_cast<void*>(proc), host_.FindMethod(handler.get(), kOnProgress));
-  EXPECT_NE(proc, nullptr);
-  host::Ref bitmap(host_, host::CreateBitmap(host_, 1, 1, host::kRGB8));
-  EXPECT_EQ(progressProc(bitmap.get()), nullptr);
-  EXPECT_EQ(gMethodLookups, (std::vector<std::string>{kOnProgress, kOnProgress}));
-}
-
-TEST_F(RawBitmapSupport, CommonEntryPointsAndReinitialisation) {
-  copy_.Function<void (*)(double)>("LoadCommonEntryPoints(double)")(1234.0);
-  EXPECT_EQ(copy_.Global<void*>("ELockObject"), host_.Resolve("ZARKLockObject"));
-  EXPECT_EQ(copy_.Global<void*>("EUnlockObject"), host_.Resolve("ZARKUnlockObject"));
-
+TEST_F(RawBitmapSupport, ReinitialisationForgetsTheLookups) {
   RawBitmap* record = nullptr;
   host::Ref bitmap(host_, Create()(1, 1, 0, host::kRGB8, &record));
   ASSERT_TRUE(bitmap);
@@ -273,51 +225,147 @@ TEST_F(RawBitmapSupport, CMYKPartsToChannelOrder) {
   });
 }
 
-// -- Extra data and metadata of derived bitmaps ------------------------------------
+// -- Start-up ---------------------------------------------------------------------
 
-struct ExtraCall {
-  RawBitmap* record;
-  uint64_t data;
-  uint64_t ref;
-  int32_t kind;
-};
-std::vector<ExtraCall> gExtraCalls;
-void SetExtraDataSpy(RawBitmap* record, uint64_t data, uint64_t ref, int32_t kind) {
-  // The carried-over fields are set after the call.
-  EXPECT_EQ(record->extraValue, 0);
-  gExtraCalls.push_back({record, data, ref, kind});
+using host::Host;
+using host::HostOptions;
+
+const std::vector<std::string> kClassOrder = {
+    "MPImageFilterRaw",  "BrightnessEffectRaw",  "BrightnessContrastEffectRaw",
+    "ContrastEffectRaw", "GrayscaleEffectRaw",   "SepiaEffectRaw",
+    "InvertEffectRaw",   "ColorFilterEffectRaw", "TintAndTemperatureEffectRaw",
+    "BlendEffectRaw"};
+
+// Registration log: the fakes forward to the host after noting the name.
+std::vector<std::string> gRegistrations;
+void RegisterModuleFake(ZARKmoduleDefinition* module) {
+  gRegistrations.push_back(std::string("module ") + module->name);
+  Host::Current()->RegisterModule(module);
 }
-const RawBitmapOperations kSpyOperations = {nullptr, nullptr, nullptr, &SetExtraDataSpy};
+void RegisterClassFake(ZARKclassDefinition* definition) {
+  gRegistrations.push_back(definition->name);
+  Host::Current()->RegisterClass(definition);
+}
 
-TEST(BitmapCopy, ExtraDataTravelsOnlyWithAnExtraRef) {
-  RawBitmap source{};
-  source.extraFlag = 1;
-  source.extraValue = 77;
-  source.extraData = 0x1111;
-  source.extraKind = 3;
-  source.metadata1 = 0xAAAA;
-  source.metadata2 = 0xBBBB;
+// Loads a fresh copy into a host made with `options` and answers what the
+// load registered (the host registers its own bitmap classes first).
+std::vector<std::string> Load(const HostOptions& options,
+                              const std::function<void(Host&)>& check = nullptr) {
+  gRegistrations.clear();
+  Host host(options);
+  host.AddEntry("PluginRegisterModule", reinterpret_cast<void*>(&RegisterModuleFake));
+  host.AddEntry("PluginRegisterClass", reinterpret_cast<void*>(&RegisterClassFake));
+  std::string error;
+  EXPECT_TRUE(host.LoadPlugin(LUMENO_PLUGIN_PATH, &error, /*freshCopy=*/true)) << error;
+  EXPECT_EQ(host.LiveObjects(), 0u);
+  if (check) check(host);
+  return gRegistrations;
+}
 
-  gExtraCalls.clear();
-  RawBitmap destination{};
-  destination.operations = &kSpyOperations;
-  CopyExtraData(source, destination);
-  CopyMetadata(source, destination);
-  EXPECT_TRUE(gExtraCalls.empty());
-  EXPECT_EQ(destination.extraValue, 0);
-  EXPECT_EQ(destination.extraFlag, 0);
-  EXPECT_EQ(destination.metadata1, 0xAAAAu);
-  EXPECT_EQ(destination.metadata2, 0xBBBBu);
+TEST(StartUp, VersionGateAndRegistrationOrder) {
+  std::vector<std::string> all = {"module LumenoRawError"};
+  all.insert(all.end(), kClassOrder.begin(), kClassOrder.end());
+  struct Case {
+    double version;
+    const char* hidden;
+    bool registers;
+  };
+  const Case cases[] = {
+      {2011.0, "", true},   {2010.99, "", false}, {100.0, "", true},   {0.0, "", false},
+      {99.99, "", false},   {100.01, "", false},  {2024.0, "", true},  {-2011.0, "", false},
+      {2011.0, "ZARKGetHXVersion", false},  // a host without its version registers nothing
+      {2011.0, "RegisterPluginVersion", true},  // nor needs to hear the plug-in's version
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.version << " " << c.hidden);
+    HostOptions options;
+    options.version = c.version;
+    if (*c.hidden) options.hiddenEntries = {c.hidden};
+    const auto registered = Load(options, [&](Host& host) {
+      EXPECT_EQ(*c.hidden ? host.ResolveCount(c.hidden) : host.RegisteredPluginVersion(),
+                *c.hidden ? 1 : 13);
+    });
+    EXPECT_EQ(registered, c.registers ? all : std::vector<std::string>{});
+  }
+}
 
-  source.extraRef = 0x2222;
-  CopyExtraData(source, destination);
-  ASSERT_EQ(gExtraCalls.size(), 1u);
-  EXPECT_EQ(gExtraCalls[0].record, &destination);
-  EXPECT_EQ(gExtraCalls[0].data, 0x1111u);
-  EXPECT_EQ(gExtraCalls[0].ref, 0x2222u);
-  EXPECT_EQ(gExtraCalls[0].kind, 3);
-  EXPECT_EQ(destination.extraValue, 77);
-  EXPECT_EQ(destination.extraFlag, 1);
+// The error module's record, and every class console-safe (flag 4), not
+// web-only (0x100), version 13; reserved slots zero.
+TEST(StartUp, ErrorModuleAndClassRecords) {
+  Load(HostOptions{}, [](Host& host) {
+    const ZARKmoduleDefinition& module = *host.Modules().back().definition;
+    EXPECT_EQ(std::tuple(module.version, std::string(module.name), module.constantCount),
+              std::tuple(13, "LumenoRawError", 12));
+    for (int64_t i = 0; i < module.constantCount; ++i) {
+      for (uint64_t slot : module.constants[i].reserved) EXPECT_EQ(slot, 0u);
+    }
+    for (uint64_t slot : module.reserved0) EXPECT_EQ(slot, 0u);
+    for (uint64_t slot : module.reserved1) EXPECT_EQ(slot, 0u);
+    const auto& classes = host.Classes();
+    for (size_t i = classes.size() - kClassOrder.size(); i < classes.size(); ++i) {
+      const ZARKclassDefinition& c = *classes[i]->definition;
+      EXPECT_EQ(std::tuple(c.flags & 0x104u, c.flagsHigh, c.version), std::tuple(4u, 0u, 13))
+          << c.name;
+    }
+  });
+}
+
+TEST(StartUp, ClassFlagHelpers) {
+  PluginCopy copy;
+  using Helper = void (*)(ZARKclassDefinition*);
+  auto consoleSafe = copy.Function<Helper>("SetClassConsoleSafe(ZARKclassDefinition*)");
+  auto webOnly = copy.Function<Helper>("SetClassWebOnly(ZARKclassDefinition*)");
+  const uint32_t cases[][3] = {  // before, console-safe, web-only
+      {0, 4, 0x100}, {12, 12, 0x104}, {8, 12, 0x100}, {0x100, 0x104, 0x100}, {0xFF, 0xFF, 0x1F7}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c[0]);
+    for (int k = 1; k <= 2; ++k) {
+      ZARKclassDefinition definition{};
+      definition.flags = c[0];
+      (k == 1 ? consoleSafe : webOnly)(&definition);
+      EXPECT_EQ(definition.flags, c[k]);
+      EXPECT_EQ(definition.flagsHigh, 0u);
+    }
+  }
+}
+
+// Start-up globals, through a copy whose start-up this test runs itself.
+std::vector<std::string> gClassRefNames;
+ZARKclassRefStruct* ObjectTypeFake(const char* name) {
+  gClassRefNames.push_back(name);
+  return Host::Current()->ClassRef(name);
+}
+
+TEST(StartUp, FillsTheStartUpGlobals) {
+  for (double version : {2011.0, 2010.0}) {
+    SCOPED_TRACE(version);
+    gClassRefNames.clear();
+    PluginCopy copy;
+    HostOptions options;
+    options.version = version;
+    Host host(options);
+    host.AddEntry("pluginObjectType", reinterpret_cast<void*>(&ObjectTypeFake));
+    copy.Global<void*>("gTimerResolver") = reinterpret_cast<void*>(uintptr_t{1});
+    copy.Function<void (*)(void* (*)(const char*))>("ZARKPluginMain")(&Host::ResolverEntry);
+    // Both clear the timer resolver and announce the version.
+    EXPECT_EQ(copy.Global<void*>("gTimerResolver"), nullptr);
+    EXPECT_EQ(host.RegisteredPluginVersion(), 13);
+    if (version < 2011.0) {  // a closed gate fills nothing else
+      EXPECT_EQ(copy.Global<void*>("ELockObject"), nullptr);
+      EXPECT_EQ(copy.Global<void*>("EInstallInstanceEventHandler"), nullptr);
+      EXPECT_EQ(host.ResolveCount("pluginObjectType"), 0);
+      continue;
+    }
+    EXPECT_EQ(copy.Global<void*>("gResolver"), reinterpret_cast<void*>(&Host::ResolverEntry));
+    EXPECT_EQ(copy.Global<void*>("EInstallInstanceEventHandler"),
+              host.Resolve("RuntimeInstallInstanceEventHandler"));
+    EXPECT_EQ(copy.Global<void*>("ELockObject"), host.Resolve("ZARKLockObject"));
+    EXPECT_EQ(copy.Global<void*>("EUnlockObject"), host.Resolve("ZARKUnlockObject"));
+    EXPECT_NE(copy.Global<void*>("ELockObject"), nullptr);
+    // "Timer" is asked for and not kept; the bitmap classes are not looked up.
+    EXPECT_EQ(gClassRefNames, std::vector<std::string>{"Timer"});
+    EXPECT_EQ(copy.Global<void*>("RawBitmapRef"), nullptr);
+  }
 }
 
 }  // namespace
