@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string>
+#include <string_view>
 
 #include "host/raw_bitmap_class.h"
 
@@ -49,6 +51,31 @@ TEST(FormatTable, ChannelRelations) {
     // channelCount counts the samples that carry data (gray counts once).
     EXPECT_EQ(static_cast<int>(used.size()), f.channelCount);
     EXPECT_LE(f.channelCount, samples);
+  }
+}
+
+// A format's name spells its samples in memory order (R, G, B or C, M, Y, K,
+// A for alpha, X for padding; a gray sample stands for all three colours),
+// which gives every offset independently of the table.
+TEST(FormatTable, OffsetsFollowTheName) {
+  for (const FormatInfo& f : host::AllFormats()) {
+    SCOPED_TRACE(f.name);
+    std::string letters(f.name);
+    letters.erase(letters.find_first_of("0123456789"));
+    if (letters.rfind("GRAY", 0) == 0) letters = letters == "GRAY" ? "W" : "WA";
+    // red, green, blue, alpha, black
+    uint8_t want[5] = {kNoChannel, kNoChannel, kNoChannel, kNoChannel, kNoChannel};
+    for (size_t i = 0; i < letters.size(); ++i) {
+      const auto at = static_cast<uint8_t>(i * f.bitsPerChannel / 8);
+      const std::string_view roles[5] = {"RCW", "GMW", "BYW", "A", "K"};
+      for (int c = 0; c < 5; ++c) {
+        if (roles[c].find(letters[i]) != std::string_view::npos) want[c] = at;
+      }
+    }
+    EXPECT_EQ(letters.size() * f.bitsPerChannel / 8, static_cast<size_t>(f.bytesPerPixel));
+    const uint8_t got[5] = {f.redOffset, f.greenOffset, f.blueOffset, f.alphaOffset,
+                            f.blackOffset};
+    for (int c = 0; c < 5; ++c) EXPECT_EQ(int{got[c]}, int{want[c]}) << "channel " << c;
   }
 }
 

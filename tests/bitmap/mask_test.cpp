@@ -78,6 +78,25 @@ TEST_F(MaskTest, EveryChannelOfEveryFormat) {
   }
 }
 
+// A mask of no usable channel answers 0 everywhere: no bitmap, an object
+// that is no bitmap, a channel past the pixel.
+TEST_F(MaskTest, UnusableSourcesGiveAnEmptyMask) {
+  host::Ref pixels = RandomBitmap(host(), 3, 2, host::kRGBA8, 0, 5);
+  host::Ref notABitmap = Mask(pixels, false, 0);
+  const host::Ref none;
+  const struct {
+    const host::Ref& bitmap;
+    uint8_t channel;
+  } cases[] = {{none, 0}, {notABitmap, 0}, {pixels, 4}};
+  for (const auto& c : cases) {
+    host::Ref mask = Mask(c.bitmap, false, c.channel);
+    ASSERT_TRUE(mask);
+    RawBitmapMask& m = Lookups(mask);
+    EXPECT_EQ(m.GetValue8(m.GetRow8(0), 0), 0u);
+    EXPECT_EQ(m.GetValue16(m.GetRow16(1), 2), 0u);
+  }
+}
+
 // The plug-in calls the lookups by their position in the table of virtual
 // functions, with the mask object at the address of the class data.
 TEST_F(MaskTest, LookupsSitInTheirSlots) {

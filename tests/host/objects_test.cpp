@@ -1,8 +1,9 @@
-// Refused registrations and teardown, driven through the resolver's entries
-// as a plug-in would. Layout, lifetimes, counts and the quarantine of
-// destroyed objects are exercised by every plug-in test through the host.
+// Refused registrations, misuse, counts across threads and teardown, driven
+// through the resolver's entries as a plug-in would. Layout and plain
+// lifetimes are exercised by every plug-in test through the host.
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host_test.h"
@@ -29,7 +30,64 @@ class ObjectsTest : public HostTest {
   static ZARKclassRefStruct* Ref(const char* name) {
     return Entry<ZARKclassRefStruct*(const char*)>("pluginObjectType")(name);
   }
+  static Object Create(const char* name) {
+    return Entry<Object(ZARKclassRefStruct*)>("CreateInstance")(Ref(name));
+  }
+  static void Lock(Object o) { Entry<void(Object)>("ZARKLockObject")(o); }
+  static void Unlock(Object o) { Entry<void(Object)>("ZARKUnlockObject")(o); }
 };
+
+// Every plug-in test fails on a recorded error, so a double release or a use
+// after destruction must be recorded, not absorbed; and it must do no harm.
+TEST_F(ObjectsTest, MisuseOfDestroyedOrUnknownObjectsIsRecordedAndHarmless) {
+  int notAnObject = 0;
+  struct Case {
+    bool destroyed;
+    void (*misuse)(Host&, Object);
+    const char* expected;
+  };
+  const Case cases[] = {
+      {true, [](Host&, Object o) { Unlock(o); }, "unlock of destroyed"},
+      {true, [](Host&, Object o) { Lock(o); }, "lock of destroyed"},
+      {true, [](Host& h, Object o) { h.GetProperty(o, "x"); }, "property read on destroyed"},
+      {true, [](Host& h, Object o) { h.SetProperty(o, "x", 1.0); }, "property write on destroyed"},
+      {true, [](Host& h, Object o) { h.FindMethod(o, "Run()"); }, "method lookup on destroyed"},
+      {true, [](Host& h, Object o) { h.ClassData(o, "Base"); }, "data access on destroyed"},
+      {false, [](Host&, Object o) { Unlock(o); }, "unlock of unknown"},
+      {false, [](Host&, Object o) { Lock(o); }, "lock of unknown"},
+      {false, [](Host& h, Object o) { h.FindProperty(o, "x"); }, "lookup on unknown"},
+  };
+  for (const Case& c : cases) {
+    Object o = reinterpret_cast<Object>(&notAnObject);
+    if (c.destroyed) {
+      o = Create("Mid");
+      Unlock(o);
+    }
+    c.misuse(host(), o);
+    ASSERT_EQ(host().Errors().size(), 1u) << c.expected;
+    EXPECT_NE(host().Errors()[0].find(c.expected), std::string::npos) << host().Errors()[0];
+    EXPECT_EQ(host().RefCount(o), 0);
+    EXPECT_EQ(host().ClassOf(o), nullptr);
+    host().ClearErrors();
+  }
+}
+
+// Lock and unlock from several threads at once keep the count exact.
+TEST_F(ObjectsTest, LocksFromOtherThreadsKeepTheCountExact) {
+  Object o = Create("Base");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([o] {
+      for (int i = 0; i < 5000; ++i) {
+        Lock(o);
+        Unlock(o);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(host().RefCount(o), 1);
+  Unlock(o);
+}
 
 TEST_F(ObjectsTest, BadRegistrationsAreRefusedAndRecorded) {
   static auto orphan = records::Class("Orphan", "NoSuchBase", 8);
