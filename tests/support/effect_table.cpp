@@ -99,7 +99,7 @@ std::vector<Effect> MakeEffects() {
   list.push_back(
       {"BrightnessContrastEffectRaw",
        "brightness-contrast",
-       {{"BrightnessValue", 'f', -1, 1, true}, {"ContrastValue", 'f', -1, 1, true}},
+       {{"BrightnessValue", 'f', -1, 1, true}, {"ContrastValue", 'f', -1, 1, true, false, false}},
        "Apply(source as RawBitmap,brightnessValue as Single, contrastValue as Single) as "
        "RawBitmap",
        "ApplyInPlace(source as RawBitmap, brightnessValue as Single, contrastValue as Single)",
@@ -350,7 +350,8 @@ Runner BindForm(host::Host& h, const Effect& e, Object effect, bool inPlace, con
 
 Runner BindMap(host::Host& h, Object effect, bool inPlace, Object mask, MapParams tables8,
                MapParams tables16, signed char depthFlags8) {
-  using MapFn = Object (*)(MPImageFilterData*, Object, Object, MapParams*, signed char, signed char);
+  using MapFn =
+      Object (*)(MPImageFilterData*, Object, Object, MapParams*, signed char, signed char);
   using MapInPlaceFn = void (*)(MPImageFilterData*, Object, Object, MapParams*, signed char);
   auto* data = static_cast<MPImageFilterData*>(h.ClassData(effect, "MPImageFilterRaw"));
   void* entry = data->engine->GetMapEffectProc(inPlace ? 2 : 1);
