@@ -36,7 +36,7 @@ constexpr Form kAllForms[] = {Form::kApply,        Form::kApplyStored,
 bool InPlace(Form form);
 bool Async(Form form);
 
-using Values = std::vector<double>;
+using reference::Values;
 using reference::Image;
 using reference::MaskValues;
 
