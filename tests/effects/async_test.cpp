@@ -1,8 +1,7 @@
 // Runs over time, for every effect of the table: an asynchronous run gives
 // the reference's pixels and one completion call; a second start while one
 // runs is refused; Cancel means no completion call; a script may drop the
-// effect during its run; progress reaches the whole image, and a cancel
-// from the progress handler ends a synchronous run early. Then what the
+// effect during its run; progress reaches the whole image. Then what the
 // grayscale effect, which starts its runs itself, adds of its own.
 #include "support/effect_fixture.h"
 
@@ -107,34 +106,6 @@ INSTANTIATE_TEST_SUITE_P(Effects, AsyncTest, ::testing::ValuesIn(EngineStarted()
                            for (char& c : name) c = c == '-' ? '_' : c;
                            return name;
                          });
-
-// A cancel from the progress handler: an asynchronous run still completes,
-// a synchronous one returns what it has (chunks of 100 rows on one thread).
-TEST_F(EffectTest, ProgressHandlerCancel) {
-  const Effect& e = EffectNamed("InvertEffectRaw");
-  Ref effect = NewEffect(e.className);
-  Ref handler = NewProgressHandler(host());
-  ProgressOf(handler.get()).CancelAtCall(1);
-  ASSERT_TRUE(host().SetProperty(effect.get(), "ProgressHandler", handler.get()));
-  ASSERT_TRUE(host().SetProperty(effect.get(), "MultiprocessingHint", int64_t{1}));
-  Ref target = Target();
-  Ref cmyk = RandomBitmap(host(), 64, 300, host::kCMYK8, 0, 2);
-  RunForm(host(), e, Form::kInPlaceAsync, effect.get(), cmyk.get(), {}, target.get(),
-          CompletionMethod());
-  ASSERT_TRUE(WaitForCompletion(target));
-  EXPECT_EQ(Completions(target), 1);
-  EXPECT_FALSE(Flag(effect, "Canceled"));
-
-  ProgressOf(handler.get()).CancelAtCall(ProgressOf(handler.get()).CallCount() + 1);
-  Ref source = RandomBitmap(host(), 8, 1000, host::kGray8, 0, 2);
-  const std::vector<uint8_t> before = host::ReadPixels(Rec(source.get()));
-  Ref out(host(), RunForm(host(), e, Form::kApplyStored, effect.get(), source.get(), {}));
-  ASSERT_TRUE(out);
-  EXPECT_EQ(Error(effect), 0);
-  EXPECT_TRUE(Flag(effect, "Canceled"));
-  EXPECT_EQ(Sample8(Rec(out.get()), 3, 50, 0), 255 - before[50 * 8 + 3]);
-  EXPECT_EQ(Sample8(Rec(out.get()), 3, 150, 0), 0);
-}
 
 // -- The grayscale effect's own runs -------------------------------------------
 

@@ -205,39 +205,6 @@ TEST_F(EffectTest, StoredValuesAsSetAndRead) {
   }
 }
 
-// The parameterless forms run on the stored values; the value-taking forms
-// use their arguments and leave the stored values alone.
-TEST_F(EffectTest, StoredValuesDriveOnlyTheParameterlessForms) {
-  for (const Effect& e : Effects()) {
-    if (e.run || e.samples.size() < 2) continue;
-    SCOPED_TRACE(e.className);
-    const Values& stored = e.samples[0];
-    const Values& given = e.samples[1];
-    Ref source = RandomBitmap(host(), 5, 3, host::kRGBA16, 0, 11);
-    const Image packed = Packed(host(), source.get());
-    for (Form form : kAllForms) {
-      if (Async(form) || !Declaration(e, form)) continue;
-      SCOPED_TRACE(static_cast<int>(form));
-      Ref effect = NewEffect(e.className);
-      SetValues(host(), e, effect.get(), stored, true);
-      const bool withArguments = form == Form::kApply || form == Form::kApplyInPlace;
-      Ref copy = RandomBitmap(host(), 5, 3, host::kRGBA16, 0, 11);
-      // RunForm sets the values of a stored form as properties: hand it the
-      // stored set there, so only the argument forms see `given`.
-      Ref out(host(),
-              RunForm(host(), e, form, effect.get(), copy.get(), withArguments ? given : stored));
-      const Values& used = withArguments ? given : stored;
-      const RawBitmap& result = Rec(InPlace(form) ? copy.get() : out.get());
-      EXPECT_TRUE(SamePixels(ExpectedPixels(e, packed, result, {}, InPlace(form), used), result));
-      for (size_t i = 0; i < e.values.size(); ++i) {
-        if (!e.values[i].argument) continue;
-        const host::Value v = host().GetProperty(effect.get(), e.values[i].property);
-        EXPECT_EQ(v, ToValue(e.values[i], stored[i])) << e.values[i].property;
-      }
-    }
-  }
-}
-
 TEST_F(EffectTest, MaskPropertyHoldsOneReference) {
   for (const Effect& e : Effects()) {
     if (e.run) continue;  // the blend's mask is FillMask
