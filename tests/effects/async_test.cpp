@@ -1,7 +1,6 @@
 // Runs over time, for every effect of the table: an asynchronous run gives
 // the reference's pixels and one completion call; a second start while one
-// runs is refused; Cancel means no completion call; a script may drop the
-// effect during its run; progress reaches the whole image. Then what the
+// runs is refused; progress reaches the whole image. Then what the
 // grayscale effect, which starts its runs itself, adds of its own.
 #include "support/effect_fixture.h"
 
@@ -47,34 +46,6 @@ TEST_P(AsyncTest, AsyncMatchesTheReferenceAndCompletesOnce) {
       }
       const RawBitmap& out = Rec(result.get());
       EXPECT_TRUE(SamePixels(ExpectedPixels(E(), before, out, {}, inPlace, values), out));
-    }
-  }
-}
-
-// The script drops the effect during a run, cancelled (which keeps the
-// partial result) or not: the run keeps what it needs alive until its poll
-// ends it, calls nothing, leaks nothing.
-TEST_P(AsyncTest, DroppedDuringItsRun) {
-  Ref source = RandomBitmap(host(), 300, 200, host::kRGBA16, 0, 4);
-  for (bool cancel : {true, false}) {
-    for (bool inPlace : Forms()) {
-      Ref target = Target();
-      {
-        Ref effect = NewEffect(E().className);
-        RunForm(host(), E(), inPlace ? Form::kInPlaceAsync : Form::kAsync, effect.get(),
-                source.get(), E().samples[0], cancel ? target.get() : Object{nullptr},
-                CompletionMethod());
-        ASSERT_EQ(Error(effect), 0);
-        if (cancel) {
-          host().Call<void>(effect.get(), "Cancel()");
-          EXPECT_TRUE(Flag(effect, "AsyncCompleted"));
-          EXPECT_TRUE(Flag(effect, "Canceled"));
-          EXPECT_TRUE(Ref(host(), host().GetObject(effect.get(), "AsyncResult")));
-        }
-      }
-      EXPECT_TRUE(host().RunLoop([this] { return host().TaskCount() == 0; }, 20.0));
-      EXPECT_EQ(Completions(target), 0);
-      EXPECT_EQ(host().LiveObjects(), 2u);  // the source and the target
     }
   }
 }

@@ -3,6 +3,7 @@
 // changes nothing, leaks nothing and calls no completion), the stored values
 // the parameterless forms use, the Mask property's reference, the code 3 of
 // a failed destination, and the class records' sizes and flags.
+#include <cfloat>
 #include <cmath>
 #include <limits>
 
@@ -67,20 +68,22 @@ std::vector<Contract> Contracts() {
       list.push_back({e.className, I | J | Y, e.samples[0], kGray, grayInPlace ? 0 : 4});
       list.push_back({e.className, A | S | X, e.samples[0], kGray, 0});
     }
-    // Each Single at its limits, NaN (level 0), and just past the limits.
+    // Each Single at its limits, NaN (level 0), just past the limits and far
+    // beyond them (where a conversion to an integer overflows).
     for (size_t i = 0; i < e.values.size(); ++i) {
       const EffectValue& v = e.values[i];
       const auto row = [&](double x, unsigned forms, int64_t code) {
         Values values(e.values.size(), 0.0);
         values[i] = x;
-        list.push_back({e.className, forms, values, {kRGB8}, code});
+        list.push_back({e.className, forms, values, {kRGB8, {host::kRGBA16}}, code});
       };
       if (v.type != 'f') continue;
       row(v.low, kAll, 0);
       row(v.high, kAll, 0);
       row(kNaN, kSync, 0);
       const float high = static_cast<float>(v.high), low = static_cast<float>(v.low);
-      for (double x : {std::nextafter(high, 2.0f), std::nextafter(low, -2.0f), kInfF, -kInfF}) {
+      for (float x : {std::nextafter(high, 2.0f), std::nextafter(low, -2.0f), kInfF, -kInfF,
+                      FLT_MAX, 1e30f, -3e9f}) {
         row(x, v.checkedAsync ? kAll : kSync, v.clamped ? 0 : 4);
         if (!v.checkedAsync) row(x, X | Y, 0);
       }

@@ -109,30 +109,10 @@ class Driver {
   float HostileSingle() {
     constexpr float inf = std::numeric_limits<float>::infinity();
     constexpr float nan = std::numeric_limits<float>::quiet_NaN();
-    static const float extremes[] = {0.0f,
-                                     -0.0f,
-                                     0.5f,
-                                     -0.5f,
-                                     1.0f,
-                                     -1.0f,
-                                     std::nextafter(1.0f, 2.0f),
-                                     std::nextafter(-1.0f, -2.0f),
-                                     0.3f,
-                                     5.0f,
-                                     -5.0f,
-                                     1.5f,
-                                     nan,
-                                     -nan,
-                                     inf,
-                                     -inf,
-                                     FLT_MAX,
-                                     -FLT_MAX,
-                                     1e30f,
-                                     -1e30f,
-                                     3e9f,
-                                     -3e9f,
-                                     std::numeric_limits<float>::denorm_min(),
-                                     1e-30f};
+    static const float extremes[] = {
+        0.0f, -0.0f, 0.5f, -0.5f, 1.0f, -1.0f, std::nextafter(1.0f, 2.0f),
+        std::nextafter(-1.0f, -2.0f), 0.3f, 5.0f, -5.0f, 1.5f, nan, -nan, inf, -inf, FLT_MAX,
+        -FLT_MAX, 1e30f, -1e30f, 3e9f, -3e9f, std::numeric_limits<float>::denorm_min(), 1e-30f};
     return chooser.Percent(40)
                ? static_cast<float>(static_cast<double>(chooser.Below(2401)) / 1000.0 - 1.2)
                : extremes[chooser.Below(std::size(extremes))];
@@ -141,31 +121,18 @@ class Driver {
   double HostileDouble() {
     constexpr double inf = std::numeric_limits<double>::infinity();
     static const double extremes[] = {
-        0.0,   1.0,    -1.0,    0.5,
-        0.3,   2.0,    -2.0,    std::numeric_limits<double>::quiet_NaN(),
-        inf,   -inf,   DBL_MAX, -DBL_MAX,
-        1e300, -1e300, 1e10,    std::numeric_limits<double>::denorm_min()};
+        0.0, 1.0, -1.0, 0.5, 0.3, 2.0, -2.0, std::numeric_limits<double>::quiet_NaN(), inf, -inf,
+        DBL_MAX, -DBL_MAX, 1e300, -1e300, 1e10, std::numeric_limits<double>::denorm_min()};
     return chooser.Percent(40) ? static_cast<double>(chooser.Below(1401)) / 1000.0 - 0.2
                                : extremes[chooser.Below(std::size(extremes))];
   }
 
   int64_t HostileInteger() {
     constexpr int64_t k32 = int64_t{1} << 32;
-    static const int64_t extremes[] = {0,
-                                       1,
-                                       -1,
-                                       -5,
-                                       9,
-                                       24,
-                                       100,
-                                       255,
-                                       256,
-                                       65536,
-                                       k32,
-                                       k32 + 3,
-                                       std::numeric_limits<int64_t>::max(),
-                                       std::numeric_limits<int64_t>::min(),
-                                       std::numeric_limits<int32_t>::min()};
+    static const int64_t extremes[] = {
+        0, 1, -1, -5, 9, 24, 100, 255, 256, 65536, k32, k32 + 3,
+        std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min(),
+        std::numeric_limits<int32_t>::min()};
     return chooser.Percent(60) ? chooser.Between(-2, 25)
                                : extremes[chooser.Below(std::size(extremes))];
   }
