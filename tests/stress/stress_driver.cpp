@@ -287,27 +287,21 @@ class Driver {
     return props;
   }
 
-  // Replacing FillBitmap or Mask while a run reads the old one is the
-  // script's right; the new value is an idle bitmap (PickIdleBitmap), so no
-  // later run reads pixels that another run writes.
-  void SetRandomProperty() {
+  // Writes (or reads) a random property of a random filter. Replacing
+  // FillBitmap or Mask while a run reads the old one is the script's right;
+  // the new value is an idle bitmap (PickIdleBitmap), so no later run reads
+  // pixels that another run writes.
+  void TouchProperty(bool write) {
     if (filters.empty()) return;
     FilterEntry& f = filters[chooser.Below(filters.size())];
-    const auto props = Properties(f.cls, true);
+    const auto props = Properties(f.cls, write);
     if (props.empty()) return;
     const ZARKpropertyDefinition* p = props[chooser.Below(props.size())];
     std::vector<Ref> keep;
-    if (!host.SetProperty(f.ref.get(), p->name, ValueFor(p->type, &keep, false))) {
+    if (write && !host.SetProperty(f.ref.get(), p->name, ValueFor(p->type, &keep, false))) {
       Fail(std::string("property write refused [") + f.cls->definition->name + " " + p->name + "]");
     }
-  }
-
-  void GetRandomProperty() {
-    if (filters.empty()) return;
-    FilterEntry& f = filters[chooser.Below(filters.size())];
-    const auto props = Properties(f.cls, false);
-    if (props.empty()) return;
-    Value v = host.GetProperty(f.ref.get(), props[chooser.Below(props.size())]->name);
+    Value v = write ? Value() : host.GetProperty(f.ref.get(), p->name);
     if (auto* o = std::get_if<Object>(&v)) host.Unlock(*o);
   }
 
@@ -522,10 +516,8 @@ void Driver::Step() {
     NewHandler();
   } else if (op < 29) {
     if (!handlers.empty()) ArmHandler(handlers[chooser.Below(handlers.size())]);
-  } else if (op < 48) {
-    SetRandomProperty();
   } else if (op < 55) {
-    GetRandomProperty();
+    TouchProperty(op < 48);
   } else if (op < 88) {
     CallRandomMethod();
   } else if (op < 98) {

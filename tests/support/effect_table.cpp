@@ -152,36 +152,23 @@ Form PlainForm(const Effect& e, bool inPlace) {
 }
 
 const char* Declaration(const Effect& e, Form form) {
-  switch (form) {
-    case Form::kApply:
-      return e.apply;
-    case Form::kApplyStored:
-      return "Apply(source as RawBitmap) as RawBitmap";
-    case Form::kApplyInPlace:
-      return e.applyInPlace;
-    case Form::kApplyInPlaceStored:
-      return e.inPlaceStored ? "ApplyInPlace(source as RawBitmap)" : nullptr;
-    case Form::kAsync:
-      return "ApplyAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)";
-    case Form::kInPlaceAsync:
-      return e.inPlaceForms ? "ApplyInPlaceAsync(source as RawBitmap, completeTarget as Object, "
-                              "completeMethod as Ptr)"
-                            : nullptr;
-  }
-  return nullptr;
+  const char* declarations[] = {
+      e.apply,
+      "Apply(source as RawBitmap) as RawBitmap",
+      e.applyInPlace,
+      e.inPlaceStored ? "ApplyInPlace(source as RawBitmap)" : nullptr,
+      "ApplyAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)",
+      e.inPlaceForms ? "ApplyInPlaceAsync(source as RawBitmap, completeTarget as Object, "
+                       "completeMethod as Ptr)"
+                     : nullptr};
+  return declarations[static_cast<int>(form)];
 }
 
 host::Value ToValue(const EffectValue& value, double v) {
-  switch (value.type) {
-    case 'f':
-      return static_cast<float>(v);
-    case 'i':
-      return v <= -9.2e18 ? std::numeric_limits<int64_t>::min() : static_cast<int64_t>(v);
-    case 'b':
-      return v != 0;
-    default:
-      return v;
-  }
+  if (value.type == 'f') return static_cast<float>(v);
+  if (value.type == 'b') return v != 0;
+  if (value.type != 'i') return v;
+  return v <= -9.2e18 ? std::numeric_limits<int64_t>::min() : static_cast<int64_t>(v);
 }
 
 void SetValues(host::Host& h, const Effect& e, Object effect, const Values& values, bool all) {

@@ -269,34 +269,20 @@ Hls ToHls(int r, int g, int b) {
   const double s = l < 128.0 ? d * 255.0 / (mx + mn) : d * 255.0 / (511 - mx - mn);
   double h = r == mx ? (g - b) / d : g == mx ? 2.0 + (b - r) / d : 4.0 + (r - g) / d;
   h *= 42.5;
-  if (h < 0) {
-    h += 255.0;
-  } else if (h > 255.0) {
-    h -= 255.0;
-  }
+  h = h < 0 ? h + 255.0 : h > 255.0 ? h - 255.0 : h;
   return {T(h), T(l), T(s)};
 }
 int HlsLevel(double m1, double m2, double h) {
-  if (h > 255.0) {
-    h -= 255.0;
-  } else if (h < 0.0) {
-    h += 255.0;
-  }
-  double v = m1;
-  if (h < 42.5) {
-    v = m1 + (m2 - m1) * (h / 42.5);
-  } else if (h < 127.5) {
-    v = m2;
-  } else if (h < 170.0) {
-    v = m1 + (m2 - m1) * ((170.0 - h) / 42.5);
-  }
+  h = h > 255.0 ? h - 255.0 : h < 0.0 ? h + 255.0 : h;
+  const double v = h < 42.5    ? m1 + (m2 - m1) * (h / 42.5)
+                   : h < 127.5 ? m2
+                   : h < 170.0 ? m1 + (m2 - m1) * ((170.0 - h) / 42.5)
+                               : m1;
   return T(v * 255.0);
 }
 void FromHls(Hls c, int out[3]) {
-  if (c.s == 0) {
-    out[0] = out[1] = out[2] = c.l;
-    return;
-  }
+  out[0] = out[1] = out[2] = c.l;
+  if (c.s == 0) return;
   const double m2 =
       c.l > 127 ? ((c.l + c.s) - (c.l * c.s) / 255.0) / 255.0 : ((c.s + 255.0) * c.l) / 65025.0;
   const double m1 = c.l / 127.5 - m2;
