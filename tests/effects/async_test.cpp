@@ -1,8 +1,6 @@
 // Runs over time, for every effect of the table: an asynchronous run gives
 // the reference's pixels and one completion call; a second start while one
-// runs is refused; Cancel means no completion call; a script may drop the
-// effect during its run; progress reaches the whole image, and a cancel
-// from the progress handler ends a synchronous run early. Then what the
+// runs is refused; progress reaches the whole image. Then what the
 // grayscale effect, which starts its runs itself, adds of its own.
 #include "support/effect_fixture.h"
 
@@ -52,34 +50,6 @@ TEST_P(AsyncTest, AsyncMatchesTheReferenceAndCompletesOnce) {
   }
 }
 
-// The script drops the effect during a run, cancelled (which keeps the
-// partial result) or not: the run keeps what it needs alive until its poll
-// ends it, calls nothing, leaks nothing.
-TEST_P(AsyncTest, DroppedDuringItsRun) {
-  Ref source = RandomBitmap(host(), 300, 200, host::kRGBA16, 0, 4);
-  for (bool cancel : {true, false}) {
-    for (bool inPlace : Forms()) {
-      Ref target = Target();
-      {
-        Ref effect = NewEffect(E().className);
-        RunForm(host(), E(), inPlace ? Form::kInPlaceAsync : Form::kAsync, effect.get(),
-                source.get(), E().samples[0], cancel ? target.get() : Object{nullptr},
-                CompletionMethod());
-        ASSERT_EQ(Error(effect), 0);
-        if (cancel) {
-          host().Call<void>(effect.get(), "Cancel()");
-          EXPECT_TRUE(Flag(effect, "AsyncCompleted"));
-          EXPECT_TRUE(Flag(effect, "Canceled"));
-          EXPECT_TRUE(Ref(host(), host().GetObject(effect.get(), "AsyncResult")));
-        }
-      }
-      EXPECT_TRUE(host().RunLoop([this] { return host().TaskCount() == 0; }, 20.0));
-      EXPECT_EQ(Completions(target), 0);
-      EXPECT_EQ(host().LiveObjects(), 2u);  // the source and the target
-    }
-  }
-}
-
 TEST_P(AsyncTest, ProgressHandlerSeesTheWholeImage) {
   Ref effect = NewEffect(E().className);
   Ref handler = NewProgressHandler(host());
@@ -107,34 +77,6 @@ INSTANTIATE_TEST_SUITE_P(Effects, AsyncTest, ::testing::ValuesIn(EngineStarted()
                            for (char& c : name) c = c == '-' ? '_' : c;
                            return name;
                          });
-
-// A cancel from the progress handler: an asynchronous run still completes,
-// a synchronous one returns what it has (chunks of 100 rows on one thread).
-TEST_F(EffectTest, ProgressHandlerCancel) {
-  const Effect& e = EffectNamed("InvertEffectRaw");
-  Ref effect = NewEffect(e.className);
-  Ref handler = NewProgressHandler(host());
-  ProgressOf(handler.get()).CancelAtCall(1);
-  ASSERT_TRUE(host().SetProperty(effect.get(), "ProgressHandler", handler.get()));
-  ASSERT_TRUE(host().SetProperty(effect.get(), "MultiprocessingHint", int64_t{1}));
-  Ref target = Target();
-  Ref cmyk = RandomBitmap(host(), 64, 300, host::kCMYK8, 0, 2);
-  RunForm(host(), e, Form::kInPlaceAsync, effect.get(), cmyk.get(), {}, target.get(),
-          CompletionMethod());
-  ASSERT_TRUE(WaitForCompletion(target));
-  EXPECT_EQ(Completions(target), 1);
-  EXPECT_FALSE(Flag(effect, "Canceled"));
-
-  ProgressOf(handler.get()).CancelAtCall(ProgressOf(handler.get()).CallCount() + 1);
-  Ref source = RandomBitmap(host(), 8, 1000, host::kGray8, 0, 2);
-  const std::vector<uint8_t> before = host::ReadPixels(Rec(source.get()));
-  Ref out(host(), RunForm(host(), e, Form::kApplyStored, effect.get(), source.get(), {}));
-  ASSERT_TRUE(out);
-  EXPECT_EQ(Error(effect), 0);
-  EXPECT_TRUE(Flag(effect, "Canceled"));
-  EXPECT_EQ(Sample8(Rec(out.get()), 3, 50, 0), 255 - before[50 * 8 + 3]);
-  EXPECT_EQ(Sample8(Rec(out.get()), 3, 150, 0), 0);
-}
 
 // -- The grayscale effect's own runs -------------------------------------------
 

@@ -14,6 +14,7 @@
 #include "host/raw_bitmap_class.h"
 #include "support/images.h"
 #include "support/progress.h"
+#include "support/reference.h"
 
 namespace lumeno::fuzz {
 namespace {
@@ -35,33 +36,6 @@ Ref PlacementObject(host::Host& h, const char* cls, const char* a, const char* b
 }
 
 bool Small(float v) { return std::isfinite(v) && std::fabs(v) < 1e6f; }
-
-int32_t Trunc(float v) { return static_cast<int32_t>(v); }  // callers pass Small values
-
-// The covered rectangle by the placement rules, for finite small values.
-struct Rect {
-  int32_t x0, y0, x1, y1;
-};
-Rect Covered(const RawBitmap& s, const RawBitmap& f, bool hasLocation, float x, float y,
-             bool hasSize, float w, float hgt) {
-  if (!hasLocation) x = y = 0.0f;
-  if (!hasSize) {
-    w = static_cast<float>(f.width);
-    hgt = static_cast<float>(f.height);
-  }
-  if (w < 0.0f || w > static_cast<float>(f.width)) w = static_cast<float>(f.width);
-  if (hgt < 0.0f || hgt > static_cast<float>(f.height)) hgt = static_cast<float>(f.height);
-  float xe = x + w;
-  if (xe > static_cast<float>(s.width)) xe = static_cast<float>(s.width);
-  float ye = y + hgt;
-  if (ye > static_cast<float>(s.height)) ye = static_cast<float>(s.height);
-  Rect r;
-  r.x1 = Trunc(xe);
-  r.y1 = Trunc(ye);
-  r.x0 = x < 0.0f ? 0 : Trunc(x);
-  r.y0 = y < 0.0f ? 0 : Trunc(y);
-  return r;
-}
 
 // One blend from the input; every reference is let go on the way out.
 void BlendOnce(host::Host& h, Bytes& in) {
@@ -176,7 +150,8 @@ void BlendOnce(host::Host& h, Bytes& in) {
     const bool finite =
         (!hasLocation || (Small(x) && Small(y))) && (!hasSize || (Small(w) && Small(hgt)));
     if (finite && !mayCancel) {
-      const Rect r = Covered(s, f, hasLocation, x, y, hasSize, w, hgt);
+      const testing::reference::Rect r = testing::reference::Covered(
+          s.width, s.height, f.width, f.height, {hasLocation, x, y, hasSize, w, hgt});
       const std::vector<uint8_t> out = host::ReadPixels(d);
       const int64_t bpp = s.bytesPerPixel;
       for (int64_t row = 0; row < s.height; ++row) {

@@ -15,9 +15,7 @@ int FuzzEffects(host::Host& h, const uint8_t* data, size_t size) {
     stress::DriverOptions options;
     options.maxSide = 24;
     options.fail = [](const std::string& message) { Fail(message); };
-    stress::Driver driver(h, chooser, options);
-    for (int step = 0; step < 96 && !chooser.Exhausted(); ++step) driver.Step();
-    driver.Finish();
+    stress::RunScript(h, chooser, options, 96);
   });
 }
 

@@ -6,15 +6,15 @@
 // definition records, so members added later are driven too.
 //
 // After each operation the driver checks what the system promises where it
-// is simple to predict: error codes, results returned or not, untouched row
-// padding and slack, and the async state machine (pixels are the fast-path
-// test's business). Decisions come from a Chooser, so the same driver serves
-// a seeded random test and a fuzz target whose input bytes are the decisions.
+// is simple to predict: error codes (by the rules of the tests' effect
+// table), results returned or not, untouched row padding and slack, and the
+// async state machine (pixels are the fast-path test's business). Decisions
+// come from a Chooser, so the same driver serves a seeded random test and a
+// fuzz target whose input bytes are the decisions.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <random>
 #include <string>
 
@@ -46,11 +46,14 @@ class RandomChooser final : public Chooser {
   std::mt19937_64 rng_;
 };
 
-// Takes decisions from fuzz input, a few bytes each; zero once exhausted.
+// Takes decisions from fuzz input, two bytes each; zero once exhausted.
 class DataChooser final : public Chooser {
  public:
   DataChooser(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint64_t Next() override;
+  uint64_t Next() override {
+    uint64_t v = pos_ < size_ ? data_[pos_++] : 0;
+    return (v << 8) | (pos_ < size_ ? data_[pos_++] : 0);
+  }
   bool Exhausted() const override { return pos_ >= size_; }
 
  private:
@@ -65,33 +68,16 @@ struct DriverOptions {
   std::function<void(const std::string&)> fail;
 };
 
-class Driver {
- public:
-  Driver(host::Host& host, Chooser& chooser, DriverOptions options);
-  ~Driver();
-  Driver(const Driver&) = delete;
-  Driver& operator=(const Driver&) = delete;
-
-  // One random operation followed by its checks.
-  void Step();
-  // Ends every run, drops every object the driver holds and checks the
-  // padding of every bitmap on the way. The host must be left with no live
-  // object afterwards (the caller checks).
-  void Finish();
-
-  // Counters for the report of a run.
-  struct Counts {
-    uint64_t operations = 0;
-    uint64_t methodCalls = 0;
-    uint64_t asyncStarts = 0;
-    uint64_t completions = 0;
-    uint64_t codeChecks = 0;
-  };
-  const Counts& counts() const;
-
- private:
-  struct State;
-  std::unique_ptr<State> state_;
+// Counters that show a run did what it is for.
+struct Counts {
+  uint64_t codeChecks = 0;
+  uint64_t completions = 0;
 };
+
+// Runs `steps` random operations, each followed by its checks (fewer once
+// the chooser is exhausted), then ends every run and drops every object,
+// checking the padding of every bitmap on the way. The host must be left
+// with no live object afterwards (the caller checks).
+Counts RunScript(host::Host& host, Chooser& chooser, const DriverOptions& options, uint64_t steps);
 
 }  // namespace lumeno::stress

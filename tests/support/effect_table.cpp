@@ -20,25 +20,6 @@ bool ColourFilterAccepts(const host::FormatInfo& f, bool inPlace) {
   return !IsFourColour(f) && !(inPlace && IsGray(f));
 }
 
-// Where a three-channel effect reads its channels: the source's own
-// offsets, or the gray sample three times.
-ref::ThreeChannels Reads(const Image& source, Image initial, bool grayAsRed) {
-  const host::FormatInfo& f = *source.format;
-  ref::ThreeChannels run{&source, std::move(initial), {}};
-  const uint8_t offsets[3] = {f.redOffset, grayAsRed ? f.redOffset : f.greenOffset,
-                              grayAsRed ? f.redOffset : f.blueOffset};
-  for (int k = 0; k < 3; ++k) run.srcIndex[k] = source.Sixteen() ? offsets[k] / 2 : offsets[k];
-  return run;
-}
-
-Image ColourFilter(const Image& s, Image initial, const MaskValues& m, const float v[3]) {
-  int32_t levels[3];
-  for (int k = 0; k < 3; ++k) levels[k] = ref::BrightnessLevel(v[k], s.Sixteen());
-  return ref::ColorFilter(Reads(s, std::move(initial), IsGray(*s.format)), m, levels);
-}
-
-float F(double v) { return static_cast<float>(v); }
-
 // The blend's fill: a bitmap as large as the source whose bytes are a fixed
 // scramble of the source's, of the source's format or (toggled) the same
 // channel structure with alpha toggled, so that every row worker is reached.
@@ -64,127 +45,54 @@ constexpr const char* kBlendApply =
     "Apply(source as RawBitmap, fillBitmap as RawBitmap,opacity as Double,fillMask as "
     "RawBitmapMask,location as PointF,size as SizeF) as RawBitmap";
 
+// A row of the table: the first members of an Effect, in their order.
+Effect Row(const char* className, const char* shortName, std::vector<EffectValue> values,
+           const char* apply, const char* applyInPlace, bool inPlaceStored, bool inPlaceForms,
+           std::vector<Values> samples, bool (*accepts)(const host::FormatInfo&, bool),
+           Image (*expected)(const Image&, Image, const MaskValues&, bool, const Values&)) {
+  return {className,     shortName,    std::move(values),  apply,   applyInPlace,
+          inPlaceStored, inPlaceForms, std::move(samples), accepts, expected};
+}
+
 std::vector<Effect> MakeEffects() {
+  constexpr const char* kValue = "Apply(source as RawBitmap,value as Single) as RawBitmap";
+  constexpr const char* kValueInPlace = "ApplyInPlace(source as RawBitmap, value as Single)";
   std::vector<Effect> list;
-  list.push_back({"BrightnessEffectRaw",
-                  "brightness",
-                  {{"BrightnessValue", 'f', -1, 1, true}},
-                  "Apply(source as RawBitmap,value as Single) as RawBitmap",
-                  "ApplyInPlace(source as RawBitmap, value as Single)",
-                  false,
-                  true,
-                  {{0.37}, {-0.61}},
-                  &NotFourColour,
-                  [](const Image& s, Image, const MaskValues& m, bool, const Values& v) {
-                    const int32_t level = ref::BrightnessLevel(F(v[0]), s.Sixteen());
-                    return ref::PerSample(s, m, [&](uint32_t o, int64_t) {
-                      return ref::Brightness(o, level, s.Sixteen());
-                    });
-                  }});
-  list.push_back({"ContrastEffectRaw",
-                  "contrast",
-                  {{"ContrastValue", 'f', -1, 1, true}},
-                  "Apply(source as RawBitmap,value as Single) as RawBitmap",
-                  "ApplyInPlace(source as RawBitmap, value as Single)",
-                  false,
-                  true,
-                  {{0.55}, {-0.3}},
-                  &NotFourColour,
-                  [](const Image& s, Image, const MaskValues& m, bool, const Values& v) {
-                    const double factor = ref::ContrastFactor(F(v[0]));
-                    return ref::PerSample(s, m, [&](uint32_t o, int64_t) {
-                      return ref::Contrast(o, factor, s.Sixteen());
-                    });
-                  }});
+  list.push_back(Row("BrightnessEffectRaw", "brightness", {{"BrightnessValue", 'f', -1, 1, true}},
+                     kValue, kValueInPlace, false, true, {{0.37}, {-0.61}}, &NotFourColour,
+                     &ref::Brightness));
+  list.push_back(Row("ContrastEffectRaw", "contrast", {{"ContrastValue", 'f', -1, 1, true}}, kValue,
+                     kValueInPlace, false, true, {{0.55}, {-0.3}}, &NotFourColour, &ref::Contrast));
+  list.push_back(Row(
+      "BrightnessContrastEffectRaw", "brightness-contrast",
+      {{"BrightnessValue", 'f', -1, 1, true}, {"ContrastValue", 'f', -1, 1, true, false, false}},
+      "Apply(source as RawBitmap,brightnessValue as Single, contrastValue as Single) as "
+      "RawBitmap",
+      "ApplyInPlace(source as RawBitmap, brightnessValue as Single, contrastValue as Single)",
+      false, true, {{-0.2, 0.6}, {0.45, -0.7}}, &NotFourColour, &ref::BrightnessContrast));
+  list.push_back(Row(
+      "InvertEffectRaw", "invert", {}, nullptr, nullptr, true, true, {{}},
+      [](const host::FormatInfo&, bool) { return true; }, &ref::Invert));
   list.push_back(
-      {"BrightnessContrastEffectRaw",
-       "brightness-contrast",
-       {{"BrightnessValue", 'f', -1, 1, true}, {"ContrastValue", 'f', -1, 1, true}},
-       "Apply(source as RawBitmap,brightnessValue as Single, contrastValue as Single) as "
-       "RawBitmap",
-       "ApplyInPlace(source as RawBitmap, brightnessValue as Single, contrastValue as Single)",
-       false,
-       true,
-       {{-0.2, 0.6}, {0.45, -0.7}},
-       &NotFourColour,
-       [](const Image& s, Image, const MaskValues& m, bool, const Values& v) {
-         const double factor = ref::ContrastFactor(F(v[1]));
-         const int32_t level = ref::BrightnessLevel(F(v[0]), s.Sixteen());
-         return ref::PerSample(s, m, [&](uint32_t o, int64_t) {
-           return ref::BrightnessContrast(o, factor, level, s.Sixteen());
-         });
-       }});
-  list.push_back({"InvertEffectRaw",
-                  "invert",
-                  {},
-                  nullptr,
-                  nullptr,
-                  true,
-                  true,
-                  {{}},
-                  [](const host::FormatInfo&, bool) { return true; },
-                  [](const Image& s, Image, const MaskValues& m, bool, const Values&) {
-                    return ref::PerSample(
-                        s, m, [&](uint32_t o, int64_t) { return ref::Invert(o, s.Sixteen()); });
-                  }});
-  list.push_back(
-      {"ColorFilterEffectRaw",
-       "color-filter",
-       {{"Red", 'f', -1, 1, true}, {"Green", 'f', -1, 1, true}, {"Blue", 'f', -1, 1, true}},
-       "Apply(source as RawBitmap,red as Single, green as Single, blue as Single) as RawBitmap",
-       "ApplyInPlace(source as RawBitmap, red as Single, green as Single, blue as Single)",
-       true,
-       true,
-       {{0.3, -0.6, 0.9}, {-1.0, 1.0, 0.05}},
-       &ColourFilterAccepts,
-       [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
-         const float levels[3] = {F(v[0]), F(v[1]), F(v[2])};
-         return ColourFilter(s, std::move(initial), m, levels);
-       }});
-  list.push_back({"TintAndTemperatureEffectRaw",
-                  "tint-temperature",
-                  {{"Temperature", 'f', -1, 1, false, true}, {"Tint", 'f', -1, 1, false, true}},
-                  nullptr,
-                  nullptr,
-                  true,
-                  true,
-                  {{0.8, -0.35}},
-                  &ColourFilterAccepts,
-                  [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
-                    // The setters scale by 100/255 in single precision, product first.
-                    const float red = F(v[0]) * 100.0f / 255.0f;
-                    const float levels[3] = {red, F(v[1]) * 100.0f / 255.0f, -red};
-                    return ColourFilter(s, std::move(initial), m, levels);
-                  }});
-  list.push_back(
-      {"SepiaEffectRaw",
-       "sepia",
-       {{"SepiaValue", 'f', 0, 1, true}},
-       "Apply(source as RawBitmap,value as Single) as RawBitmap",
-       "ApplyInPlace(source as RawBitmap, value as Single)",
-       false,
-       true,
-       {{0.3}, {1.0}},
-       &NotFourColour,
-       [](const Image& s, Image initial, const MaskValues& m, bool inPlace, const Values& v) {
-         // A gray source read for a new bitmap gives its gray three times; in
-         // place the source's own offsets are read as they stand.
-         const bool grayAsRed = !inPlace && IsGray(*s.format);
-         return ref::Sepia(Reads(s, std::move(initial), grayAsRed), m,
-                           ref::SepiaLevel(F(v[0]), s.Sixteen()));
-       }});
-  Effect gray{"GrayscaleEffectRaw",
-              "grayscale",
-              {{"GrayscaleType", 'i', -kHuge, kHuge, true}, {"UseOriginalColorSpace", 'b', 0, 1}},
-              "Apply(source as RawBitmap,grayscaleMethod as Integer) as RawBitmap",
-              "ApplyInPlace(source as RawBitmap, grayscaleTypeValue as Integer)",
-              false,
-              true,
-              {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {0, 1}, {1, 1}, {2, 1}, {3, 1}},
-              [](const host::FormatInfo& f, bool) { return !IsGray(f); },
-              [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
-                return ref::Grayscale(s, std::move(initial), m, static_cast<int64_t>(v[0]));
-              }};
+      Row("ColorFilterEffectRaw", "color-filter",
+          {{"Red", 'f', -1, 1, true}, {"Green", 'f', -1, 1, true}, {"Blue", 'f', -1, 1, true}},
+          "Apply(source as RawBitmap,red as Single, green as Single, blue as Single) as RawBitmap",
+          "ApplyInPlace(source as RawBitmap, red as Single, green as Single, blue as Single)", true,
+          true, {{0.3, -0.6, 0.9}, {-1.0, 1.0, 0.05}}, &ColourFilterAccepts, &ref::ColorFilter));
+  list.push_back(Row("TintAndTemperatureEffectRaw", "tint-temperature",
+                     {{"Temperature", 'f', -1, 1, false, true}, {"Tint", 'f', -1, 1, false, true}},
+                     nullptr, nullptr, true, true, {{0.8, -0.35}}, &ColourFilterAccepts,
+                     &ref::TintAndTemperature));
+  list.push_back(Row("SepiaEffectRaw", "sepia", {{"SepiaValue", 'f', 0, 1, true}}, kValue,
+                     kValueInPlace, false, true, {{0.3}, {1.0}}, &NotFourColour, &ref::Sepia));
+
+  Effect gray = Row(
+      "GrayscaleEffectRaw", "grayscale",
+      {{"GrayscaleType", 'i', -kHuge, kHuge, true}, {"UseOriginalColorSpace", 'b', 0, 1}},
+      "Apply(source as RawBitmap,grayscaleMethod as Integer) as RawBitmap",
+      "ApplyInPlace(source as RawBitmap, grayscaleTypeValue as Integer)", false, true,
+      {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {0, 1}, {1, 1}, {2, 1}, {3, 1}},
+      [](const host::FormatInfo& f, bool) { return !IsGray(f); }, &ref::Grayscale);
   // A new gray bitmap takes the gray sample at the source's red offset:
   // ABGR8's offset 3 is past the 2-byte gray-alpha pixel, on the next
   // pixel's alpha, which the row's last pixel thus writes in the next row.
@@ -193,23 +101,18 @@ std::vector<Effect> MakeEffects() {
   };
   gray.successKeepsErrorCode = true;
   list.push_back(gray);
-  Effect blend{
-      "BlendEffectRaw",
-      "blend",
+  Effect blend = Row(
+      "BlendEffectRaw", "blend",
       {{"BlendMode", 'i', -kHuge, kHuge}, {"Opacity", 'd', -kHuge, kHuge}, {nullptr, 'b', 0, 1}},
-      nullptr,
-      nullptr,
-      false,
-      false,
-      {{0, 0.6, 0}, {1, 0.6, 0}, {0, 0.6, 1}, {1, 0.6, 1}},
+      nullptr, nullptr, false, false, {{0, 0.6, 0}, {1, 0.6, 0}, {0, 0.6, 1}, {1, 0.6, 1}},
       [](const host::FormatInfo& f, bool inPlace) { return !inPlace && f.bitsPerChannel == 8; },
       [](const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
+        // A fill of fewer bytes per pixel read at the source's positions
+        // reads into the zeroed slack after its last row.
         Image fill = FillFor(s, v[2] != 0);
-        // A fill of fewer bytes per pixel read at the source's
-        // positions reads into the zeroed slack after its last row.
         fill.bytes.resize(fill.bytes.size() + host::kPixelSlackBytes, 0);
         return ref::Blend(s, fill, std::move(initial), m, v[1], static_cast<int>(v[0]));
-      }};
+      });
   blend.run = [](host::Host& h, Object effect, Object source, Object mask, bool, const Values& v) {
     h.SetProperty(effect, "BlendMode", static_cast<int64_t>(v[0]));
     const Image fillImage = FillFor(Packed(h, source), v[2] != 0);
@@ -249,36 +152,23 @@ Form PlainForm(const Effect& e, bool inPlace) {
 }
 
 const char* Declaration(const Effect& e, Form form) {
-  switch (form) {
-    case Form::kApply:
-      return e.apply;
-    case Form::kApplyStored:
-      return "Apply(source as RawBitmap) as RawBitmap";
-    case Form::kApplyInPlace:
-      return e.applyInPlace;
-    case Form::kApplyInPlaceStored:
-      return e.inPlaceStored ? "ApplyInPlace(source as RawBitmap)" : nullptr;
-    case Form::kAsync:
-      return "ApplyAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)";
-    case Form::kInPlaceAsync:
-      return e.inPlaceForms ? "ApplyInPlaceAsync(source as RawBitmap, completeTarget as Object, "
-                              "completeMethod as Ptr)"
-                            : nullptr;
-  }
-  return nullptr;
+  const char* declarations[] = {
+      e.apply,
+      "Apply(source as RawBitmap) as RawBitmap",
+      e.applyInPlace,
+      e.inPlaceStored ? "ApplyInPlace(source as RawBitmap)" : nullptr,
+      "ApplyAsync(source as RawBitmap, completeTarget as Object, completeMethod as Ptr)",
+      e.inPlaceForms ? "ApplyInPlaceAsync(source as RawBitmap, completeTarget as Object, "
+                       "completeMethod as Ptr)"
+                     : nullptr};
+  return declarations[static_cast<int>(form)];
 }
 
 host::Value ToValue(const EffectValue& value, double v) {
-  switch (value.type) {
-    case 'f':
-      return static_cast<float>(v);
-    case 'i':
-      return v <= -9.2e18 ? std::numeric_limits<int64_t>::min() : static_cast<int64_t>(v);
-    case 'b':
-      return v != 0;
-    default:
-      return v;
-  }
+  if (value.type == 'f') return static_cast<float>(v);
+  if (value.type == 'b') return v != 0;
+  if (value.type != 'i') return v;
+  return v <= -9.2e18 ? std::numeric_limits<int64_t>::min() : static_cast<int64_t>(v);
 }
 
 void SetValues(host::Host& h, const Effect& e, Object effect, const Values& values, bool all) {
@@ -350,7 +240,8 @@ Runner BindForm(host::Host& h, const Effect& e, Object effect, bool inPlace, con
 
 Runner BindMap(host::Host& h, Object effect, bool inPlace, Object mask, MapParams tables8,
                MapParams tables16, signed char depthFlags8) {
-  using MapFn = Object (*)(MPImageFilterData*, Object, Object, MapParams*, signed char, signed char);
+  using MapFn =
+      Object (*)(MPImageFilterData*, Object, Object, MapParams*, signed char, signed char);
   using MapInPlaceFn = void (*)(MPImageFilterData*, Object, Object, MapParams*, signed char);
   auto* data = static_cast<MPImageFilterData*>(h.ClassData(effect, "MPImageFilterRaw"));
   void* entry = data->engine->GetMapEffectProc(inPlace ? 2 : 1);

@@ -17,13 +17,15 @@ namespace lumeno::testing {
 
 // A value of an effect: a property, and (argument) a parameter of the
 // value-taking Apply forms, in order. Outside [low, high] a run refuses it
-// with code 4, except where `clamped` (the setter limits it instead).
+// with code 4, except where `clamped` (the setter limits it instead); the
+// asynchronous forms judge only the values `checkedAsync`.
 struct EffectValue {
   const char* property;  // null: a setting of the tests only, no property
   char type;             // 'f' Single, 'd' Double, 'i' Integer, 'b' Boolean
   double low, high;
   bool argument = false;
   bool clamped = false;
+  bool checkedAsync = true;
 };
 
 // The Apply forms of an effect class.
@@ -34,7 +36,7 @@ constexpr Form kAllForms[] = {Form::kApply,        Form::kApplyStored,
 bool InPlace(Form form);
 bool Async(Form form);
 
-using Values = std::vector<double>;
+using reference::Values;
 using reference::Image;
 using reference::MaskValues;
 

@@ -16,25 +16,27 @@ namespace lumeno::testing::reference {
 namespace {
 
 uint32_t Max(bool sixteen) { return sixteen ? 65535u : 255u; }
-
 uint32_t Clamp(int32_t v, bool sixteen) {
-  const int32_t top = static_cast<int32_t>(Max(sixteen));
-  if (v > top) v = top;
-  if (v < 0) v = 0;
-  return static_cast<uint32_t>(v);
+  return v < 0 ? 0u : std::min(static_cast<uint32_t>(v), Max(sixteen));
+}
+float F32(double v) { return static_cast<float>(v); }
+bool IsGray(const Image& image) { return image.format->channelCount <= 2; }
+
+// Toward zero; NaN gives 0, the ends of the range saturate.
+int32_t Trunc(double v) {
+  if (v != v) return 0;
+  if (v >= 2147483647.0) return 2147483647;
+  if (v <= -2147483648.0) return -2147483647 - 1;
+  return static_cast<int32_t>(v);
 }
 
 // Sample index of a byte offset at the image's depth.
 int64_t IndexOf(const Image& image, uint8_t offset) {
   return image.Sixteen() ? offset / 2 : offset;
 }
-bool HasAlpha(const Image& image) { return image.format->alphaOffset != host::kNoChannel; }
-
 uint32_t MaskAt(const MaskValues& mask, const Image& image, int64_t x, int64_t y) {
   return mask.empty() ? 0 : mask[static_cast<size_t>(y * image.width + x)];
 }
-
-}  // namespace
 
 uint32_t Get(const Image& image, const uint8_t* pixel, int64_t index) {
   if (!image.Sixteen()) return pixel[index];
@@ -42,29 +44,66 @@ uint32_t Get(const Image& image, const uint8_t* pixel, int64_t index) {
   std::memcpy(&v, pixel + 2 * index, 2);
   return v;
 }
-
 void Set(const Image& image, uint8_t* pixel, int64_t index, uint32_t value) {
-  if (!image.Sixteen()) {
-    pixel[index] = static_cast<uint8_t>(value);
-    return;
-  }
   const uint16_t v = static_cast<uint16_t>(value);
-  std::memcpy(pixel + 2 * index, &v, 2);
+  if (image.Sixteen()) std::memcpy(pixel + 2 * index, &v, 2);
+  if (!image.Sixteen()) pixel[index] = static_cast<uint8_t>(value);
 }
 
+// The mask keeps the original o by m and the effect's e by the rest.
 uint32_t MaskMix(bool sixteen, uint32_t o, uint32_t e, uint32_t m) {
   if (m == 0) return e;
   if (sixteen) return (o * m + e * (65535u - m)) >> 16;
   return (o * m + e * (255u - m)) >> 8;
 }
 
-int32_t Trunc(double v) {
-  if (v != v) return 0;
-  if (v >= 2147483647.0) return 2147483647;
-  if (v <= -2147483648.0) return -2147483647 - 1;
-  return static_cast<int32_t>(v);
+// A brightness or colour-filter level: value x 255 (65535), truncated.
+int32_t Level(float v, bool sixteen) { return Trunc(v * (sixteen ? 65535.0f : 255.0f)); }
+double ContrastFactor(float v) {
+  const double f = (static_cast<double>(v * 100.0f) + 100.0) / 100.0;
+  return f * f;
 }
-int32_t Trunc(float v) { return Trunc(static_cast<double>(v)); }
+
+// The effects that read three channels and write three (plus alpha): red,
+// green, blue read at the source's offsets (or its gray sample three
+// times), written at the destination's, each mixed with the sample it came
+// from; a source without alpha gives an opaque pixel.
+template <typename Effect>
+Image Three(const Image& source, Image out, const MaskValues& mask, bool grayAsRed, Effect effect) {
+  const host::FormatInfo& f = *source.format;
+  const host::FormatInfo& d = *out.format;
+  const bool sixteen = source.Sixteen();
+  const uint8_t reads[3] = {f.redOffset, grayAsRed ? f.redOffset : f.greenOffset,
+                            grayAsRed ? f.redOffset : f.blueOffset};
+  const uint8_t writes[3] = {d.redOffset, d.greenOffset, d.blueOffset};
+  for (int64_t y = 0; y < source.height; ++y) {
+    for (int64_t x = 0; x < source.width; ++x) {
+      uint32_t s[3], e[3];
+      for (int k = 0; k < 3; ++k) s[k] = Get(source, source.Pixel(x, y), IndexOf(source, reads[k]));
+      effect(s, e);
+      const uint32_t m = MaskAt(mask, source, x, y);
+      for (int k = 0; k < 3; ++k) {
+        Set(out, out.Pixel(x, y), IndexOf(out, writes[k]), MaskMix(sixteen, s[k], e[k], m));
+      }
+      if (d.alphaOffset == host::kNoChannel) continue;
+      const uint32_t a = f.alphaOffset != host::kNoChannel
+                             ? Get(source, source.Pixel(x, y), IndexOf(source, f.alphaOffset))
+                             : Max(sixteen);
+      Set(out, out.Pixel(x, y), IndexOf(out, d.alphaOffset), a);
+    }
+  }
+  return out;
+}
+
+Image Filter(const Image& s, Image initial, const MaskValues& m, const float v[3]) {
+  int32_t levels[3];
+  for (int k = 0; k < 3; ++k) levels[k] = Level(v[k], s.Sixteen());
+  return Three(s, std::move(initial), m, IsGray(s), [&](const uint32_t* in, uint32_t* e) {
+    for (int k = 0; k < 3; ++k) e[k] = Clamp(levels[k] + static_cast<int32_t>(in[k]), s.Sixteen());
+  });
+}
+
+}  // namespace
 
 Image PerSample(const Image& source, const MaskValues& mask,
                 const std::function<uint32_t(uint32_t, int64_t)>& f) {
@@ -85,44 +124,6 @@ Image PerSample(const Image& source, const MaskValues& mask,
   return out;
 }
 
-int32_t BrightnessLevel(float v, bool sixteen) {
-  const float product = v * (sixteen ? 65535.0f : 255.0f);
-  return Trunc(product);
-}
-
-double ContrastFactor(float v) {
-  const float p = v * 100.0f;
-  const double f = (static_cast<double>(p) + 100.0) / 100.0;
-  return f * f;
-}
-
-uint32_t Brightness(uint32_t o, int32_t level, bool sixteen) {
-  return Clamp(level + static_cast<int32_t>(o), sixteen);
-}
-
-uint32_t BrightnessContrast(uint32_t o, double factor, int32_t level, bool sixteen) {
-  const int32_t middle = sixteen ? 32768 : 128;
-  const double stretched = factor * static_cast<double>(static_cast<int32_t>(o) - middle);
-  const double centred = stretched + static_cast<double>(middle);
-  const double y = centred + static_cast<double>(level);
-  return Clamp(Trunc(y), sixteen);
-}
-
-uint32_t Contrast(uint32_t o, double factor, bool sixteen) {
-  const int32_t middle = sixteen ? 32768 : 128;
-  const double top = sixteen ? 65535.0 : 255.0;
-  const double stretched = factor * static_cast<double>(static_cast<int32_t>(o) - middle);
-  double d = stretched + static_cast<double>(middle);
-  if (d < 0.0) {
-    d = 0.0;
-  } else if (d > top) {
-    d = top;
-  }
-  return static_cast<uint32_t>(Trunc(d));
-}
-
-uint32_t Invert(uint32_t o, bool sixteen) { return Max(sixteen) - o; }
-
 uint32_t Map(const host::FormatInfo& f, int64_t index, uint32_t o, const uint16_t* red,
              const uint16_t* green, const uint16_t* blue, bool sixteen) {
   const int64_t position = sixteen ? 2 * index : index;
@@ -132,134 +133,123 @@ uint32_t Map(const host::FormatInfo& f, int64_t index, uint32_t o, const uint16_
   return o;
 }
 
-namespace {
-
-// Writes three effect values (and alpha) of one pixel the way the
-// three-channel effects do: red, green, blue at the destination's offsets,
-// each mixed with the source sample it came from.
-void StoreThree(const ThreeChannels& run, Image& out, int64_t x, int64_t y, const uint32_t s[3],
-                const uint32_t e[3], uint32_t m) {
-  const Image& source = *run.source;
-  const bool sixteen = source.Sixteen();
-  const host::FormatInfo& d = *out.format;
-  const uint8_t offsets[3] = {d.redOffset, d.greenOffset, d.blueOffset};
-  for (int k = 0; k < 3; ++k) {
-    Set(out, out.Pixel(x, y), IndexOf(out, offsets[k]), MaskMix(sixteen, s[k], e[k], m));
-  }
-  if (HasAlpha(out)) {
-    // A source without alpha (a gray source promoted to a format with
-    // alpha) gives an opaque pixel.
-    const uint32_t a = HasAlpha(source) ? Get(source, source.Pixel(x, y),
-                                              IndexOf(source, source.format->alphaOffset))
-                                        : Max(sixteen);
-    Set(out, out.Pixel(x, y), IndexOf(out, d.alphaOffset), a);
-  }
+Image Brightness(const Image& s, Image, const MaskValues& m, bool, const Values& v) {
+  const int32_t level = Level(F32(v[0]), s.Sixteen());
+  return PerSample(s, m, [&](uint32_t o, int64_t) {
+    return Clamp(level + static_cast<int32_t>(o), s.Sixteen());
+  });
 }
 
-}  // namespace
-
-Image ColorFilter(const ThreeChannels& run, const MaskValues& mask, const int32_t level[3]) {
-  const Image& source = *run.source;
-  Image out = run.initial;
-  const bool sixteen = source.Sixteen();
-  for (int64_t y = 0; y < source.height; ++y) {
-    for (int64_t x = 0; x < source.width; ++x) {
-      uint32_t s[3], e[3];
-      for (int k = 0; k < 3; ++k) {
-        s[k] = Get(source, source.Pixel(x, y), run.srcIndex[k]);
-        e[k] = Clamp(level[k] + static_cast<int32_t>(s[k]), sixteen);
-      }
-      StoreThree(run, out, x, y, s, e, MaskAt(mask, source, x, y));
-    }
-  }
-  return out;
+// Contrast: the factor stretches around the middle, limited, then truncated.
+Image Contrast(const Image& s, Image, const MaskValues& m, bool, const Values& v) {
+  const double factor = ContrastFactor(F32(v[0]));
+  const int32_t middle = s.Sixteen() ? 32768 : 128;
+  const double top = Max(s.Sixteen());
+  return PerSample(s, m, [&](uint32_t o, int64_t) {
+    const double d = factor * static_cast<double>(static_cast<int32_t>(o) - middle) + middle;
+    return static_cast<uint32_t>(Trunc(std::clamp(d, 0.0, top)));
+  });
 }
 
-int32_t SepiaLevel(float v, bool sixteen) {
-  const float product = v * (sixteen ? 11565.0f : 45.0f);
-  const float sum = product + (sixteen ? 2570.0f : 10.0f);
-  return Trunc(sum);
+// The stretch, then the level, truncated, then limited.
+Image BrightnessContrast(const Image& s, Image, const MaskValues& m, bool, const Values& v) {
+  const double factor = ContrastFactor(F32(v[1]));
+  const int32_t level = Level(F32(v[0]), s.Sixteen());
+  const int32_t middle = s.Sixteen() ? 32768 : 128;
+  return PerSample(s, m, [&](uint32_t o, int64_t) {
+    const double stretched = factor * static_cast<double>(static_cast<int32_t>(o) - middle);
+    return Clamp(Trunc((stretched + middle) + level), s.Sixteen());
+  });
 }
 
-Image Sepia(const ThreeChannels& run, const MaskValues& mask, int32_t sepiaLevel) {
-  const Image& source = *run.source;
-  Image out = run.initial;
-  const bool sixteen = source.Sixteen();
+Image Invert(const Image& s, Image, const MaskValues& m, bool, const Values&) {
+  return PerSample(s, m, [&](uint32_t o, int64_t) { return Max(s.Sixteen()) - o; });
+}
+
+Image ColorFilter(const Image& s, Image initial, const MaskValues& m, bool, const Values& v) {
+  const float levels[3] = {F32(v[0]), F32(v[1]), F32(v[2])};
+  return Filter(s, std::move(initial), m, levels);
+}
+
+// The setters scale by 100/255 in single precision, product first; the
+// temperature goes to red and, negated, to blue.
+Image TintAndTemperature(const Image& s, Image initial, const MaskValues& m, bool,
+                         const Values& v) {
+  const float red = F32(v[0]) * 100.0f / 255.0f;
+  const float levels[3] = {red, F32(v[1]) * 100.0f / 255.0f, -red};
+  return Filter(s, std::move(initial), m, levels);
+}
+
+// Sepia: level = value x 45 + 10 (x 11565 + 2570); Y + 0.956 L, Y - 0.272 L,
+// Y - 1.105 L in single precision, limited. A gray source read for a new
+// bitmap gives its gray three times; in place its own offsets are read.
+Image Sepia(const Image& s, Image initial, const MaskValues& m, bool inPlace, const Values& v) {
+  const bool sixteen = s.Sixteen();
   const float top = sixteen ? 65535.0f : 255.0f;
-  const double level = static_cast<double>(sepiaLevel);
+  const double level =
+      Trunc(F32(v[0]) * (sixteen ? 11565.0f : 45.0f) + (sixteen ? 2570.0f : 10.0f));
+  // A subtraction is the addition of the negation.
   const double shifts[3] = {level * 0.956, -(level * 0.272), -(level * 1.105)};
-  for (int64_t y = 0; y < source.height; ++y) {
-    for (int64_t x = 0; x < source.width; ++x) {
-      uint32_t s[3], e[3];
-      for (int k = 0; k < 3; ++k) s[k] = Get(source, source.Pixel(x, y), run.srcIndex[k]);
-      const double redPart = static_cast<double>(s[0]) * 0.299;
-      const double greenPart = static_cast<double>(s[1]) * 0.587;
-      const double bluePart = static_cast<double>(s[2]) * 0.114;
-      const double luma = static_cast<double>(Trunc((redPart + greenPart) + bluePart));
-      for (int k = 0; k < 3; ++k) {
-        // Y + sR, Y - sG, Y - sB: a subtraction is the addition of the negation.
-        float c = static_cast<float>(luma + shifts[k]);
-        if (c < 0.0f) {
-          c = 0.0f;
-        } else if (c > top) {
-          c = top;
-        }
-        e[k] = static_cast<uint32_t>(Trunc(c));
-      }
-      StoreThree(run, out, x, y, s, e, MaskAt(mask, source, x, y));
-    }
-  }
-  return out;
+  return Three(s, std::move(initial), m, !inPlace && IsGray(s),
+               [&](const uint32_t* in, uint32_t* e) {
+                 const double luma = Trunc((in[0] * 0.299 + in[1] * 0.587) + in[2] * 0.114);
+                 for (int k = 0; k < 3; ++k) {
+                   e[k] = static_cast<uint32_t>(
+                       Trunc(std::clamp(static_cast<float>(luma + shifts[k]), 0.0f, top)));
+                 }
+               });
 }
 
-Image Grayscale(const Image& source, Image initial, const MaskValues& mask, int64_t method) {
+Image Grayscale(const Image& source, Image initial, const MaskValues& mask, bool, const Values& v) {
   const bool sixteen = source.Sixteen();
   const host::FormatInfo& f = *source.format;
-  const bool grayPath = initial.format->channelCount < 3;
   // On the gray path every channel goes to the source's red position.
+  const bool grayPath = initial.format->channelCount < 3;
   const uint8_t written[3] = {f.redOffset, grayPath ? f.redOffset : f.greenOffset,
                               grayPath ? f.redOffset : f.blueOffset};
-  const auto index = [&](uint8_t offset) -> int64_t { return sixteen ? offset / 2 : offset; };
-  const uint64_t kind = static_cast<uint64_t>(method);
+  const uint64_t kind = static_cast<uint64_t>(static_cast<int64_t>(v[0]));
   const double weights[2][3] = {{0.299, 0.587, 0.114}, {0.2125, 0.7154, 0.0721}};
   Image out = std::move(initial);
-  const int64_t outStride = out.format->bytesPerPixel;
   for (int64_t y = 0; y < source.height; ++y) {
     for (int64_t x = 0; x < source.width; ++x) {
       const uint8_t* in = source.Pixel(x, y);
-      const uint32_t r = Get(source, in, index(f.redOffset));
-      const uint32_t g = Get(source, in, index(f.greenOffset));
-      const uint32_t b = Get(source, in, index(f.blueOffset));
-      uint32_t gray;
+      const uint32_t rgb[3] = {Get(source, in, IndexOf(source, f.redOffset)),
+                               Get(source, in, IndexOf(source, f.greenOffset)),
+                               Get(source, in, IndexOf(source, f.blueOffset))};
+      const auto [r, g, b] = rgb;
+      uint32_t gray = (3 * r + 4 * g + 2 * b) / 9;
       if (kind <= 1) {
         const double* w = weights[kind];
-        const double sum = (w[0] * r + w[1] * g) + w[2] * b;
-        gray = static_cast<uint32_t>(Trunc(sum));
+        gray = static_cast<uint32_t>(Trunc((w[0] * r + w[1] * g) + w[2] * b));
       } else if (kind == 2) {
         gray = (r + g + b) / 3;
-      } else {
-        gray = (3 * r + 4 * g + 2 * b) / 9;
       }
       // The pixel address by plain arithmetic: a gray-path write at a red
       // offset beyond the pixel lands in the next pixel (or the slack).
-      uint8_t* o = out.bytes.data() + (y * out.width + x) * outStride;
+      uint8_t* o = out.bytes.data() + (y * out.width + x) * out.format->bytesPerPixel;
       const uint32_t m = MaskAt(mask, source, x, y);
-      if (m == 0) {
-        Set(out, o, index(written[2]), gray);
-        Set(out, o, index(written[1]), gray);
-        Set(out, o, index(written[0]), gray);
-      } else {
-        Set(out, o, index(written[0]), MaskMix(sixteen, r, gray, m));
-        Set(out, o, index(written[1]), MaskMix(sixteen, g, gray, m));
-        Set(out, o, index(written[2]), MaskMix(sixteen, b, gray, m));
+      for (int k = 0; k < 3; ++k) {
+        Set(out, o, IndexOf(source, written[k]), MaskMix(sixteen, rgb[k], gray, m));
       }
       if (f.alphaOffset != host::kNoChannel) {
-        const uint32_t a = Get(source, in, index(f.alphaOffset));
-        Set(out, o, index(out.format->alphaOffset), a);
+        Set(out, o, IndexOf(source, out.format->alphaOffset),
+            Get(source, in, IndexOf(source, f.alphaOffset)));
       }
     }
   }
   return out;
+}
+
+Rect Covered(int64_t width, int64_t height, int64_t fillWidth, int64_t fillHeight,
+             const Placement& pl) {
+  const float x = pl.hasLocation ? pl.x : 0.0f, y = pl.hasLocation ? pl.y : 0.0f;
+  float w = static_cast<float>(fillWidth), h = static_cast<float>(fillHeight);
+  if (pl.hasSize && !(pl.width < 0 || pl.width > w)) w = pl.width;
+  if (pl.hasSize && !(pl.height < 0 || pl.height > h)) h = pl.height;
+  // A location far outside the picture covers nothing; 64 bits hold it whole.
+  auto T64 = [](float v) { return static_cast<int64_t>(v); };
+  return {x < 0 ? 0 : T64(x), y < 0 ? 0 : T64(y), T64(std::min(x + w, static_cast<float>(width))),
+          T64(std::min(y + h, static_cast<float>(height)))};
 }
 
 namespace {
@@ -279,34 +269,20 @@ Hls ToHls(int r, int g, int b) {
   const double s = l < 128.0 ? d * 255.0 / (mx + mn) : d * 255.0 / (511 - mx - mn);
   double h = r == mx ? (g - b) / d : g == mx ? 2.0 + (b - r) / d : 4.0 + (r - g) / d;
   h *= 42.5;
-  if (h < 0) {
-    h += 255.0;
-  } else if (h > 255.0) {
-    h -= 255.0;
-  }
+  h = h < 0 ? h + 255.0 : h > 255.0 ? h - 255.0 : h;
   return {T(h), T(l), T(s)};
 }
 int HlsLevel(double m1, double m2, double h) {
-  if (h > 255.0) {
-    h -= 255.0;
-  } else if (h < 0.0) {
-    h += 255.0;
-  }
-  double v = m1;
-  if (h < 42.5) {
-    v = m1 + (m2 - m1) * (h / 42.5);
-  } else if (h < 127.5) {
-    v = m2;
-  } else if (h < 170.0) {
-    v = m1 + (m2 - m1) * ((170.0 - h) / 42.5);
-  }
+  h = h > 255.0 ? h - 255.0 : h < 0.0 ? h + 255.0 : h;
+  const double v = h < 42.5    ? m1 + (m2 - m1) * (h / 42.5)
+                   : h < 127.5 ? m2
+                   : h < 170.0 ? m1 + (m2 - m1) * ((170.0 - h) / 42.5)
+                               : m1;
   return T(v * 255.0);
 }
 void FromHls(Hls c, int out[3]) {
-  if (c.s == 0) {
-    out[0] = out[1] = out[2] = c.l;
-    return;
-  }
+  out[0] = out[1] = out[2] = c.l;
+  if (c.s == 0) return;
   const double m2 =
       c.l > 127 ? ((c.l + c.s) - (c.l * c.s) / 255.0) / 255.0 : ((c.s + 255.0) * c.l) / 65025.0;
   const double m1 = c.l / 127.5 - m2;
@@ -338,8 +314,8 @@ void ColourSpace(int mode, const host::FormatInfo& sf, const uint8_t* s, const h
   if (mode == 13 || mode == 14) mix.l = fill.l;
   FromHls(mix, out);
 }
-}  // namespace
-
+// One per-channel blend mode formula on the scaled samples a, b (with the
+// raw samples and factors where the mode needs them); modes 1..11, 16..23.
 int ChannelMode(int mode, int a, int b, int S, int F, float sa, float cov) {
   const unsigned ua = static_cast<unsigned>(a), ub = static_cast<unsigned>(b);
   switch (mode) {
@@ -394,22 +370,16 @@ int ChannelMode(int mode, int a, int b, int S, int F, float sa, float cov) {
   }
 }
 
+}  // namespace
+
 Image Blend(const Image& source, const Image& fill, Image initial, const MaskValues& mask,
             double opacity, int mode, const Placement& pl) {
   const host::FormatInfo& sf = *source.format;
   const host::FormatInfo& ff = *fill.format;
   const int64_t W = source.width, H = source.height, bpp = sf.bytesPerPixel;
   Image out = std::move(initial);
-  // The covered rectangle: the location truncated, the size narrowing only.
+  const Rect covered = Covered(W, H, fill.width, fill.height, pl);
   const float x = pl.hasLocation ? pl.x : 0.0f, y = pl.hasLocation ? pl.y : 0.0f;
-  float w = static_cast<float>(fill.width), h = static_cast<float>(fill.height);
-  if (pl.hasSize && !(pl.width < 0 || pl.width > w)) w = pl.width;
-  if (pl.hasSize && !(pl.height < 0 || pl.height > h)) h = pl.height;
-  // A location far outside the picture covers nothing; 64 bits hold it whole.
-  auto T64 = [](float v) { return static_cast<int64_t>(v); };
-  const int64_t firstCol = x < 0 ? 0 : T64(x), firstRow = y < 0 ? 0 : T64(y);
-  const int64_t endCol = T64(std::min(x + w, static_cast<float>(W)));
-  const int64_t endRow = T64(std::min(y + h, static_cast<float>(H)));
   const double op = std::max(std::min(opacity, 1.0), 0.0);
   const unsigned sw = static_cast<unsigned>(T((1.0 - op) * 256.0));
   const unsigned fw = static_cast<unsigned>(T(op * 256.0));
@@ -426,7 +396,7 @@ Image Blend(const Image& source, const Image& fill, Image initial, const MaskVal
     for (int64_t c = 0; c < W; ++c) {
       const uint8_t* s = source.Pixel(c, r);
       uint8_t* d = out.Pixel(c, r);
-      if (c < firstCol || c >= endCol || r < firstRow || r >= endRow) {
+      if (c < covered.x0 || c >= covered.x1 || r < covered.y0 || r >= covered.y1) {
         std::copy(s, s + bpp, d);
         continue;
       }

@@ -34,59 +34,49 @@ struct Image {
 // 8-bit images, 16-bit values for 16-bit ones.
 using MaskValues = std::vector<uint32_t>;
 
-// Sample by sample index (8-bit: byte index, 16-bit: sample index).
-uint32_t Get(const Image& image, const uint8_t* pixel, int64_t index);
-void Set(const Image& image, uint8_t* pixel, int64_t index, uint32_t value);
-
-uint32_t MaskMix(bool sixteen, uint32_t o, uint32_t e, uint32_t m);
-int32_t Trunc(double v);  // toward zero; NaN gives 0
-int32_t Trunc(float v);
-
-// Effects whose every sample but alpha is mapped on its own: f(o, index).
+// Effects whose every sample but alpha is mapped on its own: f(o, index)
+// (index: the byte of an 8-bit pixel, the sample of a 16-bit one).
 Image PerSample(const Image& source, const MaskValues& mask,
                 const std::function<uint32_t(uint32_t o, int64_t index)>& f);
-
-int32_t BrightnessLevel(float v, bool sixteen);
-double ContrastFactor(float v);
-uint32_t Brightness(uint32_t o, int32_t level, bool sixteen);
-uint32_t BrightnessContrast(uint32_t o, double factor, int32_t level, bool sixteen);
-uint32_t Contrast(uint32_t o, double factor, bool sixteen);
-uint32_t Invert(uint32_t o, bool sixteen);
 
 // The map effect's channel choice for sample index `index` (alpha first,
 // then green, blue, red; others keep their value).
 uint32_t Map(const host::FormatInfo& f, int64_t index, uint32_t o, const uint16_t* red,
              const uint16_t* green, const uint16_t* blue, bool sixteen);
 
-// Effects that read three channels and write three (plus alpha). `initial`
-// is what the destination holds before the run (zeros for a new bitmap, the
-// source for an in-place run); srcIndex are the three sample indices read.
-struct ThreeChannels {
-  const Image* source;
-  Image initial;
-  int64_t srcIndex[3];
-};
-Image ColorFilter(const ThreeChannels& run, const MaskValues& mask, const int32_t level[3]);
-Image Sepia(const ThreeChannels& run, const MaskValues& mask, int32_t sepiaLevel);
-int32_t SepiaLevel(float v, bool sixteen);
-
-// Grayscale: method 0..3; the destination `initial` decides the format and
-// the three indices written are its red, green, blue positions (gray path:
-// all three its gray sample).
-Image Grayscale(const Image& source, Image initial, const MaskValues& mask, int64_t method);
+// The result of one effect with its values in the order of the effect
+// table; `initial` is what the destination holds before the run (zeros of
+// the destination's format for a new bitmap, the source in place).
+using Values = std::vector<double>;
+Image Brightness(const Image& source, Image initial, const MaskValues&, bool inPlace,
+                 const Values&);
+Image Contrast(const Image& source, Image initial, const MaskValues&, bool inPlace, const Values&);
+Image BrightnessContrast(const Image& source, Image initial, const MaskValues&, bool inPlace,
+                         const Values&);
+Image Invert(const Image& source, Image initial, const MaskValues&, bool inPlace, const Values&);
+Image ColorFilter(const Image& source, Image initial, const MaskValues&, bool inPlace,
+                  const Values&);
+Image TintAndTemperature(const Image& source, Image initial, const MaskValues&, bool inPlace,
+                         const Values&);
+Image Sepia(const Image& source, Image initial, const MaskValues&, bool inPlace, const Values&);
+// Values: the method 0..3 (any other: 3) and UseOriginalColorSpace; the
+// format of `initial` says whether the result is gray.
+Image Grayscale(const Image& source, Image initial, const MaskValues&, bool inPlace, const Values&);
 
 // Location and Size of a blend as a script gives them (absent objects:
-// has* false).
+// has* false), and the rectangle they cover in the source: the location
+// truncated, the size narrowing only.
 struct Placement {
   bool hasLocation = false;
   float x = 0, y = 0;
   bool hasSize = false;
   float width = 0, height = 0;
 };
-
-// One per-channel blend mode formula on the scaled samples a, b (with the
-// raw samples and factors where the mode needs them); modes 1..11, 16..23.
-int ChannelMode(int mode, int a, int b, int S, int F, float sa, float cov);
+struct Rect {
+  int64_t x0, y0, x1, y1;  // columns [x0, x1), rows [y0, y1)
+};
+Rect Covered(int64_t width, int64_t height, int64_t fillWidth, int64_t fillHeight,
+             const Placement& placement);
 
 // The blend effect, 8 bits: `fill` is read at the source's channel
 // positions, shifted by the truncated location; `mask` holds one fill-mask
