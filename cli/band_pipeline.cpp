@@ -21,15 +21,17 @@ namespace {
 
 class EffectBands final : public RowProducer {
  public:
-  EffectBands(Session& session, const ClassEntry& effect,
-              const std::vector<ParsedAssignment>& assignments, const RunOptions& run,
+  EffectBands(Session& session, const std::vector<ResolvedStep>& steps, const RunOptions& run,
               std::unique_ptr<RowReader> reader, const Image& header)
-      : session_(session),
-        effect_(effect),
-        assignments_(assignments),
-        run_(run),
-        reader_(std::move(reader)),
-        header_(header) {}
+      : session_(session), steps_(steps), run_(run), reader_(std::move(reader)), header_(header) {}
+
+  // The mask's rows, read alongside the input's from a file of its size.
+  void SetMask(std::unique_ptr<RowReader> reader, const Image& layout, const MaskSpec& spec) {
+    maskReader_ = std::move(reader);
+    maskLayout_ = layout;
+    maskLayout_.meta = Metadata();
+    maskSpec_ = spec;
+  }
 
   // Runs the first band, whose result gives the output's layout.
   bool Prime(Image* layout, std::string* error) {
@@ -61,7 +63,10 @@ class EffectBands final : public RowProducer {
     return true;
   }
 
-  bool Finish(Metadata* meta, std::string* error) override { return reader_->Finish(meta, error); }
+  bool Finish(Metadata* meta, std::string* error) override {
+    Metadata unused;
+    return reader_->Finish(meta, error) && (!maskReader_ || maskReader_->Finish(&unused, error));
+  }
 
   const Failure& EffectFailure() const { return failure_; }
 
@@ -82,20 +87,34 @@ class EffectBands final : public RowProducer {
       source = host::Ref(host, BitmapFromImage(host, in, error));
       if (!source) return false;
     }
+    RunOptions run = run_;
+    host::Ref mask;
+    if (maskReader_) {
+      if (Failure f = ReadMask(rows, &mask)) {
+        *error = f.message;
+        failure_ = f;
+        return false;
+      }
+      run.mask = mask.get();
+    }
     // The plug-in's progress calls count one band; the line follows the
     // rows of the whole picture instead.
     ProgressLine& line = session_.Progress();
     const bool shown = line.Enabled();
     line.Enable(false);
-    host::Object out = nullptr;
-    failure_ = session_.Run(effect_, assignments_, run_, source.get(), &out);
+    // Each effect's result is the next one's source.
+    for (const ResolvedStep& step : steps_) {
+      host::Object out = nullptr;
+      failure_ = session_.Run(*step.effect, step.assignments, run, source.get(), &out);
+      if (failure_) break;
+      source = host::Ref(host, out);
+    }
     line.Enable(shown);
-    result_ = host::Ref(host, out);
     if (failure_) {
       *error = failure_.message;
       return false;
     }
-    source.Reset();
+    result_ = std::move(source);
     if (!ImageFromBitmap(host, result_.get(), band, error, true)) {
       failure_ = {kExitEffectFailed, *error};
       return false;
@@ -105,9 +124,21 @@ class EffectBands final : public RowProducer {
     return true;
   }
 
+  // A RawBitmapMask of the band's rows of the mask file.
+  Failure ReadMask(int64_t rows, host::Ref* mask) {
+    Image band = maskLayout_;
+    band.height = rows;
+    band.Allocate();
+    std::string error;
+    if (!maskReader_->Read(&band, &error)) return {kExitFile, "mask: " + error};
+    host::Object made = nullptr;
+    Failure f = MaskFromImage(session_.Host(), band, maskSpec_, &made);
+    *mask = host::Ref(session_.Host(), made);
+    return f;
+  }
+
   Session& session_;
-  const ClassEntry& effect_;
-  const std::vector<ParsedAssignment>& assignments_;
+  const std::vector<ResolvedStep>& steps_;
   RunOptions run_;
   std::unique_ptr<RowReader> reader_;
   Image header_;
@@ -117,17 +148,23 @@ class EffectBands final : public RowProducer {
   host::Ref result_;  // holds the rows of the band last handed out
   int64_t rowsDone_ = 0;
   Failure failure_;
+  std::unique_ptr<RowReader> maskReader_;
+  Image maskLayout_;
+  MaskSpec maskSpec_;
 };
 
 }  // namespace
 
-bool ApplyInBands(Session& session, const ClassEntry& effect,
-                  const std::vector<ParsedAssignment>& assignments, const RunOptions& run,
-                  const WriteOptions& write, bool quiet, bool replace, bool autoOrient,
-                  const std::string& input, const std::string& output, Failure* result) {
+bool ApplyInBands(Session& session, const std::vector<ResolvedStep>& steps, const RunOptions& run,
+                  const MaskSpec* mask, const WriteOptions& write, bool quiet, bool replace,
+                  bool autoOrient, const std::string& input, const std::string& output,
+                  Failure* result) {
   const FileType type = FileTypeForExtension(output);
-  if (effect.shortName == "blend" || run.mask != nullptr ||
-      (type != FileType::kPNG && type != FileType::kTIFF)) {
+  const bool blend = std::any_of(steps.begin(), steps.end(), [](const ResolvedStep& s) {
+    return s.effect->shortName == "blend";
+  });
+  if (blend || run.mask != nullptr ||
+      (type != FileType::kPNG && type != FileType::kTIFF && type != FileType::kJPEG)) {
     return false;
   }
   Image header;
@@ -138,6 +175,26 @@ bool ApplyInBands(Session& session, const ClassEntry& effect,
       (autoOrient && header.meta.orientation != 1)) {
     return false;
   }
+  Image maskHeader;
+  std::unique_ptr<RowReader> maskReader;
+  if (mask != nullptr) {
+    maskReader = OpenRowReader(mask->file, session.GetReadLimits(), &maskHeader, &error);
+    if (!maskReader) return false;  // read whole, with the whole path's messages
+    if (maskHeader.width != header.width || maskHeader.height != header.height) {
+      *result = {kExitUsage, "the mask is " + std::to_string(maskHeader.width) + "x" +
+                                 std::to_string(maskHeader.height) + " but " + input + " is " +
+                                 std::to_string(header.width) + "x" +
+                                 std::to_string(header.height)};
+      return true;
+    }
+  }
+  for (const ResolvedStep& step : steps) {
+    const char* why = CmykRefusal(step.effect->shortName);
+    if (why != nullptr && header.model == ColorModel::kCMYK) {
+      *result = {kExitEffectFailed, input + ": " + why};
+      return true;
+    }
+  }
 #if defined(__GLIBC__)
   // Every band takes and frees bitmaps of the same few sizes. glibc would
   // raise its mmap threshold after the first free and serve the next ones
@@ -146,8 +203,8 @@ bool ApplyInBands(Session& session, const ClassEntry& effect,
   // memory at once.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
 #endif
-  auto bands =
-      std::make_shared<EffectBands>(session, effect, assignments, run, std::move(reader), header);
+  auto bands = std::make_shared<EffectBands>(session, steps, run, std::move(reader), header);
+  if (maskReader) bands->SetMask(std::move(maskReader), maskHeader, *mask);
   Image out;
   session.Progress().SetStage(ProgressLine::kEffect);
   if (!bands->Prime(&out, &error)) {
