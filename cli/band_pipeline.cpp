@@ -7,9 +7,11 @@
 #endif
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <utility>
+#include <variant>
 
 #include "cli/bitmap_bridge.h"
 #include "cli/lumeno_main.h"
@@ -18,6 +20,31 @@
 namespace lumeno::cli {
 
 namespace {
+
+constexpr float kExactRows = 1 << 24;  // floats hold every whole number below
+
+const host::Object* ObjectOf(const ParsedAssignment& a) {
+  return std::get_if<host::Object>(&a.value);
+}
+
+// Whether the blend effect gives the same rows band by band once its
+// Location is moved up by the band's first row: the fill's top row and
+// height (Location y, Size height) are whole numbers that a float holds
+// exactly with the picture's height added, so no rounding moves them. A
+// FillMask is indexed by the picture's rows and keeps the run whole.
+bool BlendBandable(host::Host& host, const std::vector<ParsedAssignment>& assignments,
+                   int64_t height) {
+  for (const ParsedAssignment& a : assignments) {
+    const host::Object* object = ObjectOf(a);
+    if (a.property == "FillMask") return false;
+    if (object == nullptr || (a.property != "Location" && a.property != "Size")) continue;
+    const float v = host.GetSingle(*object, a.property == "Location" ? "y" : "Height");
+    if (v != std::trunc(v) || std::fabs(v) + static_cast<float>(height) >= kExactRows) {
+      return false;
+    }
+  }
+  return static_cast<float>(height) < kExactRows;
+}
 
 class EffectBands final : public RowProducer {
  public:
@@ -105,7 +132,11 @@ class EffectBands final : public RowProducer {
     // Each effect's result is the next one's source.
     for (const ResolvedStep& step : steps_) {
       host::Object out = nullptr;
-      failure_ = session_.Run(*step.effect, step.assignments, run, source.get(), &out);
+      host::Ref location;
+      const std::vector<ParsedAssignment> assignments =
+          step.effect->shortName == "blend" ? BlendPlacedInBand(step.assignments, &location)
+                                            : step.assignments;
+      failure_ = session_.Run(*step.effect, assignments, run, source.get(), &out);
       if (failure_) break;
       source = host::Ref(host, out);
     }
@@ -122,6 +153,28 @@ class EffectBands final : public RowProducer {
     rowsDone_ += rows;
     line.Update(static_cast<uint64_t>(rowsDone_), static_cast<uint64_t>(header_.height));
     return true;
+  }
+
+  // The blend's values with the fill placed for this band: Location's y
+  // less the band's first row (a new PointF that `location` holds).
+  std::vector<ParsedAssignment> BlendPlacedInBand(const std::vector<ParsedAssignment>& assignments,
+                                                  host::Ref* location) {
+    host::Host& host = session_.Host();
+    std::vector<ParsedAssignment> placed;
+    float x = 0, y = 0;
+    for (const ParsedAssignment& a : assignments) {
+      if (a.property != "Location") {
+        placed.push_back(a);
+      } else if (const host::Object* object = ObjectOf(a)) {
+        x = host.GetSingle(*object, "x");
+        y = host.GetSingle(*object, "y");
+      }
+    }
+    *location = host::Ref(host, host.New("PointF"));
+    host.SetProperty(location->get(), "x", x);
+    host.SetProperty(location->get(), "y", static_cast<float>(y - static_cast<float>(rowsDone_)));
+    placed.push_back({"Location", location->get()});
+    return placed;
   }
 
   // A RawBitmapMask of the band's rows of the mask file.
@@ -160,10 +213,7 @@ bool ApplyInBands(Session& session, const std::vector<ResolvedStep>& steps, cons
                   bool autoOrient, const std::string& input, const std::string& output,
                   Failure* result) {
   const FileType type = FileTypeForExtension(output);
-  const bool blend = std::any_of(steps.begin(), steps.end(), [](const ResolvedStep& s) {
-    return s.effect->shortName == "blend";
-  });
-  if (blend || run.mask != nullptr ||
+  if (run.mask != nullptr ||
       (type != FileType::kPNG && type != FileType::kTIFF && type != FileType::kJPEG)) {
     return false;
   }
@@ -174,6 +224,12 @@ bool ApplyInBands(Session& session, const std::vector<ResolvedStep>& steps, cons
   if (!reader || header.height <= 2 * BandRows(header.RowBytes()) ||
       (autoOrient && header.meta.orientation != 1)) {
     return false;
+  }
+  for (const ResolvedStep& step : steps) {
+    if (step.effect->shortName == "blend" &&
+        !BlendBandable(session.Host(), step.assignments, header.height)) {
+      return false;
+    }
   }
   Image maskHeader;
   std::unique_ptr<RowReader> maskReader;
