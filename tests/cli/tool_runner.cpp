@@ -2,7 +2,9 @@
 #include "tool_runner.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,13 +60,15 @@ ToolResult RunTool(const std::vector<std::string>& args) {
   const int errFd = mkstemp(errName);
   const pid_t pid = StartTool(args, outFd, errFd);
   int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
+  struct rusage usage {};
+  wait4(pid, &wstatus, 0, &usage);
   close(outFd);
   close(errFd);
   ToolResult r;
   r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   r.out = Slurp(outName);
   r.err = Slurp(errName);
+  r.peakKb = usage.ru_maxrss;
   unlink(outName);
   unlink(errName);
   return r;
@@ -110,6 +114,64 @@ cli::Image SmoothImage(int64_t width, int64_t height, cli::ColorModel model) {
     }
   }
   return image;
+}
+
+void WriteTiff(const std::string& path, const cli::Image& image, bool tiled, bool planar,
+               int pages) {
+  TIFF* t = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(t, nullptr);
+  const auto bw = static_cast<uint32_t>(tiled ? 16 : image.width);
+  const auto bh = static_cast<uint32_t>(tiled ? 16 : image.height);
+  const int bytes = image.bits / 8, planes = planar ? image.Channels() : 1;
+  const int per = image.Channels() / planes;
+  const uint16_t photometric = image.model == cli::ColorModel::kRGB    ? PHOTOMETRIC_RGB
+                               : image.model == cli::ColorModel::kCMYK ? PHOTOMETRIC_SEPARATED
+                                                                  : PHOTOMETRIC_MINISBLACK;
+  for (int page = 0; page < pages; ++page) {
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, image.bits);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, image.Channels());
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+    if (image.alpha) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    TIFFSetField(t, tiled ? TIFFTAG_TILEWIDTH : TIFFTAG_ROWSPERSTRIP, tiled ? bw : bh);
+    if (tiled) TIFFSetField(t, TIFFTAG_TILELENGTH, bh);
+    std::vector<uint8_t> block(size_t{bw} * bh * per * bytes);
+    for (uint16_t p = 0; p < planes; ++p) {
+      for (uint32_t by = 0; by < image.height; by += bh) {
+        for (uint32_t bx = 0; bx < image.width; bx += bw) {
+          std::fill(block.begin(), block.end(), 0);
+          for (uint32_t r = 0; r < bh && by + r < image.height; ++r) {
+            for (uint32_t x = 0; x < bw && bx + x < image.width; ++x) {
+              for (int s = 0; s < per; ++s) {
+                const auto v =
+                    static_cast<uint16_t>(image.Sample16(bx + x, by + r, p * per + s) + 10 * page);
+                uint8_t* at = &block[((size_t{r} * bw + x) * per + s) * bytes];
+                bytes == 1 ? void(*at = static_cast<uint8_t>(v)) : void(std::memcpy(at, &v, 2));
+              }
+            }
+          }
+          const auto size = static_cast<tmsize_t>(block.size());
+          tiled ? TIFFWriteEncodedTile(t, TIFFComputeTile(t, bx, by, 0, p), block.data(), size)
+                : TIFFWriteEncodedStrip(t, TIFFComputeStrip(t, by, p), block.data(), size);
+        }
+      }
+    }
+    TIFFWriteDirectory(t);
+  }
+  TIFFClose(t);
+}
+
+ToolResult RunInBands(std::vector<std::string> args) {
+  args.push_back("--progress");
+  setenv("LUMENO_BAND_ROWS", "5", 1);
+  ToolResult r = RunTool(args);
+  unsetenv("LUMENO_BAND_ROWS");
+  EXPECT_EQ(r.err.find("decoding"), std::string::npos) << r.err;
+  return r;
 }
 
 void ToolTest::SetUp() {
