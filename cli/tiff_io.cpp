@@ -200,7 +200,9 @@ class TiffRows final : public RowReader {
   Kind Start(int fd, const std::string& path, Image* image, const ReadLimits& limits,
              std::string* error) {
     path_ = path;
-    tif_ = OpenTiff(fd, path, "r");
+    // Read, not mapped: a mapped file's pages count as the tool's memory
+    // until it is closed, the whole file for a run band by band.
+    tif_ = OpenTiff(fd, path, "rm");
     if (!tif_) {
       *error = path + ": not a readable TIFF file";
       return Kind::kFailed;
