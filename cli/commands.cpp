@@ -456,10 +456,10 @@ Failure ApplyOne(Session& session, const std::vector<ResolvedStep>& steps, Apply
   } rowProgress(session.Progress());
   // Large files go band by band where that gives the same pixels.
   const bool maskInBands = !cmd.mask.empty() && cmd.run.mask == nullptr;
-  if (Failure f; output != "-" && cmd.page < 0 &&
-                 ApplyInBands(session, steps, cmd.run, maskInBands ? &cmd.maskSpec : nullptr,
-                              cmd.write, cmd.quiet, !cmd.noClobber, cmd.autoOrient, input, output,
-                              &f)) {
+  if (Failure f;
+      output != "-" && cmd.page < 0 &&
+      ApplyInBands(session, steps, cmd.run, maskInBands ? &cmd.maskSpec : nullptr, cmd.write,
+                   cmd.quiet, !cmd.noClobber, cmd.autoOrient, input, output, &f)) {
     return f;
   }
   // The whole picture needs the whole mask, read once for every file.

@@ -6,20 +6,19 @@
 // never skips a destructor.
 #include "cli/image_io.h"
 
+#include <jerror.h>  // after jpeglib.h
+#include <jpeglib.h>
+#include <png.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdio>  // before jpeglib.h, which uses FILE
-#include <jpeglib.h>
-#include <jerror.h>  // after jpeglib.h
-#include <png.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csetjmp>
+#include <cstdio>  // before jpeglib.h, which uses FILE
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -456,7 +455,7 @@ bool WritePngMetadata(FILE* file, const Metadata& meta, bool withText) {
   if (!meta.icc.empty()) {
     static const char kName[] = "ICC Profile";
     std::vector<uint8_t> data(kName, kName + sizeof kName);  // with its terminating zero
-    data.push_back(0);                                        // deflate
+    data.push_back(0);                                       // deflate
     uLongf size = compressBound(static_cast<uLong>(meta.icc.size()));
     std::vector<uint8_t> packed(size);
     ok = compress2(packed.data(), &size, meta.icc.data(), static_cast<uLong>(meta.icc.size()), 9) ==
@@ -467,7 +466,8 @@ bool WritePngMetadata(FILE* file, const Metadata& meta, bool withText) {
   if (meta.HasResolution()) {
     const bool metres = meta.resolutionUnit != Metadata::Unit::kNone;
     auto perUnit = [&](double v) {
-      return static_cast<uint32_t>(std::lround(metres ? PerInch(v, meta.resolutionUnit) / 0.0254 : v));
+      return static_cast<uint32_t>(
+          std::lround(metres ? PerInch(v, meta.resolutionUnit) / 0.0254 : v));
     };
     std::vector<uint8_t> data;
     PutBigEndian32(&data, perUnit(meta.resolutionX));
@@ -780,8 +780,8 @@ class JpegRows {
     }
     image->bits = 8;
     image->alpha = false;
-    if (!CheckDeclaredSize(path, "JPEG", cinfo_.image_width, cinfo_.image_height,
-                           image->Channels(), limits, error)) {
+    if (!CheckDeclaredSize(path, "JPEG", cinfo_.image_width, cinfo_.image_height, image->Channels(),
+                           limits, error)) {
       return false;
     }
     jpeg_start_decompress(&cinfo_);
@@ -813,8 +813,9 @@ class JpegRows {
 
  private:
   bool Failed(std::string* error) {
-    *error = err_.truncated ? path_ + ": the JPEG data ends before the last row (the file is truncated)"
-                            : path_ + ": not a readable JPEG file (" + err_.message + ")";
+    *error = err_.truncated
+                 ? path_ + ": the JPEG data ends before the last row (the file is truncated)"
+                 : path_ + ": not a readable JPEG file (" + err_.message + ")";
     return false;
   }
 
@@ -1040,8 +1041,8 @@ std::unique_ptr<RowReader> OpenRowReader(const std::string& path, const ReadLimi
   }
 }
 
-bool ReadImage(const std::string& path, Image* image, std::string* error,
-               const PixelTarget& target, const ReadLimits& limits) {
+bool ReadImage(const std::string& path, Image* image, std::string* error, const PixelTarget& target,
+               const ReadLimits& limits) {
   const bool standardInput = path == "-";
   File f = standardInput ? StandardInputCopy(error) : File(std::fopen(path.c_str(), "rb"));
   if (!f) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -210,8 +211,8 @@ class TiffRows final : public RowReader {
     TIFF* t = tif_.get();
     const int pages = TIFFNumberOfDirectories(t);
     if (limits.page < 0 || limits.page >= pages) {
-      *error = path + ": there is no page " + std::to_string(limits.page + 1) +
-               "; the file has " + std::to_string(pages);
+      *error = path + ": there is no page " + std::to_string(limits.page + 1) + "; the file has " +
+               std::to_string(pages);
       return Kind::kFailed;
     }
     if (!TIFFSetDirectory(t, static_cast<tdir_t>(limits.page))) {
@@ -280,7 +281,8 @@ class TiffRows final : public RowReader {
           return Damaged(row, error);
         }
         ++y;
-      } else if (row % bh_ == 0 && (band->height - y >= bh_ || row + band->height - y == layout_.height)) {
+      } else if (row % bh_ == 0 &&
+                 (band->height - y >= bh_ || row + band->height - y == layout_.height)) {
         const int64_t rows = std::min<int64_t>(bh_, layout_.height - row);
         if (!ReadBlockRow(row, band, y, error)) return false;
         y += rows;
@@ -394,6 +396,12 @@ class TiffRows final : public RowReader {
   int64_t next_ = 0;  // the next row to read
 };
 
+// libtiff reports a failed write without a reason; the system's is in errno.
+bool WriteFailed(const std::string& path, std::string* error) {
+  *error = path + ": TIFF writing failed" + (errno != 0 ? ": " + ErrnoText() : std::string());
+  return false;
+}
+
 }  // namespace
 
 bool ReadTiff(int fd, const std::string& path, Image* image, std::string* error,
@@ -427,6 +435,7 @@ bool WriteTiff(int fd, const std::string& path, const Image& image, std::string*
     return false;
   }
   TIFF* t = tif.get();
+  errno = 0;  // what is left in it afterwards is the writes' own
   std::vector<const Image*> pages{&image};
   for (const Image& p : image.morePages) pages.push_back(&p);
   const auto pageCount = static_cast<uint16_t>(pages.size());
@@ -464,8 +473,7 @@ bool WriteTiff(int fd, const std::string& path, const Image& image, std::string*
       // libtiff may change the buffer (predictor), so each row goes through a copy.
       std::memcpy(row.data(), from, row.size());
       if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) {
-        *error = path + ": TIFF writing failed";
-        return false;
+        return WriteFailed(path, error);
       }
       ReportRows(y + 1, page.height);
     }
@@ -476,14 +484,12 @@ bool WriteTiff(int fd, const std::string& path, const Image& image, std::string*
       WriteTextTags(t, late);
     }
     if (!TIFFWriteDirectory(t)) {
-      *error = path + ": TIFF writing failed";
-      return false;
+      return WriteFailed(path, error);
     }
   }
   // Closing flushes what is left; a failure there (a full disk) is a failure.
   if (TIFFFlush(t) != 1) {
-    *error = path + ": TIFF writing failed";
-    return false;
+    return WriteFailed(path, error);
   }
   tif.reset();
   return true;

@@ -705,7 +705,8 @@ Failure WriteImageAtomically(const std::string& path, Image image, const WriteOp
                              bool quiet, bool replace) {
   FileType type = FileTypeForExtension(path);
   if (type == FileType::kUnknown) {
-    return {kExitUsage, path + ": unknown output type (use .png, .jpg, .jpeg, .tif, .tiff or .webp)"};
+    return {kExitUsage,
+            path + ": unknown output type (use .png, .jpg, .jpeg, .tif, .tiff or .webp)"};
   }
   if (type == FileType::kPNG && image.model == ColorModel::kCMYK) {
     return {kExitFile, path + ": PNG cannot store CMYK images; write a .tif file instead"};

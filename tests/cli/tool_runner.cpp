@@ -37,7 +37,7 @@ std::vector<std::string> Split(const std::string& text, char at) {
   return parts;
 }
 
-int StartTool(const std::vector<std::string>& args, int outFd, int errFd) {
+int StartTool(const std::vector<std::string>& args, int outFd, int errFd, long fileSizeLimit) {
   std::vector<std::string> argv = {LUMENO_TOOL_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargv;
@@ -47,18 +47,20 @@ int StartTool(const std::vector<std::string>& args, int outFd, int errFd) {
   if (pid == 0) {
     dup2(outFd, 1);
     dup2(errFd, 2);
+    const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+    if (fileSizeLimit > 0) setrlimit(RLIMIT_FSIZE, &limit);
     execv(cargv[0], cargv.data());
     _exit(127);
   }
   return pid;
 }
 
-ToolResult RunTool(const std::vector<std::string>& args) {
+ToolResult RunTool(const std::vector<std::string>& args, long fileSizeLimit) {
   char outName[] = "/tmp/lumeno-test-out-XXXXXX";
   char errName[] = "/tmp/lumeno-test-err-XXXXXX";
   const int outFd = mkstemp(outName);
   const int errFd = mkstemp(errName);
-  const pid_t pid = StartTool(args, outFd, errFd);
+  const pid_t pid = StartTool(args, outFd, errFd, fileSizeLimit);
   int wstatus = 0;
   struct rusage usage {};
   wait4(pid, &wstatus, 0, &usage);
@@ -84,17 +86,8 @@ cli::Image PatternImage(int64_t width, int64_t height, cli::ColorModel model, bo
   image.bits = bits;
   image.Allocate();
   std::mt19937_64 rng(seed);
-  if (bits == 8) {
-    for (uint8_t& b : image.data) b = static_cast<uint8_t>(rng());
-    // Make sure the extremes occur.
-    image.data[0] = 0;
-    image.data[1] = 255;
-  } else {
-    for (size_t i = 0; i + 1 < image.data.size(); i += 2) {
-      const uint16_t v = static_cast<uint16_t>(rng());
-      std::memcpy(&image.data[i], &v, 2);
-    }
-  }
+  for (uint8_t& b : image.data) b = static_cast<uint8_t>(rng());
+  if (bits == 8) image.data[0] = 0, image.data[1] = 255;  // the extremes occur
   return image;
 }
 
@@ -126,7 +119,7 @@ void WriteTiff(const std::string& path, const cli::Image& image, bool tiled, boo
   const int per = image.Channels() / planes;
   const uint16_t photometric = image.model == cli::ColorModel::kRGB    ? PHOTOMETRIC_RGB
                                : image.model == cli::ColorModel::kCMYK ? PHOTOMETRIC_SEPARATED
-                                                                  : PHOTOMETRIC_MINISBLACK;
+                                                                       : PHOTOMETRIC_MINISBLACK;
   for (int page = 0; page < pages; ++page) {
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
     TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));

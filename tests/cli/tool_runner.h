@@ -23,11 +23,12 @@ struct ToolResult {
 std::vector<std::string> Split(const std::string& text, char at);
 
 // Starts the tool with these arguments, its output streams on the given
-// descriptors; returns the child's process id.
-int StartTool(const std::vector<std::string>& args, int outFd, int errFd);
+// descriptors, and files limited to `fileSizeLimit` bytes when given
+// (RLIMIT_FSIZE); returns the child's process id.
+int StartTool(const std::vector<std::string>& args, int outFd, int errFd, long fileSizeLimit = 0);
 
 // Runs the tool with these arguments (no shell), capturing both streams.
-ToolResult RunTool(const std::vector<std::string>& args);
+ToolResult RunTool(const std::vector<std::string>& args, long fileSizeLimit = 0);
 
 // A seeded image whose samples cover the whole range of the depth.
 cli::Image PatternImage(int64_t width, int64_t height, cli::ColorModel model, bool alpha, int bits,
