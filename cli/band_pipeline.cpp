@@ -236,11 +236,7 @@ bool ApplyInBands(Session& session, const std::vector<ResolvedStep>& steps, cons
   if (mask != nullptr) {
     maskReader = OpenRowReader(mask->file, session.GetReadLimits(), &maskHeader, &error);
     if (!maskReader) return false;  // read whole, with the whole path's messages
-    if (maskHeader.width != header.width || maskHeader.height != header.height) {
-      *result = {kExitUsage, "the mask is " + std::to_string(maskHeader.width) + "x" +
-                                 std::to_string(maskHeader.height) + " but " + input + " is " +
-                                 std::to_string(header.width) + "x" +
-                                 std::to_string(header.height)};
+    if ((*result = CheckMaskSize(maskHeader.width, maskHeader.height, input, header))) {
       return true;
     }
   }

@@ -397,11 +397,8 @@ Failure ApplyPage(Session& session, const std::vector<ResolvedStep>& steps, cons
     image = Oriented(image);
     source.Reset();
   }
-  if (cmd.run.mask != nullptr &&
-      (cmd.run.maskWidth != image.width || cmd.run.maskHeight != image.height)) {
-    return {kExitUsage, "the mask is " + std::to_string(cmd.run.maskWidth) + "x" +
-                            std::to_string(cmd.run.maskHeight) + " but " + input + " is " +
-                            std::to_string(image.width) + "x" + std::to_string(image.height)};
+  if (cmd.run.mask != nullptr) {
+    if (Failure f = CheckMaskSize(cmd.run.maskWidth, cmd.run.maskHeight, input, image)) return f;
   }
   if (!source) {
     source = host::Ref(host, BitmapFromImage(host, image, &error));

@@ -349,6 +349,14 @@ Failure MaskChannel(const Image& layout, const MaskSpec& spec, int* offset) {
                           "; use a name such as red, gray, alpha, black or a number from 0)"};
 }
 
+Failure CheckMaskSize(int64_t maskWidth, int64_t maskHeight, const std::string& input,
+                      const Image& image) {
+  if (maskWidth == image.width && maskHeight == image.height) return {};
+  return {kExitUsage, "the mask is " + std::to_string(maskWidth) + "x" +
+                          std::to_string(maskHeight) + " but " + input + " is " +
+                          std::to_string(image.width) + "x" + std::to_string(image.height)};
+}
+
 Failure MaskFromImage(host::Host& host, const Image& image, const MaskSpec& spec,
                       host::Object* mask) {
   int offset = 0;
