@@ -1,4 +1,4 @@
-// Band-by-band processing: a RowProducer that decodes, runs the effect and
+// Band-by-band processing: a RowProducer that decodes, runs the chain and
 // hands the result's rows to the writer.
 #include "cli/band_pipeline.h"
 
