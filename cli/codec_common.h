@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "cli/image_io.h"
@@ -30,10 +31,28 @@ bool AllocatePixels(const std::string& path, Image* image, const PixelTarget& ta
 // per inch, rounded to the hundredth so that 300 dpi comes back as 300.
 void SetResolutionPerMetre(Metadata* meta, double x, double y, bool metres);
 
+// An image's rows in order for a writer: its own, or those its producer
+// hands out band by band.
+class RowFeed {
+ public:
+  explicit RowFeed(const Image& image) : image_(image) {}
+  // Row y, asked for in order; null with a message when the producer fails.
+  const uint8_t* Row(int64_t y, std::string* error);
+
+ private:
+  const Image& image_;
+  Image band_;
+  int64_t bandStart_ = 0;
+};
+
 // TIFF files (tiff_io.cpp) read from and written to a file descriptor that
 // stays open (the TIFF side works on a duplicate).
 bool ReadTiff(int fd, const std::string& path, Image* image, std::string* error,
               const PixelTarget& target, const ReadLimits& limits);
+// A single-page TIFF whose rows the tool can read in order, else null (with a
+// message when the file is damaged).
+std::unique_ptr<RowReader> OpenTiffRows(int fd, const std::string& path, const ReadLimits& limits,
+                                        Image* header, std::string* error);
 bool WriteTiff(int fd, const std::string& path, const Image& image, std::string* error);
 
 // WebP files (webp_io.cpp).

@@ -232,6 +232,7 @@ struct ApplyCommand {
   std::vector<std::string> files;
   std::string outDir;
   std::string mask;
+  MaskSpec maskSpec;  // a mask file whose rows can be read in order
   std::string plugin;
   RunOptions run;
   WriteOptions write;
@@ -244,12 +245,6 @@ struct ApplyCommand {
   bool autoOrient = false;
   int page = -1;  // counted from 0; -1: every page
   FileType format = FileType::kUnknown;
-};
-
-// An effect of the chain with its values, checked against the plug-in.
-struct ResolvedStep {
-  const ClassEntry* effect = nullptr;
-  std::vector<ParsedAssignment> assignments;
 };
 
 bool ParseShard(const std::string& text, ApplyCommand* cmd) {
@@ -402,11 +397,8 @@ Failure ApplyPage(Session& session, const std::vector<ResolvedStep>& steps, cons
     image = Oriented(image);
     source.Reset();
   }
-  if (cmd.run.mask != nullptr &&
-      (cmd.run.maskWidth != image.width || cmd.run.maskHeight != image.height)) {
-    return {kExitUsage, "the mask is " + std::to_string(cmd.run.maskWidth) + "x" +
-                            std::to_string(cmd.run.maskHeight) + " but " + input + " is " +
-                            std::to_string(image.width) + "x" + std::to_string(image.height)};
+  if (cmd.run.mask != nullptr) {
+    if (Failure f = CheckMaskSize(cmd.run.maskWidth, cmd.run.maskHeight, input, image)) return f;
   }
   if (!source) {
     source = host::Ref(host, BitmapFromImage(host, image, &error));
@@ -440,7 +432,7 @@ Failure ApplyPage(Session& session, const std::vector<ResolvedStep>& steps, cons
 
 // One file: read, run, write, page by page. The input is never written
 // unless it is also the output.
-Failure ApplyOne(Session& session, const std::vector<ResolvedStep>& steps, const ApplyCommand& cmd,
+Failure ApplyOne(Session& session, const std::vector<ResolvedStep>& steps, ApplyCommand& cmd,
                  const std::string& input, const std::string& output) {
   // Standard output ("-") takes the type --format names, else the input's.
   FileType type = output == "-" ? cmd.format : FileTypeForExtension(output);
@@ -459,12 +451,20 @@ Failure ApplyOne(Session& session, const std::vector<ResolvedStep>& steps, const
     }
     ~RowProgressScope() { SetRowProgress({}); }
   } rowProgress(session.Progress());
-  // Large PNG files go band by band where that gives the same pixels; the
-  // band pipeline runs one effect, so a chain takes the whole-image path.
-  if (Failure f; output != "-" && cmd.page < 0 && steps.size() == 1 &&
-                 ApplyInBands(session, *steps[0].effect, steps[0].assignments, cmd.run, cmd.write,
-                              cmd.quiet, !cmd.noClobber, cmd.autoOrient, input, output, &f)) {
+  // Large files go band by band where that gives the same pixels.
+  const bool maskInBands = !cmd.mask.empty() && cmd.run.mask == nullptr;
+  if (Failure f;
+      output != "-" && cmd.page < 0 &&
+      ApplyInBands(session, steps, cmd.run, maskInBands ? &cmd.maskSpec : nullptr, cmd.write,
+                   cmd.quiet, !cmd.noClobber, cmd.autoOrient, input, output, &f)) {
     return f;
+  }
+  // The whole picture needs the whole mask, read once for every file.
+  if (maskInBands) {
+    if (Failure f =
+            session.LoadMask(cmd.mask, &cmd.run.mask, &cmd.run.maskWidth, &cmd.run.maskHeight)) {
+      return f;
+    }
   }
   std::vector<host::Ref> results(1);
   Image out;
@@ -582,8 +582,17 @@ int CommandApply(const std::vector<std::string>& args) {
     steps.push_back(std::move(resolved));
   }
   if (!cmd.mask.empty()) {
-    if (Failure f =
-            session.LoadMask(cmd.mask, &cmd.run.mask, &cmd.run.maskWidth, &cmd.run.maskHeight)) {
+    // A mask whose rows can be read in order is read band by band with
+    // each input that goes that way (its channel checked here); any other
+    // is read whole now.
+    cmd.maskSpec = SplitMaskArgument(cmd.mask);
+    Image header;
+    std::string error;
+    int offset = 0;
+    if (OpenRowReader(cmd.maskSpec.file, session.GetReadLimits(), &header, &error)) {
+      if (Failure f = MaskChannel(header, cmd.maskSpec, &offset)) return Fail(f);
+    } else if (Failure f = session.LoadMask(cmd.mask, &cmd.run.mask, &cmd.run.maskWidth,
+                                            &cmd.run.maskHeight)) {
       return Fail(f);
     }
   }

@@ -6,20 +6,19 @@
 // never skips a destructor.
 #include "cli/image_io.h"
 
+#include <jerror.h>  // after jpeglib.h
+#include <jpeglib.h>
+#include <png.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdio>  // before jpeglib.h, which uses FILE
-#include <jpeglib.h>
-#include <jerror.h>  // after jpeglib.h
-#include <png.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csetjmp>
+#include <cstdio>  // before jpeglib.h, which uses FILE
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -167,6 +166,18 @@ bool AllocatePixels(const std::string& path, Image* image, const PixelTarget& ta
              " image (" + std::to_string(image->RowBytes() * image->height >> 20) + " MiB)";
     return false;
   }
+}
+
+const uint8_t* RowFeed::Row(int64_t y, std::string* error) {
+  if (!image_.producer) return image_.Row(y);
+  if (y == bandStart_ + band_.height) {
+    bandStart_ = y;
+    if (!image_.producer->Next(std::min(BandRows(image_.RowBytes()), image_.height - y), &band_,
+                               error)) {
+      return nullptr;
+    }
+  }
+  return band_.Row(y - bandStart_);
 }
 
 void SetResolutionPerMetre(Metadata* meta, double x, double y, bool metres) {
@@ -444,7 +455,7 @@ bool WritePngMetadata(FILE* file, const Metadata& meta, bool withText) {
   if (!meta.icc.empty()) {
     static const char kName[] = "ICC Profile";
     std::vector<uint8_t> data(kName, kName + sizeof kName);  // with its terminating zero
-    data.push_back(0);                                        // deflate
+    data.push_back(0);                                       // deflate
     uLongf size = compressBound(static_cast<uLong>(meta.icc.size()));
     std::vector<uint8_t> packed(size);
     ok = compress2(packed.data(), &size, meta.icc.data(), static_cast<uLong>(meta.icc.size()), 9) ==
@@ -455,7 +466,8 @@ bool WritePngMetadata(FILE* file, const Metadata& meta, bool withText) {
   if (meta.HasResolution()) {
     const bool metres = meta.resolutionUnit != Metadata::Unit::kNone;
     auto perUnit = [&](double v) {
-      return static_cast<uint32_t>(std::lround(metres ? PerInch(v, meta.resolutionUnit) / 0.0254 : v));
+      return static_cast<uint32_t>(
+          std::lround(metres ? PerInch(v, meta.resolutionUnit) / 0.0254 : v));
     };
     std::vector<uint8_t> data;
     PutBigEndian32(&data, perUnit(meta.resolutionX));
@@ -726,70 +738,114 @@ void WriteJpegMetadata(j_compress_ptr cinfo, const Metadata& meta) {
   }
 }
 
+// A JPEG file's rows in order. libjpeg's errors jump back into whichever
+// method is running, which then returns false.
+class JpegRows {
+ public:
+  JpegRows() = default;
+  JpegRows(const JpegRows&) = delete;
+  JpegRows& operator=(const JpegRows&) = delete;
+  ~JpegRows() {
+    if (created_) jpeg_destroy_decompress(&cinfo_);
+  }
+
+  // Reads the header and the metadata and starts decompression; the size is
+  // checked before, since a progressive file's coefficients for the whole
+  // picture are taken there.
+  bool Start(FILE* file, const std::string& path, Image* image, const ReadLimits& limits,
+             std::string* error) {
+    path_ = path;
+    cinfo_.err = jpeg_std_error(&err_.mgr);
+    err_.mgr.error_exit = JpegErrorExit;
+    err_.mgr.emit_message = JpegReadWarning;
+    if (setjmp(err_.jump)) return Failed(error);
+    jpeg_create_decompress(&cinfo_);
+    created_ = true;
+    jpeg_stdio_src(&cinfo_, file);
+    jpeg_save_markers(&cinfo_, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_save_markers(&cinfo_, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_save_markers(&cinfo_, JPEG_COM, 0xFFFF);
+    jpeg_read_header(&cinfo_, TRUE);
+    ReadJpegMetadata(&cinfo_, &image->meta);
+    if (cinfo_.jpeg_color_space == JCS_CMYK || cinfo_.jpeg_color_space == JCS_YCCK) {
+      cinfo_.out_color_space = JCS_CMYK;
+      image->model = ColorModel::kCMYK;
+      adobeCmyk_ = cinfo_.saw_Adobe_marker;
+    } else if (cinfo_.jpeg_color_space == JCS_GRAYSCALE) {
+      cinfo_.out_color_space = JCS_GRAYSCALE;
+      image->model = ColorModel::kGray;
+    } else {
+      cinfo_.out_color_space = JCS_RGB;
+      image->model = ColorModel::kRGB;
+    }
+    image->bits = 8;
+    image->alpha = false;
+    if (!CheckDeclaredSize(path, "JPEG", cinfo_.image_width, cinfo_.image_height, image->Channels(),
+                           limits, error)) {
+      return false;
+    }
+    jpeg_start_decompress(&cinfo_);
+    image->width = cinfo_.output_width;
+    image->height = cinfo_.output_height;
+    return true;
+  }
+
+  // The next band->height rows.
+  bool Read(Image* band, std::string* error) {
+    if (setjmp(err_.jump)) return Failed(error);
+    for (int64_t y = 0; y < band->height; ++y) {
+      JSAMPROW row = band->MutableRow(y);
+      jpeg_read_scanlines(&cinfo_, &row, 1);
+      // Files with an Adobe marker store CMYK inverted (0 = full ink).
+      if (adobeCmyk_) {
+        for (int64_t i = 0; i < band->RowBytes(); ++i) row[i] = static_cast<uint8_t>(255 - row[i]);
+      }
+      codec::ReportRows(cinfo_.output_scanline, cinfo_.output_height);
+    }
+    return true;
+  }
+
+  bool Finish(std::string* error) {
+    if (setjmp(err_.jump)) return Failed(error);
+    jpeg_finish_decompress(&cinfo_);
+    return true;
+  }
+
+ private:
+  bool Failed(std::string* error) {
+    *error = err_.truncated
+                 ? path_ + ": the JPEG data ends before the last row (the file is truncated)"
+                 : path_ + ": not a readable JPEG file (" + err_.message + ")";
+    return false;
+  }
+
+  jpeg_decompress_struct cinfo_{};
+  JpegError err_{};
+  bool created_ = false;
+  bool adobeCmyk_ = false;
+  std::string path_;
+};
+
 bool ReadJpeg(FILE* file, const std::string& path, Image* image, std::string* error,
               const PixelTarget& target, const ReadLimits& limits) {
-  jpeg_decompress_struct cinfo{};
-  JpegError err{};
-  cinfo.err = jpeg_std_error(&err.mgr);
-  err.mgr.error_exit = JpegErrorExit;
-  err.mgr.emit_message = JpegReadWarning;
-  if (setjmp(err.jump)) {
-    jpeg_destroy_decompress(&cinfo);
-    *error = err.truncated ? path + ": the JPEG data ends before the last row (the file is truncated)"
-                           : path + ": not a readable JPEG file (" + err.message + ")";
-    return false;
-  }
-  jpeg_create_decompress(&cinfo);
-  jpeg_stdio_src(&cinfo, file);
-  jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
-  jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
-  jpeg_save_markers(&cinfo, JPEG_COM, 0xFFFF);
-  jpeg_read_header(&cinfo, TRUE);
-  ReadJpegMetadata(&cinfo, &image->meta);
-  bool adobeCmyk = false;
-  if (cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK) {
-    cinfo.out_color_space = JCS_CMYK;
-    image->model = ColorModel::kCMYK;
-    adobeCmyk = cinfo.saw_Adobe_marker;
-  } else if (cinfo.jpeg_color_space == JCS_GRAYSCALE) {
-    cinfo.out_color_space = JCS_GRAYSCALE;
-    image->model = ColorModel::kGray;
-  } else {
-    cinfo.out_color_space = JCS_RGB;
-    image->model = ColorModel::kRGB;
-  }
-  image->bits = 8;
-  image->alpha = false;
-  // Checked before decompression starts: a progressive file's coefficient
-  // buffer for the whole picture is taken there.
-  if (!CheckDeclaredSize(path, "JPEG", cinfo.image_width, cinfo.image_height, image->Channels(),
-                         limits, error)) {
-    jpeg_destroy_decompress(&cinfo);
-    return false;
-  }
-  jpeg_start_decompress(&cinfo);
-  image->width = cinfo.output_width;
-  image->height = cinfo.output_height;
-  if (!AllocatePixels(path, image, target, error)) {
-    jpeg_destroy_decompress(&cinfo);
-    return false;
-  }
-  while (cinfo.output_scanline < cinfo.output_height) {
-    JSAMPROW row = image->MutableRow(cinfo.output_scanline);
-    jpeg_read_scanlines(&cinfo, &row, 1);
-    codec::ReportRows(cinfo.output_scanline, image->height);
-  }
-  jpeg_finish_decompress(&cinfo);
-  jpeg_destroy_decompress(&cinfo);
-  // Files with an Adobe marker store CMYK inverted (0 = full ink).
-  if (adobeCmyk) {
-    for (int64_t y = 0; y < image->height; ++y) {
-      uint8_t* row = image->MutableRow(y);
-      for (int64_t i = 0; i < image->RowBytes(); ++i) row[i] = static_cast<uint8_t>(255 - row[i]);
-    }
-  }
-  return true;
+  JpegRows jpeg;
+  return jpeg.Start(file, path, image, limits, error) &&
+         AllocatePixels(path, image, target, error) && jpeg.Read(image, error) &&
+         jpeg.Finish(error);
 }
+
+class JpegRowReader final : public RowReader {
+ public:
+  explicit JpegRowReader(File file) : file_(std::move(file)) {}
+  JpegRows& Jpeg() { return jpeg_; }
+  FILE* Stream() { return file_.get(); }
+  bool Read(Image* band, std::string* error) override { return jpeg_.Read(band, error); }
+  bool Finish(Metadata*, std::string* error) override { return jpeg_.Finish(error); }
+
+ private:
+  File file_;
+  JpegRows jpeg_;
+};
 
 bool WriteJpeg(FILE* file, const std::string& path, const Image& image, const WriteOptions& options,
                std::string* error) {
@@ -802,17 +858,10 @@ bool WriteJpeg(FILE* file, const std::string& path, const Image& image, const Wr
   cinfo.err = jpeg_std_error(&err.mgr);
   err.mgr.error_exit = JpegErrorExit;
   err.mgr.emit_message = JpegSilent;
-  std::vector<uint8_t> inverted;
-  if (image.model == ColorModel::kCMYK) {
-    inverted.resize(static_cast<size_t>(image.RowBytes() * image.height));
-    for (int64_t y = 0; y < image.height; ++y) {
-      const uint8_t* row = image.Row(y);
-      for (int64_t i = 0; i < image.RowBytes(); ++i) {
-        inverted[static_cast<size_t>(y * image.RowBytes() + i)] =
-            static_cast<uint8_t>(255 - row[i]);
-      }
-    }
-  }
+  codec::RowFeed feed(image);
+  // CMYK is stored inverted (0 = full ink), as Adobe's files do.
+  std::vector<uint8_t> inverted(image.model == ColorModel::kCMYK ? image.RowBytes() : 0);
+  bool fed = true;
   if (setjmp(err.jump)) {
     jpeg_destroy_compress(&cinfo);
     *error = path + ": JPEG writing failed (" + err.message + ")";
@@ -849,15 +898,22 @@ bool WriteJpeg(FILE* file, const std::string& path, const Image& image, const Wr
   jpeg_start_compress(&cinfo, TRUE);
   WriteJpegMetadata(&cinfo, meta);
   while (cinfo.next_scanline < cinfo.image_height) {
-    JSAMPROW row = const_cast<JSAMPROW>(inverted.empty() ? image.Row(cinfo.next_scanline)
-                                                         : inverted.data() + cinfo.next_scanline *
-                                                                                 image.RowBytes());
+    const uint8_t* from = feed.Row(cinfo.next_scanline, error);
+    if (from == nullptr) {
+      fed = false;
+      break;
+    }
+    for (size_t i = 0; i < inverted.size(); ++i) inverted[i] = static_cast<uint8_t>(255 - from[i]);
+    JSAMPROW row = const_cast<JSAMPROW>(inverted.empty() ? from : inverted.data());
     jpeg_write_scanlines(&cinfo, &row, 1);
     codec::ReportRows(cinfo.next_scanline, image.height);
   }
-  jpeg_finish_compress(&cinfo);
+  if (fed) jpeg_finish_compress(&cinfo);
   jpeg_destroy_compress(&cinfo);
-  return true;
+  // Text that followed the pixels in a streamed source cannot go before
+  // them any more; the source is still read to its end for its checks.
+  Metadata late;
+  return fed && (!image.producer || image.producer->Finish(&late, error));
 }
 
 }  // namespace
@@ -956,20 +1012,37 @@ std::unique_ptr<RowReader> OpenRowReader(const std::string& path, const ReadLimi
     return nullptr;
   }
   File f(std::fopen(path.c_str(), "rb"));
-  uint8_t head[8] = {};
-  if (!f || std::fread(head, 1, 8, f.get()) != 8 || DetectFileType(head, 8) != FileType::kPNG) {
-    return nullptr;
-  }
-  auto reader = std::make_unique<PngRowReader>(std::move(f));
+  uint8_t head[12] = {};
+  if (!f || std::fread(head, 1, sizeof head, f.get()) != sizeof head) return nullptr;
   *header = Image();
-  header->meta.sourceType = FileType::kPNG;
-  if (!reader->Png().Start(reader->Stream(), path, header, limits, error)) return nullptr;
-  if (reader->Png().Interlaced()) return nullptr;
-  return reader;
+  header->meta.sourceType = DetectFileType(head, sizeof head);
+  switch (header->meta.sourceType) {
+    case FileType::kPNG: {
+      auto reader = std::make_unique<PngRowReader>(std::move(f));
+      if (std::fseek(reader->Stream(), 8, SEEK_SET) != 0 ||
+          !reader->Png().Start(reader->Stream(), path, header, limits, error) ||
+          reader->Png().Interlaced()) {
+        return nullptr;
+      }
+      return reader;
+    }
+    case FileType::kJPEG: {
+      auto reader = std::make_unique<JpegRowReader>(std::move(f));
+      if (std::fseek(reader->Stream(), 0, SEEK_SET) != 0 ||
+          !reader->Jpeg().Start(reader->Stream(), path, header, limits, error)) {
+        return nullptr;
+      }
+      return reader;
+    }
+    case FileType::kTIFF:
+      return codec::OpenTiffRows(fileno(f.get()), path, limits, header, error);
+    default:
+      return nullptr;
+  }
 }
 
-bool ReadImage(const std::string& path, Image* image, std::string* error,
-               const PixelTarget& target, const ReadLimits& limits) {
+bool ReadImage(const std::string& path, Image* image, std::string* error, const PixelTarget& target,
+               const ReadLimits& limits) {
   const bool standardInput = path == "-";
   File f = standardInput ? StandardInputCopy(error) : File(std::fopen(path.c_str(), "rb"));
   if (!f) {
@@ -1068,39 +1141,81 @@ bool WriteImage(const std::string& path, FileType type, const Image& image,
   return true;
 }
 
+namespace {
+
+// What ConvertForFileType changes.
+struct Conversion {
+  bool dropAlpha = false;
+  bool reduce = false;  // 16 bits to 8
+  bool toRgb = false;
+};
+
+// `in`'s pixels in the converted layout, which `out` already has.
+void ConvertRows(const Image& in, const Conversion& how, Image* out) {
+  out->height = in.height;
+  out->Allocate();
+  const int colour = in.ColorChannels();
+  uint8_t* dst = out->data.data();
+  for (int64_t y = 0; y < in.height; ++y) {
+    for (int64_t x = 0; x < in.width; ++x) {
+      auto sample = [&](int c) {
+        const uint16_t v = in.Sample16(x, y, c);
+        return static_cast<uint8_t>(in.bits == 16 ? v >> 8 : v);
+      };
+      for (int c = 0; c < out->ColorChannels(); ++c) *dst++ = sample(how.toRgb ? 0 : c);
+      if (out->alpha) *dst++ = sample(colour);
+    }
+  }
+}
+
+// A producer's bands converted as they come.
+class ConvertedBands final : public RowProducer {
+ public:
+  ConvertedBands(std::shared_ptr<RowProducer> from, const Conversion& how, const Image& layout)
+      : from_(std::move(from)), how_(how), layout_(layout) {}
+  bool Next(int64_t rows, Image* band, std::string* error) override {
+    Image in;
+    if (!from_->Next(rows, &in, error)) return false;
+    *band = layout_;
+    ConvertRows(in, how_, band);
+    return true;
+  }
+  bool Finish(Metadata* meta, std::string* error) override { return from_->Finish(meta, error); }
+
+ private:
+  std::shared_ptr<RowProducer> from_;
+  Conversion how_;
+  Image layout_;  // width, model, alpha and depth of the bands
+};
+
+}  // namespace
+
 std::string ConvertForFileType(FileType type, Image* image) {
   const bool jpeg = type == FileType::kJPEG;
   const bool webp = type == FileType::kWebP && image->model != ColorModel::kCMYK;
-  const bool dropAlpha = jpeg && image->alpha;
-  const bool reduce = (jpeg || webp) && image->bits == 16;
-  const bool toRgb = webp && image->model == ColorModel::kGray;
-  if (!dropAlpha && !reduce && !toRgb) return "";
+  Conversion how;
+  how.dropAlpha = jpeg && image->alpha;
+  how.reduce = (jpeg || webp) && image->bits == 16;
+  how.toRgb = webp && image->model == ColorModel::kGray;
+  if (!how.dropAlpha && !how.reduce && !how.toRgb) return "";
   Image out;
   out.width = image->width;
-  out.height = image->height;
-  out.model = toRgb ? ColorModel::kRGB : image->model;
-  out.alpha = image->alpha && !dropAlpha;
+  out.model = how.toRgb ? ColorModel::kRGB : image->model;
+  out.alpha = image->alpha && !how.dropAlpha;
   out.bits = 8;
-  out.meta = std::move(image->meta);
-  if (toRgb) out.meta.icc.clear();  // a gray profile does not describe RGB
-  out.Allocate();
-  const int colour = image->ColorChannels();
-  uint8_t* dst = out.data.data();
-  for (int64_t y = 0; y < image->height; ++y) {
-    for (int64_t x = 0; x < image->width; ++x) {
-      auto sample = [&](int c) {
-        const uint16_t v = image->Sample16(x, y, c);
-        return static_cast<uint8_t>(image->bits == 16 ? v >> 8 : v);
-      };
-      for (int c = 0; c < out.ColorChannels(); ++c) *dst++ = sample(toRgb ? 0 : c);
-      if (out.alpha) *dst++ = sample(colour);
-    }
+  if (image->producer) {
+    out.producer = std::make_shared<ConvertedBands>(std::move(image->producer), how, out);
+    out.height = image->height;
+  } else {
+    ConvertRows(*image, how, &out);
   }
+  out.meta = std::move(image->meta);
+  if (how.toRgb) out.meta.icc.clear();  // a gray profile does not describe RGB
   std::string note = std::string(FileTypeName(type)) + " output:";
   const char* sep = " ";
-  if (dropAlpha) note += std::exchange(sep, ", ") + std::string("alpha dropped");
-  if (reduce) note += std::exchange(sep, ", ") + std::string("16 bits reduced to 8");
-  if (toRgb) note += std::exchange(sep, ", ") + std::string("gray stored as RGB");
+  if (how.dropAlpha) note += std::exchange(sep, ", ") + std::string("alpha dropped");
+  if (how.reduce) note += std::exchange(sep, ", ") + std::string("16 bits reduced to 8");
+  if (how.toRgb) note += std::exchange(sep, ", ") + std::string("gray stored as RGB");
   *image = std::move(out);
   return note;
 }

@@ -92,7 +92,7 @@ struct Image {
   Metadata meta;
   // Further pages written after this one (multi-page TIFF output).
   std::vector<Image> morePages;
-  // When set, PNG and TIFF writers take the rows from it band by band
+  // When set, PNG, TIFF and JPEG writers take the rows from it band by band
   // (`data` and `pixels` stay empty).
   std::shared_ptr<RowProducer> producer;
 };
@@ -163,9 +163,10 @@ class RowReader {
 };
 
 // Opens a file whose rows can be read in order (a PNG file that is not
-// interlaced), filling `header` with its size, layout and metadata. Null
-// with an empty error for other files (they are read whole), null with a
-// message for a damaged one.
+// interlaced, a JPEG file, a single-page TIFF file in strips or tiles that
+// the tool reads directly), filling `header` with its size, layout and
+// metadata. Null with an empty error for other files (they are read whole),
+// null with a message for a damaged one.
 std::unique_ptr<RowReader> OpenRowReader(const std::string& path, const ReadLimits& limits,
                                          Image* header, std::string* error);
 

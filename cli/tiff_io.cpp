@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -169,79 +170,6 @@ void Scatter(const uint8_t* from, uint8_t* to, int64_t count, int bytes, int64_t
   for (int64_t i = 0; i < count; ++i) std::memcpy(to + i * step, from + i * bytes, bytes);
 }
 
-// Strips or tiles, one plane or one per sample, straight into the rows.
-// Contiguous strips are read row by row; tiles and the strips of separate
-// planes block by block (libtiff reads compressed strips only in order).
-bool ReadDirect(TIFF* t, const std::string& path, Image* image, int samples, bool separate,
-                std::string* error) {
-  const int bytes = image->bits / 8;
-  const int64_t pixel = image->PixelBytes();
-  const int planes = separate ? samples : 1;
-  auto damaged = [&](int64_t y) {
-    *error = path + ": damaged TIFF data at row " + std::to_string(y);
-    return false;
-  };
-  const bool tiled = TIFFIsTiled(t) != 0;
-  if (!tiled && !separate) {
-    for (int64_t y = 0; y < image->height; ++y) {
-      if (TIFFReadScanline(t, image->MutableRow(y), static_cast<uint32_t>(y), 0) < 0) {
-        return damaged(y);
-      }
-      ReportRows(y + 1, image->height);
-    }
-    return true;
-  }
-  uint32_t bw = static_cast<uint32_t>(image->width), bh = 0;
-  if (tiled) {
-    TIFFGetField(t, TIFFTAG_TILEWIDTH, &bw);
-    TIFFGetField(t, TIFFTAG_TILELENGTH, &bh);
-  } else {
-    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &bh);
-    bh = static_cast<uint32_t>(std::min<int64_t>(bh, image->height));
-  }
-  const int64_t blockBytes = tiled ? TIFFTileSize64(t) : TIFFStripSize64(t);
-  // A hostile header may declare tiles far larger than the picture.
-  const int64_t blockLimit =
-      std::max<int64_t>(image->RowBytes() * image->height, int64_t{64} << 20);
-  if (bw == 0 || bh == 0 || blockBytes < int64_t{bw} * bh * (separate ? bytes : pixel) ||
-      blockBytes > blockLimit) {
-    *error = path + ": this TIFF block layout cannot be read";
-    return false;
-  }
-  try {
-    std::vector<uint8_t> block(static_cast<size_t>(blockBytes));
-    for (int64_t by = 0; by < image->height; by += bh) {
-      for (int64_t bx = 0; bx < image->width; bx += bw) {
-        const int64_t rows = std::min<int64_t>(bh, image->height - by);
-        const int64_t cols = std::min<int64_t>(bw, image->width - bx);
-        for (int s = 0; s < planes; ++s) {
-          const auto x = static_cast<uint32_t>(bx), y = static_cast<uint32_t>(by);
-          const auto plane = static_cast<uint16_t>(s);
-          const tmsize_t got =
-              tiled ? TIFFReadEncodedTile(t, TIFFComputeTile(t, x, y, 0, plane), block.data(),
-                                          static_cast<tmsize_t>(blockBytes))
-                    : TIFFReadEncodedStrip(t, TIFFComputeStrip(t, y, plane), block.data(),
-                                           static_cast<tmsize_t>(blockBytes));
-          if (got < 0) return damaged(by);
-          for (int64_t r = 0; r < rows; ++r) {
-            uint8_t* at = image->MutableRow(by + r) + bx * pixel;
-            if (separate) {
-              Scatter(block.data() + r * bw * bytes, at + s * bytes, cols, bytes, pixel);
-            } else {
-              std::memcpy(at, block.data() + r * bw * pixel, static_cast<size_t>(cols * pixel));
-            }
-          }
-        }
-      }
-      ReportRows(std::min<int64_t>(by + bh, image->height), image->height);
-    }
-  } catch (const std::bad_alloc&) {
-    *error = path + ": not enough memory for the TIFF blocks";
-    return false;
-  }
-  return true;
-}
-
 void InvertGray(Image* image) {
   for (int64_t y = 0; y < image->height; ++y) {
     uint8_t* row = image->MutableRow(y);
@@ -259,79 +187,245 @@ void InvertGray(Image* image) {
   }
 }
 
+// One page's rows in order: strips or tiles, one plane or one per sample.
+// Contiguous strips are read row by row; tiles and the strips of separate
+// planes a row of blocks at a time (libtiff reads compressed strips only in
+// order), straight into the rows asked for when they cover the whole block
+// row, else through a buffer of one block row.
+class TiffRows final : public RowReader {
+ public:
+  enum class Kind { kFailed, kDirect, kViaRgba };
+
+  // Opens the page that `limits` names and fills in the layout and the
+  // metadata. kViaRgba: a layout that only libtiff's RGBA reader takes.
+  Kind Start(int fd, const std::string& path, Image* image, const ReadLimits& limits,
+             std::string* error) {
+    path_ = path;
+    // Read, not mapped: a mapped file's pages count as the tool's memory
+    // until it is closed, the whole file for a run band by band.
+    tif_ = OpenTiff(fd, path, "rm");
+    if (!tif_) {
+      *error = path + ": not a readable TIFF file";
+      return Kind::kFailed;
+    }
+    TIFF* t = tif_.get();
+    const int pages = TIFFNumberOfDirectories(t);
+    if (limits.page < 0 || limits.page >= pages) {
+      *error = path + ": there is no page " + std::to_string(limits.page + 1) + "; the file has " +
+               std::to_string(pages);
+      return Kind::kFailed;
+    }
+    if (!TIFFSetDirectory(t, static_cast<tdir_t>(limits.page))) {
+      *error = path + ": page " + std::to_string(limits.page + 1) + " cannot be read";
+      return Kind::kFailed;
+    }
+    image->meta.pageCount = pages;
+    image->meta.page = limits.page;
+    ReadMetadata(t, &image->meta);
+    uint32_t w = 0, h = 0;
+    uint16_t bps = 8, spp = 1, photometric = PHOTOMETRIC_MINISBLACK, planar = PLANARCONFIG_CONTIG;
+    uint16_t sampleFormat = SAMPLEFORMAT_UINT;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bps);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
+    if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric)) {
+      photometric = spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+    }
+    switch (photometric) {
+      case PHOTOMETRIC_MINISBLACK:
+      case PHOTOMETRIC_MINISWHITE:
+        image->model = ColorModel::kGray;
+        break;
+      case PHOTOMETRIC_RGB:
+        image->model = ColorModel::kRGB;
+        break;
+      case PHOTOMETRIC_SEPARATED:
+        image->model = ColorModel::kCMYK;
+        break;
+      default:
+        return Kind::kViaRgba;
+    }
+    const int colorChannels = image->ColorChannels();
+    if ((bps != 8 && bps != 16) || sampleFormat != SAMPLEFORMAT_UINT ||
+        (spp != colorChannels && spp != colorChannels + 1)) {
+      if (image->model != ColorModel::kCMYK) return Kind::kViaRgba;
+      *error = path + ": only 8- and 16-bit CMYK TIFF files are read";
+      return Kind::kFailed;
+    }
+    image->width = w;
+    image->height = h;
+    image->bits = bps;
+    image->alpha = spp == colorChannels + 1;
+    if (!CheckDeclaredSize(path, "TIFF", w, h, image->PixelBytes(), limits, error)) {
+      return Kind::kFailed;
+    }
+    // White is zero in these files; the gray sample is stored the other way up.
+    minIsWhite_ = photometric == PHOTOMETRIC_MINISWHITE;
+    separate_ = planar == PLANARCONFIG_SEPARATE;
+    samples_ = spp;
+    layout_ = *image;
+    layout_.meta = Metadata();
+    return StartBlocks(error) ? Kind::kDirect : Kind::kFailed;
+  }
+
+  TIFF* Handle() { return tif_.get(); }
+
+  bool Read(Image* band, std::string* error) override {
+    for (int64_t y = 0; y < band->height;) {
+      const int64_t row = next_ + y;
+      if (bh_ == 0) {  // contiguous strips
+        if (TIFFReadScanline(tif_.get(), band->MutableRow(y), static_cast<uint32_t>(row), 0) < 0) {
+          return Damaged(row, error);
+        }
+        ++y;
+      } else if (row % bh_ == 0 &&
+                 (band->height - y >= bh_ || row + band->height - y == layout_.height)) {
+        const int64_t rows = std::min<int64_t>(bh_, layout_.height - row);
+        if (!ReadBlockRow(row, band, y, error)) return false;
+        y += rows;
+      } else {
+        const int64_t start = row / bh_ * bh_;
+        if (start != bufferStart_) {
+          if (buffer_.data.empty()) {
+            buffer_.height = std::min<int64_t>(bh_, layout_.height);
+            buffer_.Allocate();
+          }
+          if (!ReadBlockRow(start, &buffer_, 0, error)) return false;
+          bufferStart_ = start;
+        }
+        std::memcpy(band->MutableRow(y), buffer_.Row(row - start),
+                    static_cast<size_t>(layout_.RowBytes()));
+        ++y;
+      }
+      ReportRows(next_ + y, layout_.height);
+    }
+    next_ += band->height;
+    if (minIsWhite_) InvertGray(band);
+    return true;
+  }
+
+  bool Finish(Metadata*, std::string*) override { return true; }
+
+ private:
+  // The block size of tiles and of separate planes' strips (bh_ stays 0 for
+  // contiguous strips), checked against the picture.
+  bool StartBlocks(std::string* error) {
+    TIFF* t = tif_.get();
+    const bool tiled = TIFFIsTiled(t) != 0;
+    if (!tiled && !separate_) return true;
+    tiled_ = tiled;
+    uint32_t bw = static_cast<uint32_t>(layout_.width), bh = 0;
+    if (tiled) {
+      TIFFGetField(t, TIFFTAG_TILEWIDTH, &bw);
+      TIFFGetField(t, TIFFTAG_TILELENGTH, &bh);
+    } else {
+      TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &bh);
+      bh = static_cast<uint32_t>(std::min<int64_t>(bh, layout_.height));
+    }
+    const int64_t blockBytes = tiled ? TIFFTileSize64(t) : TIFFStripSize64(t);
+    // A hostile header may declare tiles far larger than the picture.
+    const int64_t blockLimit =
+        std::max<int64_t>(layout_.RowBytes() * layout_.height, int64_t{64} << 20);
+    const int bytes = layout_.bits / 8;
+    if (bw == 0 || bh == 0 ||
+        blockBytes < int64_t{bw} * bh * (separate_ ? bytes : layout_.PixelBytes()) ||
+        blockBytes > blockLimit) {
+      *error = path_ + ": this TIFF block layout cannot be read";
+      return false;
+    }
+    bw_ = bw;
+    bh_ = bh;
+    buffer_ = layout_;
+    try {
+      block_.resize(static_cast<size_t>(blockBytes));
+    } catch (const std::bad_alloc&) {
+      *error = path_ + ": not enough memory for the TIFF blocks";
+      return false;
+    }
+    return true;
+  }
+
+  // The block row from picture row `by` into `to`'s rows from `at`.
+  bool ReadBlockRow(int64_t by, Image* to, int64_t at, std::string* error) {
+    TIFF* t = tif_.get();
+    const int bytes = layout_.bits / 8;
+    const int64_t pixel = layout_.PixelBytes();
+    const int64_t rows = std::min<int64_t>(bh_, layout_.height - by);
+    for (int64_t bx = 0; bx < layout_.width; bx += bw_) {
+      const int64_t cols = std::min<int64_t>(bw_, layout_.width - bx);
+      for (int s = 0; s < (separate_ ? samples_ : 1); ++s) {
+        const auto x = static_cast<uint32_t>(bx), y = static_cast<uint32_t>(by);
+        const auto plane = static_cast<uint16_t>(s);
+        const auto size = static_cast<tmsize_t>(block_.size());
+        const tmsize_t got =
+            tiled_ ? TIFFReadEncodedTile(t, TIFFComputeTile(t, x, y, 0, plane), block_.data(), size)
+                   : TIFFReadEncodedStrip(t, TIFFComputeStrip(t, y, plane), block_.data(), size);
+        if (got < 0) return Damaged(by, error);
+        for (int64_t r = 0; r < rows; ++r) {
+          uint8_t* into = to->MutableRow(at + r) + bx * pixel;
+          if (separate_) {
+            Scatter(block_.data() + r * bw_ * bytes, into + s * bytes, cols, bytes, pixel);
+          } else {
+            std::memcpy(into, block_.data() + r * bw_ * pixel, static_cast<size_t>(cols * pixel));
+          }
+        }
+      }
+    }
+    return true;
+  }
+
+  bool Damaged(int64_t y, std::string* error) {
+    *error = path_ + ": damaged TIFF data at row " + std::to_string(y);
+    return false;
+  }
+
+  Tiff tif_;
+  std::string path_;
+  Image layout_;  // the page's size and layout, without pixels
+  int samples_ = 1;
+  bool separate_ = false;
+  bool tiled_ = false;
+  bool minIsWhite_ = false;
+  int64_t bw_ = 0, bh_ = 0;  // block size; bh_ 0: contiguous strips, row by row
+  std::vector<uint8_t> block_;
+  Image buffer_;  // one block row, for bands that start or end inside one
+  int64_t bufferStart_ = -1;
+  int64_t next_ = 0;  // the next row to read
+};
+
+// libtiff reports a failed write without a reason; the system's is in errno.
+bool WriteFailed(const std::string& path, std::string* error) {
+  *error = path + ": TIFF writing failed" + (errno != 0 ? ": " + ErrnoText() : std::string());
+  return false;
+}
+
 }  // namespace
 
 bool ReadTiff(int fd, const std::string& path, Image* image, std::string* error,
               const PixelTarget& target, const ReadLimits& limits) {
-  Tiff tif = OpenTiff(fd, path, "r");
-  if (!tif) {
-    *error = path + ": not a readable TIFF file";
-    return false;
-  }
-  TIFF* t = tif.get();
-  const int pages = TIFFNumberOfDirectories(t);
-  if (limits.page < 0 || limits.page >= pages) {
-    *error = path + ": there is no page " + std::to_string(limits.page + 1) + "; the file has " +
-             std::to_string(pages);
-    return false;
-  }
-  if (!TIFFSetDirectory(t, static_cast<tdir_t>(limits.page))) {
-    *error = path + ": page " + std::to_string(limits.page + 1) + " cannot be read";
-    return false;
-  }
-  image->meta.pageCount = pages;
-  image->meta.page = limits.page;
-  ReadMetadata(t, &image->meta);
-  uint32_t w = 0, h = 0;
-  uint16_t bps = 8, spp = 1, photometric = PHOTOMETRIC_MINISBLACK, planar = PLANARCONFIG_CONTIG;
-  uint16_t sampleFormat = SAMPLEFORMAT_UINT;
-  TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w);
-  TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
-  TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bps);
-  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
-  TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
-  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
-  if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric)) {
-    photometric = spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
-  }
-  ColorModel model;
-  switch (photometric) {
-    case PHOTOMETRIC_MINISBLACK:
-    case PHOTOMETRIC_MINISWHITE:
-      model = ColorModel::kGray;
+  TiffRows rows;
+  switch (rows.Start(fd, path, image, limits, error)) {
+    case TiffRows::Kind::kDirect:
+      return AllocatePixels(path, image, target, error) && rows.Read(image, error);
+    case TiffRows::Kind::kViaRgba:
+      return ReadViaRgba(rows.Handle(), path, image, error, target, limits);
+    case TiffRows::Kind::kFailed:
       break;
-    case PHOTOMETRIC_RGB:
-      model = ColorModel::kRGB;
-      break;
-    case PHOTOMETRIC_SEPARATED:
-      model = ColorModel::kCMYK;
-      break;
-    default:
-      return ReadViaRgba(t, path, image, error, target, limits);
   }
-  image->model = model;
-  const int colorChannels = image->ColorChannels();
-  const bool direct = (bps == 8 || bps == 16) && sampleFormat == SAMPLEFORMAT_UINT &&
-                      (spp == colorChannels || spp == colorChannels + 1);
-  if (!direct) {
-    if (model == ColorModel::kCMYK) {
-      *error = path + ": only 8- and 16-bit CMYK TIFF files are read";
-      return false;
-    }
-    return ReadViaRgba(t, path, image, error, target, limits);
+  return false;
+}
+
+std::unique_ptr<RowReader> OpenTiffRows(int fd, const std::string& path, const ReadLimits& limits,
+                                        Image* header, std::string* error) {
+  auto rows = std::make_unique<TiffRows>();
+  if (rows->Start(fd, path, header, limits, error) != TiffRows::Kind::kDirect ||
+      header->meta.pageCount != 1) {
+    return nullptr;
   }
-  image->width = w;
-  image->height = h;
-  image->bits = bps;
-  image->alpha = spp == colorChannels + 1;
-  if (!CheckDeclaredSize(path, "TIFF", w, h, image->PixelBytes(), limits, error) ||
-      !AllocatePixels(path, image, target, error) ||
-      !ReadDirect(t, path, image, spp, planar == PLANARCONFIG_SEPARATE, error)) {
-    return false;
-  }
-  // White is zero in these files; the gray sample is stored the other way up.
-  if (photometric == PHOTOMETRIC_MINISWHITE) InvertGray(image);
-  return true;
+  return rows;
 }
 
 bool WriteTiff(int fd, const std::string& path, const Image& image, std::string* error) {
@@ -341,6 +435,7 @@ bool WriteTiff(int fd, const std::string& path, const Image& image, std::string*
     return false;
   }
   TIFF* t = tif.get();
+  errno = 0;  // what is left in it afterwards is the writes' own
   std::vector<const Image*> pages{&image};
   for (const Image& p : image.morePages) pages.push_back(&p);
   const auto pageCount = static_cast<uint16_t>(pages.size());
@@ -371,20 +466,14 @@ bool WriteTiff(int fd, const std::string& path, const Image& image, std::string*
     WriteMetadata(t, page.meta);
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
     std::vector<uint8_t> row(static_cast<size_t>(page.RowBytes()));
-    Image band;  // the rows from the page's producer, if it has one
-    for (int64_t y = 0, bandStart = 0; y < page.height; ++y) {
-      if (page.producer && y == bandStart + band.height) {
-        bandStart = y;
-        if (!page.producer->Next(std::min(BandRows(page.RowBytes()), page.height - y), &band,
-                                 error)) {
-          return false;
-        }
-      }
+    RowFeed feed(page);
+    for (int64_t y = 0; y < page.height; ++y) {
+      const uint8_t* from = feed.Row(y, error);
+      if (from == nullptr) return false;
       // libtiff may change the buffer (predictor), so each row goes through a copy.
-      std::memcpy(row.data(), page.producer ? band.Row(y - bandStart) : page.Row(y), row.size());
+      std::memcpy(row.data(), from, row.size());
       if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0) {
-        *error = path + ": TIFF writing failed";
-        return false;
+        return WriteFailed(path, error);
       }
       ReportRows(y + 1, page.height);
     }
@@ -395,14 +484,12 @@ bool WriteTiff(int fd, const std::string& path, const Image& image, std::string*
       WriteTextTags(t, late);
     }
     if (!TIFFWriteDirectory(t)) {
-      *error = path + ": TIFF writing failed";
-      return false;
+      return WriteFailed(path, error);
     }
   }
   // Closing flushes what is left; a failure there (a full disk) is a failure.
   if (TIFFFlush(t) != 1) {
-    *error = path + ": TIFF writing failed";
-    return false;
+    return WriteFailed(path, error);
   }
   tif.reset();
   return true;

@@ -321,40 +321,62 @@ Failure Session::LoadBitmap(const std::string& path, host::Object* bitmap) {
   return {};
 }
 
-Failure Session::LoadMask(const std::string& maskArgument, host::Object* mask, int64_t* width,
-                          int64_t* height) {
+MaskSpec SplitMaskArgument(const std::string& argument) {
   // FILE[:CHANNEL][:inverted], read from the end so that file names with
   // colons still work when they exist as given.
-  std::string file = maskArgument;
-  std::string channel;
-  bool inverted = false;
-  if (!FileExists(file)) {
-    size_t colon = file.rfind(':');
-    if (colon != std::string::npos && Lower(file.substr(colon + 1)) == "inverted") {
-      inverted = true;
-      file.resize(colon);
-    }
-    colon = file.rfind(':');
-    if (!FileExists(file) && colon != std::string::npos) {
-      channel = file.substr(colon + 1);
-      file.resize(colon);
-    }
+  MaskSpec spec;
+  spec.file = argument;
+  if (FileExists(spec.file)) return spec;
+  size_t colon = spec.file.rfind(':');
+  if (colon != std::string::npos && Lower(spec.file.substr(colon + 1)) == "inverted") {
+    spec.inverted = true;
+    spec.file.resize(colon);
   }
+  colon = spec.file.rfind(':');
+  if (!FileExists(spec.file) && colon != std::string::npos) {
+    spec.channel = spec.file.substr(colon + 1);
+    spec.file.resize(colon);
+  }
+  return spec;
+}
+
+Failure MaskChannel(const Image& layout, const MaskSpec& spec, int* offset) {
+  *offset = ChannelByteOffset(layout, spec.channel.empty() ? "0" : spec.channel);
+  if (*offset >= 0) return {};
+  return {kExitUsage, "mask: " + spec.file + " has no channel '" + spec.channel +
+                          "' (its channels: " + ColorModelName(layout.model) +
+                          (layout.alpha ? " + alpha" : "") +
+                          "; use a name such as red, gray, alpha, black or a number from 0)"};
+}
+
+Failure CheckMaskSize(int64_t maskWidth, int64_t maskHeight, const std::string& input,
+                      const Image& image) {
+  if (maskWidth == image.width && maskHeight == image.height) return {};
+  return {kExitUsage, "the mask is " + std::to_string(maskWidth) + "x" +
+                          std::to_string(maskHeight) + " but " + input + " is " +
+                          std::to_string(image.width) + "x" + std::to_string(image.height)};
+}
+
+Failure MaskFromImage(host::Host& host, const Image& image, const MaskSpec& spec,
+                      host::Object* mask) {
+  int offset = 0;
+  if (Failure f = MaskChannel(image, spec, &offset)) return f;
+  std::string error;
+  // The mask keeps a copy of the channel; the bitmap goes with this scope.
+  host::Ref bitmap(host, BitmapFromImage(host, image, &error));
+  if (!bitmap) return {kExitFile, "mask: " + spec.file + ": " + error};
+  *mask = host::CreateMask(host, bitmap.get(), spec.inverted, static_cast<uint8_t>(offset));
+  if (*mask == nullptr) return {kExitFile, "mask: cannot make a mask from " + spec.file};
+  return {};
+}
+
+Failure Session::LoadMask(const std::string& maskArgument, host::Object* mask, int64_t* width,
+                          int64_t* height) {
+  const MaskSpec spec = SplitMaskArgument(maskArgument);
   Image image;
   std::string error;
-  if (!ReadImage(file, &image, &error, {}, readLimits_)) return {kExitFile, "mask: " + error};
-  const int offset =
-      channel.empty() ? ChannelByteOffset(image, "0") : ChannelByteOffset(image, channel);
-  if (offset < 0) {
-    return {kExitUsage, "mask: " + file + " has no channel '" + channel + "' (its channels: " +
-                            ColorModelName(image.model) + (image.alpha ? " + alpha" : "") +
-                            "; use a name such as red, gray, alpha, black or a number from 0)"};
-  }
-  host::Object bitmap = BitmapFromImage(*host_, image, &error);
-  if (bitmap == nullptr) return {kExitFile, "mask: " + file + ": " + error};
-  Keep(bitmap);
-  *mask = host::CreateMask(*host_, bitmap, inverted, static_cast<uint8_t>(offset));
-  if (*mask == nullptr) return {kExitFile, "mask: cannot make a mask from " + file};
+  if (!ReadImage(spec.file, &image, &error, {}, readLimits_)) return {kExitFile, "mask: " + error};
+  if (Failure f = MaskFromImage(*host_, image, spec, mask)) return f;
   Keep(*mask);
   *width = image.width;
   *height = image.height;
@@ -691,7 +713,8 @@ Failure WriteImageAtomically(const std::string& path, Image image, const WriteOp
                              bool quiet, bool replace) {
   FileType type = FileTypeForExtension(path);
   if (type == FileType::kUnknown) {
-    return {kExitUsage, path + ": unknown output type (use .png, .jpg, .jpeg, .tif, .tiff or .webp)"};
+    return {kExitUsage,
+            path + ": unknown output type (use .png, .jpg, .jpeg, .tif, .tiff or .webp)"};
   }
   if (type == FileType::kPNG && image.model == ColorModel::kCMYK) {
     return {kExitFile, path + ": PNG cannot store CMYK images; write a .tif file instead"};

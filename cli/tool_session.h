@@ -139,6 +139,25 @@ class Session {
   ReadLimits readLimits_;
 };
 
+// A mask argument "FILE[:CHANNEL][:inverted]" taken apart.
+struct MaskSpec {
+  std::string file;
+  std::string channel;  // empty: the first
+  bool inverted = false;
+};
+MaskSpec SplitMaskArgument(const std::string& argument);
+// The byte offset of the spec's channel in pixels of `layout`, or a usage
+// failure naming the channels there are.
+Failure MaskChannel(const Image& layout, const MaskSpec& spec, int* offset);
+// A usage failure when a mask of this size does not fit `image` (read from
+// `input`); none when it does.
+Failure CheckMaskSize(int64_t maskWidth, int64_t maskHeight, const std::string& input,
+                      const Image& image);
+// A RawBitmapMask (one new reference, the caller's) from the spec's channel
+// of an image's rows.
+Failure MaskFromImage(host::Host& host, const Image& image, const MaskSpec& spec,
+                      host::Object* mask);
+
 // Writes an image to a temporary file in the output's folder and renames it,
 // so that a failure leaves no partial output. An output that is a symbolic
 // link is written through to its target; a replaced file keeps its

@@ -16,7 +16,8 @@ using cli::ColorModel;
 struct ErrorCase {
   const char* args;  // split at spaces; "@x" stands for the file x in the test folder
   int status;
-  const char* messages;  // split at '|'; each must appear on standard error
+  const char* messages;    // split at '|'; each must appear on standard error
+  long fileSizeLimit = 0;  // bytes a file may take (RLIMIT_FSIZE); 0: no limit
 };
 
 constexpr ErrorCase kCases[] = {
@@ -96,6 +97,10 @@ constexpr ErrorCase kCases[] = {
     {"apply invert --max-pixels -1 @in.png @out.png", 2, "bad --max-pixels value '-1'"},
     {"apply invert @in.png @nowhere/out.png", 3, "nowhere"},
     {"apply invert @cmyk.tif @out.png", 3, "PNG cannot store CMYK"},
+    // A file that outgrows the size limit (or the disk): nothing left, the old file intact.
+    {"apply invert @in.png @gray.png", 3, "cannot write|gray.png: File too large", 400},
+    {"apply invert @in.png @out.tif", 3, "out.tif: TIFF writing failed: File too large", 400},
+    {"apply invert @in.png @out.jpg", 3, "out.jpg: JPEG writing failed", 400},
     {"apply blend FillBitmap=@nofill.png Opacity=1 @in.png @out.png", 3, "FillBitmap|nofill.png"},
     {"apply invert --mask @small.png @in.png @out.png", 2, "the mask is 5x4 but|is 20x16"},
     {"apply invert --mask @in.png:black @in.png @out.png", 2, "has no channel 'black'"},
@@ -177,7 +182,7 @@ TEST_F(ErrorTest, EachFailureIsNamedAndLeavesNoOutput) {
     const std::vector<std::string> before = Entries();
     const std::string input = FileBytes("in.png");
     const std::string gray = FileBytes("gray.png");
-    const ToolResult r = RunTool(Args(c.args));
+    const ToolResult r = RunTool(Args(c.args), c.fileSizeLimit);
     EXPECT_EQ(r.status, c.status) << r.err;
     for (const std::string& m : Split(c.messages, '|')) {
       EXPECT_NE(r.err.find(m), std::string::npos) << "missing '" << m << "' in: " << r.err;

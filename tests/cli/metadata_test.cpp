@@ -6,7 +6,6 @@
 #include "cli/metadata.h"
 
 #include <jpeglib.h>
-#include <tiffio.h>
 
 #include <cstdio>
 
@@ -92,14 +91,11 @@ TEST_F(MetadataTest, EveryOutputTypeKeepsWhatItCanHold) {
     EXPECT_EQ(out.width, 16);  // not turned
     EXPECT_TRUE(out.meta.icc == TestProfile());
     EXPECT_EQ(out.meta.orientation, 6);  // the tag stays so that viewers turn it
-    if (c.exif) {
-      EXPECT_EQ(cli::ExifOrientation(out.meta.exif), 6);
-    }
+    EXPECT_TRUE(!c.exif || cli::ExifOrientation(out.meta.exif) == 6);
     EXPECT_EQ(out.meta.xmp == kXmp, c.xmp);
     EXPECT_EQ(out.meta.HasResolution(), c.resolution);
     if (c.resolution) {
-      EXPECT_DOUBLE_EQ(out.meta.resolutionX, 300);
-      EXPECT_DOUBLE_EQ(out.meta.resolutionY, 300);
+      EXPECT_TRUE(out.meta.resolutionX == 300 && out.meta.resolutionY == 300);
       EXPECT_EQ(out.meta.resolutionUnit, cli::Metadata::Unit::kInch);
     }
     const bool comment = !out.meta.text.empty() && out.meta.text[0].second == "a rose";
@@ -129,17 +125,10 @@ TEST_F(MetadataTest, AutoOrientTurnsPixelsAndResetsTheTag) {
                 {7, 2, {60, 30, 50, 20, 40, 10}}, {8, 2, {30, 60, 20, 50, 10, 40}}};
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.orientation);
-    TIFF* t = TIFFOpen(Path("in.tif").c_str(), "w");
-    ASSERT_NE(t, nullptr);
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 3);
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, 2);
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(t, TIFFTAG_ORIENTATION, c.orientation);
-    uint8_t rows[2][3] = {{10, 20, 30}, {40, 50, 60}};
-    for (uint32_t y = 0; y < 2; ++y) TIFFWriteScanline(t, rows[y], y, 0);
-    TIFFClose(t);
+    cli::Image in = PatternImage(3, 2, ColorModel::kGray, false, 8);
+    in.data = {10, 20, 30, 40, 50, 60};
+    in.meta.orientation = c.orientation;  // the TIFF writer stores it as a tag
+    Write("in.tif", in);
 
     ASSERT_EQ(RunTool({"apply", "invert", "--quiet", Path("in.tif"), Path("kept.jpg")}).status, 0);
     EXPECT_EQ(Read("kept.jpg").width, 3);  // without the option nothing turns

@@ -2,7 +2,9 @@
 #include "tool_runner.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,7 +37,7 @@ std::vector<std::string> Split(const std::string& text, char at) {
   return parts;
 }
 
-int StartTool(const std::vector<std::string>& args, int outFd, int errFd) {
+int StartTool(const std::vector<std::string>& args, int outFd, int errFd, long fileSizeLimit) {
   std::vector<std::string> argv = {LUMENO_TOOL_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargv;
@@ -45,26 +47,30 @@ int StartTool(const std::vector<std::string>& args, int outFd, int errFd) {
   if (pid == 0) {
     dup2(outFd, 1);
     dup2(errFd, 2);
+    const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+    if (fileSizeLimit > 0) setrlimit(RLIMIT_FSIZE, &limit);
     execv(cargv[0], cargv.data());
     _exit(127);
   }
   return pid;
 }
 
-ToolResult RunTool(const std::vector<std::string>& args) {
+ToolResult RunTool(const std::vector<std::string>& args, long fileSizeLimit) {
   char outName[] = "/tmp/lumeno-test-out-XXXXXX";
   char errName[] = "/tmp/lumeno-test-err-XXXXXX";
   const int outFd = mkstemp(outName);
   const int errFd = mkstemp(errName);
-  const pid_t pid = StartTool(args, outFd, errFd);
+  const pid_t pid = StartTool(args, outFd, errFd, fileSizeLimit);
   int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
+  struct rusage usage {};
+  wait4(pid, &wstatus, 0, &usage);
   close(outFd);
   close(errFd);
   ToolResult r;
   r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   r.out = Slurp(outName);
   r.err = Slurp(errName);
+  r.peakKb = usage.ru_maxrss;
   unlink(outName);
   unlink(errName);
   return r;
@@ -80,17 +86,8 @@ cli::Image PatternImage(int64_t width, int64_t height, cli::ColorModel model, bo
   image.bits = bits;
   image.Allocate();
   std::mt19937_64 rng(seed);
-  if (bits == 8) {
-    for (uint8_t& b : image.data) b = static_cast<uint8_t>(rng());
-    // Make sure the extremes occur.
-    image.data[0] = 0;
-    image.data[1] = 255;
-  } else {
-    for (size_t i = 0; i + 1 < image.data.size(); i += 2) {
-      const uint16_t v = static_cast<uint16_t>(rng());
-      std::memcpy(&image.data[i], &v, 2);
-    }
-  }
+  for (uint8_t& b : image.data) b = static_cast<uint8_t>(rng());
+  if (bits == 8) image.data[0] = 0, image.data[1] = 255;  // the extremes occur
   return image;
 }
 
@@ -110,6 +107,64 @@ cli::Image SmoothImage(int64_t width, int64_t height, cli::ColorModel model) {
     }
   }
   return image;
+}
+
+void WriteTiff(const std::string& path, const cli::Image& image, bool tiled, bool planar,
+               int pages) {
+  TIFF* t = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(t, nullptr);
+  const auto bw = static_cast<uint32_t>(tiled ? 16 : image.width);
+  const auto bh = static_cast<uint32_t>(tiled ? 16 : image.height);
+  const int bytes = image.bits / 8, planes = planar ? image.Channels() : 1;
+  const int per = image.Channels() / planes;
+  const uint16_t photometric = image.model == cli::ColorModel::kRGB    ? PHOTOMETRIC_RGB
+                               : image.model == cli::ColorModel::kCMYK ? PHOTOMETRIC_SEPARATED
+                                                                       : PHOTOMETRIC_MINISBLACK;
+  for (int page = 0; page < pages; ++page) {
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, image.bits);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, image.Channels());
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+    if (image.alpha) TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    TIFFSetField(t, tiled ? TIFFTAG_TILEWIDTH : TIFFTAG_ROWSPERSTRIP, tiled ? bw : bh);
+    if (tiled) TIFFSetField(t, TIFFTAG_TILELENGTH, bh);
+    std::vector<uint8_t> block(size_t{bw} * bh * per * bytes);
+    for (uint16_t p = 0; p < planes; ++p) {
+      for (uint32_t by = 0; by < image.height; by += bh) {
+        for (uint32_t bx = 0; bx < image.width; bx += bw) {
+          std::fill(block.begin(), block.end(), 0);
+          for (uint32_t r = 0; r < bh && by + r < image.height; ++r) {
+            for (uint32_t x = 0; x < bw && bx + x < image.width; ++x) {
+              for (int s = 0; s < per; ++s) {
+                const auto v =
+                    static_cast<uint16_t>(image.Sample16(bx + x, by + r, p * per + s) + 10 * page);
+                uint8_t* at = &block[((size_t{r} * bw + x) * per + s) * bytes];
+                bytes == 1 ? void(*at = static_cast<uint8_t>(v)) : void(std::memcpy(at, &v, 2));
+              }
+            }
+          }
+          const auto size = static_cast<tmsize_t>(block.size());
+          tiled ? TIFFWriteEncodedTile(t, TIFFComputeTile(t, bx, by, 0, p), block.data(), size)
+                : TIFFWriteEncodedStrip(t, TIFFComputeStrip(t, by, p), block.data(), size);
+        }
+      }
+    }
+    TIFFWriteDirectory(t);
+  }
+  TIFFClose(t);
+}
+
+ToolResult RunInBands(std::vector<std::string> args) {
+  args.push_back("--progress");
+  setenv("LUMENO_BAND_ROWS", "5", 1);
+  ToolResult r = RunTool(args);
+  unsetenv("LUMENO_BAND_ROWS");
+  EXPECT_EQ(r.err.find("decoding"), std::string::npos) << r.err;
+  return r;
 }
 
 void ToolTest::SetUp() {

@@ -16,23 +16,34 @@ struct ToolResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
   std::string err;
+  long peakKb = 0;  // the child's largest resident size (it includes the test's own at the start)
 };
 
 // Parts of `text` between the `at` characters.
 std::vector<std::string> Split(const std::string& text, char at);
 
 // Starts the tool with these arguments, its output streams on the given
-// descriptors; returns the child's process id.
-int StartTool(const std::vector<std::string>& args, int outFd, int errFd);
+// descriptors, and files limited to `fileSizeLimit` bytes when given
+// (RLIMIT_FSIZE); returns the child's process id.
+int StartTool(const std::vector<std::string>& args, int outFd, int errFd, long fileSizeLimit = 0);
 
 // Runs the tool with these arguments (no shell), capturing both streams.
-ToolResult RunTool(const std::vector<std::string>& args);
+ToolResult RunTool(const std::vector<std::string>& args, long fileSizeLimit = 0);
 
 // A seeded image whose samples cover the whole range of the depth.
 cli::Image PatternImage(int64_t width, int64_t height, cli::ColorModel model, bool alpha, int bits,
                         uint64_t seed = 7);
 // A smooth image (JPEG keeps it within a few units).
 cli::Image SmoothImage(int64_t width, int64_t height, cli::ColorModel model);
+
+// Writes `image` (its size, depth, colour model and alpha) as TIFF in 16 x 16
+// tiles or one strip per plane, samples interleaved or `planar`; page i of
+// `pages` holds the image with every sample raised by 10 * i.
+void WriteTiff(const std::string& path, const cli::Image& image, bool tiled, bool planar,
+               int pages = 1);
+// Runs the tool band by band, 5 rows a band; the progress line of that path
+// has no decoding step of its own.
+ToolResult RunInBands(std::vector<std::string> args);
 
 // Each test gets a fresh folder, removed afterwards.
 class ToolTest : public ::testing::Test {
