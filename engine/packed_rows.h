@@ -137,15 +137,18 @@ inline void MixWithOriginal(const uint8_t* o, uint8_t* d, const typename Depth<k
 }
 
 // A band whose rows are packed runs row by row over flat samples: through
-// the vector operation when the table is one, else at 8 bits through the
-// wide look-up where the processor has one, else through the table.
+// the vector operation when the table is one, else at 16 bits through the
+// kernel's linear stretch in vector lanes where it has one (stretch not
+// null), else at 8 bits through the wide look-up where the processor has
+// one, else through the table.
 //
 // Masked, a row goes in runs of 64 pixels: their mask values fetched, the
 // original samples kept aside (the destination may be the source), the run
 // done as unmasked, then the originals mixed back in by the mask rule.
 template <int kBits, int kSamples, bool kMasked>
 inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
-                            const typename Depth<kBits>::Sample* table) {
+                            const typename Depth<kBits>::Sample* table,
+                            const LinearStretch* stretch) {
   using Sample = typename Depth<kBits>::Sample;
   GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const int64_t rowSamples = static_cast<int64_t>(p.width) * samples;
@@ -183,6 +186,8 @@ inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
       if (done == 0)
         done = OperateRowSse2(src, dst, count, kBits, op, shape.amount, alphaBytes, samples);
 #endif
+    } else if (kBits == 16 && stretch != nullptr && samples <= 8) {
+      done = StretchRowWide(src, dst, count, *stretch, alphaBytes, samples);
     } else if (wide.Usable()) {
       done = wide.Run(src, dst, count);
     }
@@ -225,10 +230,11 @@ inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
 
 template <int kBits, bool kMasked>
 inline void* WalkPackedRowsByLayout(void* jobPointer, int32_t samples, int32_t alpha,
-                                    const typename Depth<kBits>::Sample* table) {
+                                    const typename Depth<kBits>::Sample* table,
+                                    const LinearStretch* stretch) {
   return BySampleCount(samples, [&](auto known) {
-    return WalkPackedRows<kBits, decltype(known)::value, kMasked>(jobPointer, samples, alpha,
-                                                                  table);
+    return WalkPackedRows<kBits, decltype(known)::value, kMasked>(jobPointer, samples, alpha, table,
+                                                                  stretch);
   });
 }
 
@@ -243,7 +249,9 @@ inline void* WalkPackedRowsByLayout(void* jobPointer, int32_t samples, int32_t a
 // the same bytes, as each entry is the kernel's own result. Small bands
 // call the kernel directly, where filling the table would cost more.
 // Bands of packed pixels (the usual case) walk whole rows as flat runs of
-// samples.
+// samples; a kernel that is a linear stretch says so by a member Linear()
+// returning its LinearStretch, which 16-bit rows then compute in vector
+// lanes instead of looking up.
 template <template <int> class Kernel, int kBits, bool kMasked>
 void* ChannelWorker(void* jobPointer) {
   const FilterJob& job = *static_cast<FilterJob*>(jobPointer);
@@ -262,7 +270,14 @@ void* ChannelWorker(void* jobPointer) {
     const int64_t packedStep = static_cast<int64_t>(samples) * static_cast<int64_t>(sizeof(Sample));
     if (samples > 0 && p.srcPixelBytes == packedStep && p.dstPixelBytes == packedStep &&
         (!kMasked || samples <= 8)) {
-      return WalkPackedRowsByLayout<kBits, kMasked>(jobPointer, samples, alpha, table);
+      LinearStretch stretch{};
+      bool linear = false;
+      if constexpr (requires { kernel.Linear(); }) {
+        stretch = kernel.Linear();
+        linear = true;
+      }
+      return WalkPackedRowsByLayout<kBits, kMasked>(jobPointer, samples, alpha, table,
+                                                    linear ? &stretch : nullptr);
     }
     return WalkChannelsByLayout<kBits, kMasked>(jobPointer, samples, alpha,
                                                 [&](uint32_t o) -> uint32_t { return table[o]; });

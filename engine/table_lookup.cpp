@@ -20,10 +20,14 @@ namespace {
 // The faster table operations, highest level first.
 using OperateRow = int64_t (*)(const uint8_t* src, uint8_t* dst, int64_t count, int bits,
                                SampleOp op, uint32_t amount, const uint8_t* keep, int32_t samples);
+using StretchRow = int64_t (*)(const uint8_t* src, uint8_t* dst, int64_t count,
+                               const LinearStretch& stretch, const uint8_t* keep, int32_t samples);
 #if defined(LUMENO_X86_PATHS)
 constexpr FastPath<OperateRow> kOperatePaths[] = {{CpuLevel::kAvx2, &OperateRowAvx2}};
+constexpr FastPath<StretchRow> kStretchPaths[] = {{CpuLevel::kAvx2, &StretchRowAvx2}};
 #else
 constexpr FastPath<OperateRow> kOperatePaths[] = {{CpuLevel::kBaseline, nullptr}};
+constexpr FastPath<StretchRow> kStretchPaths[] = {{CpuLevel::kBaseline, nullptr}};
 #endif
 
 }  // namespace
@@ -33,6 +37,13 @@ int64_t OperateRowWide(const uint8_t* src, uint8_t* dst, int64_t count, int bits
   const OperateRow row = Pick(kOperatePaths);
   return row != nullptr ? row(src, dst, count, bits, op, amount, keep, samples) : 0;
 }
+
+int64_t StretchRowWide(const uint8_t* src, uint8_t* dst, int64_t count,
+                       const LinearStretch& stretch, const uint8_t* keep, int32_t samples) {
+  const StretchRow row = Pick(kStretchPaths);
+  return row != nullptr ? row(src, dst, count, stretch, keep, samples) : 0;
+}
+
 WideLookUp::WideLookUp(const uint8_t* const* tables, int32_t samples) {
   if (samples < 1 || samples > 8) return;
   samples_ = samples;

@@ -1,10 +1,55 @@
-// The wide byte look-up and the table operations with AVX2
-// (engine/table_lookup.h), 32 bytes a step.
+// The wide byte look-up, the table operations and the 16-bit stretch with
+// AVX2 (engine/table_lookup.h), 32 bytes a step.
 #include <immintrin.h>
 
 #include "engine/table_lookup.h"
 
 namespace lumeno {
+
+namespace {
+
+// The stretch of four centred samples (o - mid in 32-bit lanes) as 32-bit
+// lanes: min(top, y) keeps a NaN y (the instruction returns its second
+// operand when either is NaN), whose conversion gives the integer
+// indefinite value, as does any y below the int32 range; the unsigned
+// saturating pack then turns every negative lane into 0.
+template <bool kLift>
+inline __m128i StretchQuad(__m128i centred, __m256d factor, __m256d mid, __m256d level) {
+  __m256d y = _mm256_add_pd(_mm256_mul_pd(factor, _mm256_cvtepi32_pd(centred)), mid);
+  if constexpr (kLift) y = _mm256_add_pd(y, level);
+  return _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_set1_pd(65535.0), y));
+}
+
+template <bool kLift>
+int64_t StretchRow(const uint8_t* src, uint8_t* dst, int64_t count, const LinearStretch& stretch,
+                   const uint8_t* keep, int32_t samples) {
+  const __m256d factor = _mm256_set1_pd(stretch.factor);
+  const __m256d mid = _mm256_set1_pd(static_cast<double>(stretch.mid));
+  const __m256d level = _mm256_set1_pd(static_cast<double>(stretch.level));
+  const __m256i midLanes = _mm256_set1_epi32(stretch.mid);
+  int64_t j = 0;
+  int32_t phase = 0;
+  for (; j + 16 <= count; j += 16) {
+    const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 2 * j));
+    const __m256i low =
+        _mm256_sub_epi32(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(o)), midLanes);
+    const __m256i high =
+        _mm256_sub_epi32(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(o, 1)), midLanes);
+    const __m128i first =
+        _mm_packus_epi32(StretchQuad<kLift>(_mm256_castsi256_si128(low), factor, mid, level),
+                         StretchQuad<kLift>(_mm256_extracti128_si256(low, 1), factor, mid, level));
+    const __m128i second =
+        _mm_packus_epi32(StretchQuad<kLift>(_mm256_castsi256_si128(high), factor, mid, level),
+                         StretchQuad<kLift>(_mm256_extracti128_si256(high, 1), factor, mid, level));
+    const __m256i e = _mm256_inserti128_si256(_mm256_castsi128_si256(first), second, 1);
+    const __m256i marks = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keep + phase * 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * j), _mm256_blendv_epi8(e, o, marks));
+    phase = phase + 1 == samples ? 0 : phase + 1;
+  }
+  return j;
+}
+
+}  // namespace
 
 // table[o] for each of 32 bytes from the difference steps: each half of the
 // table (below and from 128) is summed as differences, step h holding piece
@@ -69,6 +114,12 @@ int64_t OperateRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count, int bits
     phase = phase + 1 == samples ? 0 : phase + 1;
   }
   return j;
+}
+
+int64_t StretchRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count,
+                       const LinearStretch& stretch, const uint8_t* keep, int32_t samples) {
+  return stretch.lift ? StretchRow<true>(src, dst, count, stretch, keep, samples)
+                      : StretchRow<false>(src, dst, count, stretch, keep, samples);
 }
 
 }  // namespace lumeno
