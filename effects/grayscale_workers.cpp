@@ -209,25 +209,34 @@ constexpr lumeno::FastPath<lumeno::gray::Row> kPaths8[] = {{lumeno::CpuLevel::kB
 constexpr lumeno::FastPath<lumeno::gray::Row> kPaths16[] = {{lumeno::CpuLevel::kBaseline, nullptr}};
 #endif
 
-// A plain band through a faster row, the rest of each row pixel by pixel.
-template <int kBits, typename Gray>
+// A band through a faster row, the rest of each row pixel by pixel; masked,
+// by runs mixed with the originals on the three colour samples (share).
+template <int kBits, bool kMasked, typename Gray>
 void* WalkGrayFast(void* jobPointer, const Gray& gray, const GrayLayout& at,
-                   const lumeno::gray::Vector& v, lumeno::gray::Row row) {
+                   const lumeno::gray::Vector& v, lumeno::gray::Row row,
+                   const typename lumeno::Depth<kBits>::Sample* share) {
   constexpr int64_t kPixelBytes = 4 * (kBits / 8);
   const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const int32_t width = p.width;
   const lumeno::StoreLanes lanes(p, v.srcKeep, v.dstKeep);
-  return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
-    for (int32_t x = row(v, lanes, src, dst, width); x < width; ++x) {
+  const auto run = [&](const uint8_t* src, uint8_t* dst, int32_t pixels) {
+    for (int32_t x = row(v, lanes, src, dst, pixels); x < pixels; ++x) {
       GrayPixel<kBits, false>(gray, at, src + x * kPixelBytes, dst + x * kPixelBytes, 0);
     }
-  });
+  };
+  if constexpr (kMasked) {
+    return lumeno::WalkMaskedRuns<kBits, 4>(jobPointer, 4, share, run);
+  } else {
+    return lumeno::ForEachRow(
+        jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) { run(src, dst, width); });
+  }
 }
 
-// The row worker of one depth and method, plain or masked. Plain bands
-// whose writes stay inside their pixels take a faster row for pixels of
-// four samples where the processor has one, or at 8 bits a loop of fixed
-// step for three- and four-byte ones.
+// The row worker of one depth and method, plain or masked. Bands whose
+// writes stay inside their pixels take a faster row for pixels of four
+// samples where the processor has one (masked ones where each colour sample
+// is written at the place it is read from), or plain at 8 bits a loop of
+// fixed step for three- and four-byte ones.
 template <int kBits, template <int> class Method, bool kMasked>
 void* GrayscaleRows(void* jobPointer) {
   const auto& block =
@@ -235,16 +244,16 @@ void* GrayscaleRows(void* jobPointer) {
   const GrayLayout at(block, kBits);
   const Method<kBits> gray(block);
   if (!at.rowsDisjoint) return WalkGray<kBits, kMasked, true, 0>(jobPointer, gray, at);
-  if constexpr (!kMasked) {
-    const lumeno::gray::Row row = kBits == 8 ? lumeno::Pick(kPaths8) : lumeno::Pick(kPaths16);
-    lumeno::gray::Vector vector{};
-    vector.formula = Method<kBits>::kFormula;
-    vector.weights[0] = block.redWeight;
-    vector.weights[1] = block.greenWeight;
-    vector.weights[2] = block.blueWeight;
-    if (row != nullptr && PrepareGrayVector<kBits>(at, &vector)) {
-      return WalkGrayFast<kBits>(jobPointer, gray, at, vector, row);
-    }
+  const lumeno::gray::Row row = kBits == 8 ? lumeno::Pick(kPaths8) : lumeno::Pick(kPaths16);
+  lumeno::gray::Vector vector{};
+  vector.formula = Method<kBits>::kFormula;
+  vector.weights[0] = block.redWeight;
+  vector.weights[1] = block.greenWeight;
+  vector.weights[2] = block.blueWeight;
+  typename lumeno::Depth<kBits>::Sample share[4] = {};
+  if (row != nullptr && (!kMasked || lumeno::ColourShares(at, 4, share)) &&
+      PrepareGrayVector<kBits>(at, &vector)) {
+    return WalkGrayFast<kBits, kMasked>(jobPointer, gray, at, vector, row, share);
   }
   if constexpr (kBits == 8 && !kMasked) {
     if (at.srcStep == 4 && at.dstStep == 4) {

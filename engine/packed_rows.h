@@ -136,15 +136,69 @@ inline void MixWithOriginal(const uint8_t* o, uint8_t* d, const typename Depth<k
   }
 }
 
+// A masked band of packed pixels (a pixel step of `samples` samples, at
+// most 8, in source and destination) by runs of 64 pixels: their mask
+// values fetched, the original samples kept aside (the destination may be
+// the source), the run done as unmasked by run(o, d, pixels) from the kept
+// originals, then the originals mixed back in by the mask rule on the
+// samples whose share is all ones (those whose share is 0, such as alpha,
+// keep the unmasked value). kSamples is samples where known, else 0.
+template <int kBits, int kSamples, typename Run>
+inline void* WalkMaskedRuns(void* jobPointer, int32_t samples,
+                            const typename Depth<kBits>::Sample* share, const Run& run) {
+  using Sample = typename Depth<kBits>::Sample;
+  GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
+  const int32_t pixelSamples = kSamples > 0 ? kSamples : samples;
+  return ForEachRow(jobPointer, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
+    constexpr int32_t kRun = 64;
+    alignas(16) Sample original[kRun * 8];
+    alignas(16) Sample weights[kRun * 8];  // the pixel's mask value by its share
+    const int64_t maskRow = MaskRow<kBits>(p.mask, r);
+    const int64_t pixelBytes = static_cast<int64_t>(pixelSamples) * sizeof(Sample);
+    for (int32_t x0 = 0; x0 < p.width; x0 += kRun) {
+      const int32_t n = p.width - x0 < kRun ? p.width - x0 : kRun;
+      const int64_t count = static_cast<int64_t>(n) * pixelSamples;
+      for (int32_t i = 0; i < n; ++i) {
+        const Sample m = static_cast<Sample>(MaskValue<kBits>(p.mask, maskRow, x0 + i));
+        for (int32_t k = 0; k < pixelSamples; ++k) {
+          weights[i * pixelSamples + k] = static_cast<Sample>(m & share[k]);
+        }
+      }
+      const uint8_t* s = src + x0 * pixelBytes;
+      uint8_t* d = dst + x0 * pixelBytes;
+      std::memcpy(original, s, static_cast<size_t>(count) * sizeof(Sample));
+      const uint8_t* o = reinterpret_cast<const uint8_t*>(original);
+      run(o, d, n);
+      MixWithOriginal<kBits>(o, d, weights, count);
+    }
+  });
+}
+
+// The shares for WalkMaskedRuns of an effect that writes its three colour
+// samples (at.dstRed, dstGreen, dstBlue of a pixel of `samples` samples) and
+// mixes each with the source's own channel: all ones there, 0 elsewhere.
+// False where a colour sample is written elsewhere than it is read from or
+// two share a place: the runs mix each sample with the original at its own
+// place only.
+template <typename Sample, typename Layout>
+inline bool ColourShares(const Layout& at, int32_t samples, Sample* share) {
+  const int32_t src[3] = {at.srcRed, at.srcGreen, at.srcBlue};
+  const int32_t dst[3] = {at.dstRed, at.dstGreen, at.dstBlue};
+  for (int32_t k = 0; k < samples; ++k) share[k] = 0;
+  for (int k = 0; k < 3; ++k) {
+    if (src[k] != dst[k] || dst[k] < 0 || dst[k] >= samples || share[dst[k]] != 0) return false;
+    share[dst[k]] = static_cast<Sample>(~Sample{0});
+  }
+  return true;
+}
+
 // A band whose rows are packed runs row by row over flat samples: through
 // the vector operation when the table is one, else at 16 bits through the
 // kernel's linear stretch in vector lanes where it has one (stretch not
 // null), else at 8 bits through the wide look-up where the processor has
 // one, else through the table.
 //
-// Masked, a row goes in runs of 64 pixels: their mask values fetched, the
-// original samples kept aside (the destination may be the source), the run
-// done as unmasked, then the originals mixed back in by the mask rule.
+// Masked, a row goes in runs of 64 pixels (WalkMaskedRuns).
 template <int kBits, int kSamples, bool kMasked>
 inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
                             const typename Depth<kBits>::Sample* table,
@@ -201,30 +255,10 @@ inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
     // Each sample's share of its pixel's mask value: all of it, none at alpha.
     Sample share[8];
     for (int32_t k = 0; k < 8; ++k) share[k] = k == alpha ? 0 : Depth<kBits>::kMax;
-    return ForEachRow(jobPointer, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
-      constexpr int32_t kRun = 64;
-      const int32_t pixelSamples = kSamples > 0 ? kSamples : samples;
-      alignas(16) Sample original[kRun * 8];
-      alignas(16) Sample weights[kRun * 8];  // the pixel's mask value, 0 at alpha
-      const int64_t maskRow = MaskRow<kBits>(p.mask, r);
-      const int64_t pixelBytes = static_cast<int64_t>(pixelSamples) * sizeof(Sample);
-      for (int32_t x0 = 0; x0 < p.width; x0 += kRun) {
-        const int32_t n = p.width - x0 < kRun ? p.width - x0 : kRun;
-        const int64_t count = static_cast<int64_t>(n) * pixelSamples;
-        for (int32_t i = 0; i < n; ++i) {
-          const Sample m = static_cast<Sample>(MaskValue<kBits>(p.mask, maskRow, x0 + i));
-          for (int32_t k = 0; k < pixelSamples; ++k) {
-            weights[i * pixelSamples + k] = static_cast<Sample>(m & share[k]);
-          }
-        }
-        const uint8_t* s = src + x0 * pixelBytes;
-        uint8_t* d = dst + x0 * pixelBytes;
-        std::memcpy(original, s, static_cast<size_t>(count) * sizeof(Sample));
-        const uint8_t* o = reinterpret_cast<const uint8_t*>(original);
-        unmasked(o, d, count);
-        MixWithOriginal<kBits>(o, d, weights, count);
-      }
-    });
+    return WalkMaskedRuns<kBits, kSamples>(jobPointer, samples, share,
+                                           [&](const uint8_t* o, uint8_t* d, int32_t pixels) {
+                                             unmasked(o, d, static_cast<int64_t>(pixels) * samples);
+                                           });
   }
 }
 
