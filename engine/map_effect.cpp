@@ -55,22 +55,37 @@ void* MapRows(void* jobPointer, int32_t runtimeSamples, const MapChannel* channe
       wideTables[i] =
           kBits == 8 && !unmapped[i] ? reinterpret_cast<const uint8_t*>(at[i]) : nullptr;
     }
+    // One whole pixel.
+    const auto pixel = [&](const uint8_t* src, uint8_t* dst) {
+      Sample o[kSamples];
+      std::memcpy(o, src, sizeof(o));
+      Sample e[kSamples];
+#pragma GCC unroll 8
+      for (int32_t i = 0; i < kSamples; ++i) {
+        e[i] = static_cast<Sample>((o[i] & keepBits[i]) | (lookUp[i][o[i]] & ~keepBits[i]));
+      }
+      std::memcpy(dst, e, sizeof(e));
+    };
     const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
     constexpr int32_t kPixelBytes = kSamples * static_cast<int32_t>(sizeof(Sample));
     if (anyTable != nullptr && p.srcPixelBytes == kPixelBytes && p.dstPixelBytes == kPixelBytes) {
       // Packed pixels: at 8 bits as much of a run as it takes through the
-      // wide look-up, the rest sample by sample. Masked, by runs mixed with
-      // the originals on every sample but alpha.
+      // wide look-up, the rest of its pixel sample by sample, then whole
+      // pixels. Masked, by runs mixed with the originals on every sample
+      // but alpha.
       const lumeno::WideLookUp wide(wideTables, kSamples);
       const auto run = [&](const uint8_t* src, uint8_t* dst, int32_t pixels) {
         const int64_t count = static_cast<int64_t>(pixels) * kSamples;
         int64_t j = kBits == 8 && wide.Usable() ? wide.Run(src, dst, count) : 0;
-        for (int32_t i = static_cast<int32_t>(j % kSamples); j < count; ++j) {
+        for (int32_t i = static_cast<int32_t>(j % kSamples); i != 0 && i < kSamples; ++i, ++j) {
           Sample o;
           std::memcpy(&o, src + j * static_cast<int64_t>(sizeof(Sample)), sizeof(Sample));
           const Sample e = static_cast<Sample>((o & keepBits[i]) | (lookUp[i][o] & ~keepBits[i]));
           std::memcpy(dst + j * static_cast<int64_t>(sizeof(Sample)), &e, sizeof(Sample));
-          i = i + 1 == kSamples ? 0 : i + 1;
+        }
+        for (; j < count; j += kSamples) {
+          pixel(src + j * static_cast<int64_t>(sizeof(Sample)),
+                dst + j * static_cast<int64_t>(sizeof(Sample)));
         }
       };
       if constexpr (kMasked) {
@@ -86,16 +101,7 @@ void* MapRows(void* jobPointer, int32_t runtimeSamples, const MapChannel* channe
     }
     if (!kMasked && anyTable != nullptr) {
       return lumeno::ForEachPixel<kBits, false>(
-          jobPointer, [&](const uint8_t* src, uint8_t* dst, uint32_t) {
-            Sample o[kSamples];
-            std::memcpy(o, src, sizeof(o));
-            Sample e[kSamples];
-#pragma GCC unroll 8
-            for (int32_t i = 0; i < kSamples; ++i) {
-              e[i] = static_cast<Sample>((o[i] & keepBits[i]) | (lookUp[i][o[i]] & ~keepBits[i]));
-            }
-            std::memcpy(dst, e, sizeof(e));
-          });
+          jobPointer, [&](const uint8_t* src, uint8_t* dst, uint32_t) { pixel(src, dst); });
     }
   }
   return lumeno::ForEachPixel<kBits, kMasked>(
