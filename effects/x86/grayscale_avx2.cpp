@@ -72,13 +72,34 @@ struct WeightedAverage {
   }
 };
 
+// A row's gray values: the colour samples read at their bit positions in
+// the pixel, then the formula (Gray).
+template <typename Gray>
+struct GrayOf {
+  Gray gray;
+  __m128i red, green, blue;
+  explicit GrayOf(const Vector& v)
+      : gray(v),
+        red(_mm_cvtsi32_si128(v.srcShift[0])),
+        green(_mm_cvtsi32_si128(v.srcShift[1])),
+        blue(_mm_cvtsi32_si128(v.srcShift[2])) {}
+  // Eight 4-byte pixels, in 32-bit lanes.
+  __m256i Of8(__m256i pixels) const {
+    return gray.Lanes(ByteLanes8(pixels, red), ByteLanes8(pixels, green), ByteLanes8(pixels, blue));
+  }
+  // Four pixels of 16-bit samples, in 64-bit lanes.
+  __m256i Of16(__m256i pixels) const {
+    const __m256i low = _mm256_set1_epi64x(0xFFFF);
+    return gray.Lanes64(_mm256_and_si256(_mm256_srl_epi64(pixels, red), low),
+                        _mm256_and_si256(_mm256_srl_epi64(pixels, green), low),
+                        _mm256_and_si256(_mm256_srl_epi64(pixels, blue), low));
+  }
+};
+
 template <typename Gray>
 int32_t Row8(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
              int32_t width) {
-  const Gray gray(v);
-  const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
-  const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
-  const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
+  const GrayOf<Gray> gray(v);
   const __m256i grayBits =
       _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(v.grayBits)));
   const __m256i srcKeep =
@@ -88,9 +109,7 @@ int32_t Row8(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8
   for (; x + 8 <= width; x += 8) {
     const __m256i pixels =
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 4));
-    const __m256i y =
-        SpreadByte8(gray.Lanes(ByteLanes8(pixels, shiftRed), ByteLanes8(pixels, shiftGreen),
-                               ByteLanes8(pixels, shiftBlue)));
+    const __m256i y = SpreadByte8(gray.Of8(pixels));
     const __m256i out =
         _mm256_or_si256(_mm256_and_si256(y, grayBits), _mm256_and_si256(pixels, srcKeep));
     StoreKeeping8(dst + static_cast<int64_t>(x) * 4, out, lanes, dstKeep);
@@ -104,11 +123,7 @@ int32_t Row8(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8
 template <typename Gray>
 int32_t Row16(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
               int32_t width) {
-  const Gray gray(v);
-  const __m256i low = _mm256_set1_epi64x(0xFFFF);
-  const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
-  const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
-  const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
+  const GrayOf<Gray> gray(v);
   const __m256i grayBits = _mm256_set1_epi64x(static_cast<int64_t>(v.grayBits));
   const __m256i srcKeep = _mm256_set1_epi64x(static_cast<int64_t>(lanes.srcKeep));
   const __m256i dstKeep = _mm256_set1_epi64x(static_cast<int64_t>(v.dstKeep));
@@ -116,12 +131,9 @@ int32_t Row16(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint
   for (; x + 4 <= width; x += 4) {
     const __m256i pixels =
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 8));
-    const __m256i r = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftRed), low);
-    const __m256i g = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftGreen), low);
-    const __m256i b = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftBlue), low);
     // The gray value (at most 65535) in every sample of its pixel, then
     // kept on the colour samples alone.
-    __m256i y = gray.Lanes64(r, g, b);
+    __m256i y = gray.Of16(pixels);
     y = _mm256_or_si256(y, _mm256_slli_epi64(y, 16));
     y = _mm256_or_si256(y, _mm256_slli_epi64(y, 32));
     __m256i out = _mm256_or_si256(_mm256_and_si256(y, grayBits), _mm256_and_si256(pixels, srcKeep));
@@ -139,10 +151,7 @@ int32_t Row16(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint
 template <typename Gray>
 int32_t GrayRow8(const Vector& v, const GrayOut& o, const uint8_t* src, uint8_t* dst,
                  int32_t width) {
-  const Gray gray(v);
-  const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
-  const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
-  const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
+  const GrayOf<Gray> gray(v);
   const __m128i shiftAlpha = _mm_cvtsi32_si128(o.srcAlphaShift);
   const __m128i toGray = _mm_cvtsi32_si128(8 * o.gray);
   const __m128i toAlpha = _mm_cvtsi32_si128(8 * (1 - o.gray));
@@ -152,10 +161,7 @@ int32_t GrayRow8(const Vector& v, const GrayOut& o, const uint8_t* src, uint8_t*
   for (; x + 8 <= width; x += 8) {
     const __m256i pixels =
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 4));
-    const __m256i y =
-        _mm256_and_si256(gray.Lanes(ByteLanes8(pixels, shiftRed), ByteLanes8(pixels, shiftGreen),
-                                    ByteLanes8(pixels, shiftBlue)),
-                         byte);
+    const __m256i y = _mm256_and_si256(gray.Of8(pixels), byte);
     if (o.samples == 2) {
       const __m256i out = _mm256_or_si256(
           _mm256_sll_epi32(y, toGray), _mm256_sll_epi32(ByteLanes8(pixels, shiftAlpha), toAlpha));
@@ -179,11 +185,8 @@ int32_t GrayRow8(const Vector& v, const GrayOut& o, const uint8_t* src, uint8_t*
 template <typename Gray>
 int32_t GrayRow16(const Vector& v, const GrayOut& o, const uint8_t* src, uint8_t* dst,
                   int32_t width) {
-  const Gray gray(v);
+  const GrayOf<Gray> gray(v);
   const __m256i low = _mm256_set1_epi64x(0xFFFF);
-  const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
-  const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
-  const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
   const __m128i shiftAlpha = _mm_cvtsi32_si128(o.srcAlphaShift);
   const __m128i toGray = _mm_cvtsi32_si128(16 * o.gray);
   const __m128i toAlpha = _mm_cvtsi32_si128(16 * (1 - o.gray));
@@ -193,10 +196,7 @@ int32_t GrayRow16(const Vector& v, const GrayOut& o, const uint8_t* src, uint8_t
   for (; x + 4 <= width; x += 4) {
     const __m256i pixels =
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 8));
-    const __m256i r = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftRed), low);
-    const __m256i g = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftGreen), low);
-    const __m256i b = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftBlue), low);
-    const __m256i y = _mm256_and_si256(gray.Lanes64(r, g, b), low);
+    const __m256i y = _mm256_and_si256(gray.Of16(pixels), low);
     const __m256i alpha = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftAlpha), low);
     const __m256i out =
         _mm256_or_si256(_mm256_sll_epi64(y, toGray), _mm256_sll_epi64(alpha, toAlpha));
@@ -206,34 +206,34 @@ int32_t GrayRow16(const Vector& v, const GrayOut& o, const uint8_t* src, uint8_t
   return x;
 }
 
+// run.template operator()<F>() with F the form of v.formula here.
+template <typename Run>
+int32_t ForFormula(const Vector& v, const Run& run) {
+  return ByFormula<Weighted, Average, WeightedAverage>(v.formula, [&](auto form) {
+    return run.template operator()<typename decltype(form)::type>();
+  });
+}
+
 }  // namespace
 
 int32_t GrayRow8Avx2(const Vector& v, const GrayOut& out, const uint8_t* src, uint8_t* dst,
                      int32_t width) {
-  return ByFormula<Weighted, Average, WeightedAverage>(v.formula, [&](auto form) {
-    return GrayRow8<typename decltype(form)::type>(v, out, src, dst, width);
-  });
+  return ForFormula(v, [&]<typename F>() { return GrayRow8<F>(v, out, src, dst, width); });
 }
 
 int32_t GrayRow16Avx2(const Vector& v, const GrayOut& out, const uint8_t* src, uint8_t* dst,
                       int32_t width) {
-  return ByFormula<Weighted, Average, WeightedAverage>(v.formula, [&](auto form) {
-    return GrayRow16<typename decltype(form)::type>(v, out, src, dst, width);
-  });
+  return ForFormula(v, [&]<typename F>() { return GrayRow16<F>(v, out, src, dst, width); });
 }
 
 int32_t Row8Avx2(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
                  int32_t width) {
-  return ByFormula<Weighted, Average, WeightedAverage>(v.formula, [&](auto form) {
-    return Row8<typename decltype(form)::type>(v, lanes, src, dst, width);
-  });
+  return ForFormula(v, [&]<typename F>() { return Row8<F>(v, lanes, src, dst, width); });
 }
 
 int32_t Row16Avx2(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
                   int32_t width) {
-  return ByFormula<Weighted, Average, WeightedAverage>(v.formula, [&](auto form) {
-    return Row16<typename decltype(form)::type>(v, lanes, src, dst, width);
-  });
+  return ForFormula(v, [&]<typename F>() { return Row16<F>(v, lanes, src, dst, width); });
 }
 
 }  // namespace lumeno::gray
