@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "engine/row_walker.h"
 #include "engine/table_lookup.h"
@@ -149,6 +150,13 @@ inline void* WalkMaskedRuns(void* jobPointer, int32_t samples,
   using Sample = typename Depth<kBits>::Sample;
   GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const int32_t pixelSamples = kSamples > 0 ? kSamples : samples;
+  // Pixels of 4 or 8 bytes take their weights as one word: the shares as a
+  // pattern over the mask value in every sample.
+  constexpr size_t kPixelBytes = static_cast<size_t>(kSamples) * sizeof(Sample);
+  constexpr bool kPixelWord = kSamples > 0 && (kPixelBytes == 4 || kPixelBytes == 8);
+  using PixelWord = std::conditional_t<kPixelBytes == 8, uint64_t, uint32_t>;
+  PixelWord pattern = 0;
+  if constexpr (kPixelWord) std::memcpy(&pattern, share, sizeof(pattern));
   return ForEachRow(jobPointer, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
     constexpr int32_t kRun = 64;
     alignas(16) Sample original[kRun * 8];
@@ -160,8 +168,16 @@ inline void* WalkMaskedRuns(void* jobPointer, int32_t samples,
       const int64_t count = static_cast<int64_t>(n) * pixelSamples;
       for (int32_t i = 0; i < n; ++i) {
         const Sample m = static_cast<Sample>(MaskValue<kBits>(p.mask, maskRow, x0 + i));
-        for (int32_t k = 0; k < pixelSamples; ++k) {
-          weights[i * pixelSamples + k] = static_cast<Sample>(m & share[k]);
+        if constexpr (kPixelWord) {
+          // m in every sample of a word (m <= kMax: no carries), then the shares.
+          constexpr PixelWord kEverySample =
+              static_cast<PixelWord>(~PixelWord{0} / static_cast<Sample>(~Sample{0}));
+          const PixelWord word = static_cast<PixelWord>(m * kEverySample & pattern);
+          std::memcpy(weights + i * pixelSamples, &word, sizeof(word));
+        } else {
+          for (int32_t k = 0; k < pixelSamples; ++k) {
+            weights[i * pixelSamples + k] = static_cast<Sample>(m & share[k]);
+          }
         }
       }
       const uint8_t* s = src + x0 * pixelBytes;
