@@ -5,8 +5,8 @@
 //
 // AVX-512 VBMI looks up 64 bytes at a time in any number of tables. AVX2 has
 // only a 16-entry shuffle per 128-bit lane (vpshufb): the table is sixteen
-// pieces, each looked up by the low half of every byte; it is used for a
-// single table only.
+// pieces, each looked up by the low half of every byte, and the high half
+// chooses among them; it is used for a single table only.
 #include "engine/table_lookup.h"
 
 #include <cstring>
@@ -70,12 +70,7 @@ WideLookUp::WideLookUp(const uint8_t* const* tables, int32_t samples) {
     }
     form_ = Form::kAvx512;
   } else if (level == CpuLevel::kAvx2 && count_ == 1) {
-    for (int h = 0; h < 16; ++h) {
-      for (int i = 0; i < 16; ++i) {
-        const uint8_t below = h % 8 == 0 ? 0 : tables_[0][16 * (h - 1) + i];
-        steps_[h][i] = static_cast<uint8_t>(tables_[0][16 * h + i] ^ below);
-      }
-    }
+    std::memcpy(steps_, tables_[0], sizeof(steps_));
     for (int32_t b = 0; b < 32 * samples; ++b) {
       keep_[b / 32][b % 32] = (positions[0] >> (b % samples)) & 1u ? 0x00 : 0xFF;
     }

@@ -37,7 +37,7 @@ class WideLookUp {
   // AVX-512: the bytes table d takes at each step of 64 (64 * samples bytes
   // hold whole pixels, so the pattern repeats every `samples` steps).
   uint64_t takes_[8][8] = {};
-  // AVX2 (one table): the table as sixteen 16-byte difference steps, and
+  // AVX2 (one table): the table as sixteen 16-byte pieces, and
   // the bytes it leaves alone, by 32-byte step.
   alignas(32) uint8_t steps_[16][16] = {};
   alignas(32) uint8_t keep_[8][32] = {};
@@ -82,8 +82,8 @@ int64_t StretchRowWide(const uint8_t* src, uint8_t* dst, int64_t count,
 int64_t LookUpRowAvx512(const uint8_t* src, uint8_t* dst, int64_t count,
                         const uint8_t* const* tables, int32_t tableCount,
                         const uint64_t (*takes)[8], int32_t samples);
-int64_t LookUpRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count,
-                      const uint8_t (*stepBytes)[16], const uint8_t (*keep)[32], int32_t samples);
+int64_t LookUpRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count, const uint8_t (*pieces)[16],
+                      const uint8_t (*keep)[32], int32_t samples);
 int64_t OperateRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count, int bits, SampleOp op,
                        uint32_t amount, const uint8_t* keep, int32_t samples);
 int64_t StretchRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count,

@@ -51,37 +51,40 @@ int64_t StretchRow(const uint8_t* src, uint8_t* dst, int64_t count, const Linear
 
 }  // namespace
 
-// table[o] for each of 32 bytes from the difference steps: each half of the
-// table (below and from 128) is summed as differences, step h holding piece
-// h xor piece h - 1, so the steps up to and including a byte's own piece
-// leave exactly that piece's entry. Step h takes part where index - 16h has
-// its top bit clear (vpshufb gives 0 where it is set): for bytes of the
-// step's half at or above 16h. Bytes of the other half are made 0xFF first,
-// so they never take part.
-int64_t LookUpRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count,
-                      const uint8_t (*stepBytes)[16], const uint8_t (*keep)[32], int32_t samples) {
-  __m256i steps[16];
+// table[o] for each of 32 bytes: every piece h (entries 16h to 16h + 15)
+// looked up by the low half of each byte, then the sixteen results narrowed
+// to one by the bits of the high half, lowest first, in a tree of byte
+// blends (a blend reads bit 7 of each byte: a 16-bit shift by 3 - k brings
+// bit 4 + k of every byte there, no bit crossing into another byte's bit 7).
+int64_t LookUpRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count, const uint8_t (*pieces)[16],
+                      const uint8_t (*keep)[32], int32_t samples) {
+  __m256i piece[16];
   for (int h = 0; h < 16; ++h) {
-    steps[h] =
-        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(stepBytes[h])));
+    piece[h] =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(pieces[h])));
   }
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i top = _mm256_set1_epi8(static_cast<char>(0x80));
+  const __m256i lowHalf = _mm256_set1_epi8(0x0F);
   int64_t j = 0;
   int32_t phase = 0;
   for (; j + 32 <= count; j += 32) {
     const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + j));
-    const __m256i lower = _mm256_or_si256(o, _mm256_cmpgt_epi8(zero, o));
-    const __m256i shifted = _mm256_xor_si256(o, top);
-    const __m256i upper = _mm256_or_si256(shifted, _mm256_cmpgt_epi8(zero, shifted));
-    __m256i e = _mm256_xor_si256(_mm256_shuffle_epi8(steps[0], lower),
-                                 _mm256_shuffle_epi8(steps[8], upper));
+    const __m256i index = _mm256_and_si256(o, lowHalf);
+    __m256i level[8];
+    const __m256i bit4 = _mm256_slli_epi16(o, 3);
 #pragma GCC unroll 8
-    for (int h = 1; h < 8; ++h) {
-      const __m256i down = _mm256_set1_epi8(static_cast<char>(16 * h));
-      e = _mm256_xor_si256(e, _mm256_shuffle_epi8(steps[h], _mm256_sub_epi8(lower, down)));
-      e = _mm256_xor_si256(e, _mm256_shuffle_epi8(steps[8 + h], _mm256_sub_epi8(upper, down)));
+    for (int h = 0; h < 8; ++h) {
+      level[h] = _mm256_blendv_epi8(_mm256_shuffle_epi8(piece[2 * h], index),
+                                    _mm256_shuffle_epi8(piece[2 * h + 1], index), bit4);
     }
+    const __m256i bit5 = _mm256_slli_epi16(o, 2);
+#pragma GCC unroll 4
+    for (int h = 0; h < 4; ++h) {
+      level[h] = _mm256_blendv_epi8(level[2 * h], level[2 * h + 1], bit5);
+    }
+    const __m256i bit6 = _mm256_slli_epi16(o, 1);
+    level[0] = _mm256_blendv_epi8(level[0], level[1], bit6);
+    level[1] = _mm256_blendv_epi8(level[2], level[3], bit6);
+    const __m256i e = _mm256_blendv_epi8(level[0], level[1], o);
     const __m256i marks = _mm256_load_si256(reinterpret_cast<const __m256i*>(keep[phase]));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + j), _mm256_blendv_epi8(e, o, marks));
     phase = phase + 1 == samples ? 0 : phase + 1;
