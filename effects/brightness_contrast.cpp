@@ -40,6 +40,8 @@ struct StretchAndLift {
                      static_cast<double>(level);
     return lumeno::ClampChannel<kBits>(lumeno::TruncToInt(y));
   }
+  // The same value as a stretch computed in vector lanes.
+  lumeno::LinearStretch Linear() const { return {factor, kBits == 8 ? 128 : 32768, level, true}; }
   double factor;
   int32_t level;
 };

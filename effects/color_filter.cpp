@@ -87,14 +87,16 @@ bool PlanShift(const GenericMPParams& p, const ColorFilterParams& filter, ShiftP
 }
 
 // A band through the shift row, the rest of each row sample by sample.
-template <int kBits>
-void* ShiftRows(void* jobPointer, const ShiftPlan& plan, ShiftRow row) {
+// Masked, by runs mixed with the originals on the three colour samples.
+template <int kBits, bool kMasked>
+void* ShiftRows(void* jobPointer, const ShiftPlan& plan, ShiftRow row,
+                const ColorFilterParams& filter) {
   using Sample = typename lumeno::Depth<kBits>::Sample;
   const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const int32_t samples = plan.samples;
-  const int64_t rowSamples = static_cast<int64_t>(p.width) * samples;
-  return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
-    for (int64_t j = row(plan, src, dst, rowSamples); j < rowSamples; ++j) {
+  const auto run = [&](const uint8_t* src, uint8_t* dst, int32_t pixels) {
+    const int64_t count = static_cast<int64_t>(pixels) * samples;
+    for (int64_t j = row(plan, src, dst, count); j < count; ++j) {
       Sample o;
       std::memcpy(&o, src + j * static_cast<int64_t>(sizeof(Sample)), sizeof(Sample));
       const int32_t i = static_cast<int32_t>(j % samples);
@@ -102,7 +104,19 @@ void* ShiftRows(void* jobPointer, const ShiftPlan& plan, ShiftRow row) {
           lumeno::ClampChannel<kBits>(static_cast<int32_t>(o) + plan.up[i] - plan.down[i]));
       std::memcpy(dst + j * static_cast<int64_t>(sizeof(Sample)), &e, sizeof(Sample));
     }
-  });
+  };
+  if constexpr (kMasked) {
+    Sample share[8] = {};
+    for (int32_t index : {filter.srcRedIndex, filter.srcGreenIndex, filter.srcBlueIndex}) {
+      share[index] = lumeno::Depth<kBits>::kMax;
+    }
+    if (samples == 4) return lumeno::WalkMaskedRuns<kBits, 4>(jobPointer, samples, share, run);
+    return lumeno::WalkMaskedRuns<kBits, 0>(jobPointer, samples, share, run);
+  } else {
+    (void)filter;
+    return lumeno::ForEachRow(
+        jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) { run(src, dst, p.width); });
+  }
 }
 
 // The row worker for one depth, plain or masked: each of the three channels
@@ -126,12 +140,10 @@ void* ColorFilterRows(void* jobPointer) {
   const int32_t dstAlpha = destination.alphaOffset / kSampleBytes;
   const int32_t srcAlpha = source.alphaOffset / kSampleBytes;
 
-  if constexpr (!kMasked) {
-    const ShiftRow row = kBits == 8 ? lumeno::Pick(kShiftRows8) : lumeno::Pick(kShiftRows16);
-    ShiftPlan plan;
-    if (row != nullptr && PlanShift<kBits>(p, filter, &plan)) {
-      return ShiftRows<kBits>(jobPointer, plan, row);
-    }
+  const ShiftRow row = kBits == 8 ? lumeno::Pick(kShiftRows8) : lumeno::Pick(kShiftRows16);
+  ShiftPlan plan;
+  if (row != nullptr && PlanShift<kBits>(p, filter, &plan)) {
+    return ShiftRows<kBits, kMasked>(jobPointer, plan, row, filter);
   }
   return lumeno::ForEachPixel<kBits, kMasked>(
       jobPointer, [&](const uint8_t* s, uint8_t* d, uint32_t m) {

@@ -39,6 +39,8 @@ struct Stretch {
     }
     return static_cast<uint32_t>(lumeno::TruncToInt(d));
   }
+  // The same value as a stretch computed in vector lanes.
+  lumeno::LinearStretch Linear() const { return {factor, kBits == 8 ? 128 : 32768, 0, false}; }
   double factor;
 };
 

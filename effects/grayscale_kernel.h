@@ -75,6 +75,20 @@ struct Vector {
 using Row = int32_t (*)(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
                         int32_t width);
 
+// The rows from pixels of four samples into a gray bitmap: the gray value
+// (its low kBits bits, as a sample store keeps them) at sample `gray` of a
+// destination pixel of `samples` samples, and with two samples the source's
+// alpha (at bit srcAlphaShift of the source pixel) at the other one; one
+// sample at 8 bits only. The colour reads and the formula are those of
+// Vector.
+struct GrayOut {
+  int32_t samples;  // 1 or 2
+  int32_t gray;     // 0, or 0 or 1 with two samples
+  int32_t srcAlphaShift;
+};
+using GrayRow = int32_t (*)(const Vector& v, const GrayOut& out, const uint8_t* src, uint8_t* dst,
+                            int32_t width);
+
 // For the level files: run(std::type_identity<F>{}) with F the level's
 // form of v.formula, one of Weighted, Average and WeightedAverage.
 template <typename Weighted, typename Average, typename WeightedAverage, typename Run>
@@ -98,6 +112,10 @@ int32_t Row8Avx2(const Vector& v, const StoreLanes& lanes, const uint8_t* src, u
                  int32_t width);
 int32_t Row16Avx2(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
                   int32_t width);
+int32_t GrayRow8Avx2(const Vector& v, const GrayOut& out, const uint8_t* src, uint8_t* dst,
+                     int32_t width);
+int32_t GrayRow16Avx2(const Vector& v, const GrayOut& out, const uint8_t* src, uint8_t* dst,
+                      int32_t width);
 #endif
 
 }  // namespace lumeno::gray

@@ -197,6 +197,31 @@ bool PrepareGrayVector(const GrayLayout& at, lumeno::gray::Vector* v) {
   return true;
 }
 
+// The layout test of the gray rows (effects/grayscale_kernel.h): pixels of
+// four samples into gray pixels of one sample (8 bits: 16-bit sources of
+// four samples all have a gray format of two), or of two (gray and alpha)
+// where the source has alpha, every write inside its pixel.
+template <int kBits>
+bool PrepareGrayOut(const GrayLayout& at, lumeno::gray::Vector* v, lumeno::gray::GrayOut* out) {
+  constexpr int64_t kSampleBytes = kBits / 8;
+  if (at.srcStep != 4 * kSampleBytes || !at.rowsDisjoint) return false;
+  if (at.dstGreen != at.dstRed || at.dstBlue != at.dstRed) return false;
+  const int32_t src[3] = {at.srcRed, at.srcGreen, at.srcBlue};
+  for (int k = 0; k < 3; ++k) {
+    if (src[k] < 0 || src[k] > 3) return false;
+    v->srcShift[k] = kBits * src[k];
+  }
+  out->gray = at.dstRed;
+  out->srcAlphaShift = kBits * at.srcAlpha;
+  if (at.dstStep == kSampleBytes) {
+    out->samples = 1;
+    return kBits == 8 && !at.copyAlpha && at.dstRed == 0;
+  }
+  out->samples = 2;
+  return at.dstStep == 2 * kSampleBytes && at.copyAlpha && at.dstRed >= 0 && at.dstRed <= 1 &&
+         at.dstAlpha == 1 - at.dstRed && at.srcAlpha >= 0 && at.srcAlpha <= 3;
+}
+
 // The faster rows by depth, highest level first.
 #if defined(LUMENO_X86_PATHS)
 using lumeno::CpuLevel;
@@ -204,30 +229,48 @@ constexpr lumeno::FastPath<lumeno::gray::Row> kPaths8[] = {
     {CpuLevel::kAvx2, &lumeno::gray::Row8Avx2}, {CpuLevel::kBaseline, &lumeno::gray::Row8Sse2}};
 constexpr lumeno::FastPath<lumeno::gray::Row> kPaths16[] = {
     {CpuLevel::kAvx2, &lumeno::gray::Row16Avx2}};
+constexpr lumeno::FastPath<lumeno::gray::GrayRow> kGrayPaths8[] = {
+    {CpuLevel::kAvx2, &lumeno::gray::GrayRow8Avx2}};
+constexpr lumeno::FastPath<lumeno::gray::GrayRow> kGrayPaths16[] = {
+    {CpuLevel::kAvx2, &lumeno::gray::GrayRow16Avx2}};
 #else
 constexpr lumeno::FastPath<lumeno::gray::Row> kPaths8[] = {{lumeno::CpuLevel::kBaseline, nullptr}};
 constexpr lumeno::FastPath<lumeno::gray::Row> kPaths16[] = {{lumeno::CpuLevel::kBaseline, nullptr}};
+constexpr lumeno::FastPath<lumeno::gray::GrayRow> kGrayPaths8[] = {
+    {lumeno::CpuLevel::kBaseline, nullptr}};
+constexpr lumeno::FastPath<lumeno::gray::GrayRow> kGrayPaths16[] = {
+    {lumeno::CpuLevel::kBaseline, nullptr}};
 #endif
 
-// A plain band through a faster row, the rest of each row pixel by pixel.
-template <int kBits, typename Gray>
+// A band through a faster row, the rest of each row pixel by pixel; masked,
+// by runs mixed with the originals on the three colour samples (share).
+template <int kBits, bool kMasked, typename Gray>
 void* WalkGrayFast(void* jobPointer, const Gray& gray, const GrayLayout& at,
-                   const lumeno::gray::Vector& v, lumeno::gray::Row row) {
+                   const lumeno::gray::Vector& v, lumeno::gray::Row row,
+                   const typename lumeno::Depth<kBits>::Sample* share) {
   constexpr int64_t kPixelBytes = 4 * (kBits / 8);
   const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const int32_t width = p.width;
   const lumeno::StoreLanes lanes(p, v.srcKeep, v.dstKeep);
-  return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
-    for (int32_t x = row(v, lanes, src, dst, width); x < width; ++x) {
+  const auto run = [&](const uint8_t* src, uint8_t* dst, int32_t pixels) {
+    for (int32_t x = row(v, lanes, src, dst, pixels); x < pixels; ++x) {
       GrayPixel<kBits, false>(gray, at, src + x * kPixelBytes, dst + x * kPixelBytes, 0);
     }
-  });
+  };
+  if constexpr (kMasked) {
+    return lumeno::WalkMaskedRuns<kBits, 4>(jobPointer, 4, share, run);
+  } else {
+    return lumeno::ForEachRow(
+        jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) { run(src, dst, width); });
+  }
 }
 
-// The row worker of one depth and method, plain or masked. Plain bands
-// whose writes stay inside their pixels take a faster row for pixels of
-// four samples where the processor has one, or at 8 bits a loop of fixed
-// step for three- and four-byte ones.
+// The row worker of one depth and method, plain or masked. Bands whose
+// writes stay inside their pixels take a faster row for pixels of four
+// samples where the processor has one (masked ones where each colour sample
+// is written at the place it is read from); plain bands into a gray bitmap
+// from pixels of four samples take a gray row; plain bands at 8 bits else a
+// loop of fixed step for three- and four-byte pixels.
 template <int kBits, template <int> class Method, bool kMasked>
 void* GrayscaleRows(void* jobPointer) {
   const auto& block =
@@ -235,15 +278,29 @@ void* GrayscaleRows(void* jobPointer) {
   const GrayLayout at(block, kBits);
   const Method<kBits> gray(block);
   if (!at.rowsDisjoint) return WalkGray<kBits, kMasked, true, 0>(jobPointer, gray, at);
+  const lumeno::gray::Row row = kBits == 8 ? lumeno::Pick(kPaths8) : lumeno::Pick(kPaths16);
+  lumeno::gray::Vector vector{};
+  vector.formula = Method<kBits>::kFormula;
+  vector.weights[0] = block.redWeight;
+  vector.weights[1] = block.greenWeight;
+  vector.weights[2] = block.blueWeight;
+  typename lumeno::Depth<kBits>::Sample share[4] = {};
+  if (row != nullptr && (!kMasked || lumeno::ColourShares(at, 4, share)) &&
+      PrepareGrayVector<kBits>(at, &vector)) {
+    return WalkGrayFast<kBits, kMasked>(jobPointer, gray, at, vector, row, share);
+  }
   if constexpr (!kMasked) {
-    const lumeno::gray::Row row = kBits == 8 ? lumeno::Pick(kPaths8) : lumeno::Pick(kPaths16);
-    lumeno::gray::Vector vector{};
-    vector.formula = Method<kBits>::kFormula;
-    vector.weights[0] = block.redWeight;
-    vector.weights[1] = block.greenWeight;
-    vector.weights[2] = block.blueWeight;
-    if (row != nullptr && PrepareGrayVector<kBits>(at, &vector)) {
-      return WalkGrayFast<kBits>(jobPointer, gray, at, vector, row);
+    // Into a gray bitmap.
+    const lumeno::gray::GrayRow grayRow =
+        kBits == 8 ? lumeno::Pick(kGrayPaths8) : lumeno::Pick(kGrayPaths16);
+    lumeno::gray::GrayOut out{};
+    if (grayRow != nullptr && PrepareGrayOut<kBits>(at, &vector, &out)) {
+      const int32_t width = block.base.width;
+      return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
+        for (int32_t x = grayRow(vector, out, src, dst, width); x < width; ++x) {
+          GrayPixel<kBits, false>(gray, at, src + x * at.srcStep, dst + x * at.dstStep, 0);
+        }
+      });
     }
   }
   if constexpr (kBits == 8 && !kMasked) {

@@ -148,8 +148,33 @@ constexpr lumeno::FastPath<Paths8> kPaths8[] = {{lumeno::CpuLevel::kBaseline, {}
 constexpr lumeno::FastPath<Paths16> kPaths16[] = {{lumeno::CpuLevel::kBaseline, {}}};
 #endif
 
-// The 16-bit row worker, plain or masked. Plain bands of four-sample pixels
-// go through a faster row where the processor and the layout allow it.
+// A band of four-sample pixels through a faster row, run(src, dst, pixels)
+// doing a run of whole pixels: plain whole rows, masked by runs mixed with
+// the originals on the three colour samples where each is written at the
+// place it is read from (FastTakes).
+template <int kBits, bool kMasked, typename Run>
+void* WalkFast(void* jobPointer, const SepiaLayout<kBits>& at, const Run& run) {
+  if constexpr (kMasked) {
+    typename lumeno::Depth<kBits>::Sample share[4];
+    lumeno::ColourShares(at, 4, share);
+    return lumeno::WalkMaskedRuns<kBits, 4>(jobPointer, 4, share, run);
+  } else {
+    const int32_t width = static_cast<FilterJob*>(jobPointer)->params->width;
+    return lumeno::ForEachRow(
+        jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) { run(src, dst, width); });
+  }
+}
+
+// Whether WalkFast takes a band: always plain, masked where the mask can
+// be mixed in by runs.
+template <int kBits, bool kMasked>
+bool FastTakes(const SepiaLayout<kBits>& at) {
+  typename lumeno::Depth<kBits>::Sample share[4];
+  return !kMasked || lumeno::ColourShares(at, 4, share);
+}
+
+// The 16-bit row worker, plain or masked. Bands of four-sample pixels go
+// through a faster row where the processor and the layout allow it.
 template <bool kMasked>
 void* SepiaRows16(void* jobPointer) {
   const FilterJob& job = *static_cast<FilterJob*>(jobPointer);
@@ -157,17 +182,17 @@ void* SepiaRows16(void* jobPointer) {
   const SepiaParams& sepia = reinterpret_cast<const SepiaContext&>(p).sepia;
   const SepiaLayout<16> at(p, sepia);
   const TintShifts shift = ShiftsFor(sepia.sepiaLevel);
-  if constexpr (!kMasked) {
-    const Paths16 fast = lumeno::Pick(kPaths16);
-    Band16 band;
-    if (fast.row != nullptr && fast.prepare(job, at, shift, sepia.sepiaLevel, &band)) {
-      return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
-        for (int32_t x = fast.row(band, src, dst, p.width); x < p.width; ++x) {
-          Sepia16Pixel<false>(at, shift, src + static_cast<int64_t>(x) * 8,
-                              dst + static_cast<int64_t>(x) * 8, 0);
-        }
-      });
-    }
+  const Paths16 fast = lumeno::Pick(kPaths16);
+  Band16 band;
+  if (fast.row != nullptr && FastTakes<16, kMasked>(at) &&
+      fast.prepare(job, at, shift, sepia.sepiaLevel, &band)) {
+    return WalkFast<16, kMasked>(
+        jobPointer, at, [&](const uint8_t* src, uint8_t* dst, int32_t pixels) {
+          for (int32_t x = fast.row(band, src, dst, pixels); x < pixels; ++x) {
+            Sepia16Pixel<false>(at, shift, src + static_cast<int64_t>(x) * 8,
+                                dst + static_cast<int64_t>(x) * 8, 0);
+          }
+        });
   }
   return lumeno::ForEachPixel<16, kMasked>(
       jobPointer,
@@ -245,28 +270,29 @@ void* WalkSepia8(void* jobPointer, const Sepia8Tables& t, const SepiaLayout<8>& 
   });
 }
 
-// The 8-bit row worker, plain or masked. Plain bands of 4-byte pixels go
-// through a faster row where the layout allows it, plain bands of 3- or
-// 4-byte pixels through a loop of that step, the rest pixel by pixel.
+// The 8-bit row worker, plain or masked. Bands of 4-byte pixels go through
+// a faster row where the layout allows it, plain bands of 3- or 4-byte
+// pixels through a loop of that step, the rest pixel by pixel.
 template <bool kMasked>
 void* SepiaRows8(void* jobPointer) {
   const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const SepiaParams& sepia = reinterpret_cast<const SepiaContext&>(p).sepia;
   const SepiaLayout<8> at(p, sepia);
   const Sepia8Tables tables(sepia.sepiaLevel);
+  const Paths8 fast = lumeno::Pick(kPaths8);
+  const uint8_t* const tinted[3] = {tables.red, tables.green, tables.blue};
+  Vector8 vector;
+  if (fast.row != nullptr && FastTakes<8, kMasked>(at) && fast.prepare(p, at, tinted, &vector)) {
+    const lumeno::StoreLanes lanes(p, vector.srcKeep, vector.dstKeep);
+    return WalkFast<8, kMasked>(
+        jobPointer, at, [&](const uint8_t* src, uint8_t* dst, int32_t pixels) {
+          for (int32_t x = fast.row(vector, lanes, src, dst, pixels); x < pixels; ++x) {
+            Sepia8Pixel<false>(tables, at, src + static_cast<int64_t>(x) * 4,
+                               dst + static_cast<int64_t>(x) * 4, 0);
+          }
+        });
+  }
   if constexpr (!kMasked) {
-    const Paths8 fast = lumeno::Pick(kPaths8);
-    const uint8_t* const tinted[3] = {tables.red, tables.green, tables.blue};
-    Vector8 vector;
-    if (fast.row != nullptr && fast.prepare(p, at, tinted, &vector)) {
-      const lumeno::StoreLanes lanes(p, vector.srcKeep, vector.dstKeep);
-      return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
-        for (int32_t x = fast.row(vector, lanes, src, dst, p.width); x < p.width; ++x) {
-          Sepia8Pixel<false>(tables, at, src + static_cast<int64_t>(x) * 4,
-                             dst + static_cast<int64_t>(x) * 4, 0);
-        }
-      });
-    }
     if (p.srcPixelBytes == 4 && p.dstPixelBytes == 4) return WalkSepia8<4>(jobPointer, tables, at);
     if (p.srcPixelBytes == 3 && p.dstPixelBytes == 3) return WalkSepia8<3>(jobPointer, tables, at);
   }

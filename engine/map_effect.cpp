@@ -43,49 +43,65 @@ void* MapRows(void* jobPointer, int32_t runtimeSamples, const MapChannel* channe
   // may be absent).
   const Sample* anyTable = nullptr;
   for (int32_t i = 0; i < samples && anyTable == nullptr; ++i) anyTable = at[i];
-  if constexpr (!kMasked && kSamples > 0) {
-    // Unmasked, the kept samples need no test: each position looks up in
-    // a table the pixel uses and an all-ones mark selects o where the
-    // sample is kept.
+  if constexpr (kSamples > 0) {
+    // The kept samples need no test: each position looks up in a table the
+    // pixel uses and an all-ones mark selects o where the sample is kept.
     Sample keepBits[kSamples];
     const Sample* lookUp[kSamples];
+    const uint8_t* wideTables[kSamples];
     for (int32_t i = 0; i < kSamples; ++i) {
       keepBits[i] = static_cast<Sample>(unmapped[i] ? Depth<kBits>::kMax : 0);
       lookUp[i] = unmapped[i] ? anyTable : at[i];
+      wideTables[i] =
+          kBits == 8 && !unmapped[i] ? reinterpret_cast<const uint8_t*>(at[i]) : nullptr;
     }
-    if constexpr (kBits == 8) {
-      const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
-      if (anyTable != nullptr && p.srcPixelBytes == kSamples && p.dstPixelBytes == kSamples) {
-        // Packed pixels: as much of each row as it takes through the wide
-        // look-up, the rest sample by sample as below.
-        const uint8_t* wideTables[kSamples];
-        for (int32_t i = 0; i < kSamples; ++i) wideTables[i] = unmapped[i] ? nullptr : at[i];
-        const lumeno::WideLookUp wide(wideTables, kSamples);
-        if (wide.Usable()) {
-          const int64_t rowBytes = static_cast<int64_t>(p.width) * kSamples;
-          return lumeno::ForEachRow(jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) {
-            int64_t j = wide.Run(src, dst, rowBytes);
-            for (int32_t i = static_cast<int32_t>(j % kSamples); j < rowBytes; ++j) {
-              const Sample o = src[j];
-              dst[j] = static_cast<Sample>((o & keepBits[i]) | (lookUp[i][o] & ~keepBits[i]));
-              i = i + 1 == kSamples ? 0 : i + 1;
-            }
-          });
+    // One whole pixel.
+    const auto pixel = [&](const uint8_t* src, uint8_t* dst) {
+      Sample o[kSamples];
+      std::memcpy(o, src, sizeof(o));
+      Sample e[kSamples];
+#pragma GCC unroll 8
+      for (int32_t i = 0; i < kSamples; ++i) {
+        e[i] = static_cast<Sample>((o[i] & keepBits[i]) | (lookUp[i][o[i]] & ~keepBits[i]));
+      }
+      std::memcpy(dst, e, sizeof(e));
+    };
+    const GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
+    constexpr int32_t kPixelBytes = kSamples * static_cast<int32_t>(sizeof(Sample));
+    if (anyTable != nullptr && p.srcPixelBytes == kPixelBytes && p.dstPixelBytes == kPixelBytes) {
+      // Packed pixels: at 8 bits as much of a run as it takes through the
+      // wide look-up, the rest of its pixel sample by sample, then whole
+      // pixels. Masked, by runs mixed with the originals on every sample
+      // but alpha.
+      const lumeno::WideLookUp wide(wideTables, kSamples);
+      const auto run = [&](const uint8_t* src, uint8_t* dst, int32_t pixels) {
+        const int64_t count = static_cast<int64_t>(pixels) * kSamples;
+        int64_t j = kBits == 8 && wide.Usable() ? wide.Run(src, dst, count) : 0;
+        for (int32_t i = static_cast<int32_t>(j % kSamples); i != 0 && i < kSamples; ++i, ++j) {
+          Sample o;
+          std::memcpy(&o, src + j * static_cast<int64_t>(sizeof(Sample)), sizeof(Sample));
+          const Sample e = static_cast<Sample>((o & keepBits[i]) | (lookUp[i][o] & ~keepBits[i]));
+          std::memcpy(dst + j * static_cast<int64_t>(sizeof(Sample)), &e, sizeof(Sample));
         }
+        for (; j < count; j += kSamples) {
+          pixel(src + j * static_cast<int64_t>(sizeof(Sample)),
+                dst + j * static_cast<int64_t>(sizeof(Sample)));
+        }
+      };
+      if constexpr (kMasked) {
+        Sample share[kSamples];
+        for (int32_t i = 0; i < kSamples; ++i) {
+          share[i] = static_cast<Sample>(keep[i] ? 0 : Depth<kBits>::kMax);
+        }
+        return lumeno::WalkMaskedRuns<kBits, kSamples>(jobPointer, kSamples, share, run);
+      } else {
+        return lumeno::ForEachRow(
+            jobPointer, [&](int32_t, const uint8_t* src, uint8_t* dst) { run(src, dst, p.width); });
       }
     }
-    if (anyTable != nullptr) {
+    if (!kMasked && anyTable != nullptr) {
       return lumeno::ForEachPixel<kBits, false>(
-          jobPointer, [&](const uint8_t* src, uint8_t* dst, uint32_t) {
-            Sample o[kSamples];
-            std::memcpy(o, src, sizeof(o));
-            Sample e[kSamples];
-#pragma GCC unroll 8
-            for (int32_t i = 0; i < kSamples; ++i) {
-              e[i] = static_cast<Sample>((o[i] & keepBits[i]) | (lookUp[i][o[i]] & ~keepBits[i]));
-            }
-            std::memcpy(dst, e, sizeof(e));
-          });
+          jobPointer, [&](const uint8_t* src, uint8_t* dst, uint32_t) { pixel(src, dst); });
     }
   }
   return lumeno::ForEachPixel<kBits, kMasked>(

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "engine/row_walker.h"
 #include "engine/table_lookup.h"
@@ -136,16 +137,88 @@ inline void MixWithOriginal(const uint8_t* o, uint8_t* d, const typename Depth<k
   }
 }
 
+// A masked band of packed pixels (a pixel step of `samples` samples, at
+// most 8, in source and destination) by runs of 64 pixels: their mask
+// values fetched, the original samples kept aside (the destination may be
+// the source), the run done as unmasked by run(o, d, pixels) from the kept
+// originals, then the originals mixed back in by the mask rule on the
+// samples whose share is all ones (those whose share is 0, such as alpha,
+// keep the unmasked value). kSamples is samples where known, else 0.
+template <int kBits, int kSamples, typename Run>
+inline void* WalkMaskedRuns(void* jobPointer, int32_t samples,
+                            const typename Depth<kBits>::Sample* share, const Run& run) {
+  using Sample = typename Depth<kBits>::Sample;
+  GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
+  const int32_t pixelSamples = kSamples > 0 ? kSamples : samples;
+  // Pixels of 4 or 8 bytes take their weights as one word: the shares as a
+  // pattern over the mask value in every sample.
+  constexpr size_t kPixelBytes = static_cast<size_t>(kSamples) * sizeof(Sample);
+  constexpr bool kPixelWord = kSamples > 0 && (kPixelBytes == 4 || kPixelBytes == 8);
+  using PixelWord = std::conditional_t<kPixelBytes == 8, uint64_t, uint32_t>;
+  PixelWord pattern = 0;
+  if constexpr (kPixelWord) std::memcpy(&pattern, share, sizeof(pattern));
+  return ForEachRow(jobPointer, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
+    constexpr int32_t kRun = 64;
+    alignas(16) Sample original[kRun * 8];
+    alignas(16) Sample weights[kRun * 8];  // the pixel's mask value by its share
+    const int64_t maskRow = MaskRow<kBits>(p.mask, r);
+    const int64_t pixelBytes = static_cast<int64_t>(pixelSamples) * sizeof(Sample);
+    for (int32_t x0 = 0; x0 < p.width; x0 += kRun) {
+      const int32_t n = p.width - x0 < kRun ? p.width - x0 : kRun;
+      const int64_t count = static_cast<int64_t>(n) * pixelSamples;
+      for (int32_t i = 0; i < n; ++i) {
+        const Sample m = static_cast<Sample>(MaskValue<kBits>(p.mask, maskRow, x0 + i));
+        if constexpr (kPixelWord) {
+          // m in every sample of a word (m <= kMax: no carries), then the shares.
+          constexpr PixelWord kEverySample =
+              static_cast<PixelWord>(~PixelWord{0} / static_cast<Sample>(~Sample{0}));
+          const PixelWord word = static_cast<PixelWord>(m * kEverySample & pattern);
+          std::memcpy(weights + i * pixelSamples, &word, sizeof(word));
+        } else {
+          for (int32_t k = 0; k < pixelSamples; ++k) {
+            weights[i * pixelSamples + k] = static_cast<Sample>(m & share[k]);
+          }
+        }
+      }
+      const uint8_t* s = src + x0 * pixelBytes;
+      uint8_t* d = dst + x0 * pixelBytes;
+      std::memcpy(original, s, static_cast<size_t>(count) * sizeof(Sample));
+      const uint8_t* o = reinterpret_cast<const uint8_t*>(original);
+      run(o, d, n);
+      MixWithOriginal<kBits>(o, d, weights, count);
+    }
+  });
+}
+
+// The shares for WalkMaskedRuns of an effect that writes its three colour
+// samples (at.dstRed, dstGreen, dstBlue of a pixel of `samples` samples) and
+// mixes each with the source's own channel: all ones there, 0 elsewhere.
+// False where a colour sample is written elsewhere than it is read from or
+// two share a place: the runs mix each sample with the original at its own
+// place only.
+template <typename Sample, typename Layout>
+inline bool ColourShares(const Layout& at, int32_t samples, Sample* share) {
+  const int32_t src[3] = {at.srcRed, at.srcGreen, at.srcBlue};
+  const int32_t dst[3] = {at.dstRed, at.dstGreen, at.dstBlue};
+  for (int32_t k = 0; k < samples; ++k) share[k] = 0;
+  for (int k = 0; k < 3; ++k) {
+    if (src[k] != dst[k] || dst[k] < 0 || dst[k] >= samples || share[dst[k]] != 0) return false;
+    share[dst[k]] = static_cast<Sample>(~Sample{0});
+  }
+  return true;
+}
+
 // A band whose rows are packed runs row by row over flat samples: through
-// the vector operation when the table is one, else at 8 bits through the
-// wide look-up where the processor has one, else through the table.
+// the vector operation when the table is one, else at 16 bits through the
+// kernel's linear stretch in vector lanes where it has one (stretch not
+// null), else at 8 bits through the wide look-up where the processor has
+// one, else through the table.
 //
-// Masked, a row goes in runs of 64 pixels: their mask values fetched, the
-// original samples kept aside (the destination may be the source), the run
-// done as unmasked, then the originals mixed back in by the mask rule.
+// Masked, a row goes in runs of 64 pixels (WalkMaskedRuns).
 template <int kBits, int kSamples, bool kMasked>
 inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
-                            const typename Depth<kBits>::Sample* table) {
+                            const typename Depth<kBits>::Sample* table,
+                            const LinearStretch* stretch) {
   using Sample = typename Depth<kBits>::Sample;
   GenericMPParams& p = *static_cast<FilterJob*>(jobPointer)->params;
   const int64_t rowSamples = static_cast<int64_t>(p.width) * samples;
@@ -183,6 +256,8 @@ inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
       if (done == 0)
         done = OperateRowSse2(src, dst, count, kBits, op, shape.amount, alphaBytes, samples);
 #endif
+    } else if (kBits == 16 && stretch != nullptr && samples <= 8) {
+      done = StretchRowWide(src, dst, count, *stretch, alphaBytes, samples);
     } else if (wide.Usable()) {
       done = wide.Run(src, dst, count);
     }
@@ -196,39 +271,20 @@ inline void* WalkPackedRows(void* jobPointer, int32_t samples, int32_t alpha,
     // Each sample's share of its pixel's mask value: all of it, none at alpha.
     Sample share[8];
     for (int32_t k = 0; k < 8; ++k) share[k] = k == alpha ? 0 : Depth<kBits>::kMax;
-    return ForEachRow(jobPointer, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
-      constexpr int32_t kRun = 64;
-      const int32_t pixelSamples = kSamples > 0 ? kSamples : samples;
-      alignas(16) Sample original[kRun * 8];
-      alignas(16) Sample weights[kRun * 8];  // the pixel's mask value, 0 at alpha
-      const int64_t maskRow = MaskRow<kBits>(p.mask, r);
-      const int64_t pixelBytes = static_cast<int64_t>(pixelSamples) * sizeof(Sample);
-      for (int32_t x0 = 0; x0 < p.width; x0 += kRun) {
-        const int32_t n = p.width - x0 < kRun ? p.width - x0 : kRun;
-        const int64_t count = static_cast<int64_t>(n) * pixelSamples;
-        for (int32_t i = 0; i < n; ++i) {
-          const Sample m = static_cast<Sample>(MaskValue<kBits>(p.mask, maskRow, x0 + i));
-          for (int32_t k = 0; k < pixelSamples; ++k) {
-            weights[i * pixelSamples + k] = static_cast<Sample>(m & share[k]);
-          }
-        }
-        const uint8_t* s = src + x0 * pixelBytes;
-        uint8_t* d = dst + x0 * pixelBytes;
-        std::memcpy(original, s, static_cast<size_t>(count) * sizeof(Sample));
-        const uint8_t* o = reinterpret_cast<const uint8_t*>(original);
-        unmasked(o, d, count);
-        MixWithOriginal<kBits>(o, d, weights, count);
-      }
-    });
+    return WalkMaskedRuns<kBits, kSamples>(jobPointer, samples, share,
+                                           [&](const uint8_t* o, uint8_t* d, int32_t pixels) {
+                                             unmasked(o, d, static_cast<int64_t>(pixels) * samples);
+                                           });
   }
 }
 
 template <int kBits, bool kMasked>
 inline void* WalkPackedRowsByLayout(void* jobPointer, int32_t samples, int32_t alpha,
-                                    const typename Depth<kBits>::Sample* table) {
+                                    const typename Depth<kBits>::Sample* table,
+                                    const LinearStretch* stretch) {
   return BySampleCount(samples, [&](auto known) {
-    return WalkPackedRows<kBits, decltype(known)::value, kMasked>(jobPointer, samples, alpha,
-                                                                  table);
+    return WalkPackedRows<kBits, decltype(known)::value, kMasked>(jobPointer, samples, alpha, table,
+                                                                  stretch);
   });
 }
 
@@ -243,7 +299,9 @@ inline void* WalkPackedRowsByLayout(void* jobPointer, int32_t samples, int32_t a
 // the same bytes, as each entry is the kernel's own result. Small bands
 // call the kernel directly, where filling the table would cost more.
 // Bands of packed pixels (the usual case) walk whole rows as flat runs of
-// samples.
+// samples; a kernel that is a linear stretch says so by a member Linear()
+// returning its LinearStretch, which 16-bit rows then compute in vector
+// lanes instead of looking up.
 template <template <int> class Kernel, int kBits, bool kMasked>
 void* ChannelWorker(void* jobPointer) {
   const FilterJob& job = *static_cast<FilterJob*>(jobPointer);
@@ -262,7 +320,14 @@ void* ChannelWorker(void* jobPointer) {
     const int64_t packedStep = static_cast<int64_t>(samples) * static_cast<int64_t>(sizeof(Sample));
     if (samples > 0 && p.srcPixelBytes == packedStep && p.dstPixelBytes == packedStep &&
         (!kMasked || samples <= 8)) {
-      return WalkPackedRowsByLayout<kBits, kMasked>(jobPointer, samples, alpha, table);
+      LinearStretch stretch{};
+      bool linear = false;
+      if constexpr (requires { kernel.Linear(); }) {
+        stretch = kernel.Linear();
+        linear = true;
+      }
+      return WalkPackedRowsByLayout<kBits, kMasked>(jobPointer, samples, alpha, table,
+                                                    linear ? &stretch : nullptr);
     }
     return WalkChannelsByLayout<kBits, kMasked>(jobPointer, samples, alpha,
                                                 [&](uint32_t o) -> uint32_t { return table[o]; });

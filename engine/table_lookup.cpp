@@ -5,8 +5,8 @@
 //
 // AVX-512 VBMI looks up 64 bytes at a time in any number of tables. AVX2 has
 // only a 16-entry shuffle per 128-bit lane (vpshufb): the table is sixteen
-// pieces, each looked up by the low half of every byte; it is used for a
-// single table only.
+// pieces, each looked up by the low half of every byte, and the high half
+// chooses among them; it is used for a single table only.
 #include "engine/table_lookup.h"
 
 #include <cstring>
@@ -20,10 +20,14 @@ namespace {
 // The faster table operations, highest level first.
 using OperateRow = int64_t (*)(const uint8_t* src, uint8_t* dst, int64_t count, int bits,
                                SampleOp op, uint32_t amount, const uint8_t* keep, int32_t samples);
+using StretchRow = int64_t (*)(const uint8_t* src, uint8_t* dst, int64_t count,
+                               const LinearStretch& stretch, const uint8_t* keep, int32_t samples);
 #if defined(LUMENO_X86_PATHS)
 constexpr FastPath<OperateRow> kOperatePaths[] = {{CpuLevel::kAvx2, &OperateRowAvx2}};
+constexpr FastPath<StretchRow> kStretchPaths[] = {{CpuLevel::kAvx2, &StretchRowAvx2}};
 #else
 constexpr FastPath<OperateRow> kOperatePaths[] = {{CpuLevel::kBaseline, nullptr}};
+constexpr FastPath<StretchRow> kStretchPaths[] = {{CpuLevel::kBaseline, nullptr}};
 #endif
 
 }  // namespace
@@ -33,6 +37,13 @@ int64_t OperateRowWide(const uint8_t* src, uint8_t* dst, int64_t count, int bits
   const OperateRow row = Pick(kOperatePaths);
   return row != nullptr ? row(src, dst, count, bits, op, amount, keep, samples) : 0;
 }
+
+int64_t StretchRowWide(const uint8_t* src, uint8_t* dst, int64_t count,
+                       const LinearStretch& stretch, const uint8_t* keep, int32_t samples) {
+  const StretchRow row = Pick(kStretchPaths);
+  return row != nullptr ? row(src, dst, count, stretch, keep, samples) : 0;
+}
+
 WideLookUp::WideLookUp(const uint8_t* const* tables, int32_t samples) {
   if (samples < 1 || samples > 8) return;
   samples_ = samples;
@@ -59,12 +70,7 @@ WideLookUp::WideLookUp(const uint8_t* const* tables, int32_t samples) {
     }
     form_ = Form::kAvx512;
   } else if (level == CpuLevel::kAvx2 && count_ == 1) {
-    for (int h = 0; h < 16; ++h) {
-      for (int i = 0; i < 16; ++i) {
-        const uint8_t below = h % 8 == 0 ? 0 : tables_[0][16 * (h - 1) + i];
-        steps_[h][i] = static_cast<uint8_t>(tables_[0][16 * h + i] ^ below);
-      }
-    }
+    std::memcpy(steps_, tables_[0], sizeof(steps_));
     for (int32_t b = 0; b < 32 * samples; ++b) {
       keep_[b / 32][b % 32] = (positions[0] >> (b % samples)) & 1u ? 0x00 : 0xFF;
     }

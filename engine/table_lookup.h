@@ -37,7 +37,7 @@ class WideLookUp {
   // AVX-512: the bytes table d takes at each step of 64 (64 * samples bytes
   // hold whole pixels, so the pattern repeats every `samples` steps).
   uint64_t takes_[8][8] = {};
-  // AVX2 (one table): the table as sixteen 16-byte difference steps, and
+  // AVX2 (one table): the table as sixteen 16-byte pieces, and
   // the bytes it leaves alone, by 32-byte step.
   alignas(32) uint8_t steps_[16][16] = {};
   alignas(32) uint8_t keep_[8][32] = {};
@@ -55,6 +55,26 @@ enum class SampleOp { kAddLimited, kSubtractLimited, kComplement };
 int64_t OperateRowWide(const uint8_t* src, uint8_t* dst, int64_t count, int bits, SampleOp op,
                        uint32_t amount, const uint8_t* keep, int32_t samples);
 
+// A linear stretch of 16-bit samples around a middle value, as the contrast
+// effects compute it: y = ((factor * (o - mid)) + mid) + level in double
+// precision, each product and sum rounded on its own in this order (the
+// level added only where lift is set); a NaN y gives 0, any other y is
+// limited to [0, 65535] and truncated toward zero. Limiting before or after
+// the truncation gives the same sample.
+struct LinearStretch {
+  double factor;
+  int32_t mid;
+  int32_t level;
+  bool lift;
+};
+
+// The stretch over src[0, count 16-bit samples), 16 a step with AVX2, the
+// samples marked in keep (as for OperateRowWide) copied instead. Returns the
+// samples done (0 without AVX2); the caller does the rest. src may equal
+// dst.
+int64_t StretchRowWide(const uint8_t* src, uint8_t* dst, int64_t count,
+                       const LinearStretch& stretch, const uint8_t* keep, int32_t samples);
+
 #if defined(LUMENO_X86_PATHS)
 // The rows of each level: engine/x86/table_lookup_avx512.cpp and
 // table_lookup_avx2.cpp. Each does the first bytes (samples) and returns how
@@ -62,10 +82,12 @@ int64_t OperateRowWide(const uint8_t* src, uint8_t* dst, int64_t count, int bits
 int64_t LookUpRowAvx512(const uint8_t* src, uint8_t* dst, int64_t count,
                         const uint8_t* const* tables, int32_t tableCount,
                         const uint64_t (*takes)[8], int32_t samples);
-int64_t LookUpRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count,
-                      const uint8_t (*stepBytes)[16], const uint8_t (*keep)[32], int32_t samples);
+int64_t LookUpRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count, const uint8_t (*pieces)[16],
+                      const uint8_t (*keep)[32], int32_t samples);
 int64_t OperateRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count, int bits, SampleOp op,
                        uint32_t amount, const uint8_t* keep, int32_t samples);
+int64_t StretchRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count,
+                       const LinearStretch& stretch, const uint8_t* keep, int32_t samples);
 #endif
 
 }  // namespace lumeno

@@ -1,7 +1,8 @@
 // Grayscale's rows with AVX2: at 8 bits eight 4-byte pixels at a time, the
 // form of effects/x86/grayscale_sse2.cpp in 256-bit vectors; at 16 bits four
 // pixels of four 16-bit samples (8 bytes) at a time, one pixel per 64-bit
-// lane, by the same arithmetic as the plain form.
+// lane, by the same arithmetic as the plain form. The gray rows write the
+// same values into the one- or two-sample pixels of a gray bitmap.
 #include <immintrin.h>
 
 #include "effects/grayscale_kernel.h"
@@ -71,13 +72,34 @@ struct WeightedAverage {
   }
 };
 
+// A row's gray values: the colour samples read at their bit positions in
+// the pixel, then the formula (Gray).
+template <typename Gray>
+struct GrayOf {
+  Gray gray;
+  __m128i red, green, blue;
+  explicit GrayOf(const Vector& v)
+      : gray(v),
+        red(_mm_cvtsi32_si128(v.srcShift[0])),
+        green(_mm_cvtsi32_si128(v.srcShift[1])),
+        blue(_mm_cvtsi32_si128(v.srcShift[2])) {}
+  // Eight 4-byte pixels, in 32-bit lanes.
+  __m256i Of8(__m256i pixels) const {
+    return gray.Lanes(ByteLanes8(pixels, red), ByteLanes8(pixels, green), ByteLanes8(pixels, blue));
+  }
+  // Four pixels of 16-bit samples, in 64-bit lanes.
+  __m256i Of16(__m256i pixels) const {
+    const __m256i low = _mm256_set1_epi64x(0xFFFF);
+    return gray.Lanes64(_mm256_and_si256(_mm256_srl_epi64(pixels, red), low),
+                        _mm256_and_si256(_mm256_srl_epi64(pixels, green), low),
+                        _mm256_and_si256(_mm256_srl_epi64(pixels, blue), low));
+  }
+};
+
 template <typename Gray>
 int32_t Row8(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
              int32_t width) {
-  const Gray gray(v);
-  const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
-  const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
-  const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
+  const GrayOf<Gray> gray(v);
   const __m256i grayBits =
       _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(v.grayBits)));
   const __m256i srcKeep =
@@ -87,9 +109,7 @@ int32_t Row8(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8
   for (; x + 8 <= width; x += 8) {
     const __m256i pixels =
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 4));
-    const __m256i y =
-        SpreadByte8(gray.Lanes(ByteLanes8(pixels, shiftRed), ByteLanes8(pixels, shiftGreen),
-                               ByteLanes8(pixels, shiftBlue)));
+    const __m256i y = SpreadByte8(gray.Of8(pixels));
     const __m256i out =
         _mm256_or_si256(_mm256_and_si256(y, grayBits), _mm256_and_si256(pixels, srcKeep));
     StoreKeeping8(dst + static_cast<int64_t>(x) * 4, out, lanes, dstKeep);
@@ -103,11 +123,7 @@ int32_t Row8(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8
 template <typename Gray>
 int32_t Row16(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
               int32_t width) {
-  const Gray gray(v);
-  const __m256i low = _mm256_set1_epi64x(0xFFFF);
-  const __m128i shiftRed = _mm_cvtsi32_si128(v.srcShift[0]);
-  const __m128i shiftGreen = _mm_cvtsi32_si128(v.srcShift[1]);
-  const __m128i shiftBlue = _mm_cvtsi32_si128(v.srcShift[2]);
+  const GrayOf<Gray> gray(v);
   const __m256i grayBits = _mm256_set1_epi64x(static_cast<int64_t>(v.grayBits));
   const __m256i srcKeep = _mm256_set1_epi64x(static_cast<int64_t>(lanes.srcKeep));
   const __m256i dstKeep = _mm256_set1_epi64x(static_cast<int64_t>(v.dstKeep));
@@ -115,12 +131,9 @@ int32_t Row16(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint
   for (; x + 4 <= width; x += 4) {
     const __m256i pixels =
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 8));
-    const __m256i r = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftRed), low);
-    const __m256i g = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftGreen), low);
-    const __m256i b = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftBlue), low);
     // The gray value (at most 65535) in every sample of its pixel, then
     // kept on the colour samples alone.
-    __m256i y = gray.Lanes64(r, g, b);
+    __m256i y = gray.Of16(pixels);
     y = _mm256_or_si256(y, _mm256_slli_epi64(y, 16));
     y = _mm256_or_si256(y, _mm256_slli_epi64(y, 32));
     __m256i out = _mm256_or_si256(_mm256_and_si256(y, grayBits), _mm256_and_si256(pixels, srcKeep));
@@ -133,20 +146,94 @@ int32_t Row16(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint
   return x;
 }
 
+// Eight pixels a step: the gray value's low byte and, with two samples,
+// the alpha byte as 16-bit lanes, packed to bytes in pixel order.
+template <typename Gray>
+int32_t GrayRow8(const Vector& v, const GrayOut& o, const uint8_t* src, uint8_t* dst,
+                 int32_t width) {
+  const GrayOf<Gray> gray(v);
+  const __m128i shiftAlpha = _mm_cvtsi32_si128(o.srcAlphaShift);
+  const __m128i toGray = _mm_cvtsi32_si128(8 * o.gray);
+  const __m128i toAlpha = _mm_cvtsi32_si128(8 * (1 - o.gray));
+  const __m256i byte = _mm256_set1_epi32(0xFF);
+  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  int32_t x = 0;
+  for (; x + 8 <= width; x += 8) {
+    const __m256i pixels =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 4));
+    const __m256i y = _mm256_and_si256(gray.Of8(pixels), byte);
+    if (o.samples == 2) {
+      const __m256i out = _mm256_or_si256(
+          _mm256_sll_epi32(y, toGray), _mm256_sll_epi32(ByteLanes8(pixels, shiftAlpha), toAlpha));
+      // Per 128-bit half the four pixels twice; quadwords 0 and 2 in order.
+      const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(out, out), 0x08);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<int64_t>(x) * 2),
+                       _mm256_castsi256_si128(packed));
+    } else {
+      const __m256i words = _mm256_packus_epi32(y, y);
+      const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), order);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + x), _mm256_castsi256_si128(bytes));
+    }
+  }
+  return x;
+}
+
+// Four pixels a step, one per 64-bit lane: the gray value's low 16 bits
+// and the alpha sample as 32-bit values (a four-sample source without
+// alpha has no gray format of one sample), then the low dword of each lane
+// in pixel order.
+template <typename Gray>
+int32_t GrayRow16(const Vector& v, const GrayOut& o, const uint8_t* src, uint8_t* dst,
+                  int32_t width) {
+  const GrayOf<Gray> gray(v);
+  const __m256i low = _mm256_set1_epi64x(0xFFFF);
+  const __m128i shiftAlpha = _mm_cvtsi32_si128(o.srcAlphaShift);
+  const __m128i toGray = _mm_cvtsi32_si128(16 * o.gray);
+  const __m128i toAlpha = _mm_cvtsi32_si128(16 * (1 - o.gray));
+  const __m256i pick = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+  if (o.samples != 2) return 0;
+  int32_t x = 0;
+  for (; x + 4 <= width; x += 4) {
+    const __m256i pixels =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<int64_t>(x) * 8));
+    const __m256i y = _mm256_and_si256(gray.Of16(pixels), low);
+    const __m256i alpha = _mm256_and_si256(_mm256_srl_epi64(pixels, shiftAlpha), low);
+    const __m256i out =
+        _mm256_or_si256(_mm256_sll_epi64(y, toGray), _mm256_sll_epi64(alpha, toAlpha));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<int64_t>(x) * 4),
+                     _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(out, pick)));
+  }
+  return x;
+}
+
+// run.template operator()<F>() with F the form of v.formula here.
+template <typename Run>
+int32_t ForFormula(const Vector& v, const Run& run) {
+  return ByFormula<Weighted, Average, WeightedAverage>(v.formula, [&](auto form) {
+    return run.template operator()<typename decltype(form)::type>();
+  });
+}
+
 }  // namespace
+
+int32_t GrayRow8Avx2(const Vector& v, const GrayOut& out, const uint8_t* src, uint8_t* dst,
+                     int32_t width) {
+  return ForFormula(v, [&]<typename F>() { return GrayRow8<F>(v, out, src, dst, width); });
+}
+
+int32_t GrayRow16Avx2(const Vector& v, const GrayOut& out, const uint8_t* src, uint8_t* dst,
+                      int32_t width) {
+  return ForFormula(v, [&]<typename F>() { return GrayRow16<F>(v, out, src, dst, width); });
+}
 
 int32_t Row8Avx2(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
                  int32_t width) {
-  return ByFormula<Weighted, Average, WeightedAverage>(v.formula, [&](auto form) {
-    return Row8<typename decltype(form)::type>(v, lanes, src, dst, width);
-  });
+  return ForFormula(v, [&]<typename F>() { return Row8<F>(v, lanes, src, dst, width); });
 }
 
 int32_t Row16Avx2(const Vector& v, const StoreLanes& lanes, const uint8_t* src, uint8_t* dst,
                   int32_t width) {
-  return ByFormula<Weighted, Average, WeightedAverage>(v.formula, [&](auto form) {
-    return Row16<typename decltype(form)::type>(v, lanes, src, dst, width);
-  });
+  return ForFormula(v, [&]<typename F>() { return Row16<F>(v, lanes, src, dst, width); });
 }
 
 }  // namespace lumeno::gray

@@ -1,42 +1,90 @@
-// The wide byte look-up and the table operations with AVX2
-// (engine/table_lookup.h), 32 bytes a step.
+// The wide byte look-up, the table operations and the 16-bit stretch with
+// AVX2 (engine/table_lookup.h), 32 bytes a step.
 #include <immintrin.h>
 
 #include "engine/table_lookup.h"
 
 namespace lumeno {
 
-// table[o] for each of 32 bytes from the difference steps: each half of the
-// table (below and from 128) is summed as differences, step h holding piece
-// h xor piece h - 1, so the steps up to and including a byte's own piece
-// leave exactly that piece's entry. Step h takes part where index - 16h has
-// its top bit clear (vpshufb gives 0 where it is set): for bytes of the
-// step's half at or above 16h. Bytes of the other half are made 0xFF first,
-// so they never take part.
-int64_t LookUpRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count,
-                      const uint8_t (*stepBytes)[16], const uint8_t (*keep)[32], int32_t samples) {
-  __m256i steps[16];
-  for (int h = 0; h < 16; ++h) {
-    steps[h] =
-        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(stepBytes[h])));
+namespace {
+
+// The stretch of four centred samples (o - mid in 32-bit lanes) as 32-bit
+// lanes: min(top, y) keeps a NaN y (the instruction returns its second
+// operand when either is NaN), whose conversion gives the integer
+// indefinite value, as does any y below the int32 range; the unsigned
+// saturating pack then turns every negative lane into 0.
+template <bool kLift>
+inline __m128i StretchQuad(__m128i centred, __m256d factor, __m256d mid, __m256d level) {
+  __m256d y = _mm256_add_pd(_mm256_mul_pd(factor, _mm256_cvtepi32_pd(centred)), mid);
+  if constexpr (kLift) y = _mm256_add_pd(y, level);
+  return _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_set1_pd(65535.0), y));
+}
+
+template <bool kLift>
+int64_t StretchRow(const uint8_t* src, uint8_t* dst, int64_t count, const LinearStretch& stretch,
+                   const uint8_t* keep, int32_t samples) {
+  const __m256d factor = _mm256_set1_pd(stretch.factor);
+  const __m256d mid = _mm256_set1_pd(static_cast<double>(stretch.mid));
+  const __m256d level = _mm256_set1_pd(static_cast<double>(stretch.level));
+  const __m256i midLanes = _mm256_set1_epi32(stretch.mid);
+  int64_t j = 0;
+  int32_t phase = 0;
+  for (; j + 16 <= count; j += 16) {
+    const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 2 * j));
+    const __m256i low =
+        _mm256_sub_epi32(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(o)), midLanes);
+    const __m256i high =
+        _mm256_sub_epi32(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(o, 1)), midLanes);
+    const __m128i first =
+        _mm_packus_epi32(StretchQuad<kLift>(_mm256_castsi256_si128(low), factor, mid, level),
+                         StretchQuad<kLift>(_mm256_extracti128_si256(low, 1), factor, mid, level));
+    const __m128i second =
+        _mm_packus_epi32(StretchQuad<kLift>(_mm256_castsi256_si128(high), factor, mid, level),
+                         StretchQuad<kLift>(_mm256_extracti128_si256(high, 1), factor, mid, level));
+    const __m256i e = _mm256_inserti128_si256(_mm256_castsi128_si256(first), second, 1);
+    const __m256i marks = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keep + phase * 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * j), _mm256_blendv_epi8(e, o, marks));
+    phase = phase + 1 == samples ? 0 : phase + 1;
   }
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i top = _mm256_set1_epi8(static_cast<char>(0x80));
+  return j;
+}
+
+}  // namespace
+
+// table[o] for each of 32 bytes: every piece h (entries 16h to 16h + 15)
+// looked up by the low half of each byte, then the sixteen results narrowed
+// to one by the bits of the high half, lowest first, in a tree of byte
+// blends (a blend reads bit 7 of each byte: a 16-bit shift by 3 - k brings
+// bit 4 + k of every byte there, no bit crossing into another byte's bit 7).
+int64_t LookUpRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count, const uint8_t (*pieces)[16],
+                      const uint8_t (*keep)[32], int32_t samples) {
+  __m256i piece[16];
+  for (int h = 0; h < 16; ++h) {
+    piece[h] =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(pieces[h])));
+  }
+  const __m256i lowHalf = _mm256_set1_epi8(0x0F);
   int64_t j = 0;
   int32_t phase = 0;
   for (; j + 32 <= count; j += 32) {
     const __m256i o = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + j));
-    const __m256i lower = _mm256_or_si256(o, _mm256_cmpgt_epi8(zero, o));
-    const __m256i shifted = _mm256_xor_si256(o, top);
-    const __m256i upper = _mm256_or_si256(shifted, _mm256_cmpgt_epi8(zero, shifted));
-    __m256i e = _mm256_xor_si256(_mm256_shuffle_epi8(steps[0], lower),
-                                 _mm256_shuffle_epi8(steps[8], upper));
+    const __m256i index = _mm256_and_si256(o, lowHalf);
+    __m256i level[8];
+    const __m256i bit4 = _mm256_slli_epi16(o, 3);
 #pragma GCC unroll 8
-    for (int h = 1; h < 8; ++h) {
-      const __m256i down = _mm256_set1_epi8(static_cast<char>(16 * h));
-      e = _mm256_xor_si256(e, _mm256_shuffle_epi8(steps[h], _mm256_sub_epi8(lower, down)));
-      e = _mm256_xor_si256(e, _mm256_shuffle_epi8(steps[8 + h], _mm256_sub_epi8(upper, down)));
+    for (int h = 0; h < 8; ++h) {
+      level[h] = _mm256_blendv_epi8(_mm256_shuffle_epi8(piece[2 * h], index),
+                                    _mm256_shuffle_epi8(piece[2 * h + 1], index), bit4);
     }
+    const __m256i bit5 = _mm256_slli_epi16(o, 2);
+#pragma GCC unroll 4
+    for (int h = 0; h < 4; ++h) {
+      level[h] = _mm256_blendv_epi8(level[2 * h], level[2 * h + 1], bit5);
+    }
+    const __m256i bit6 = _mm256_slli_epi16(o, 1);
+    level[0] = _mm256_blendv_epi8(level[0], level[1], bit6);
+    level[1] = _mm256_blendv_epi8(level[2], level[3], bit6);
+    const __m256i e = _mm256_blendv_epi8(level[0], level[1], o);
     const __m256i marks = _mm256_load_si256(reinterpret_cast<const __m256i*>(keep[phase]));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + j), _mm256_blendv_epi8(e, o, marks));
     phase = phase + 1 == samples ? 0 : phase + 1;
@@ -69,6 +117,12 @@ int64_t OperateRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count, int bits
     phase = phase + 1 == samples ? 0 : phase + 1;
   }
   return j;
+}
+
+int64_t StretchRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count,
+                       const LinearStretch& stretch, const uint8_t* keep, int32_t samples) {
+  return stretch.lift ? StretchRow<true>(src, dst, count, stretch, keep, samples)
+                      : StretchRow<false>(src, dst, count, stretch, keep, samples);
 }
 
 }  // namespace lumeno

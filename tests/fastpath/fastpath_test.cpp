@@ -265,6 +265,17 @@ INSTANTIATE_TEST_SUITE_P(ChannelEffects, FastPathLargeTest,
                                                       "BrightnessContrastEffectRaw",
                                                       "InvertEffectRaw"})));
 
+// The 16-bit stretch of the contrast effects in vector lanes at its edges:
+// the widest stretch, the brightest and darkest levels on top of it.
+TEST_F(FastPathTest, SixteenBitStretchEdgesMatchPlainReference) {
+  const std::pair<const char*, Values> edges[] = {{"ContrastEffectRaw", {1.0}},
+                                                  {"BrightnessContrastEffectRaw", {1.0, 1.0}},
+                                                  {"BrightnessContrastEffectRaw", {-1.0, 1.0}}};
+  for (const auto& [className, values] : edges) {
+    Check({&EffectNamed(className), values}, kLargeShapes, kLargeThreads, true);
+  }
+}
+
 // Sepia at 16 bits turns its tinted channels into integer offsets in bands
 // of at least 65536 pixels: the one band of the large image does, the two
 // bands do not.
