@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lumeno/layout.h"
 #include "effects/blend_kernel.h"
 #include "effects/blend_modes.h"
 #include "engine/filter_base.h"
@@ -32,12 +33,7 @@ struct BlendData {
   ZARKobjectStruct* location;    // PointF, held
   ZARKobjectStruct* size;        // SizeF, held
 };
-static_assert(offsetof(BlendData, opacity) == 8);
-static_assert(offsetof(BlendData, fillBitmap) == 16);
-static_assert(offsetof(BlendData, fillMask) == 24);
-static_assert(offsetof(BlendData, location) == 32);
-static_assert(offsetof(BlendData, size) == 40);
-static_assert(sizeof(BlendData) == 48);
+LUMENO_LAYOUT(BlendData, 48, opacity, 8, fillBitmap, 16, fillMask, 24, location, 32, size, 40);
 
 constexpr int32_t kBlendAutomaticThreads = 3;
 

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lumeno/layout.h"
 #include "engine/effect_frame.h"
 
 namespace lumeno {
@@ -24,13 +25,7 @@ struct ColorFilterData {
   float temperature;       // last limited value given to the Temperature setter
   float tint;              // last limited value given to the Tint setter
 };
-static_assert(offsetof(ColorFilterData, red) == 0);
-static_assert(offsetof(ColorFilterData, green) == 4);
-static_assert(offsetof(ColorFilterData, blue) == 8);
-static_assert(offsetof(ColorFilterData, mask) == 16);
-static_assert(offsetof(ColorFilterData, temperature) == 24);
-static_assert(offsetof(ColorFilterData, tint) == 28);
-static_assert(sizeof(ColorFilterData) == 32);
+LUMENO_LAYOUT(ColorFilterData, 32, red, 0, green, 4, blue, 8, mask, 16, temperature, 24, tint, 28);
 
 // The effect's parameter block and the context record of one run.
 struct ColorFilterParams {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "lumeno/layout.h"
 #include "effects/grayscale_workers.h"
 #include "engine/filter_base.h"
 #include "shell/class_list.h"
@@ -27,10 +28,7 @@ struct GrayscaleData {
   ZARKobjectStruct* mask;  // held while stored
   bool useOriginalColorSpace;
 };
-static_assert(sizeof(GrayscaleData) == 24);
-static_assert(offsetof(GrayscaleData, grayscaleType) == 0);
-static_assert(offsetof(GrayscaleData, mask) == 8);
-static_assert(offsetof(GrayscaleData, useOriginalColorSpace) == 16);
+LUMENO_LAYOUT(GrayscaleData, 24, grayscaleType, 0, mask, 8, useOriginalColorSpace, 16);
 
 using lumeno::gray::kItuR;
 using lumeno::gray::kNtscPal;

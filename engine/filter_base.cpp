@@ -80,10 +80,6 @@ ZARKpropertyDefinition MPImageFilterPropertiesRaw[9] = {
     Field("MaximumCPUCores", "Integer", offsetof(MPImageFilterData, maximumCPUCores), false),
     Field("ForceThreads", "Boolean", offsetof(MPImageFilterData, forceThreads)),
 };
-static_assert(offsetof(MPImageFilterData, errorCode) == 16);
-static_assert(offsetof(MPImageFilterData, multiprocessingHint) == 8);
-static_assert(offsetof(MPImageFilterData, maximumCPUCores) == 72);
-static_assert(offsetof(MPImageFilterData, forceThreads) == 80);
 
 ZARKconstantDefinition LumenoCPUUsageConstantsRaw[10] = {
 #define LUMENO_CPU_CONSTANT(name, value) {#name " = " #value, {}},

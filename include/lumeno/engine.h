@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lumeno/layout.h"
 #include "lumeno/raw_bitmap.h"
 #include "lumeno/zark.h"
 
@@ -81,17 +82,9 @@ struct MPImageFilterData {
   bool forceThreads;
 };
 
-static_assert(offsetof(MPImageFilterData, multiprocessingHint) == 8);
-static_assert(offsetof(MPImageFilterData, errorCode) == 16);
-static_assert(offsetof(MPImageFilterData, progressHandler) == 24);
-static_assert(offsetof(MPImageFilterData, canceled) == 32);
-static_assert(offsetof(MPImageFilterData, asyncRun) == 40);
-static_assert(offsetof(MPImageFilterData, asyncResult) == 48);
-static_assert(offsetof(MPImageFilterData, completeTarget) == 56);
-static_assert(offsetof(MPImageFilterData, completeMethod) == 64);
-static_assert(offsetof(MPImageFilterData, maximumCPUCores) == 72);
-static_assert(offsetof(MPImageFilterData, forceThreads) == 80);
-static_assert(sizeof(MPImageFilterData) == 88);
+LUMENO_LAYOUT(MPImageFilterData, 88, multiprocessingHint, 8, errorCode, 16, progressHandler, 24,
+              canceled, 32, asyncRun, 40, asyncResult, 48, completeTarget, 56, completeMethod, 64,
+              maximumCPUCores, 72, forceThreads, 80);
 
 // The filter context of one run, followed by the effect's parameter block.
 // rowsDone and cancel are shared between threads: the engine and the workers
@@ -114,20 +107,9 @@ struct GenericMPParams {
   RawBitmapMask* mask;  // set only when a mask object is given
 };
 
-static_assert(offsetof(GenericMPParams, rowsDone) == 8);
-static_assert(offsetof(GenericMPParams, multiprocessingHint) == 12);
-static_assert(offsetof(GenericMPParams, progressHandler) == 16);
-static_assert(offsetof(GenericMPParams, srcPixels) == 24);
-static_assert(offsetof(GenericMPParams, dstPixels) == 32);
-static_assert(offsetof(GenericMPParams, cancel) == 40);
-static_assert(offsetof(GenericMPParams, srcRowBytes) == 44);
-static_assert(offsetof(GenericMPParams, dstRowBytes) == 48);
-static_assert(offsetof(GenericMPParams, srcPixelBytes) == 52);
-static_assert(offsetof(GenericMPParams, dstPixelBytes) == 56);
-static_assert(offsetof(GenericMPParams, source) == 64);
-static_assert(offsetof(GenericMPParams, destination) == 72);
-static_assert(offsetof(GenericMPParams, mask) == 80);
-static_assert(sizeof(GenericMPParams) == 88);
+LUMENO_LAYOUT(GenericMPParams, 88, rowsDone, 8, multiprocessingHint, 12, progressHandler, 16,
+              srcPixels, 24, dstPixels, 32, cancel, 40, srcRowBytes, 44, dstRowBytes, 48,
+              srcPixelBytes, 52, dstPixelBytes, 56, source, 64, destination, 72, mask, 80);
 
 // One band of rows for one worker.
 struct FilterJob {

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lumeno/layout.h"
+
 struct RawBitmap;
 
 // Table of operations of a RawBitmap; the plug-in calls only SetExtraData.
@@ -42,20 +44,9 @@ struct RawBitmap {
   uint8_t bitsPerChannel;
 };
 
-static_assert(offsetof(RawBitmap, pixelData) == 16);
-static_assert(offsetof(RawBitmap, bytesPerPixel) == 56);
-static_assert(offsetof(RawBitmap, redOffset) == 64);
-static_assert(offsetof(RawBitmap, isValid) == 69);
-static_assert(offsetof(RawBitmap, imageFormat) == 72);
-static_assert(offsetof(RawBitmap, operations) == 80);
-static_assert(offsetof(RawBitmap, extraFlag) == 88);
-static_assert(offsetof(RawBitmap, extraValue) == 92);
-static_assert(offsetof(RawBitmap, extraData) == 96);
-static_assert(offsetof(RawBitmap, extraKind) == 104);
-static_assert(offsetof(RawBitmap, extraRef) == 112);
-static_assert(offsetof(RawBitmap, hasAlpha) == 120);
-static_assert(offsetof(RawBitmap, bitsPerChannel) == 121);
-static_assert(sizeof(RawBitmap) == 128);
+LUMENO_LAYOUT(RawBitmap, 128, pixelData, 16, bytesPerPixel, 56, redOffset, 64, isValid, 69,
+              imageFormat, 72, operations, 80, extraFlag, 88, extraValue, 92, extraData, 96,
+              extraKind, 104, extraRef, 112, hasAlpha, 120, bitsPerChannel, 121);
 
 // The plug-in data of a RawBitmapMask object. Lookups are called from several
 // worker threads at once and must only read. Slots 0 and 3 exist for the

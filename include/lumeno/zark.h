@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lumeno/layout.h"
+
 // Opaque handles owned by the host.
 struct ZARKobjectStruct;
 struct ZARKstringStruct;
@@ -98,32 +100,12 @@ struct ZARKclassDefinition {
   int64_t enumCount;
 };
 
-static_assert(sizeof(ZARKpropertyDefinition) == 96);
-static_assert(offsetof(ZARKpropertyDefinition, name) == 8);
-static_assert(offsetof(ZARKpropertyDefinition, type) == 16);
-static_assert(offsetof(ZARKpropertyDefinition, flags) == 24);
-static_assert(offsetof(ZARKpropertyDefinition, getter) == 32);
-static_assert(offsetof(ZARKpropertyDefinition, setter) == 40);
-static_assert(offsetof(ZARKpropertyDefinition, parameter) == 48);
-static_assert(sizeof(ZARKmethodDefinition) == 48);
-static_assert(offsetof(ZARKmethodDefinition, declaration) == 16);
-static_assert(offsetof(ZARKmethodDefinition, flags) == 24);
+LUMENO_LAYOUT(ZARKpropertyDefinition, 96, name, 8, type, 16, flags, 24, getter, 32, setter, 40,
+              parameter, 48);
+LUMENO_LAYOUT(ZARKmethodDefinition, 48, declaration, 16, flags, 24);
 static_assert(sizeof(ZARKconstantDefinition) == 40);
-static_assert(sizeof(ZARKenumDefinition) == 56);
-static_assert(offsetof(ZARKenumDefinition, fields) == 24);
-static_assert(offsetof(ZARKenumDefinition, fieldCount) == 32);
-static_assert(sizeof(ZARKmoduleDefinition) == 192);
-static_assert(offsetof(ZARKmoduleDefinition, constants) == 32);
-static_assert(offsetof(ZARKmoduleDefinition, constantCount) == 40);
-static_assert(sizeof(ZARKclassDefinition) == 232);
-static_assert(offsetof(ZARKclassDefinition, dataSize) == 24);
-static_assert(offsetof(ZARKclassDefinition, dataOffset) == 32);
-static_assert(offsetof(ZARKclassDefinition, constructor) == 40);
-static_assert(offsetof(ZARKclassDefinition, destructor) == 48);
-static_assert(offsetof(ZARKclassDefinition, properties) == 56);
-static_assert(offsetof(ZARKclassDefinition, methods) == 72);
-static_assert(offsetof(ZARKclassDefinition, interfaces) == 120);
-static_assert(offsetof(ZARKclassDefinition, constants) == 144);
-static_assert(offsetof(ZARKclassDefinition, flags) == 160);
-static_assert(offsetof(ZARKclassDefinition, enums) == 216);
-static_assert(offsetof(ZARKclassDefinition, enumCount) == 224);
+LUMENO_LAYOUT(ZARKenumDefinition, 56, fields, 24, fieldCount, 32);
+LUMENO_LAYOUT(ZARKmoduleDefinition, 192, constants, 32, constantCount, 40);
+LUMENO_LAYOUT(ZARKclassDefinition, 232, dataSize, 24, dataOffset, 32, constructor, 40,
+              destructor, 48, properties, 56, methods, 72, interfaces, 120, constants, 144,
+              flags, 160, enums, 216, enumCount, 224);
