@@ -57,49 +57,35 @@ Value Host::GetProperty(Object object, const std::string& name) {
   auto [p, owner] = FindIn(state_->UsableClass(object, "property read"), name);
   if (p == nullptr || p->type == nullptr || p->getter == nullptr) return {};
   Kind kind = state_->KindOf(p->type, false, owner);
-  if (p->getter == ZARK_STANDARD_ACCESSOR) {
-    const uint8_t* field = reinterpret_cast<uint8_t*>(object) + owner->dataOffset + p->parameter;
-    switch (kind) {
-      case Kind::kInteger:
-        return ReadField<int64_t>(field);
-      case Kind::kSingle:
-        return ReadField<float>(field);
-      case Kind::kDouble:
-        return ReadField<double>(field);
-      case Kind::kBoolean:
-        return ReadField<uint8_t>(field) != 0;
-      case Kind::kUInt8:
-        return ReadField<uint8_t>(field);
-      case Kind::kUInt64:
-        return ReadField<uint64_t>(field);
-      case Kind::kPtr:
-        return ReadField<void*>(field);
-      case Kind::kObject: {
-        Object held = ReadField<Object>(field);
-        Lock(held);
-        return held;
-      }
-      default:
-        return {};
-    }
-  }
+  const bool standard = p->getter == ZARK_STANDARD_ACCESSOR;
+  const uint8_t* field = reinterpret_cast<uint8_t*>(object) + owner->dataOffset + p->parameter;
+  // Reads the field in place, or asks the getter.
+  auto get = [&](auto type) -> Value {
+    using T = decltype(type);
+    return standard ? ReadField<T>(field) : CallGetter<T>(p, object);
+  };
   switch (kind) {
     case Kind::kInteger:
-      return CallGetter<int64_t>(p, object);
+      return get(int64_t{});
     case Kind::kSingle:
-      return CallGetter<float>(p, object);
+      return get(float{});
     case Kind::kDouble:
-      return CallGetter<double>(p, object);
-    case Kind::kBoolean:
-      return CallGetter<bool>(p, object);
+      return get(double{});
+    case Kind::kBoolean:  // a standard field holds one byte
+      return standard ? ReadField<uint8_t>(field) != 0 : CallGetter<bool>(p, object);
     case Kind::kUInt8:
-      return CallGetter<uint8_t>(p, object);
+      return get(uint8_t{});
     case Kind::kUInt64:
-      return CallGetter<uint64_t>(p, object);
+      return get(uint64_t{});
     case Kind::kPtr:
-      return CallGetter<void*>(p, object);
-    case Kind::kObject:
-      return CallGetter<Object>(p, object);
+      return get(static_cast<void*>(nullptr));
+    case Kind::kObject: {
+      if (!standard) return CallGetter<Object>(p, object);
+      // The caller receives a hold of its own on what the field stores.
+      Object held = ReadField<Object>(field);
+      Lock(held);
+      return held;
+    }
     default:
       return {};
   }
