@@ -5,7 +5,7 @@
 #
 #   scripts/fuzz.sh [--seconds N] [--jobs J] [--keep-going] [--replay|--merge] all|TARGET...
 #
-# TARGET is blend, effects, colormath or image_readers. Each run starts from
+# TARGET is blend, effects or image_readers. Each run starts from
 # the checked-in corpus tests/fuzz/corpus/<target>/ and a scratch corpus in
 # build-fuzz/corpus/<target>/ (kept between runs, so longer campaigns are
 # repeated calls or a larger --seconds). Inputs that fail are written to
@@ -31,7 +31,7 @@ while [[ $# -gt 0 ]]; do
     --keep-going) keep=1; shift ;;
     --replay) mode=replay; shift ;;
     --merge) mode=merge; shift ;;
-    all) targets+=(blend effects colormath image_readers); shift ;;
+    all) targets+=(blend effects image_readers); shift ;;
     -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
     *) targets+=("$1"); shift ;;
   esac

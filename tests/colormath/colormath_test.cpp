@@ -29,6 +29,9 @@ TEST(ColorDistance, RandomAgainstIntegerRoot) {
   for (int i = 0; i < 20000; ++i) {
     int c[6], w[6];
     for (int k = 0; k < 6; ++k) c[k] = b8(rng), w[k] = b16(rng);
+    if (i % 64 == 0) {  // a colour against itself now and then
+      for (int k = 0; k < 3; ++k) c[k + 3] = c[k], w[k + 3] = w[k];
+    }
     const int64_t dr = c[0] - c[3], dg = c[1] - c[4], db = c[2] - c[5];
     ASSERT_EQ(ColorDistanceEuclidean(c[0], c[1], c[2], c[3], c[4], c[5]),
               FloorSqrt(dr * dr + dg * dg + db * db));
@@ -126,14 +129,25 @@ TEST(IntegerHls, StatedConversionsAndLossyRoundTrips) {
 // integer pair keeps every component on its 0..255 scale (hue below 255).
 TEST(ColorMath, ComponentsStayInTheirRanges) {
   std::mt19937 rng(11);
-  std::uniform_int_distribution<int> b8(0, 255);
+  std::uniform_int_distribution<int> b8(0, 255), b16(0, 65535);
+  std::uniform_real_distribution<float> hues(-1.0f, 5.0f), unit(0.0f, 1.0f);
+  auto inScale = [](float h, float s, float l) {
+    return h >= -1.0f && h < 5.0f && s >= 0.0f && s <= 1.0f && l >= 0.0f && l <= 1.0f;
+  };
   for (int i = 0; i < 20000; ++i) {
     const int c[3] = {b8(rng), b8(rng), b8(rng)};
     float h, s, l;
     Convert_RGB_To_HSL(static_cast<unsigned char>(c[0]), static_cast<unsigned char>(c[1]),
                        static_cast<unsigned char>(c[2]), &h, &s, &l);
-    ASSERT_TRUE(h >= -1.0f && h < 5.0f && s >= 0.0f && s <= 1.0f && l >= 0.0f && l <= 1.0f)
-        << h << " " << s << " " << l;
+    ASSERT_TRUE(inScale(h, s, l)) << h << " " << s << " " << l;
+    Convert_RGB_To_HSL16(b16(rng), b16(rng), b16(rng), &h, &s, &l);
+    ASSERT_TRUE(inScale(h, s, l)) << h << " " << s << " " << l;
+    // Any HSL inside the scales converts back without leaving the sample
+    // range (the sanitizer builds also catch an out-of-range conversion).
+    unsigned char r8, g8, b8out;
+    unsigned short r16, g16, b16out;
+    Convert_HSL_To_RGB(hues(rng), unit(rng), unit(rng), &r8, &g8, &b8out);
+    Convert_HSL_To_RGB16(hues(rng), unit(rng), unit(rng), &r16, &g16, &b16out);
     int a = c[0], b = c[1], d = c[2];
     Convert_RGB_To_HSL(&a, &b, &d);
     ASSERT_TRUE(a >= 0 && a <= 254 && b >= 0 && b <= 255 && d >= 0 && d <= 255)

@@ -81,7 +81,6 @@ int WithoutLeftovers(host::Host& h, const char* what, Script script) {
 
 int FuzzBlend(host::Host& host, const uint8_t* data, size_t size);
 int FuzzEffects(host::Host& host, const uint8_t* data, size_t size);
-int FuzzColorMath(const uint8_t* data, size_t size);
 int FuzzImageReaders(const uint8_t* data, size_t size);
 
 }  // namespace lumeno::fuzz

@@ -9,11 +9,8 @@ endif()
 # The fuzz targets are plain functions: the suite replays their checked-in
 # corpus (stress_test.cpp) without libFuzzer.
 target_sources(test_stress PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/fuzz_blend.cpp
-               ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/fuzz_effects.cpp
-               ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/fuzz_colormath.cpp)
+               ${CMAKE_CURRENT_SOURCE_DIR}/tests/fuzz/fuzz_effects.cpp)
 target_compile_definitions(test_stress PRIVATE LUMENO_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
-# The colour functions are exported by the plug-in library itself.
-target_link_libraries(test_stress PRIVATE lumenoraw)
 # The image-reader target needs the tool's library (libpng, libjpeg, libtiff);
 # the tool's tests replay its corpus, so this program does not depend on the
 # tool's build.

@@ -50,7 +50,6 @@ TEST_F(StressTest, ReplayFuzzCorpora) {
                      [&](const uint8_t* d, size_t n) { return fuzz::FuzzBlend(host(), d, n); });
   fuzz::ReplayCorpus("effects",
                      [&](const uint8_t* d, size_t n) { return fuzz::FuzzEffects(host(), d, n); });
-  fuzz::ReplayCorpus("colormath", fuzz::FuzzColorMath);
 }
 
 }  // namespace
