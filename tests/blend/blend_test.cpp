@@ -117,23 +117,9 @@ const PixelCase kPixelCases[] = {
     {MULTIPLY, kRGBA8, {200, 200, 200, 128}, kRGB8, {255, 255, 255}, 1.0, -1, {99, 99, 99, 255}},
     {MULTIPLY, kRGBA8, {200, 200, 200, 128}, kRGB8, {255, 255, 255}, 0.5, -1, {149, 149, 149, 255}},
     // A transparent source mixes plainly; alpha k = 1 x 0.5.
-    {MULTIPLY,
-     kRGBA8,
-     {40, 40, 40, 0},
-     kRGBA8,
-     {220, 220, 220, 255},
-     0.5,
-     -1,
-     {130, 130, 130, 127}},
+    {MULTIPLY, kRGBA8, {40, 40, 40, 0}, kRGBA8, {220, 220, 220, 255}, .5, -1, {130, 130, 130, 127}},
     // NORMAL with fill alpha 200 and mask 100: f = 121, v = 144, D = 106.
-    {NORMAL,
-     kRGBA8,
-     {50, 50, 50, 255},
-     kRGBA8,
-     {250, 250, 250, 200},
-     1.0,
-     100,
-     {106, 106, 106, 255}},
+    {NORMAL, kRGBA8, {50, 50, 50, 255}, kRGBA8, {250, 250, 250, 200}, 1, 100, {106, 106, 106, 255}},
     {NORMAL, kRGBA8, {50, 50, 50, 0}, kRGBA8, {250, 250, 250, 200}, 1.0, -1, {206, 206, 206, 200}},
     // Mask 255: the fill-alpha workers copy the source; NORMAL without fill
     // alpha drops one unit, a mode keeps the source.
@@ -145,9 +131,6 @@ const PixelCase kPixelCases[] = {
     {NORMAL, kRGBA8, {12, 34, 56, 78}, kRGBA8, {90, 180, 45, 0}, 0.8, -1, {12, 34, 56, 78}},
     {MULTIPLY, kRGBA8, {12, 34, 56, 78}, kRGBA8, {90, 180, 45, 0}, 0.8, -1, {12, 34, 56, 78}},
     {HUE, kRGBA8, {12, 34, 56, 78}, kRGBA8, {90, 180, 45, 0}, 0.8, -1, {12, 34, 56, 78}},
-    {NORMAL, kRGBA8, {12, 34, 56, 78}, kRGBA8, {90, 180, 45, 0}, 0.8, 77, {12, 34, 56, 78}},
-    {MULTIPLY, kRGBA8, {12, 34, 56, 78}, kRGBA8, {90, 180, 45, 0}, 0.8, 77, {12, 34, 56, 78}},
-    {HUE, kRGBA8, {12, 34, 56, 78}, kRGBA8, {90, 180, 45, 0}, 0.8, 77, {12, 34, 56, 78}},
     // The colour-space modes read each bitmap through its own offsets (a BGR fill).
     {LUMINOSITY, kRGB8, {142, 142, 142}, kBGR8, {128, 128, 128}, 1, -1, {127, 127, 127}},
     {LUMINOSITY, kRGB8, {0, 0, 0}, kBGR8, {128, 128, 128}, 1, -1, {127, 127, 127}},
@@ -237,8 +220,6 @@ TEST_F(BlendTest, PlacementsMatchTheReference) {
       // Placements that cover nothing leave the source.
       {NORMAL, kRGBA8, kRGBA8, 12, 9, 6, 6, 1.0, At(12, 0)},
       {SCREEN, kRGBA8, kRGBA8, 12, 9, 6, 6, 1.0, At(0, 9)},
-      {NORMAL, kRGBA8, kRGBA8, 12, 9, 6, 6, 1.0, At(-40, 0)},
-      {SCREEN, kRGBA8, kRGBA8, 12, 9, 6, 6, 1.0, At(0, -40.5f)},
       {NORMAL, kRGBA8, kRGBA8, 12, 9, 6, 6, 1.0, {false, 0, 0, true, 0, 0}},
       {SCREEN, kRGBA8, kRGBA8, 12, 9, 6, 6, 1.0, AtSized(1, 1, 0, 5)},
       {NORMAL, kRGBA8, kRGBA8, 12, 9, 6, 6, 1.0, At(3.0e9f, -3.0e9f)},
@@ -251,36 +232,19 @@ TEST_F(BlendTest, PlacementsMatchTheReference) {
   }
 }
 
-// Every mode, and modes out of range (blended as MULTIPLY), on every alpha
-// combination at a few opacities.
-TEST_F(BlendTest, EveryModeMatchesTheReference) {
-  const std::pair<int64_t, int64_t> pairs[] = {
-      {kRGB8, kRGB8}, {kRGBA8, kRGB8}, {kRGB8, kRGBA8}, {kRGBA8, kRGBA8}, {kARGB8, kBGRA8}};
-  uint64_t seed = 100;
-  for (int64_t mode = -1; mode < 26; ++mode) {
-    for (const auto& [sourceFormat, fillFormat] : pairs) {
-      for (double opacity : {1.0, 0.5, 0.3}) {
-        SCOPED_TRACE(::testing::Message() << "mode " << mode << " formats " << sourceFormat << "/"
-                                          << fillFormat << " opacity " << opacity);
-        Ref src = RandomBitmap(host(), 13, 11, sourceFormat, 0, ++seed);
-        Ref fill = RandomBitmap(host(), 13, 11, fillFormat, 0, ++seed);
-        Check(mode == 25 ? INT64_MIN : mode, src.get(), fill.get(), opacity, nullptr, {});
-      }
-    }
-  }
-}
-
-// Every mode on every pair of 8-bit samples: in the upper half opaque
-// pixels, each source row 0..255 across and each fill row one value; in the
-// lower half random pixels (every alpha). On 4-byte layouts with alpha
-// first or last, with and without fill alpha and fill mask, at an odd width.
+// Every mode, and modes out of range (blended as MULTIPLY), on every pair of
+// 8-bit samples: in the upper half opaque pixels, each source row 0..255
+// across and each fill row one value; in the lower half random pixels (every
+// alpha). On 3- and 4-byte layouts with alpha first, last or none, with and
+// without fill alpha and fill mask, at an odd width.
 TEST_F(BlendTest, EveryModeOnEveryPairOfSamples) {
-  const int64_t cases[][3] = {
-      {kRGBA8, kRGBA8, 0}, {kARGB8, kARGB8, 1}, {kBGRA8, kRGBX8, 0}, {kARGB8, kXRGB8, 1}};
+  const int64_t cases[][3] = {{kRGBA8, kRGBA8, 0}, {kARGB8, kARGB8, 1}, {kBGRA8, kRGBX8, 0},
+                              {kARGB8, kXRGB8, 1}, {kRGB8, kRGB8, 0},   {kRGB8, kRGBA8, 0},
+                              {kRGBA8, kBGR8, 1}};
   const int64_t w = 257, h = 512;
   const std::vector<uint8_t> mask = RandomMaskValues8(w, h, 77);
   int run = 0;  // alternates the opacity between 1 and 0.6
-  for (int64_t mode = 0; mode < 24; mode += kSanitizerStep) {
+  for (int64_t mode = -1; mode < 26; mode += kSanitizerStep) {
     for (const auto& [sourceFormat, fillFormat, masked] : cases) {
       SCOPED_TRACE(::testing::Message() << "mode " << mode << " formats " << sourceFormat << "/"
                                         << fillFormat << " masked " << masked);
@@ -290,16 +254,16 @@ TEST_F(BlendTest, EveryModeOnEveryPairOfSamples) {
       const RawBitmap& f = Rec(fill.get());
       for (int64_t y = 0; y < 256; ++y) {
         for (int64_t x = 0; x < w; ++x) {
-          uint8_t* sp = s.pixelData + y * s.rowBytes + 4 * x;
-          uint8_t* fp = f.pixelData + y * f.rowBytes + 4 * x;
-          std::fill(sp, sp + 4, static_cast<uint8_t>(x));
-          std::fill(fp, fp + 4, static_cast<uint8_t>(y));
-          sp[s.alphaOffset] = 255;
+          uint8_t* sp = s.pixelData + y * s.rowBytes + s.bytesPerPixel * x;
+          uint8_t* fp = f.pixelData + y * f.rowBytes + f.bytesPerPixel * x;
+          std::fill(sp, sp + s.bytesPerPixel, static_cast<uint8_t>(x));
+          std::fill(fp, fp + f.bytesPerPixel, static_cast<uint8_t>(y));
+          if (s.hasAlpha != 0) sp[s.alphaOffset] = 255;
           if (f.hasAlpha != 0) fp[f.alphaOffset] = 255;
         }
       }
-      Check(mode, src.get(), fill.get(), ++run % 2 == 0 ? 1.0 : 0.6, masked ? &mask : nullptr, {},
-            mode % 3 + 1);
+      Check(mode == 25 ? INT64_MIN : mode, src.get(), fill.get(), ++run % 2 == 0 ? 1.0 : 0.6,
+            masked ? &mask : nullptr, {}, (mode + 3) % 3 + 1);
     }
   }
 }

@@ -37,7 +37,6 @@ class Bytes {
     std::memcpy(&d, &bits, sizeof d);
     return d;
   }
-  size_t Left() const { return pos_ < size_ ? size_ - pos_ : 0; }
 
  private:
   const uint8_t* data_;

@@ -28,7 +28,6 @@ class ProgressLog {
     std::lock_guard<std::mutex> guard(mutex_);
     return calls_;
   }
-  size_t CallCount() const { return Calls().size(); }
   // Sets the run's cancel flag in the n-th call (1 = first); 0 never.
   void CancelAtCall(size_t n) {
     std::lock_guard<std::mutex> guard(mutex_);
