@@ -1,16 +1,9 @@
 // Host-entry wrappers: property getters and setters, and their overloads.
 #include "shell/standard_wrapper.h"
 
-#define LUMENO_DEFINE_PROPERTY_GETTER(word, type, entry) \
-  LUMENO_PROPERTY_GETTER_ROW(LUMENO_DEFINE_WRAPPER, word, type, entry)
-#define LUMENO_DEFINE_PROPERTY_SETTER(word, type, entry) \
-  LUMENO_PROPERTY_SETTER_ROW(LUMENO_DEFINE_WRAPPER, word, type, entry)
-
-LUMENO_PROPERTY_GETTER_TYPES(LUMENO_DEFINE_PROPERTY_GETTER)
-LUMENO_PROPERTY_SETTER_TYPES(LUMENO_DEFINE_PROPERTY_SETTER)
-
-#undef LUMENO_DEFINE_PROPERTY_SETTER
-#undef LUMENO_DEFINE_PROPERTY_GETTER
+#define LUMENO_PROPERTY_ROW LUMENO_DEFINE_WRAPPER
+LUMENO_WRAPPERS_PROPERTIES
+#undef LUMENO_PROPERTY_ROW
 
 bool ZARKGetPropValue(ZARKobjectStruct* object, const char* name, int16_t* out) {
   return ZARKGetPropValueInt16(object, name, out);

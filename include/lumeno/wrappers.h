@@ -215,6 +215,16 @@ LUMENO_EXPORT int64_t ZARKStringLength(ZARKstringStruct* string);
   X(bool, ZARKSetPropValue##word, entry, (ZARKobjectStruct* object, const char* name,    \
                                           type value), (object, name, value))
 
+// Every getter and setter row, handed to the macro that LUMENO_PROPERTY_ROW
+// names where this expands (declarations below, definitions in the shell).
+#define LUMENO_PROPERTY_GETTER_OF(word, type, entry) \
+  LUMENO_PROPERTY_GETTER_ROW(LUMENO_PROPERTY_ROW, word, type, entry)
+#define LUMENO_PROPERTY_SETTER_OF(word, type, entry) \
+  LUMENO_PROPERTY_SETTER_ROW(LUMENO_PROPERTY_ROW, word, type, entry)
+#define LUMENO_WRAPPERS_PROPERTIES                           \
+  LUMENO_PROPERTY_GETTER_TYPES(LUMENO_PROPERTY_GETTER_OF) \
+  LUMENO_PROPERTY_SETTER_TYPES(LUMENO_PROPERTY_SETTER_OF)
+
 // Overloads: the typed getter or setter of the argument's type. The object
 // form of ZARKSetPropValue stores the handle through the Ptr setter.
 LUMENO_EXPORT bool ZARKGetPropValue(ZARKobjectStruct* object, const char* name, int16_t* out);
@@ -533,16 +543,13 @@ LUMENO_EXPORT bool ZARKLockPictureDescription(ZARKobjectStruct* picture,
 #define LUMENO_DECLARE_WRAPPER(result, name, entry, params, args) LUMENO_EXPORT result name params;
 #define LUMENO_DECLARE_WRAPPER_WITH_FALLBACK(result, name, entry, params, args, fallback) \
   LUMENO_EXPORT result name params;
-#define LUMENO_DECLARE_PROPERTY_GETTER(word, type, entry) \
-  LUMENO_PROPERTY_GETTER_ROW(LUMENO_DECLARE_WRAPPER, word, type, entry)
-#define LUMENO_DECLARE_PROPERTY_SETTER(word, type, entry) \
-  LUMENO_PROPERTY_SETTER_ROW(LUMENO_DECLARE_WRAPPER, word, type, entry)
 
 LUMENO_WRAPPERS_RUNTIME(LUMENO_DECLARE_WRAPPER)
 LUMENO_WRAPPERS_WITH_FALLBACK(LUMENO_DECLARE_WRAPPER_WITH_FALLBACK)
 LUMENO_WRAPPERS_STRINGS(LUMENO_DECLARE_WRAPPER)
-LUMENO_PROPERTY_GETTER_TYPES(LUMENO_DECLARE_PROPERTY_GETTER)
-LUMENO_PROPERTY_SETTER_TYPES(LUMENO_DECLARE_PROPERTY_SETTER)
+#define LUMENO_PROPERTY_ROW LUMENO_DECLARE_WRAPPER
+LUMENO_WRAPPERS_PROPERTIES
+#undef LUMENO_PROPERTY_ROW
 LUMENO_WRAPPERS_VARIANTS(LUMENO_DECLARE_WRAPPER)
 LUMENO_WRAPPERS_ARRAYS(LUMENO_DECLARE_WRAPPER)
 LUMENO_WRAPPERS_DATABASE(LUMENO_DECLARE_WRAPPER)
@@ -551,8 +558,6 @@ LUMENO_WRAPPERS_CONTROLS(LUMENO_DECLARE_WRAPPER)
 LUMENO_WRAPPERS_FILES(LUMENO_DECLARE_WRAPPER)
 LUMENO_WRAPPERS_SOCKETS(LUMENO_DECLARE_WRAPPER)
 
-#undef LUMENO_DECLARE_PROPERTY_SETTER
-#undef LUMENO_DECLARE_PROPERTY_GETTER
 #undef LUMENO_DECLARE_WRAPPER_WITH_FALLBACK
 #undef LUMENO_DECLARE_WRAPPER
 
