@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <tuple>
 
@@ -140,6 +141,7 @@ TEST(ColorMath, ComponentsStayInTheirRanges) {
     Convert_RGB_To_HSL(static_cast<unsigned char>(c[0]), static_cast<unsigned char>(c[1]),
                        static_cast<unsigned char>(c[2]), &h, &s, &l);
     ASSERT_TRUE(inScale(h, s, l)) << h << " " << s << " " << l;
+    const float h8 = h, s8 = s, l8 = l;
     Convert_RGB_To_HSL16(b16(rng), b16(rng), b16(rng), &h, &s, &l);
     ASSERT_TRUE(inScale(h, s, l)) << h << " " << s << " " << l;
     // Any HSL inside the scales converts back without leaving the sample
@@ -148,6 +150,10 @@ TEST(ColorMath, ComponentsStayInTheirRanges) {
     unsigned short r16, g16, b16out;
     Convert_HSL_To_RGB(hues(rng), unit(rng), unit(rng), &r8, &g8, &b8out);
     Convert_HSL_To_RGB16(hues(rng), unit(rng), unit(rng), &r16, &g16, &b16out);
+    // Back to RGB within the truncation of each way.
+    Convert_HSL_To_RGB(h8, s8, l8, &r8, &g8, &b8out);
+    ASSERT_LE(std::abs(r8 - c[0]) + std::abs(g8 - c[1]) + std::abs(b8out - c[2]), 3)
+        << c[0] << "," << c[1] << "," << c[2];
     int a = c[0], b = c[1], d = c[2];
     Convert_RGB_To_HSL(&a, &b, &d);
     ASSERT_TRUE(a >= 0 && a <= 254 && b >= 0 && b <= 255 && d >= 0 && d <= 255)
