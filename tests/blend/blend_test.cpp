@@ -436,13 +436,17 @@ TEST_F(BlendTest, StoredPropertiesDriveTheOneArgumentApply) {
   Ref mask = MaskWithValues(host(), 14, 12, RandomMaskValues8(14, 12, 52));
   Ref loc = Point(3.5f, -1.5f);
   Ref size = Size(7.0f, 100.0f);
-  for (const auto& [name, object] : {std::pair{"FillBitmap", fill.get()},
-                                     {"FillMask", mask.get()},
-                                     {"Location", loc.get()},
-                                     {"Size", size.get()}}) {
-    ASSERT_TRUE(host().SetProperty(fx.get(), name, object));
-    EXPECT_EQ(Ref(host(), host().GetObject(fx.get(), name)).get(), object) << name;
-  }
+  // Stores the four object properties and reads each back.
+  auto store = [&](Object fillObject, Object maskObject, Object location, Object extent) {
+    for (const auto& [name, object] : {std::pair{"FillBitmap", fillObject},
+                                       {"FillMask", maskObject},
+                                       {"Location", location},
+                                       {"Size", extent}}) {
+      ASSERT_TRUE(host().SetProperty(fx.get(), name, object));
+      EXPECT_EQ(Ref(host(), host().GetObject(fx.get(), name)).get(), object) << name;
+    }
+  };
+  store(fill.get(), mask.get(), loc.get(), size.get());
   ASSERT_TRUE(host().SetProperty(fx.get(), "Opacity", 0.7));
   EXPECT_EQ(host().GetInteger(fx.get(), "BlendMode"), SOFT_LIGHT);
   Ref viaProps(host(), host().Call<Object>(fx.get(), kApplyStored, src.get()));
@@ -461,12 +465,7 @@ TEST_F(BlendTest, StoredPropertiesDriveTheOneArgumentApply) {
   Ref fill2 = RandomBitmap(host(), 3, 3, kRGB8, 0, 61);
   Ref mask2 = MaskWithValues(host(), 3, 3, std::vector<uint8_t>(9, 1));
   Ref loc2 = Point(1, 1), size2 = Size(2, 2);
-  for (const auto& [name, object] : {std::pair{"FillBitmap", fill2.get()},
-                                     {"FillMask", mask2.get()},
-                                     {"Location", loc2.get()},
-                                     {"Size", size2.get()}}) {
-    ASSERT_TRUE(host().SetProperty(fx.get(), name, object));
-  }
+  store(fill2.get(), mask2.get(), loc2.get(), size2.get());
   Ref unset = NewBlend(NORMAL);  // nothing stored: the destructor must drop nothing
 }
 
