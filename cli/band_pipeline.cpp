@@ -160,7 +160,9 @@ class ReadAhead {
         if (ok) {
           ready_.push_back({std::move(memory), piece.height});
         } else {
-          error_ = error.empty() ? "interrupted" : error;
+          error_ = !error.empty()        ? error
+                   : gInterrupted.load() ? "interrupted"
+                                         : "the rows could not be read";
         }
       }
       changed_.notify_all();
