@@ -8,8 +8,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <variant>
 
@@ -22,6 +27,10 @@ namespace lumeno::cli {
 namespace {
 
 constexpr float kExactRows = 1 << 24;  // floats hold every whole number below
+
+// Which rows this thread's progress reports count: the writer's by default.
+enum class RowsReported { kEncoded, kDecoded, kNone };
+thread_local RowsReported tRowsReported = RowsReported::kEncoded;
 
 const host::Object* ObjectOf(const ParsedAssignment& a) {
   return std::get_if<host::Object>(&a.value);
@@ -46,11 +55,152 @@ bool BlendBandable(host::Host& host, const std::vector<ParsedAssignment>& assign
   return static_cast<float>(height) < kExactRows;
 }
 
+// Decodes a reader's rows on a thread of its own, ahead of the effect and the
+// writer, so that decoding (one stream, one core) runs while the rows before
+// are processed and encoded. The rows wait in pieces of a quarter band, at
+// most a band of them, so memory stays bounded; their buffers are reused.
+// A decoding error, or an interruption, reaches the consumer at its next
+// Read; a consumer that stops early stops the thread in the destructor.
+class ReadAhead {
+ public:
+  ReadAhead(std::unique_ptr<RowReader> reader, const Image& header)
+      : reader_(std::move(reader)), rowBytes_(header.RowBytes()), height_(header.height) {
+    layout_.width = header.width;
+    layout_.model = header.model;
+    layout_.alpha = header.alpha;
+    layout_.bits = header.bits;
+    pieceRows_ = std::max<int64_t>(1, BandRows(rowBytes_) / kPiecesPerBand);
+    thread_ = std::thread([this] { Decode(); });
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+  ~ReadAhead() {
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  // Fills the band's rows with the next decoded rows.
+  bool Read(Image* band, std::string* error) {
+    for (int64_t y = 0; y < band->height;) {
+      std::unique_lock<std::mutex> lock(lock_);
+      changed_.wait(lock, [&] { return !ready_.empty() || !error_.empty() || finished_; });
+      if (ready_.empty()) {
+        *error = error_.empty() ? "the file ended before the rows asked for" : error_;
+        return false;
+      }
+      // The front piece stays in place while the decoder adds pieces.
+      Piece& piece = ready_.front();
+      lock.unlock();
+      const int64_t n = std::min(piece.rows - taken_, band->height - y);
+      for (int64_t i = 0; i < n; ++i) {
+        std::memcpy(band->MutableRow(y + i), piece.memory.get() + (taken_ + i) * rowBytes_,
+                    static_cast<size_t>(rowBytes_));
+      }
+      y += n;
+      taken_ += n;
+      if (taken_ == piece.rows) {
+        taken_ = 0;
+        lock.lock();
+        spare_.push_back(std::move(piece.memory));
+        ready_.pop_front();
+        lock.unlock();
+        changed_.notify_all();
+      }
+    }
+    return true;
+  }
+
+  // After the last rows: the decoder is done with the file.
+  bool Finish(Metadata* meta, std::string* error) {
+    {
+      std::unique_lock<std::mutex> lock(lock_);
+      changed_.wait(lock, [&] { return finished_ || !error_.empty(); });
+      if (!error_.empty()) {
+        *error = error_;
+        return false;
+      }
+    }
+    return reader_->Finish(meta, error);
+  }
+
+ private:
+  static constexpr int64_t kPiecesPerBand = 4;
+
+  struct Piece {
+    std::unique_ptr<uint8_t[]> memory;
+    int64_t rows = 0;
+  };
+
+  void Decode() {
+    tRowsReported = RowsReported::kDecoded;
+    for (int64_t done = 0; done < height_;) {
+      Image piece = layout_;
+      piece.height = std::min(pieceRows_, height_ - done);
+      std::unique_ptr<uint8_t[]> memory;
+      {
+        std::unique_lock<std::mutex> lock(lock_);
+        changed_.wait(lock, [&] { return stop_ || ready_.size() < kPiecesPerBand; });
+        if (stop_) return;
+        if (!spare_.empty()) {
+          memory = std::move(spare_.back());
+          spare_.pop_back();
+        }
+      }
+      if (!memory) memory.reset(new uint8_t[static_cast<size_t>(pieceRows_ * rowBytes_)]);
+      piece.pixels = memory.get();
+      piece.stride = rowBytes_;
+      std::string error;
+      const bool ok = !gInterrupted.load() && reader_->Read(&piece, &error);
+      {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (ok) {
+          ready_.push_back({std::move(memory), piece.height});
+        } else {
+          error_ = !error.empty()        ? error
+                   : gInterrupted.load() ? "interrupted"
+                                         : "the rows could not be read";
+        }
+      }
+      changed_.notify_all();
+      if (!ok) return;
+      done += piece.height;
+    }
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      finished_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  std::unique_ptr<RowReader> reader_;
+  Image layout_;
+  int64_t rowBytes_;
+  int64_t height_;
+  int64_t pieceRows_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::deque<Piece> ready_;                        // decoded, in order
+  std::vector<std::unique_ptr<uint8_t[]>> spare_;  // buffers to reuse
+  int64_t taken_ = 0;                              // rows of the front piece already read
+  bool stop_ = false;
+  bool finished_ = false;
+  std::string error_;
+  std::thread thread_;  // last: started once the rest is set
+};
+
 class EffectBands final : public RowProducer {
  public:
   EffectBands(Session& session, const std::vector<ResolvedStep>& steps, const RunOptions& run,
               std::unique_ptr<RowReader> reader, const Image& header)
-      : session_(session), steps_(steps), run_(run), reader_(std::move(reader)), header_(header) {}
+      : session_(session),
+        steps_(steps),
+        run_(run),
+        reader_(std::move(reader), header),
+        header_(header) {}
 
   // The mask's rows, read alongside the input's from a file of its size.
   void SetMask(std::unique_ptr<RowReader> reader, const Image& layout, const MaskSpec& spec) {
@@ -92,7 +242,7 @@ class EffectBands final : public RowProducer {
 
   bool Finish(Metadata* meta, std::string* error) override {
     Metadata unused;
-    return reader_->Finish(meta, error) && (!maskReader_ || maskReader_->Finish(&unused, error));
+    return reader_.Finish(meta, error) && (!maskReader_ || maskReader_->Finish(&unused, error));
   }
 
   const Failure& EffectFailure() const { return failure_; }
@@ -109,7 +259,11 @@ class EffectBands final : public RowProducer {
     in.bits = header_.bits;
     host::Ref source(host, BitmapForDirectRows(host, &in));
     if (!source) in.Allocate();
-    if (!reader_->Read(&in, error)) return false;
+    if (!reader_.Read(&in, error)) {
+      // The decoder stops at Ctrl-C, SIGTERM or SIGHUP too.
+      if (gInterrupted.load()) failure_ = {kExitInterrupted, "interrupted; nothing written"};
+      return false;
+    }
     if (!source) {
       source = host::Ref(host, BitmapFromImage(host, in, error));
       if (!source) return false;
@@ -124,11 +278,6 @@ class EffectBands final : public RowProducer {
       }
       run.mask = mask.get();
     }
-    // The plug-in's progress calls count one band; the line follows the
-    // rows of the whole picture instead.
-    ProgressLine& line = session_.Progress();
-    const bool shown = line.Enabled();
-    line.Enable(false);
     // Each effect's result is the next one's source.
     for (const ResolvedStep& step : steps_) {
       host::Object out = nullptr;
@@ -140,7 +289,6 @@ class EffectBands final : public RowProducer {
       if (failure_) break;
       source = host::Ref(host, out);
     }
-    line.Enable(shown);
     if (failure_) {
       *error = failure_.message;
       return false;
@@ -151,7 +299,8 @@ class EffectBands final : public RowProducer {
       return false;
     }
     rowsDone_ += rows;
-    line.Update(static_cast<uint64_t>(rowsDone_), static_cast<uint64_t>(header_.height));
+    session_.Progress().UpdateBands(ProgressLine::kEffect, static_cast<uint64_t>(rowsDone_),
+                                    static_cast<uint64_t>(header_.height));
     return true;
   }
 
@@ -183,7 +332,10 @@ class EffectBands final : public RowProducer {
     band.height = rows;
     band.Allocate();
     std::string error;
-    if (!maskReader_->Read(&band, &error)) return {kExitFile, "mask: " + error};
+    tRowsReported = RowsReported::kNone;  // the mask's reading is not shown
+    const bool read = maskReader_->Read(&band, &error);
+    tRowsReported = RowsReported::kEncoded;
+    if (!read) return {kExitFile, "mask: " + error};
     host::Object made = nullptr;
     Failure f = MaskFromImage(session_.Host(), band, maskSpec_, &made);
     *mask = host::Ref(session_.Host(), made);
@@ -193,7 +345,7 @@ class EffectBands final : public RowProducer {
   Session& session_;
   const std::vector<ResolvedStep>& steps_;
   RunOptions run_;
-  std::unique_ptr<RowReader> reader_;
+  ReadAhead reader_;
   Image header_;
   Image pending_;
   bool havePending_ = false;
@@ -255,6 +407,27 @@ bool ApplyInBands(Session& session, const std::vector<ResolvedStep>& steps, cons
   // memory at once.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
 #endif
+  // Declared before the bands so that it outlives their decoding thread.
+  struct BandProgressScope {
+    // Each thread's row reports go to the step it works for.
+    explicit BandProgressScope(ProgressLine& line) : line_(line) {
+      line.ShowBands(true);
+      SetRowProgress([&line](int64_t done, int64_t total) {
+        if (tRowsReported == RowsReported::kNone) return;
+        line.UpdateBands(tRowsReported == RowsReported::kDecoded ? ProgressLine::kDecoding
+                                                                 : ProgressLine::kEncoding,
+                         static_cast<uint64_t>(done), static_cast<uint64_t>(total));
+      });
+    }
+    ~BandProgressScope() {
+      ProgressLine& line = line_;
+      line.ShowBands(false);
+      SetRowProgress([&line](int64_t done, int64_t total) {
+        line.Update(static_cast<uint64_t>(done), static_cast<uint64_t>(total));
+      });
+    }
+    ProgressLine& line_;
+  } progress(session.Progress());
   auto bands = std::make_shared<EffectBands>(session, steps, run, std::move(reader), header);
   if (maskReader) bands->SetMask(std::move(maskReader), maskHeader, *mask);
   Image out;

@@ -211,18 +211,49 @@ void ProgressLine::BeginFile(const std::string& label, int index, int count) {
   count_ = count < 1 ? 1 : count;
   stage_.store(kDecoding);
   lastPermille_.store(-1);
+  {
+    std::lock_guard<std::mutex> lock(bandsLock_);
+    for (uint64_t& rows : bandRows_) rows = 0;
+    lastBands_ = -1;
+  }
   // A batch shows its count of files done while a file is being read.
   if (count_ > 1) Update(0, 1);
 }
 
 void ProgressLine::Update(uint64_t value, uint64_t total) {
-  if (!enabled_) return;
+  if (!enabled_ || bands_.load()) return;
   const double part =
       total == 0 ? 1.0 : static_cast<double>(std::min(value, total)) / static_cast<double>(total);
   const int stage = stage_.load();
   const int permille = static_cast<int>((index_ + (stage + part) / 3) / count_ * 1000.0);
   // Progress threads call in a tight loop; draw only when the line changes.
   if (lastPermille_.exchange(permille) == permille) return;
+  static const char* const kStageNames[] = {"decoding", "effect", "encoding"};
+  char steps[64];
+  std::snprintf(steps, sizeof steps, "%s %3d%%", kStageNames[stage], static_cast<int>(part * 100));
+  Draw(permille, steps);
+}
+
+void ProgressLine::UpdateBands(Stage stage, uint64_t rows, uint64_t total) {
+  if (!enabled_) return;
+  std::lock_guard<std::mutex> lock(bandsLock_);
+  // Threads may report their rows out of order; the counts only grow.
+  bandRows_[stage] = std::max(bandRows_[stage], std::min(rows, total));
+  int percent[3];
+  for (int i = 0; i < 3; ++i) {
+    percent[i] = total == 0 ? 100 : static_cast<int>(bandRows_[i] * 100 / total);
+  }
+  const int64_t key = (percent[0] * 101 + percent[1]) * 101 + percent[2];
+  if (key == lastBands_) return;
+  lastBands_ = key;
+  const double part = (percent[0] + percent[1] + percent[2]) / 300.0;
+  char steps[64];
+  std::snprintf(steps, sizeof steps, "decoded %3d%% effect %3d%% encoded %3d%%", percent[0],
+                percent[1], percent[2]);
+  Draw(static_cast<int>((index_ + part) / count_ * 1000.0), steps);
+}
+
+void ProgressLine::Draw(int permille, const char* steps) {
   constexpr int kWidth = 30;
   const int filled = permille * kWidth / 1000;
   char bar[kWidth + 1];
@@ -231,10 +262,9 @@ void ProgressLine::Update(uint64_t value, uint64_t total) {
   char batch[48] = "";
   if (count_ > 1) std::snprintf(batch, sizeof batch, "%d/%d files done, ", index_, count_);
   char line[512];
-  static const char* const kStageNames[] = {"decoding", "effect", "encoding"};
-  const int n =
-      std::snprintf(line, sizeof line, "\r%s%s [%s] %5.1f%% %s %3d%%\033[K", batch, label_.c_str(),
-                    bar, permille / 10.0, kStageNames[stage], static_cast<int>(part * 100));
+  const int n = std::snprintf(line, sizeof line, "\r%s%s [%s] %5.1f%% %s\033[K", batch,
+                              label_.c_str(), bar, permille / 10.0, steps);
+  lastPermille_.store(permille);
   if (n > 0) {
     [[maybe_unused]] ssize_t w =
         ::write(STDERR_FILENO, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));

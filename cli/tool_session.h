@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,12 @@ class ProgressLine {
   // Called from the plug-in's progress calls and the file readers and writers
   // (any thread, one at a time).
   void Update(uint64_t value, uint64_t total);
+  // Band by band the three steps run at once, each on its own rows: while
+  // ShowBands is on, each reports its rows to UpdateBands (any thread), the
+  // line shows all three with the bar following their mean, and Update
+  // (the plug-in's calls, which count one band) draws nothing.
+  void ShowBands(bool on) { bands_.store(on); }
+  void UpdateBands(Stage stage, uint64_t rows, uint64_t total);
   void Clear();
 
  private:
@@ -51,6 +58,11 @@ class ProgressLine {
   int count_ = 1;
   std::atomic<int> stage_{kEffect};
   std::atomic<int> lastPermille_{-1};
+  std::atomic<bool> bands_{false};
+  std::mutex bandsLock_;
+  uint64_t bandRows_[3] = {};
+  int64_t lastBands_ = -1;
+  void Draw(int permille, const char* steps);
 };
 
 // A property a tool user can set, with what the records, the values of a

@@ -123,7 +123,7 @@ TEST_F(CodecTest, BandsGiveTheWholePicturePixels) {
         "brightness BrightnessValue=0.2 + invert --mask @mask.tif:alpha @in.jpg @o.jpg",
         "blend FillBitmap=@fill.png Opacity=0.6 Location=4,17 Size=9,6 @in.jpg @o.tif"}) {
     SCOPED_TRACE(run);
-    const std::vector<std::string> args = Args(std::string("apply -q ") + run);
+    const std::vector<std::string> args = Args(std::string("apply ") + run);
     ASSERT_EQ(RunTool(args).status, 0);
     const std::string out = args.back().substr(dir_.size() + 1);
     const cli::Image whole = Read(out);

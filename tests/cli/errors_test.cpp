@@ -16,8 +16,9 @@ using cli::ColorModel;
 struct ErrorCase {
   const char* args;  // split at spaces; "@x" stands for the file x in the test folder
   int status;
-  const char* messages;    // split at '|'; each must appear on standard error
-  long fileSizeLimit = 0;  // bytes a file may take (RLIMIT_FSIZE); 0: no limit
+  const char* messages;            // split at '|'; each must appear on standard error
+  long fileSizeLimit = 0;          // bytes a file may take (RLIMIT_FSIZE); 0: no limit
+  const char* bandRows = nullptr;  // rows per band, to run band by band
 };
 
 constexpr ErrorCase kCases[] = {
@@ -84,6 +85,8 @@ constexpr ErrorCase kCases[] = {
     {"apply invert -- k=v.png @out.png", 3, "cannot open k=v.png"},
     {"apply invert @text.png @out.png", 3, "text.png|not a PNG, JPEG or TIFF file"},
     {"apply invert @cut.png @out.png", 3, "cut.png|not a readable PNG file"},
+    // Decoded band by band ahead of the effect: the decoder's failure stops the run.
+    {"apply invert + grayscale @cut.png @out.png", 3, "cut.png|not a readable PNG file", 0, "3"},
     {"apply invert @cut.jpg @out.png", 3, "cut.jpg|ends before the last row|truncated"},
     // Sizes a header declares are refused before any pixel memory is taken.
     {"apply invert @huge.jpg @out.png", 3,
@@ -182,7 +185,9 @@ TEST_F(ErrorTest, EachFailureIsNamedAndLeavesNoOutput) {
     const std::vector<std::string> before = Entries();
     const std::string input = FileBytes("in.png");
     const std::string gray = FileBytes("gray.png");
+    if (c.bandRows != nullptr) setenv("LUMENO_BAND_ROWS", c.bandRows, 1);
     const ToolResult r = RunTool(Args(c.args), c.fileSizeLimit);
+    unsetenv("LUMENO_BAND_ROWS");
     EXPECT_EQ(r.status, c.status) << r.err;
     for (const std::string& m : Split(c.messages, '|')) {
       EXPECT_NE(r.err.find(m), std::string::npos) << "missing '" << m << "' in: " << r.err;
