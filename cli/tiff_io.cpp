@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "cli/codec_common.h"
@@ -29,8 +30,13 @@ void TiffSilent(const char*, const char*, va_list) {}
 // libtiff closes the descriptor it was given; it gets a duplicate so that the
 // caller's file stays open.
 Tiff OpenTiff(int fd, const std::string& path, const char* mode) {
-  TIFFSetErrorHandler(TiffSilent);
-  TIFFSetWarningHandler(TiffSilent);
+  // libtiff's handlers are process-wide: set once, not by each thread that
+  // opens a file (a band run reads on one thread and writes on another).
+  static std::once_flag silenced;
+  std::call_once(silenced, [] {
+    TIFFSetErrorHandler(TiffSilent);
+    TIFFSetWarningHandler(TiffSilent);
+  });
   // libtiff reads the header from where the descriptor stands.
   const int copy = ::dup(fd);
   if (copy < 0 || ::lseek(copy, 0, SEEK_SET) != 0) {
