@@ -550,7 +550,8 @@ void CompressPngBand(const Image& image, int level, PngBand* band, const uint8_t
     z.avail_in = 0;
     ok = deflate(&z, band->last ? Z_FINISH : Z_SYNC_FLUSH) != Z_STREAM_ERROR;
   }
-  band->compressed.resize(band->compressed.size() - z.avail_out);
+  // Drop the unused tail (erase: a shrink GCC does not mistake for growth).
+  band->compressed.erase(band->compressed.end() - z.avail_out, band->compressed.end());
   deflateEnd(&z);
   band->ok = ok;
 }
