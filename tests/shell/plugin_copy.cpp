@@ -27,17 +27,13 @@ std::string Demangle(const char* mangled) {
   return result;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // Demangled name -> symbol name, for every defined dynamic symbol of the
 // built library (read from its ELF dynamic symbol table).
 const std::map<std::string, std::string>& ExportTable() {
   static const std::map<std::string, std::string> table = [] {
     std::map<std::string, std::string> result;
-    const std::string image = ReadFile(LUMENO_PLUGIN_PATH);
+    std::ifstream in(LUMENO_PLUGIN_PATH, std::ios::binary);
+    const std::string image((std::istreambuf_iterator<char>(in)), {});
     if (image.size() < sizeof(Elf64_Ehdr)) return result;
     const char* base = image.data();
     Elf64_Ehdr header;

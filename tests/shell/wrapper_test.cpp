@@ -33,8 +33,10 @@ R Marker() {
     return reinterpret_cast<R>(uintptr_t{0x5EED0});
   } else if constexpr (std::is_same_v<R, bool>) {
     return true;
+  } else if constexpr (std::is_floating_point_v<R>) {
+    return static_cast<R>(7.25);
   } else {
-    return static_cast<R>(42);
+    return static_cast<R>(0x123456789ABCDEF7);  // every bit of a wide type matters
   }
 }
 
@@ -558,37 +560,24 @@ TEST_F(WrapperVariations, ClassPropertiesGoThroughTheScriptResolver) {
 }
 
 // Array procedures: the finder answers a procedure per array; these record
-// the arguments in order.
+// the arguments in order, and the marker value travels through them.
 ZARKarrayStruct* const kArray = reinterpret_cast<ZARKarrayStruct*>(uintptr_t{0xA110});
 int gFinderCalls = 0;
-
-template <typename T>
-T TestValue() {
-  if constexpr (std::is_pointer_v<T>) {
-    return reinterpret_cast<T>(uintptr_t{0x7770});
-  } else if constexpr (std::is_same_v<T, bool>) {
-    return true;
-  } else if constexpr (std::is_floating_point_v<T>) {
-    return static_cast<T>(7.25);
-  } else {
-    return static_cast<T>(0x123456789ABCDEF7);  // every bit of a wide type matters
-  }
-}
 
 template <typename T>
 struct ArrayProcedures {
   static inline std::vector<std::string> calls;
   static void Insert(ZARKarrayStruct* array, int64_t index, T value) {
     calls.push_back("insert " + std::to_string(array == kArray) + " " + std::to_string(index) +
-                    " " + std::to_string(value == TestValue<T>()));
+                    " " + std::to_string(value == Marker<T>()));
   }
   static void Set(ZARKarrayStruct* array, T value, int64_t index) {
     calls.push_back("set " + std::to_string(array == kArray) + " " + std::to_string(index) + " " +
-                    std::to_string(value == TestValue<T>()));
+                    std::to_string(value == Marker<T>()));
   }
   static T Get(ZARKarrayStruct* array, int64_t index) {
     calls.push_back("get " + std::to_string(array == kArray) + " " + std::to_string(index));
-    return TestValue<T>();
+    return Marker<T>();
   }
   static void* FindInsert(ZARKarrayStruct*) {
     return ++gFinderCalls, reinterpret_cast<void*>(&Insert);
@@ -620,13 +609,13 @@ void CheckArrayWrappers(const PluginCopy& copy, host::Host& host, const std::str
       "ZARKGetArrayValue" + word + "(ZARKarrayStruct*, long, " + typeName + "*)");
   if (insert == nullptr || set == nullptr || get == nullptr) return;
 
-  insert(kArray, 5, TestValue<T>());
-  set(kArray, 5, TestValue<T>());
+  insert(kArray, 5, Marker<T>());
+  set(kArray, 5, Marker<T>());
   T out{};
   get(nullptr, 5, &out);
   EXPECT_TRUE(out == T{}) << "without a procedure the out is left alone";
   get(kArray, 5, &out);
-  EXPECT_TRUE(out == TestValue<T>());
+  EXPECT_TRUE(out == Marker<T>());
   get(kArray, 5, nullptr);
   EXPECT_EQ(gFinderCalls, 5) << "the finder is asked even without an out";
   EXPECT_EQ(Procs::calls, (std::vector<std::string>{"insert 1 5 1", "set 1 5 1", "get 1 5"}));
