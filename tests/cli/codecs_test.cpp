@@ -139,6 +139,9 @@ TEST_F(CodecTest, BandsGiveTheWholePicturePixels) {
 // result). The tool's peak counts this process's size when it starts, so the
 // inputs are written by a child.
 TEST_F(CodecTest, BandsKeepPeakMemoryBelowThePicture) {
+#ifdef LUMENO_SANITIZER_BUILD
+  GTEST_SKIP() << "the sanitizer runtimes' own memory would be counted";
+#endif
   constexpr long kWidth = 4096, kHeight = 3072;
   const char* const kNames[] = {"big.png", "big.jpg", "big.tif"};
   if (fork() == 0) {
