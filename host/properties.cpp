@@ -54,7 +54,11 @@ const ZARKpropertyDefinition* Host::FindProperty(Object object, const std::strin
 
 Value Host::GetProperty(Object object, const std::string& name) {
   if (object == nullptr) return {};
-  auto [p, owner] = FindIn(state_->UsableClass(object, "property read"), name);
+  // Named, not bound: lambdas below capture them (clang 14 cannot capture
+  // structured bindings).
+  const auto found = FindIn(state_->UsableClass(object, "property read"), name);
+  const auto* p = found.first;
+  const auto* owner = found.second;
   if (p == nullptr || p->type == nullptr || p->getter == nullptr) return {};
   Kind kind = state_->KindOf(p->type, false, owner);
   const bool standard = p->getter == ZARK_STANDARD_ACCESSOR;
@@ -93,7 +97,9 @@ Value Host::GetProperty(Object object, const std::string& name) {
 
 bool Host::SetProperty(Object object, const std::string& name, const Value& value) {
   if (object == nullptr) return false;
-  auto [p, owner] = FindIn(state_->UsableClass(object, "property write"), name);
+  const auto found = FindIn(state_->UsableClass(object, "property write"), name);
+  const auto* p = found.first;
+  const auto* owner = found.second;
   if (p == nullptr || p->type == nullptr || p->setter == nullptr) return false;
   Kind kind = state_->KindOf(p->type, false, owner);
   bool standard = p->setter == ZARK_STANDARD_ACCESSOR;
