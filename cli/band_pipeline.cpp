@@ -203,11 +203,11 @@ class EffectBands final : public RowProducer {
         header_(header) {}
 
   // The mask's rows, read alongside the input's from a file of its size.
-  void SetMask(std::unique_ptr<RowReader> reader, const Image& layout, const MaskSpec& spec) {
+  void SetMask(std::unique_ptr<RowReader> reader, const Image& layout, const MaskSpec& request) {
     maskReader_ = std::move(reader);
     maskLayout_ = layout;
     maskLayout_.meta = Metadata();
-    maskSpec_ = spec;
+    maskSpec_ = request;
   }
 
   // Runs the first band, whose result gives the output's layout.

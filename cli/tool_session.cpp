@@ -354,26 +354,26 @@ Failure Session::LoadBitmap(const std::string& path, host::Object* bitmap) {
 MaskSpec SplitMaskArgument(const std::string& argument) {
   // FILE[:CHANNEL][:inverted], read from the end so that file names with
   // colons still work when they exist as given.
-  MaskSpec spec;
-  spec.file = argument;
-  if (FileExists(spec.file)) return spec;
-  size_t colon = spec.file.rfind(':');
-  if (colon != std::string::npos && Lower(spec.file.substr(colon + 1)) == "inverted") {
-    spec.inverted = true;
-    spec.file.resize(colon);
+  MaskSpec request;
+  request.file = argument;
+  if (FileExists(request.file)) return request;
+  size_t colon = request.file.rfind(':');
+  if (colon != std::string::npos && Lower(request.file.substr(colon + 1)) == "inverted") {
+    request.inverted = true;
+    request.file.resize(colon);
   }
-  colon = spec.file.rfind(':');
-  if (!FileExists(spec.file) && colon != std::string::npos) {
-    spec.channel = spec.file.substr(colon + 1);
-    spec.file.resize(colon);
+  colon = request.file.rfind(':');
+  if (!FileExists(request.file) && colon != std::string::npos) {
+    request.channel = request.file.substr(colon + 1);
+    request.file.resize(colon);
   }
-  return spec;
+  return request;
 }
 
-Failure MaskChannel(const Image& layout, const MaskSpec& spec, int* offset) {
-  *offset = ChannelByteOffset(layout, spec.channel.empty() ? "0" : spec.channel);
+Failure MaskChannel(const Image& layout, const MaskSpec& request, int* offset) {
+  *offset = ChannelByteOffset(layout, request.channel.empty() ? "0" : request.channel);
   if (*offset >= 0) return {};
-  return {kExitUsage, "mask: " + spec.file + " has no channel '" + spec.channel +
+  return {kExitUsage, "mask: " + request.file + " has no channel '" + request.channel +
                           "' (its channels: " + ColorModelName(layout.model) +
                           (layout.alpha ? " + alpha" : "") +
                           "; use a name such as red, gray, alpha, black or a number from 0)"};
@@ -387,26 +387,26 @@ Failure CheckMaskSize(int64_t maskWidth, int64_t maskHeight, const std::string& 
                           std::to_string(image.width) + "x" + std::to_string(image.height)};
 }
 
-Failure MaskFromImage(host::Host& host, const Image& image, const MaskSpec& spec,
+Failure MaskFromImage(host::Host& host, const Image& image, const MaskSpec& request,
                       host::Object* mask) {
   int offset = 0;
-  if (Failure f = MaskChannel(image, spec, &offset)) return f;
+  if (Failure f = MaskChannel(image, request, &offset)) return f;
   std::string error;
   // The mask keeps a copy of the channel; the bitmap goes with this scope.
   host::Ref bitmap(host, BitmapFromImage(host, image, &error));
-  if (!bitmap) return {kExitFile, "mask: " + spec.file + ": " + error};
-  *mask = host::CreateMask(host, bitmap.get(), spec.inverted, static_cast<uint8_t>(offset));
-  if (*mask == nullptr) return {kExitFile, "mask: cannot make a mask from " + spec.file};
+  if (!bitmap) return {kExitFile, "mask: " + request.file + ": " + error};
+  *mask = host::CreateMask(host, bitmap.get(), request.inverted, static_cast<uint8_t>(offset));
+  if (*mask == nullptr) return {kExitFile, "mask: cannot make a mask from " + request.file};
   return {};
 }
 
 Failure Session::LoadMask(const std::string& maskArgument, host::Object* mask, int64_t* width,
                           int64_t* height) {
-  const MaskSpec spec = SplitMaskArgument(maskArgument);
+  const MaskSpec request = SplitMaskArgument(maskArgument);
   Image image;
   std::string error;
-  if (!ReadImage(spec.file, &image, &error, {}, readLimits_)) return {kExitFile, "mask: " + error};
-  if (Failure f = MaskFromImage(*host_, image, spec, mask)) return f;
+  if (!ReadImage(request.file, &image, &error, {}, readLimits_)) return {kExitFile, "mask: " + error};
+  if (Failure f = MaskFromImage(*host_, image, request, mask)) return f;
   Keep(*mask);
   *width = image.width;
   *height = image.height;

@@ -158,16 +158,16 @@ struct MaskSpec {
   bool inverted = false;
 };
 MaskSpec SplitMaskArgument(const std::string& argument);
-// The byte offset of the spec's channel in pixels of `layout`, or a usage
+// The byte offset of the request's channel in pixels of `layout`, or a usage
 // failure naming the channels there are.
-Failure MaskChannel(const Image& layout, const MaskSpec& spec, int* offset);
+Failure MaskChannel(const Image& layout, const MaskSpec& request, int* offset);
 // A usage failure when a mask of this size does not fit `image` (read from
 // `input`); none when it does.
 Failure CheckMaskSize(int64_t maskWidth, int64_t maskHeight, const std::string& input,
                       const Image& image);
-// A RawBitmapMask (one new reference, the caller's) from the spec's channel
+// A RawBitmapMask (one new reference, the caller's) from the request's channel
 // of an image's rows.
-Failure MaskFromImage(host::Host& host, const Image& image, const MaskSpec& spec,
+Failure MaskFromImage(host::Host& host, const Image& image, const MaskSpec& request,
                       host::Object* mask);
 
 // Writes an image to a temporary file in the output's folder and renames it,
