@@ -500,23 +500,6 @@ Failure ApplyOne(Session& session, const std::vector<ResolvedStep>& steps, Apply
   return {};
 }
 
-// The extension a batch output of this type gets.
-const char* ExtensionFor(FileType type) {
-  switch (type) {
-    case FileType::kPNG:
-      return ".png";
-    case FileType::kJPEG:
-      return ".jpg";
-    case FileType::kTIFF:
-      return ".tif";
-    case FileType::kWebP:
-      return ".webp";
-    case FileType::kUnknown:
-      break;
-  }
-  return "";
-}
-
 bool Exists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
@@ -529,7 +512,7 @@ std::string BatchOutput(const ApplyCommand& cmd, const std::string& input) {
   if (cmd.format == FileType::kUnknown) return cmd.outDir + "/" + name;
   const size_t dot = name.rfind('.');
   if (dot != std::string::npos && dot > 0) name.erase(dot);
-  return cmd.outDir + "/" + name + ExtensionFor(cmd.format);
+  return cmd.outDir + "/" + name + FileExtension(cmd.format);
 }
 
 // The inputs of this shard: the inputs in byte order of their names, dealt

@@ -60,20 +60,38 @@ uint16_t Image::Sample16(int64_t x, int64_t y, int c) const {
   return v;
 }
 
-const char* FileTypeName(FileType type) {
-  switch (type) {
-    case FileType::kPNG:
-      return "PNG";
-    case FileType::kJPEG:
-      return "JPEG";
-    case FileType::kTIFF:
-      return "TIFF";
-    case FileType::kWebP:
-      return "WebP";
-    case FileType::kUnknown:
-      break;
+namespace {
+
+// Each file type the tool writes: its name in messages, the extension its
+// batch outputs get, and a second extension it is known by.
+struct FileTypeFacts {
+  FileType type;
+  const char* name;
+  const char* extension;
+  const char* alias;
+};
+constexpr FileTypeFacts kFileTypes[] = {{FileType::kPNG, "PNG", "png", "png"},
+                                        {FileType::kJPEG, "JPEG", "jpg", "jpeg"},
+                                        {FileType::kTIFF, "TIFF", "tif", "tiff"},
+                                        {FileType::kWebP, "WebP", "webp", "webp"}};
+
+const FileTypeFacts* FactsOf(FileType type) {
+  for (const FileTypeFacts& f : kFileTypes) {
+    if (f.type == type) return &f;
   }
-  return "unknown";
+  return nullptr;
+}
+
+}  // namespace
+
+const char* FileTypeName(FileType type) {
+  const FileTypeFacts* f = FactsOf(type);
+  return f != nullptr ? f->name : "unknown";
+}
+
+std::string FileExtension(FileType type) {
+  const FileTypeFacts* f = FactsOf(type);
+  return f != nullptr ? std::string(".") + f->extension : "";
 }
 
 const char* ColorModelName(ColorModel model) {
@@ -978,10 +996,9 @@ FileType DetectFileType(const std::string& path) {
 
 FileType FileTypeForName(const std::string& name) {
   const std::string n = Lower(name);
-  if (n == "png") return FileType::kPNG;
-  if (n == "jpg" || n == "jpeg") return FileType::kJPEG;
-  if (n == "tif" || n == "tiff") return FileType::kTIFF;
-  if (n == "webp") return FileType::kWebP;
+  for (const FileTypeFacts& f : kFileTypes) {
+    if (n == f.extension || n == f.alias) return f.type;
+  }
   return FileType::kUnknown;
 }
 

@@ -108,6 +108,8 @@ struct WriteOptions {
 
 // "PNG", "JPEG", "TIFF", "WebP" or "unknown".
 const char* FileTypeName(FileType type);
+// The extension, with its dot, that a batch output of this type gets.
+std::string FileExtension(FileType type);
 const char* ColorModelName(ColorModel model);
 // By the file's first bytes.
 FileType DetectFileType(const std::string& path);
