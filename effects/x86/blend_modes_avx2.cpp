@@ -31,15 +31,12 @@ __m256i Clamp255(__m256i v) {
   return _mm256_min_epi16(_mm256_max_epi16(v, _mm256_setzero_si256()), Set16(255));
 }
 
-// (x * y) >> 15 for lanes x, y whose product is below 2^24.
-__m256i MulShr15(__m256i x, __m256i y) {
-  return _mm256_or_si256(_mm256_slli_epi16(_mm256_mulhi_epu16(x, y), 1),
-                         _mm256_srli_epi16(_mm256_mullo_epi16(x, y), 15));
-}
+// (x * y) >> 15 for lanes x and y <= 255: the high half of x * 2y.
+__m256i MulShr15(__m256i x, __m256i y) { return _mm256_mulhi_epu16(x, _mm256_add_epi16(y, y)); }
 
 // min(n / q, 255) for unsigned 16-bit lanes n and q > 0 (lanes with q = 0
 // give any value).
-__m256i DivMin255(__m256i n, __m256i q) {
+[[gnu::always_inline]] inline __m256i DivMin255(__m256i n, __m256i q) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i limit = _mm256_set1_epi32(255);
   auto half = [&](__m256i n32, __m256i q32) {
@@ -62,7 +59,7 @@ __m256i Select(__m256i no, __m256i yes, __m256i when) { return _mm256_blendv_epi
 // The mode's result from the scaled samples a and b (kMode of 1 to 23 but
 // SCREEN, OVERLAY and the four colour-space modes).
 template <int kMode>
-__m256i ModeLanes(__m256i a, __m256i b) {
+[[gnu::always_inline]] inline __m256i ModeLanes(__m256i a, __m256i b) {
   const __m256i c255 = Set16(255);
   if constexpr (kMode == 1) {  // MULTIPLY
     return _mm256_srli_epi16(_mm256_mullo_epi16(a, b), 8);
@@ -144,7 +141,7 @@ __m256i By32(Fn fn, __m256 covLow, __m256 covHigh) {
 
 // OVERLAY on 32-bit lanes: the fill sample F times the fill factor cov,
 // against the scaled source sample a.
-__m256i Overlay32(__m256i F, __m256 cov, __m256i a) {
+[[gnu::always_inline]] inline __m256i Overlay32(__m256i F, __m256 cov, __m256i a) {
   const __m256 c255 = _mm256_set1_ps(255.0f);
   const __m256 fill = _mm256_mul_ps(_mm256_cvtepi32_ps(F), cov);
   const __m256i lower = _mm256_cmpgt_epi32(_mm256_set1_epi32(128), a);
@@ -163,7 +160,8 @@ __m256i Overlay32(__m256i F, __m256 cov, __m256i a) {
 // covLow and covHigh the fill factors of the two 32-bit halves (fa / 255
 // with fill alpha alone, any factor with fill alpha and fill mask).
 template <int kMode, Cover kCover>
-__m256i Result16(__m256i S, __m256i F, __m256i sa, __m256i fa, __m256 covLow, __m256 covHigh) {
+[[gnu::always_inline]] inline __m256i Result16(__m256i S, __m256i F, __m256i sa, __m256i fa,
+                                               __m256 covLow, __m256 covHigh) {
   const __m256 c255 = _mm256_set1_ps(255.0f);
   if constexpr (kCover == Cover::kOne) {
     covLow = covHigh = _mm256_set1_ps(1.0f);
@@ -236,6 +234,7 @@ int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m
     const __m256i M = kMasked ? _mm256_mullo_epi32(px.mask, _mm256_set1_epi32(0x01010101)) : zero;
     const __m256 cov = px.cov;
     __m256i halves[2];
+#pragma GCC unroll 2
     for (int h = 0; h < 2; ++h) {
       auto widen = [&](__m256i v) {
         return h == 0 ? _mm256_unpacklo_epi8(v, zero) : _mm256_unpackhi_epi8(v, zero);
