@@ -23,7 +23,8 @@ using host::Object;
 // default run (no filter given) keeps to the sizes up to 1024.
 inline const std::vector<int64_t> kSizes = {64, 256, 1024, 4096, 8192};
 inline const std::vector<int> kThreadCounts = {1, 2, 8};
-inline const std::vector<int64_t> kFormats = {host::kRGBA8, host::kRGBA16};
+// RGB8 (the tool's format for pictures without alpha) for the blend effect only.
+inline const std::vector<int64_t> kFormats = {host::kRGBA8, host::kRGB8, host::kRGBA16};
 constexpr const char* kDefaultFilter = "/(64|256|1024)/t";
 
 // The host of the whole run, with the plug-in loaded (created by main).

@@ -163,6 +163,7 @@ void RegisterEffects(int64_t size, int threads, int64_t format) {
   const bool sixteen = host::FindFormat(format)->bitsPerChannel == 16;
   for (const EffectCase& c : Cases()) {
     if (sixteen && !c.sixteenBit) continue;
+    if (format == host::kRGB8 && !UsesFillMask(c)) continue;
     for (bool inPlace : {true, false}) {
       if (inPlace && !c.inPlace) continue;
       for (bool masked : {false, true}) {

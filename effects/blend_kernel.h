@@ -38,10 +38,13 @@ bool WideRows(void* job, const BlendParams& p, int32_t kind, void** result);
 // A faster row over `count` covered 4-byte source, fill and destination
 // pixels whose alpha byte is at `alpha` in source and destination (and in
 // the fill, where the fill has alpha) and whose other three bytes are the
-// colour channels; m holds the pixels' mask values (masked rows only), sw
-// and fw weigh source and fill (out of 256), o is fw / 256. Does the first
-// pixels and returns how many, the same bytes as the plain row; the plain
-// row does the rest.
+// colour channels. The layout holds the alpha, red, green and blue
+// positions in its four bytes; with kThreeByteSource the source and
+// destination pixels are 3 colour bytes instead (no alpha: they take 255 at
+// position 3), with kThreeByteFill the fill pixels. m holds the pixels' mask values (masked rows
+// only), sw and fw weigh source and fill (out of 256), o is fw / 256. Does the first pixels and
+// returns how many, the same bytes as the plain row; the plain row does the rest.
+constexpr uint32_t kThreeByteSource = 1u << 2, kThreeByteFill = 1u << 3;
 using WideRow = int32_t (*)(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m,
                             int32_t count, uint32_t layout, uint32_t sw, uint32_t fw, float o);
 

@@ -23,18 +23,25 @@ constexpr FastPath<WideRowFor> kWidePaths[] = {{CpuLevel::kBaseline, nullptr}};
 
 // Whether the faster rows take these pixels: 4-byte source, fill and
 // destination pixels with alpha at one position in source, destination and
-// (with fill alpha) fill, and colour in the other three; for the
-// colour-space modes, red, green and blue at the same positions in all
-// three. The layout (alpha, red, green, blue positions in bytes 0 to 3 of
-// the value), or -1.
+// (with fill alpha) fill, and colour in the other three; or, but for the
+// colour-space modes, 3-byte source and destination pixels (alpha taken as
+// position 3) or 3-byte fill pixels where the source's colour is in bytes 0
+// to 2. For the colour-space modes, red, green and blue at the same
+// positions in all three. The layout (alpha, red, green, blue positions in
+// bytes 0 to 3 of the value, and the 3-byte marks), or -1.
 int64_t WideLayout(const BlendParams& p, bool fillAlpha) {
   const RawBitmap& source = *p.base.source;
   const RawBitmap& fill = *p.fill;
-  const int32_t alpha = source.alphaOffset;
-  if (source.hasAlpha == 0 || alpha < 0 || alpha > 3 || p.base.srcPixelBytes != 4 ||
-      p.base.dstPixelBytes != 4 || p.fillPixelBytes != 4 ||
-      (fillAlpha && fill.alphaOffset != alpha) || p.base.destination->alphaOffset != alpha ||
-      p.colourChannelCount != 3) {
+  const bool threeSource = p.base.srcPixelBytes == 3 && source.hasAlpha == 0;
+  const bool threeFill = p.fillPixelBytes == 3 && !fillAlpha;
+  const bool colourSpace = p.mode >= 12 && p.mode <= 15;
+  const int32_t alpha = threeSource ? 3 : source.alphaOffset;
+  const int32_t pixelBytes = threeSource ? 3 : 4;
+  if ((colourSpace && (threeSource || threeFill)) || (threeFill && alpha != 3) ||
+      (!threeSource && (source.hasAlpha == 0 || alpha < 0 || alpha > 3 ||
+                        p.base.srcPixelBytes != 4 || p.base.destination->alphaOffset != alpha)) ||
+      p.base.dstPixelBytes != pixelBytes || (p.fillPixelBytes != 4 && !threeFill) ||
+      (fillAlpha && fill.alphaOffset != alpha) || p.colourChannelCount != 3) {
     return -1;
   }
   for (int32_t i = 0; i < 3; ++i) {
@@ -45,8 +52,8 @@ int64_t WideLayout(const BlendParams& p, bool fillAlpha) {
        fill.blueOffset != source.blueOffset)) {
     return -1;
   }
-  return alpha | source.redOffset << 8 | source.greenOffset << 16 |
-         int64_t{source.blueOffset} << 24;
+  return alpha | (threeSource ? kThreeByteSource : 0) | (threeFill ? kThreeByteFill : 0) |
+         source.redOffset << 8 | source.greenOffset << 16 | int64_t{source.blueOffset} << 24;
 }
 
 }  // namespace
@@ -72,6 +79,7 @@ bool WideRows(void* job, const BlendParams& p, int32_t kind, void** result) {
   const WideRow wide = layout >= 0 && rowFor != nullptr ? rowFor(kind, p.mode) : nullptr;
   if (wide == nullptr) return false;
   const CoveredPixel plain = kCoveredPixels[kind];
+  const int64_t pixelBytes = p.base.srcPixelBytes, fillBytes = p.fillPixelBytes;
   const float o = static_cast<float>(p.fillWeight) * (1.0f / 256.0f);
   *result = ForEachRow(job, [&](int32_t r, const uint8_t* src, uint8_t* dst) {
     const uint8_t* f = CopyUncovered(p, r, src, dst);
@@ -85,11 +93,12 @@ bool WideRows(void* job, const BlendParams& p, int32_t kind, void** result) {
         for (int32_t i = 0; i < n; ++i)
           m[i] = static_cast<uint8_t>(MaskValue8(p.fillMask, maskRow, x0 + i));
       }
-      const uint8_t* fr = f + 4 * (x0 - p.xStart);
-      const int32_t done = wide(src + 4 * x0, fr, dst + 4 * x0, m, n, static_cast<uint32_t>(layout),
-                                p.sourceWeight, p.fillWeight, o);
+      const uint8_t* fr = f + fillBytes * (x0 - p.xStart);
+      const int32_t done = wide(src + pixelBytes * x0, fr, dst + pixelBytes * x0, m, n,
+                                static_cast<uint32_t>(layout), p.sourceWeight, p.fillWeight, o);
       for (int32_t i = done; i < n; ++i) {
-        plain(p, src + 4 * (x0 + i), fr + 4 * i, dst + 4 * (x0 + i), m[i], 4);
+        plain(p, src + pixelBytes * (x0 + i), fr + fillBytes * i, dst + pixelBytes * (x0 + i), m[i],
+              static_cast<size_t>(pixelBytes));
       }
     }
   });

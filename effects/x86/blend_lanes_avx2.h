@@ -27,15 +27,46 @@ inline void Store8(uint8_t* row, int32_t x, __m256i pixels) {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + 4 * x), pixels);
 }
 
-// The alpha byte of 4-byte pixels, at position `alpha` (bits 0-7 of a
+// Eight pixels from pixel x of a row of 3-byte pixels (three is true) or
+// 4-byte ones, as eight 4-byte pixels: a 3-byte pixel gains 255 at byte 3.
+// Reads the 24 bytes exactly.
+inline __m256i LoadPixels(const uint8_t* row, int32_t x, bool three) {
+  if (!three) return Load8(row, x);
+  const uint8_t* p = row + 3 * x;
+  const __m256i bytes = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8)), 1);
+  // Pixels 0-3 from bytes 0-11 of the low half, 4-7 from bytes 4-15 of the high half.
+  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,  //
+                                          4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15, -1);
+  return _mm256_or_si256(_mm256_shuffle_epi8(bytes, spread),
+                         _mm256_set1_epi32(static_cast<int>(0xFF000000u)));
+}
+
+// Eight 4-byte pixels to pixel x of a row of 3-byte pixels (their bytes 0
+// to 2; writes the 24 bytes exactly) or of 4-byte ones.
+inline void StorePixels(uint8_t* row, int32_t x, __m256i pixels, bool three) {
+  if (!three) return Store8(row, x, pixels);
+  const __m256i packed = _mm256_shuffle_epi8(
+      pixels, _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
+                               0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+  // The two 12-byte halves next to each other, the 24 bytes in the low 6 words.
+  const __m256i joined =
+      _mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+  uint8_t* p = row + 3 * x;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(joined));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 16), _mm256_extracti128_si256(joined, 1));
+}
+
+// The alpha byte of 4-byte pixels, at position `alpha` (bits 0-1 of a
 // row's layout): its mask over eight pixels, and the byte of each pixel as
 // a 32-bit lane.
 struct AlphaByte {
   __m256i bytes;
   __m128i shift;
   explicit AlphaByte(uint32_t layout)
-      : bytes(_mm256_set1_epi32(static_cast<int32_t>(0xFFu << (8 * (layout & 0xFF))))),
-        shift(_mm_cvtsi32_si128(static_cast<int>(8 * (layout & 0xFF)))) {}
+      : bytes(_mm256_set1_epi32(static_cast<int32_t>(0xFFu << (8 * (layout & 3))))),
+        shift(_mm_cvtsi32_si128(static_cast<int>(8 * (layout & 3)))) {}
   __m256i Of(__m256i pixels) const {
     return _mm256_srl_epi32(_mm256_and_si256(pixels, bytes), shift);
   }

@@ -221,11 +221,13 @@ int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m
       kFillAlpha ? (kMasked ? Cover::kFactor : Cover::kFillAlpha) : Cover::kOne;
   const __m256i zero = _mm256_setzero_si256();
   const avx2::AlphaByte alpha(layout);
-  const __m256i spread = avx2::AlphaSpread(static_cast<int32_t>(layout & 0xFF));
+  const __m256i spread = avx2::AlphaSpread(static_cast<int32_t>(layout & 3));
+  const bool threeSource = (layout & kThreeByteSource) != 0;
+  const bool threeFill = (layout & kThreeByteFill) != 0;
   const __m256 opacity = _mm256_set1_ps(o);
   int32_t x = 0;
   for (; x + 8 <= count; x += 8) {
-    const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
+    const __m256i S = avx2::LoadPixels(s, x, threeSource), F = avx2::LoadPixels(f, x, threeFill);
     const __m256i SA = _mm256_shuffle_epi8(S, spread);
     const __m256i FA = kFillAlpha ? _mm256_shuffle_epi8(F, spread) : _mm256_set1_epi8(-1);
     const __m256i sourceAlpha = alpha.Of(S), fillAlpha = alpha.Of(F);
@@ -276,8 +278,9 @@ int32_t ModeRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m
       halves[h] = c;
     }
     const __m256i colour = _mm256_packus_epi16(halves[0], halves[1]);
-    avx2::Store8(d, x,
-                 avx2::Finish<kFillAlpha, kMasked>(colour, S, sourceAlpha, fillAlpha, px, alpha));
+    avx2::StorePixels(
+        d, x, avx2::Finish<kFillAlpha, kMasked>(colour, S, sourceAlpha, fillAlpha, px, alpha),
+        threeSource);
   }
   return x;
 }

@@ -239,7 +239,7 @@ TEST_F(BlendTest, PlacementsMatchTheReference) {
 // without fill alpha and fill mask, at an odd width.
 TEST_F(BlendTest, EveryModeOnEveryPairOfSamples) {
   const int64_t cases[][3] = {{kRGBA8, kRGBA8, 0}, {kARGB8, kARGB8, 1}, {kBGRA8, kRGBX8, 0},
-                              {kARGB8, kXRGB8, 1}, {kRGB8, kRGB8, 0},   {kRGB8, kRGBA8, 0},
+                              {kARGB8, kXRGB8, 1}, {kRGB8, kRGB8, 0},   {kRGB8, kRGBA8, 1},
                               {kRGBA8, kBGR8, 1}};
   const int64_t w = 257, h = 512;
   const std::vector<uint8_t> mask = RandomMaskValues8(w, h, 77);
