@@ -4,8 +4,8 @@
 // samples, the mask mixed back in over runs, and ChannelWorker, the row
 // worker built on them.
 //
-// The SSE2 forms live in engine/x86/packed_rows_sse2.cpp, the wider ones in
-// engine/table_lookup.cpp; each does the first samples of a run and the
+// The SSE2 forms live in engine/x86/packed_rows_sse2.cpp, the wider ones
+// behind engine/table_lookup.cpp; each does the first samples of a run and the
 // plain code here the rest.
 #pragma once
 
@@ -119,15 +119,15 @@ int64_t MixWithOriginal16Sse2(const uint8_t* o, uint8_t* d, const uint16_t* w, i
 template <int kBits>
 inline void MixWithOriginal(const uint8_t* o, uint8_t* d, const typename Depth<kBits>::Sample* w,
                             int64_t count) {
-  int64_t j = 0;
+  constexpr int64_t kSampleBytes = kBits / 8;
+  int64_t j = MixWithOriginalWide(o, d, w, count, kBits);
 #if defined(LUMENO_X86_PATHS)
   if constexpr (kBits == 8) {
-    j = MixWithOriginal8Sse2(o, d, w, count);
+    j += MixWithOriginal8Sse2(o + j, d + j, w + j, count - j);
   } else {
-    j = MixWithOriginal16Sse2(o, d, w, count);
+    j += MixWithOriginal16Sse2(o + 2 * j, d + 2 * j, w + j, count - j);
   }
 #endif
-  constexpr int64_t kSampleBytes = kBits / 8;
   for (; j < count; ++j) {
     const uint8_t* original = o + j * kSampleBytes;
     uint8_t* value = d + j * kSampleBytes;

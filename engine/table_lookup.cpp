@@ -22,12 +22,15 @@ using OperateRow = int64_t (*)(const uint8_t* src, uint8_t* dst, int64_t count, 
                                SampleOp op, uint32_t amount, const uint8_t* keep, int32_t samples);
 using StretchRow = int64_t (*)(const uint8_t* src, uint8_t* dst, int64_t count,
                                const LinearStretch& stretch, const uint8_t* keep, int32_t samples);
+using MixRow = int64_t (*)(const uint8_t* o, uint8_t* d, const void* w, int64_t count, int bits);
 #if defined(LUMENO_X86_PATHS)
 constexpr FastPath<OperateRow> kOperatePaths[] = {{CpuLevel::kAvx2, &OperateRowAvx2}};
 constexpr FastPath<StretchRow> kStretchPaths[] = {{CpuLevel::kAvx2, &StretchRowAvx2}};
+constexpr FastPath<MixRow> kMixPaths[] = {{CpuLevel::kAvx2, &MixWithOriginalAvx2}};
 #else
 constexpr FastPath<OperateRow> kOperatePaths[] = {{CpuLevel::kBaseline, nullptr}};
 constexpr FastPath<StretchRow> kStretchPaths[] = {{CpuLevel::kBaseline, nullptr}};
+constexpr FastPath<MixRow> kMixPaths[] = {{CpuLevel::kBaseline, nullptr}};
 #endif
 
 }  // namespace
@@ -42,6 +45,11 @@ int64_t StretchRowWide(const uint8_t* src, uint8_t* dst, int64_t count,
                        const LinearStretch& stretch, const uint8_t* keep, int32_t samples) {
   const StretchRow row = Pick(kStretchPaths);
   return row != nullptr ? row(src, dst, count, stretch, keep, samples) : 0;
+}
+
+int64_t MixWithOriginalWide(const uint8_t* o, uint8_t* d, const void* w, int64_t count, int bits) {
+  const MixRow row = Pick(kMixPaths);
+  return row != nullptr ? row(o, d, w, count, bits) : 0;
 }
 
 WideLookUp::WideLookUp(const uint8_t* const* tables, int32_t samples) {

@@ -75,6 +75,12 @@ struct LinearStretch {
 int64_t StretchRowWide(const uint8_t* src, uint8_t* dst, int64_t count,
                        const LinearStretch& stretch, const uint8_t* keep, int32_t samples);
 
+// The mask blend rule over a run of `bits`-bit samples (8 or 16), as
+// MixWithOriginal of engine/packed_rows.h: d[j] = MaskMix(o[j], d[j], w[j]),
+// w of the samples' width, 32 bytes a step with AVX2. Returns the samples
+// done (0 without AVX2); the caller does the rest.
+int64_t MixWithOriginalWide(const uint8_t* o, uint8_t* d, const void* w, int64_t count, int bits);
+
 #if defined(LUMENO_X86_PATHS)
 // The rows of each level: engine/x86/table_lookup_avx512.cpp and
 // table_lookup_avx2.cpp. Each does the first bytes (samples) and returns how
@@ -88,6 +94,7 @@ int64_t OperateRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count, int bits
                        uint32_t amount, const uint8_t* keep, int32_t samples);
 int64_t StretchRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count,
                        const LinearStretch& stretch, const uint8_t* keep, int32_t samples);
+int64_t MixWithOriginalAvx2(const uint8_t* o, uint8_t* d, const void* w, int64_t count, int bits);
 #endif
 
 }  // namespace lumeno

@@ -125,4 +125,48 @@ int64_t StretchRowAvx2(const uint8_t* src, uint8_t* dst, int64_t count,
                       : StretchRow<false>(src, dst, count, stretch, keep, samples);
 }
 
+// The mask rule (o * m + e * (kMax - m)) >> bits, e where m is 0: at 8 bits
+// in 16-bit lanes (the sum stays below 2^16), at 16 bits as high and low
+// halves of the two products with the low halves' carry.
+int64_t MixWithOriginalAvx2(const uint8_t* o, uint8_t* d, const void* w, int64_t count, int bits) {
+  const uint8_t* weights = static_cast<const uint8_t*>(w);
+  const __m256i zero = _mm256_setzero_si256();
+  const int64_t lanes = bits == 8 ? 32 : 16;
+  int64_t j = 0;
+  for (; j + lanes <= count; j += lanes) {
+    const int64_t at = j * (bits / 8);
+    const __m256i O = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(o + at));
+    const __m256i E = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + at));
+    const __m256i M = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weights + at));
+    __m256i mixed, unmasked;
+    if (bits == 8) {
+      const __m256i full = _mm256_set1_epi16(255);
+      auto half = [&](__m256i o16, __m256i e16, __m256i m16) {
+        return _mm256_srli_epi16(
+            _mm256_add_epi16(_mm256_mullo_epi16(o16, m16),
+                             _mm256_mullo_epi16(e16, _mm256_sub_epi16(full, m16))),
+            8);
+      };
+      mixed = _mm256_packus_epi16(half(_mm256_unpacklo_epi8(O, zero), _mm256_unpacklo_epi8(E, zero),
+                                       _mm256_unpacklo_epi8(M, zero)),
+                                  half(_mm256_unpackhi_epi8(O, zero), _mm256_unpackhi_epi8(E, zero),
+                                       _mm256_unpackhi_epi8(M, zero)));
+      unmasked = _mm256_cmpeq_epi8(M, zero);
+    } else {
+      const __m256i sign = _mm256_set1_epi16(static_cast<short>(0x8000));
+      const __m256i rest = _mm256_sub_epi16(_mm256_set1_epi16(-1), M);  // 65535 - m
+      const __m256i low1 = _mm256_mullo_epi16(O, M), high1 = _mm256_mulhi_epu16(O, M);
+      const __m256i low2 = _mm256_mullo_epi16(E, rest), high2 = _mm256_mulhi_epu16(E, rest);
+      const __m256i low = _mm256_add_epi16(low1, low2);
+      // All ones where the low halves carried (unsigned low < low1).
+      const __m256i carry =
+          _mm256_cmpgt_epi16(_mm256_xor_si256(low1, sign), _mm256_xor_si256(low, sign));
+      mixed = _mm256_sub_epi16(_mm256_add_epi16(high1, high2), carry);
+      unmasked = _mm256_cmpeq_epi16(M, zero);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + at), _mm256_blendv_epi8(mixed, E, unmasked));
+  }
+  return j;
+}
+
 }  // namespace lumeno
