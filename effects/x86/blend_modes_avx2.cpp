@@ -56,6 +56,9 @@ __m256i SquareLess(__m256i a, __m256i b) {
 
 __m256i Select(__m256i no, __m256i yes, __m256i when) { return _mm256_blendv_epi8(no, yes, when); }
 
+// x / 127 for 16-bit lanes below 32768, as an exact multiply-shift.
+__m256i Div127(__m256i x) { return _mm256_srli_epi16(_mm256_mulhi_epu16(x, Set16(33027)), 6); }
+
 // The mode's result from the scaled samples a and b (kMode of 1 to 23 but
 // SCREEN, OVERLAY and the four colour-space modes).
 template <int kMode>
@@ -81,8 +84,7 @@ template <int kMode>
     const __m256i upper = _mm256_cmpgt_epi16(b, Set16(127));
     const __m256i x = Select(a, _mm256_sub_epi16(c255, a), upper);
     const __m256i y = Select(b, _mm256_sub_epi16(c255, b), upper);
-    const __m256i q = _mm256_srli_epi16(_mm256_mulhi_epu16(_mm256_mullo_epi16(x, y), Set16(33027)),
-                                        6);  // exact below 32768
+    const __m256i q = Div127(_mm256_mullo_epi16(x, y));
     return Select(q, _mm256_sub_epi16(c255, q), upper);
   } else if constexpr (kMode == 10) {  // DIFFERENCE
     return _mm256_sub_epi16(_mm256_max_epi16(a, b), _mm256_min_epi16(a, b));
@@ -182,7 +184,20 @@ template <int kMode, Cover kCover>
     return _mm256_sub_epi16(Set16(255), Div255(_mm256_mullo_epi16(a, b)));
   } else {
     const __m256i a = Div255(_mm256_mullo_epi16(S, sa));
-    if constexpr (kMode == 3) {  // OVERLAY
+    if constexpr (kMode == 3 && kCover == Cover::kOne) {
+      // OVERLAY of whole fill samples: the single-precision quotients of
+      // products below 2^15 by 127 truncate to the integer quotients, and
+      // 255 - q to 255 - ceil(n / 127).
+      const __m256i c255 = Set16(255);
+      const __m256i upper = _mm256_cmpgt_epi16(a, Set16(127));
+      const __m256i n = Select(
+          _mm256_mullo_epi16(F, a),
+          _mm256_add_epi16(_mm256_mullo_epi16(_mm256_sub_epi16(c255, F), _mm256_sub_epi16(c255, a)),
+                           Set16(126)),
+          upper);
+      const __m256i q = Div127(n);
+      return Select(q, _mm256_sub_epi16(c255, q), upper);
+    } else if constexpr (kMode == 3) {  // OVERLAY
       return By32(
           [&](int h, __m256 cov) {
             return Overlay32(h == 0 ? Low32(F) : High32(F), cov, h == 0 ? Low32(a) : High32(a));
