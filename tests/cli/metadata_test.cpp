@@ -1,13 +1,15 @@
 // Metadata through the tool: a JPEG made with libjpeg carrying an ICC
-// profile, 300 dpi, EXIF Orientation 6, XMP and a comment keeps them in every
-// output type that can hold them, also through a second conversion; pixels are
-// turned only with --auto-orient; JPEG keeps full colour resolution from
-// quality 90.
+// profile, 300 dpi, EXIF (camera, exposure and GPS tags, Orientation 6), XMP
+// and a comment keeps them in every output type that can hold them, also
+// through a second conversion; pixels are turned only with --auto-orient;
+// JPEG keeps full colour resolution from quality 90.
 #include "cli/metadata.h"
 
 #include <jpeglib.h>
+#include <tiffio.h>
 
 #include <cstdio>
+#include <tuple>
 
 #include "tool_runner.h"
 
@@ -31,7 +33,142 @@ std::vector<uint8_t> TestProfile() {
 
 const char kXmp[] = "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF/></x:xmpmeta>";
 
-void WriteJpegWithMetadata(const std::string& path, const cli::Image& rgb) {
+// An EXIF entry; its value as big-endian bytes.
+struct Entry {
+  uint16_t tag, type;
+  uint32_t count;
+  std::vector<uint8_t> value;
+};
+Entry Numbers(uint16_t tag, uint16_t type, std::vector<uint32_t> numbers) {
+  const int n = type == 3 ? 2 : 4;
+  Entry e{tag, type, static_cast<uint32_t>(numbers.size() / (type == 5 || type == 10 ? 2 : 1)), {}};
+  for (const uint32_t v : numbers) {
+    for (int i = n - 1; i >= 0; --i) e.value.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  return e;
+}
+Entry Text(uint16_t tag, const std::string& s) {
+  return {tag, 2, static_cast<uint32_t>(s.size() + 1),
+          std::vector<uint8_t>(s.c_str(), s.c_str() + s.size() + 1)};
+}
+
+// A big-endian EXIF block: IFD0 (tags below 0x8769), pointing to the EXIF
+// and GPS directories that have entries.
+std::vector<uint8_t> BigEndianExif(std::vector<Entry> ifd0, const std::vector<Entry>& exif,
+                                   const std::vector<Entry>& gps) {
+  std::vector<uint8_t> b = {'M', 'M', 0, 42, 0, 0, 0, 8};
+  auto put = [&b](size_t at, size_t v, int n) {
+    for (int i = 0; i < n; ++i)
+      b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * (n - 1 - i)));
+  };
+  std::vector<size_t> pointers;
+  auto directory = [&](const std::vector<Entry>& entries) {
+    const size_t start = b.size();
+    b.resize(start + 6 + 12 * entries.size());
+    put(start, entries.size(), 2);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const Entry& e = entries[i];
+      const size_t at = start + 2 + 12 * i;
+      put(at, e.tag, 2), put(at + 2, e.type, 2), put(at + 4, e.count, 4);
+      if (e.tag == 0x8769 || e.tag == 0x8825) pointers.push_back(at + 8);
+      if (e.value.size() <= 4) {
+        std::copy(e.value.begin(), e.value.end(), b.begin() + static_cast<long>(at + 8));
+      } else {
+        put(at + 8, b.size(), 4);
+        b.insert(b.end(), e.value.begin(), e.value.end());
+      }
+    }
+    return start;
+  };
+  for (const auto& [tag, sub] : {std::pair{0x8769, exif}, {0x8825, gps}}) {
+    if (!sub.empty()) ifd0.push_back({static_cast<uint16_t>(tag), 4, 1, {}});
+  }
+  directory(ifd0);
+  size_t k = 0;
+  for (const auto* sub : {&exif, &gps}) {
+    if (!sub->empty()) put(pointers[k++], directory(*sub), 4);
+  }
+  return b;
+}
+
+// Camera, exposure and GPS tags; the EXIF directory also holds a tag libtiff
+// does not know (0xC0DE) and BrightnessValue as a SHORT (libtiff: SRATIONAL).
+std::vector<uint8_t> CameraExif() {
+  return BigEndianExif(
+      {Text(0x010F, "Lumeno Cam"), Numbers(0x0112, 3, {6})},
+      {Numbers(0x829A, 5, {1, 250}), Numbers(0x829D, 5, {28, 10}), Numbers(0x8827, 3, {400}),
+       Text(0x9003, "2024:05:01 12:34:56"), Numbers(0x9203, 3, {5}),
+       Numbers(0x9204, 10, {0xFFFFFFFF, 3}), Numbers(0xC0DE, 4, {7})},
+      {Text(0x0001, "N"), Numbers(0x0002, 5, {52, 1, 30, 1, 15, 2})});
+}
+
+// Entry `tag` of directory `dir` (0: IFD0, 1: EXIF, 2: GPS) of a block: its
+// text and its numbers (fractions divided out); both empty when it is missing.
+std::pair<std::string, std::vector<double>> Find(const std::vector<uint8_t>& b, int dir,
+                                                 uint16_t tag) {
+  const bool be = b.at(0) == 'M';
+  auto get = [&](size_t at, int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i)
+      v |= uint32_t{b.at(at + static_cast<size_t>(i))} << (8 * (be ? n - 1 - i : i));
+    return v;
+  };
+  auto entry = [&](size_t ifd, uint32_t t) -> size_t {
+    for (size_t i = 0; i < get(ifd, 2); ++i) {
+      if (get(ifd + 2 + 12 * i, 2) == t) return ifd + 2 + 12 * i;
+    }
+    return 0;
+  };
+  size_t ifd = get(4, 4);
+  if (dir > 0) {
+    const size_t p = entry(ifd, dir == 1 ? 0x8769 : 0x8825);
+    if (p == 0) return {};
+    ifd = get(p + 8, 4);
+  }
+  const size_t e = entry(ifd, tag);
+  if (e == 0) return {};
+  const uint32_t type = get(e + 2, 2), count = get(e + 4, 4);
+  const int unit = type == 3 ? 2 : type == 4 ? 4 : type == 5 || type == 10 ? 8 : 1;
+  const size_t at = count * static_cast<uint32_t>(unit) <= 4 ? e + 8 : get(e + 8, 4);
+  if (type == 2)
+    return {std::string(b.begin() + static_cast<long>(at),
+                        b.begin() + static_cast<long>(at + count - 1)),
+            {}};
+  std::vector<double> numbers;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t v = at + i * static_cast<size_t>(unit);
+    numbers.push_back(type == 10 ? static_cast<int32_t>(get(v, 4)) /
+                                       double(static_cast<int32_t>(get(v + 4, 4)))
+                      : type == 5 ? get(v, 4) / double(get(v + 4, 4))
+                                  : get(v, unit));
+  }
+  return {"", numbers};
+}
+
+// CameraExif's tags in a block; through a TIFF file without those libtiff
+// does not take.
+void ExpectCameraTags(const std::vector<uint8_t>& b, bool viaTiff) {
+  EXPECT_EQ(Find(b, 0, 0x010F).first, "Lumeno Cam");
+  EXPECT_EQ(Find(b, 1, 0x9003).first, "2024:05:01 12:34:56");
+  EXPECT_EQ(Find(b, 2, 0x0001).first, "N");
+  const struct {
+    int dir;
+    uint16_t tag;
+    std::vector<double> numbers;
+    bool tiffKeeps;
+  } kNumbers[] = {{0, 0x0112, {6}, true},        {1, 0x829A, {0.004}, true},
+                  {1, 0x829D, {2.8}, true},      {1, 0x8827, {400}, true},
+                  {1, 0x9204, {-1.0 / 3}, true}, {2, 0x0002, {52, 30, 7.5}, true},
+                  {1, 0x9203, {5}, false},       {1, 0xC0DE, {7}, false}};
+  for (const auto& n : kNumbers) {
+    const std::vector<double> got = Find(b, n.dir, n.tag).second;
+    ASSERT_EQ(got.size(), viaTiff && !n.tiffKeeps ? 0 : n.numbers.size()) << n.tag;
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], n.numbers[i], 1e-7) << n.tag;
+  }
+}
+
+void WriteJpegWithMetadata(const std::string& path, const cli::Image& rgb,
+                           const std::vector<uint8_t>& block = CameraExif()) {
   FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   jpeg_compress_struct c{};
@@ -48,10 +185,9 @@ void WriteJpegWithMetadata(const std::string& path, const cli::Image& rgb) {
   c.X_density = 300;
   c.Y_density = 300;
   jpeg_start_compress(&c, TRUE);
-  // A big-endian EXIF block with one entry: Orientation (0x0112, SHORT) = 6.
-  const uint8_t exif[] = {'E', 'x',  'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
-                          1,   0x12, 0,   3,   0, 0, 0,   1,   0, 6,  0, 0, 0, 0, 0, 0};
-  jpeg_write_marker(&c, JPEG_APP0 + 1, exif, sizeof exif);
+  std::vector<uint8_t> exif = {'E', 'x', 'i', 'f', 0, 0};
+  exif.insert(exif.end(), block.begin(), block.end());
+  jpeg_write_marker(&c, JPEG_APP0 + 1, exif.data(), static_cast<unsigned>(exif.size()));
   const std::vector<uint8_t> icc = TestProfile();
   jpeg_write_icc_profile(&c, icc.data(), static_cast<unsigned>(icc.size()));
   std::string xmp = std::string("http://ns.adobe.com/xap/1.0/") + '\0' + kXmp;
@@ -70,14 +206,17 @@ void WriteJpegWithMetadata(const std::string& path, const cli::Image& rgb) {
 class MetadataTest : public ToolTest {};
 
 TEST_F(MetadataTest, EveryOutputTypeKeepsWhatItCanHold) {
-  WriteJpegWithMetadata(Path("in.jpg"), SmoothImage(16, 8, ColorModel::kRGB));
+  WriteJpegWithMetadata(Path("in.jpg"), SmoothImage(16, 12, ColorModel::kRGB));
+  // `bands`: written (to a TIFF) or read (from one) band by band.
   const struct {
     const char* name;
-    bool resolution, exif, xmp, comment;
-  } kCases[] = {{"out.png", true, true, true, true},   {"out.tif", true, false, true, false},
-                {"out.jpg", true, true, true, true},   {"out.webp", false, true, true, false},
-                {"png.tif", true, false, true, false}, {"tif.jpg", true, false, true, false},
-                {"webp.png", false, true, true, false}};
+    bool resolution, exif, xmp, comment, bands;
+  } kCases[] = {
+      {"out.png", true, true, true, true, false},   {"out.tif", true, true, true, false, true},
+      {"out.jpg", true, true, true, true, false},   {"out.webp", false, true, true, false, false},
+      {"png.tif", true, true, true, false, false},  {"tif.jpg", true, true, true, false, true},
+      {"tif.png", true, true, true, false, false},  {"tif.tif", true, true, true, false, false},
+      {"webp.png", false, true, true, false, false}};
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     // Names like "png.tif" are made from "out.png", the others from the JPEG.
@@ -85,13 +224,15 @@ TEST_F(MetadataTest, EveryOutputTypeKeepsWhatItCanHold) {
         std::string(c.name).find("out.") == 0
             ? "in.jpg"
             : "out." + std::string(c.name).substr(0, std::string(c.name).find('.'));
-    const ToolResult r = RunTool({"apply", "invert", "--quiet", Path(from), Path(c.name)});
+    const std::vector<std::string> args = {"apply", "invert", Path(from), Path(c.name)};
+    const ToolResult r = c.bands ? RunInBands(args) : RunTool(args);
     ASSERT_EQ(r.status, 0) << r.err;
     const cli::Image out = Read(c.name);
     EXPECT_EQ(out.width, 16);  // not turned
     EXPECT_TRUE(out.meta.icc == TestProfile());
     EXPECT_EQ(out.meta.orientation, 6);  // the tag stays so that viewers turn it
-    EXPECT_TRUE(!c.exif || cli::ExifOrientation(out.meta.exif) == 6);
+    if (c.exif)
+      ExpectCameraTags(out.meta.exif, std::string(c.name).find("tif") != std::string::npos);
     EXPECT_EQ(out.meta.xmp == kXmp, c.xmp);
     EXPECT_EQ(out.meta.HasResolution(), c.resolution);
     if (c.resolution) {
@@ -101,6 +242,41 @@ TEST_F(MetadataTest, EveryOutputTypeKeepsWhatItCanHold) {
     const bool comment = !out.meta.text.empty() && out.meta.text[0].second == "a rose";
     EXPECT_EQ(comment, c.comment);
   }
+  // The TIFF's own directory has the camera tags, its EXIF and GPS
+  // directories the others, as libtiff reads them.
+  TIFF* t = TIFFOpen(Path("out.tif").c_str(), "r");
+  ASSERT_NE(t, nullptr);
+  char* text = nullptr;
+  uint64_t at = 0;
+  EXPECT_TRUE(TIFFGetField(t, TIFFTAG_MAKE, &text) && std::string(text) == "Lumeno Cam");
+  ASSERT_TRUE(TIFFGetField(t, TIFFTAG_EXIFIFD, &at) && TIFFReadEXIFDirectory(t, at));
+  const auto number = [t](uint32_t tag) {
+    double d = 0;
+    float f = 0;
+    const bool wide = TIFFFieldSetGetSize(TIFFFieldWithTag(t, tag)) == 8;
+    EXPECT_TRUE(TIFFGetField(t, tag, wide ? static_cast<void*>(&d) : &f)) << tag;
+    return wide ? d : f;
+  };
+  EXPECT_NEAR(number(EXIFTAG_EXPOSURETIME), 0.004, 1e-7);
+  EXPECT_NEAR(number(EXIFTAG_FNUMBER), 2.8, 1e-6);
+  uint16_t count = 0, *iso = nullptr;
+  EXPECT_TRUE(TIFFGetField(t, EXIFTAG_ISOSPEEDRATINGS, &count, &iso) && count == 1 && *iso == 400);
+  EXPECT_TRUE(TIFFGetField(t, EXIFTAG_DATETIMEORIGINAL, &text) &&
+              std::string(text) == "2024:05:01 12:34:56");
+  ASSERT_TRUE(TIFFSetDirectory(t, 0) && TIFFGetField(t, TIFFTAG_GPSIFD, &at) &&
+              TIFFReadGPSDirectory(t, at));
+  EXPECT_TRUE(TIFFGetField(t, GPSTAG_LATITUDEREF, &text) && std::string(text) == "N");
+  TIFFClose(t);
+  // A damaged EXIF block (its first directory past the end) is left out of a
+  // TIFF, with a note.
+  WriteJpegWithMetadata(Path("bad.jpg"), SmoothImage(16, 12, ColorModel::kRGB),
+                        {'M', 'M', 0, 42, 0, 0, 1, 0});
+  const ToolResult bad = RunTool({"apply", "invert", Path("bad.jpg"), Path("bad.tif")});
+  ASSERT_EQ(bad.status, 0) << bad.err;
+  EXPECT_NE(bad.err.find("bad.tif: TIFF output: the EXIF block is damaged; left out"),
+            std::string::npos)
+      << bad.err;
+  EXPECT_TRUE(Read("bad.tif").meta.exif.empty());
   // A gray result cannot carry the RGB profile.
   ASSERT_EQ(RunTool({"apply", "grayscale", "--quiet", Path("in.jpg"), Path("g.tif")}).status, 0);
   EXPECT_TRUE(Read("g.tif").meta.icc.empty());
@@ -109,6 +285,29 @@ TEST_F(MetadataTest, EveryOutputTypeKeepsWhatItCanHold) {
        {"ICC profile:      600 bytes", "resolution:       300 x 300 pixels per inch",
         "orientation:      6", "XMP:              58 bytes"}) {
     EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
+  }
+}
+
+// Each page of a multi-page TIFF keeps its own EXIF, and its own pixels
+// after the EXIF directories are read.
+TEST_F(MetadataTest, EveryTiffPageKeepsItsOwnExif) {
+  cli::Image in = PatternImage(4, 3, ColorModel::kRGB, false, 8, 1);
+  in.morePages = {PatternImage(4, 3, ColorModel::kRGB, false, 8, 2)};
+  in.meta.exif = BigEndianExif({Text(0x010F, "One")}, {Numbers(0x829A, 5, {1, 60})}, {});
+  in.morePages[0].meta.exif =
+      BigEndianExif({Text(0x010F, "Two")}, {Numbers(0x829A, 5, {1, 125})}, {});
+  Write("in.tif", in);
+  ASSERT_EQ(RunTool({"apply", "invert", "--quiet", Path("in.tif"), Path("both.tif")}).status, 0);
+  for (const auto& [page, make, exposure] : {std::tuple{0, "One", 60}, {1, "Two", 125}}) {
+    const std::string name = "p" + std::to_string(page + 1) + ".png";
+    ASSERT_EQ(RunTool({"apply", "invert", "--quiet", "--page", std::to_string(page + 1),
+                       Path("both.tif"), Path(name)})
+                  .status,
+              0);
+    const cli::Image out = Read(name);
+    EXPECT_TRUE(out.data == (page == 0 ? in : in.morePages[0]).data) << page;
+    EXPECT_EQ(Find(out.meta.exif, 0, 0x010F).first, make);
+    EXPECT_NEAR(Find(out.meta.exif, 1, 0x829A).second.at(0), 1.0 / exposure, 1e-9);
   }
 }
 
