@@ -275,9 +275,11 @@ TEST_F(MetadataTest, AutoOrientTurnsPixelsAndResetsTheTag) {
     in.meta.orientation = c.orientation;  // the TIFF writer stores it as a tag
     Write("in.tif", in);
 
-    ASSERT_EQ(RunTool({"apply", "invert", "--quiet", Path("in.tif"), Path("kept.jpg")}).status, 0);
-    EXPECT_EQ(Read("kept.jpg").width, 3);  // without the option nothing turns
-    EXPECT_EQ(Read("kept.jpg").meta.orientation, c.orientation);
+    for (const char* kept : {"kept.jpg", "kept.webp"}) {
+      ASSERT_EQ(RunTool({"apply", "invert", "--quiet", Path("in.tif"), Path(kept)}).status, 0);
+      EXPECT_EQ(Read(kept).width, 3);  // without the option nothing turns
+      EXPECT_EQ(Read(kept).meta.orientation, c.orientation) << kept;
+    }
 
     const ToolResult r =
         RunTool({"apply", "invert", "--auto-orient", "--quiet", Path("in.tif"), Path("o.png")});
