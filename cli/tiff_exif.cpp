@@ -316,7 +316,11 @@ bool ReadTiffExif(TIFF* t, int page, Metadata* meta) {
     // A directory libtiff cannot read is left out.
     if (sub.at == 0 || !sub.read(t, sub.at)) continue;
     for (int i = 0, n = TIFFGetTagListCount(t); i < n; ++i) {
-      if (GetEntry(t, TIFFGetTagListEntry(t, i), &e)) sub.into->push_back(std::move(e));
+      // The interoperability directory's offset would point into the TIFF.
+      const uint32_t tag = TIFFGetTagListEntry(t, i);
+      if (tag != TIFFTAG_INTEROPERABILITYIFD && GetEntry(t, tag, &e)) {
+        sub.into->push_back(std::move(e));
+      }
     }
   }
   meta->exif = BuildExif(dirs);
