@@ -168,7 +168,7 @@ std::vector<uint8_t> BuildExif(const ExifDirectories& dirs) {
     if (sub.entries.empty()) continue;
     const size_t ifd = AppendDirectory(&out, sub.entries);
     for (size_t i = 0; i < count; ++i) {
-      if (out[10 + i * 12] == (sub.tag & 0xFF) && out[11 + i * 12] == sub.tag >> 8) {
+      if ((out[10 + i * 12] | out[11 + i * 12] << 8) == sub.tag) {
         PutLittle(&out, 18 + i * 12, static_cast<uint32_t>(ifd), 4);
       }
     }

@@ -54,7 +54,7 @@ Entry Text(uint16_t tag, const std::string& s) {
 }
 
 // A big-endian EXIF block: IFD0 (tags below 0x8769) pointing to the EXIF
-// and the GPS directory.
+// and the GPS directory where they have entries.
 std::vector<uint8_t> BigEndianExif(std::vector<Entry> ifd0, const std::vector<Entry>& exif,
                                    const std::vector<Entry>& gps) {
   std::vector<uint8_t> b = {'M', 'M', 0, 42, 0, 0, 0, 8};
@@ -62,11 +62,14 @@ std::vector<uint8_t> BigEndianExif(std::vector<Entry> ifd0, const std::vector<En
     for (size_t i = 0; i < static_cast<size_t>(n); ++i)
       b[at + i] = static_cast<uint8_t>(v >> (8 * (n - 1 - i)));
   };
-  ifd0.push_back({0x8769, 4, 1, {}});
-  ifd0.push_back({0x8825, 4, 1, {}});
+  if (!exif.empty()) ifd0.push_back({0x8769, 4, 1, {}});
+  if (!gps.empty()) ifd0.push_back({0x8825, 4, 1, {}});
   for (const std::vector<Entry>* entries : {&std::as_const(ifd0), &exif, &gps}) {
-    // The pointers' values: the offsets of the directories that follow IFD0.
-    if (entries != &ifd0) put(18 + 12 * (ifd0.size() - (entries == &exif ? 2 : 1)), b.size(), 4);
+    if (entries != &ifd0 && entries->empty()) continue;
+    // The pointers' values (IFD0's last entries): where the directories go.
+    if (entries != &ifd0) {
+      put(18 + 12 * (ifd0.size() - (entries == &exif && !gps.empty() ? 2 : 1)), b.size(), 4);
+    }
     const size_t start = b.size();
     b.resize(start + 6 + 12 * entries->size());
     put(start, entries->size(), 2);
@@ -84,20 +87,23 @@ std::vector<uint8_t> BigEndianExif(std::vector<Entry> ifd0, const std::vector<En
   return b;
 }
 
-// Camera, exposure and GPS tags; the EXIF directory also holds a tag libtiff
-// does not know (0xC0DE) and BrightnessValue as a SHORT (libtiff: SRATIONAL).
+// Camera, exposure and GPS tags; the EXIF directory also holds four that
+// libtiff does not take: ExposureProgram too large for its SHORT,
+// SensitivityType with two values, BrightnessValue as a SHORT (libtiff:
+// SRATIONAL) and an unknown tag (0xC0DE).
 std::vector<uint8_t> CameraExif() {
   return BigEndianExif(
       {Text(0x010F, "Lumeno Cam"), Numbers(0x0112, 3, {6})},
-      {Numbers(0x829A, 5, {1, 250}), Numbers(0x829D, 5, {14, 5}), Numbers(0x8827, 3, {400}),
-       Text(0x9003, "2024:05:01 12:34:56"), Numbers(0x9203, 3, {5}),
-       Numbers(0x9204, 10, {0xFFFFFFFF, 3}), Numbers(0xA002, 4, {16}), Numbers(0xC0DE, 4, {7})},
+      {Numbers(0x829A, 5, {1, 250}), Numbers(0x829D, 5, {14, 5}), Numbers(0x8822, 4, {70000}),
+       Numbers(0x8827, 3, {400}), Numbers(0x8830, 3, {1, 2}), Text(0x9003, "2024:05:01 12:34:56"),
+       Numbers(0x9201, 10, {8, 1}), Numbers(0x9203, 3, {5}), Numbers(0x9204, 10, {0xFFFFFFFF, 3}),
+       Numbers(0xA002, 4, {16}), Numbers(0xC0DE, 4, {7})},
       {Numbers(0x0000, 1, {2, 3, 0, 0}), Text(0x0001, "N"),
        Numbers(0x0002, 5, {52, 1, 30, 1, 15, 2})});
 }
 
 // A block's entries as the tool's parser reads them, (directory, tag, type,
-// count, value); `libtiffTakes`: without the two tags libtiff does
+// count, value); `libtiffTakes`: without the four tags libtiff does
 // not take. Fractions in lowest terms come back from a TIFF as they went in.
 using Row = std::tuple<int, uint16_t, uint16_t, uint32_t, std::vector<uint8_t>>;
 std::vector<Row> Rows(const std::vector<uint8_t>& b, bool libtiffTakes) {
@@ -106,7 +112,8 @@ std::vector<Row> Rows(const std::vector<uint8_t>& b, bool libtiffTakes) {
   std::vector<Row> rows;
   for (int n = 0; n < 3; ++n) {
     for (const cli::ExifEntry& e : n == 0 ? d.main : n == 1 ? d.exif : d.gps) {
-      if (!libtiffTakes || (e.tag != 0x9203 && e.tag != 0xC0DE)) {
+      if (!libtiffTakes ||
+          (e.tag != 0x8822 && e.tag != 0x8830 && e.tag != 0x9203 && e.tag != 0xC0DE)) {
         rows.emplace_back(n, e.tag, e.type, e.count, e.value);
       }
     }
@@ -154,7 +161,7 @@ class MetadataTest : public ToolTest {};
 
 TEST_F(MetadataTest, EveryOutputTypeKeepsWhatItCanHold) {
   WriteJpegWithMetadata(Path("in.jpg"), SmoothImage(16, 12, ColorModel::kRGB));
-  ASSERT_EQ(Rows(CameraExif(), true).size(), 11u);  // the parser reads every directory
+  ASSERT_EQ(Rows(CameraExif(), true).size(), 12u);  // the parser reads every directory
   // `bands`: written (to a TIFF) or read (from one) band by band.
   const struct {
     const char* name;
@@ -239,8 +246,7 @@ TEST_F(MetadataTest, EveryTiffPageKeepsItsOwnExif) {
   cli::Image in = PatternImage(4, 3, ColorModel::kRGB, false, 8, 1);
   in.morePages = {PatternImage(4, 3, ColorModel::kRGB, false, 8, 2)};
   in.meta.exif = BigEndianExif({Text(0x010F, "One")}, {Numbers(0x829A, 5, {1, 60})}, {});
-  in.morePages[0].meta.exif =
-      BigEndianExif({Text(0x010F, "Two")}, {Numbers(0x829A, 5, {1, 125})}, {});
+  in.morePages[0].meta.exif = BigEndianExif({Text(0x010F, "Two")}, {}, {});  // IFD0 alone
   Write("in.tif", in);
   ASSERT_EQ(RunTool(Args("apply invert --quiet @in.tif @both.tif")).status, 0);
   for (const cli::Image* page : {&in, &in.morePages[0]}) {
