@@ -12,6 +12,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -133,29 +134,16 @@ bool PutNative(double v, TIFFDataType type, int size, uint8_t* to) {
   return true;
 }
 
-// A value in libtiff's form (as PutNative stores it) as a number.
-double NativeNumber(const uint8_t* p, TIFFDataType type, int size) {
-  const char kind = Kind(type);
-  if (kind == 'r' || kind == 'q' || kind == 'f') {
-    if (size == 4) {
-      float f;
-      std::memcpy(&f, p, 4);
-      return f;
-    }
-    double d;
-    std::memcpy(&d, p, 8);
-    return d;
+// A fraction as libtiff hands it out: a float or a double (`size` 4 or 8).
+double NativeFraction(const uint8_t* p, int size) {
+  if (size == 4) {
+    float f;
+    std::memcpy(&f, p, 4);
+    return f;
   }
-  uint32_t bits = *p;
-  if (size == 2) {
-    uint16_t b16;
-    std::memcpy(&b16, p, 2);
-    bits = b16;
-  } else if (size == 4) {
-    std::memcpy(&bits, p, 4);
-  }
-  const int shift = 32 - 8 * size;
-  return kind == 's' ? static_cast<int32_t>(bits << shift) >> shift : static_cast<double>(bits);
+  double d;
+  std::memcpy(&d, p, 8);
+  return d;
 }
 
 // The fraction of 32-bit terms (31 bits signed) nearest to `v` that equals
@@ -222,21 +210,15 @@ bool GetEntry(TIFF* t, uint32_t tag, ExifEntry* e) {
     return true;
   }
   for (size_t i = 0; i < count; ++i) {
+    const uint8_t* at = from + i * static_cast<size_t>(size);
     uint8_t* to = e->value.data() + i * static_cast<size_t>(unit);
-    const double v = NativeNumber(from + i * static_cast<size_t>(size), type, size);
     if (fraction) {
-      PutFraction(v, type == TIFF_SRATIONAL, size, to);
-    } else if (type == TIFF_FLOAT) {
-      const auto fl = static_cast<float>(v);
-      uint32_t bits;
-      std::memcpy(&bits, &fl, 4);
-      PutLittle(to, bits, 4);
-    } else if (type == TIFF_DOUBLE) {
-      uint64_t bits;
-      std::memcpy(&bits, &v, 8);
-      PutLittle(to, bits, 8);
-    } else {
-      PutLittle(to, static_cast<uint64_t>(static_cast<int64_t>(v)), unit);
+      PutFraction(NativeFraction(at, size), type == TIFF_SRATIONAL, size, to);
+      continue;
+    }
+    // The same number, from the machine's byte order to the block's.
+    for (int k = 0; k < unit; ++k) {
+      to[k] = at[std::endian::native == std::endian::little ? k : unit - 1 - k];
     }
   }
   return true;
