@@ -266,6 +266,7 @@ bool WriteCustomDirectory(TIFF* t, int (*create)(TIFF*), const std::vector<ExifE
                           uint64_t* offset) {
   *offset = 0;
   if (entries.empty()) return true;
+  TIFFFreeDirectory(t);  // libtiff does not free the directory it leaves
   if (create(t) != 0) return false;
   int set = 0;
   for (const ExifEntry& e : entries) set += SetEntry(t, e) ? 1 : 0;
