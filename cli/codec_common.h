@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cli/image_io.h"
+
+struct tiff;  // libtiff's handle, TIFF in tiffio.h
 
 namespace lumeno::cli::codec {
 
@@ -54,6 +57,16 @@ bool ReadTiff(int fd, const std::string& path, Image* image, std::string* error,
 std::unique_ptr<RowReader> OpenTiffRows(int fd, const std::string& path, const ReadLimits& limits,
                                         Image* header, std::string* error);
 bool WriteTiff(int fd, const std::string& path, const Image& image, std::string* error);
+// EXIF on TIFF pages (tiff_exif.cpp). ReadTiffExif puts the current page's
+// camera tags (Make, Model, DateTime, ...), EXIF and GPS directories into
+// `meta` as an EXIF block (none when the page has neither directory nor
+// Make or Model), then makes page `page` current again (false when it
+// cannot). WriteTiffExif, called before a page's fields are set, writes the
+// block's EXIF and GPS directories and starts the page with pointers to them
+// and the block's camera tags; tags libtiff does not know or of another type
+// are left out, and so is a damaged block. False when the writing fails.
+bool ReadTiffExif(tiff* t, int page, Metadata* meta);
+bool WriteTiffExif(tiff* t, const std::vector<uint8_t>& exif);
 
 // WebP files (webp_io.cpp).
 bool ReadWebp(FILE* file, const std::string& path, Image* image, std::string* error,

@@ -1246,6 +1246,19 @@ class ConvertedBands final : public RowProducer {
 }  // namespace
 
 std::string ConvertForFileType(FileType type, Image* image) {
+  if (type == FileType::kTIFF) {
+    // A TIFF holds EXIF tags in directories of its own, made from the
+    // block's entries, which a damaged block does not give.
+    const auto dropDamaged = [](Metadata* meta) {
+      ExifDirectories dirs;
+      if (meta->exif.empty() || ParseExif(meta->exif, &dirs)) return false;
+      meta->exif.clear();
+      return true;
+    };
+    bool damaged = dropDamaged(&image->meta);
+    for (Image& page : image->morePages) damaged = dropDamaged(&page.meta) || damaged;
+    return damaged ? "TIFF output: the EXIF block is damaged; left out" : "";
+  }
   const bool jpeg = type == FileType::kJPEG;
   const bool webp = type == FileType::kWebP && image->model != ColorModel::kCMYK;
   Conversion how;

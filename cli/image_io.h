@@ -19,7 +19,8 @@ enum class FileType { kUnknown, kPNG, kJPEG, kTIFF, kWebP };
 // What a photographer expects to survive a run besides the pixels. Each file
 // type keeps what it can hold: PNG (iCCP, pHYs, eXIf, XMP and text chunks),
 // JPEG (ICC, JFIF density, EXIF, XMP, comment), TIFF (ICC, resolution,
-// orientation, XMP, description tags), WebP (ICC, EXIF, XMP).
+// orientation, XMP, description tags, EXIF as camera tags and EXIF and GPS
+// directories), WebP (ICC, EXIF, XMP).
 struct Metadata {
   std::vector<uint8_t> icc;  // an ICC profile as stored
   // Pixels per unit; 0 = not given. kNone: only the aspect ratio means anything.
@@ -179,8 +180,8 @@ bool WriteImage(const std::string& path, FileType type, const Image& image,
                 const WriteOptions& options, std::string* error);
 
 // Converts an image so that `type` can store it: JPEG drops alpha, JPEG and
-// WebP keep the high byte of 16-bit samples, WebP stores gray as RGB. Returns
-// a note of what changed, or "".
+// WebP keep the high byte of 16-bit samples, WebP stores gray as RGB, TIFF
+// leaves out a damaged EXIF block. Returns a note of what changed, or "".
 std::string ConvertForFileType(FileType type, Image* image);
 
 }  // namespace lumeno::cli

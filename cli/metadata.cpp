@@ -1,9 +1,11 @@
 // EXIF orientation, pixel turning and the metadata description.
 #include "cli/metadata.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace lumeno::cli {
 
@@ -11,6 +13,10 @@ namespace {
 
 constexpr uint16_t kOrientationTag = 0x0112;
 constexpr uint16_t kShortType = 3;
+constexpr uint16_t kLongType = 4;
+constexpr uint16_t kIfdType = 13;
+// Entries that point to further directories.
+constexpr uint16_t kExifPointer = 0x8769, kGpsPointer = 0x8825, kInteropPointer = 0xA005;
 
 // Reads and writes the integers of a TIFF-structured block in its byte order.
 struct ExifBytes {
@@ -59,7 +65,116 @@ bool OpenExif(const std::vector<uint8_t>& exif, ExifBytes* b) {
   return true;
 }
 
+// Appends the directory at `ifd` to `entries`, values turned little-endian;
+// the EXIF and GPS directory offsets it holds go to `pointers` (0: none).
+bool ParseDirectory(const ExifBytes& b, size_t ifd, std::vector<ExifEntry>* entries,
+                    uint32_t pointers[2]) {
+  if (!b.Fits(ifd, 2)) return false;
+  const size_t count = b.Get(ifd, 2);
+  if (!b.Fits(ifd + 2, count * 12)) return false;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t at = ifd + 2 + i * 12;
+    ExifEntry e{static_cast<uint16_t>(b.Get(at, 2)),
+                static_cast<uint16_t>(b.Get(at + 2, 2)),
+                b.Get(at + 4, 4),
+                {}};
+    if (e.tag == kExifPointer || e.tag == kGpsPointer || e.tag == kInteropPointer) {
+      if (pointers != nullptr && e.tag != kInteropPointer && e.count == 1 &&
+          (e.type == kLongType || e.type == kIfdType)) {
+        pointers[e.tag == kGpsPointer ? 1 : 0] = b.Get(at + 8, 4);
+      }
+      continue;
+    }
+    const int unit = ExifTypeSize(e.type);
+    if (unit == 0) continue;
+    const uint64_t size = uint64_t{e.count} * static_cast<unsigned>(unit);
+    const size_t value = size <= 4 ? at + 8 : b.Get(at + 8, 4);
+    if (size > b.size || !b.Fits(value, static_cast<size_t>(size))) return false;
+    // Each number is reversed from a big-endian block (both halves of a fraction).
+    const size_t number = e.type == 5 || e.type == 10 ? 4 : static_cast<size_t>(unit);
+    e.value.resize(static_cast<size_t>(size));
+    for (size_t k = 0; k < e.value.size(); ++k) {
+      const size_t inNumber = k % number;
+      e.value[k] = b.data[value + k - inNumber + (b.bigEndian ? number - 1 - inNumber : inNumber)];
+    }
+    entries->push_back(std::move(e));
+  }
+  return true;
+}
+
+void PutLittle(std::vector<uint8_t>* out, size_t at, uint32_t v, int n) {
+  for (int i = 0; i < n; ++i)
+    (*out)[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Appends a directory of `entries`, sorted by tag, followed by the values
+// that do not fit in their entries; returns its offset.
+size_t AppendDirectory(std::vector<uint8_t>* out, std::vector<ExifEntry> entries) {
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const ExifEntry& a, const ExifEntry& b) { return a.tag < b.tag; });
+  if (out->size() % 2 != 0) out->push_back(0);  // directories start on a word
+  const size_t ifd = out->size();
+  out->resize(ifd + 2 + entries.size() * 12 + 4, 0);  // the next-directory offset stays 0
+  PutLittle(out, ifd, static_cast<uint32_t>(entries.size()), 2);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const ExifEntry& e = entries[i];
+    const size_t at = ifd + 2 + i * 12;
+    PutLittle(out, at, e.tag, 2);
+    PutLittle(out, at + 2, e.type, 2);
+    PutLittle(out, at + 4, e.count, 4);
+    if (e.value.size() <= 4) {
+      std::copy(e.value.begin(), e.value.end(), out->begin() + static_cast<ptrdiff_t>(at + 8));
+    } else {
+      if (out->size() % 2 != 0) out->push_back(0);
+      PutLittle(out, at + 8, static_cast<uint32_t>(out->size()), 4);
+      out->insert(out->end(), e.value.begin(), e.value.end());
+    }
+  }
+  return ifd;
+}
+
 }  // namespace
+
+int ExifTypeSize(uint16_t type) {
+  // BYTE, ASCII, SHORT, LONG, RATIONAL, SBYTE, UNDEFINED, SSHORT, SLONG,
+  // SRATIONAL, FLOAT, DOUBLE.
+  static const int kSizes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+  return type < std::size(kSizes) ? kSizes[type] : 0;
+}
+
+bool ParseExif(const std::vector<uint8_t>& exif, ExifDirectories* dirs) {
+  *dirs = {};
+  ExifBytes b{};
+  uint32_t pointers[2] = {0, 0};
+  return OpenExif(exif, &b) && ParseDirectory(b, b.Get(4, 4), &dirs->main, pointers) &&
+         (pointers[0] == 0 || ParseDirectory(b, pointers[0], &dirs->exif, nullptr)) &&
+         (pointers[1] == 0 || ParseDirectory(b, pointers[1], &dirs->gps, nullptr));
+}
+
+std::vector<uint8_t> BuildExif(const ExifDirectories& dirs) {
+  std::vector<uint8_t> out = {'I', 'I', 42, 0, 8, 0, 0, 0};
+  // The pointers get their values once the directories they point to are placed.
+  std::vector<ExifEntry> main = dirs.main;
+  const struct {
+    uint16_t tag;
+    const std::vector<ExifEntry>& entries;
+  } kSubs[] = {{kExifPointer, dirs.exif}, {kGpsPointer, dirs.gps}};
+  for (const auto& sub : kSubs) {
+    if (!sub.entries.empty()) main.push_back({sub.tag, kLongType, 1, {0, 0, 0, 0}});
+  }
+  AppendDirectory(&out, main);
+  const size_t count = out[8] | size_t{out[9]} << 8;
+  for (const auto& sub : kSubs) {
+    if (sub.entries.empty()) continue;
+    const size_t ifd = AppendDirectory(&out, sub.entries);
+    for (size_t i = 0; i < count; ++i) {
+      if ((out[10 + i * 12] | out[11 + i * 12] << 8) == sub.tag) {
+        PutLittle(&out, 18 + i * 12, static_cast<uint32_t>(ifd), 4);
+      }
+    }
+  }
+  return out;
+}
 
 int ExifOrientation(const std::vector<uint8_t>& exif) {
   ExifBytes b{};

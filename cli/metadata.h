@@ -23,6 +23,28 @@ void SetExifOrientation(std::vector<uint8_t>* exif, int orientation);
 // image has none and is turned. Empty when there is nothing to store.
 std::vector<uint8_t> ExifForWriting(const Metadata& meta);
 
+// One entry of an EXIF directory: tag, TIFF field type, value count and the
+// value bytes, little-endian whatever the block's byte order.
+struct ExifEntry {
+  uint16_t tag = 0;
+  uint16_t type = 0;
+  uint32_t count = 0;
+  std::vector<uint8_t> value;
+};
+// An EXIF block's first directory (IFD0) and its EXIF and GPS directories,
+// without the entries that point from one to another.
+struct ExifDirectories {
+  std::vector<ExifEntry> main, exif, gps;
+};
+// The bytes of one value of a TIFF field type (BYTE 1 ... DOUBLE 8), 0 for
+// a type the block cannot hold.
+int ExifTypeSize(uint16_t type);
+// Reads a block's directories (entries of unknown types left out); false
+// when it is damaged: a bad header, a directory or a value outside it.
+bool ParseExif(const std::vector<uint8_t>& exif, ExifDirectories* dirs);
+// A little-endian block holding these directories, entries in tag order.
+std::vector<uint8_t> BuildExif(const ExifDirectories& dirs);
+
 // The image as a viewer shows it: pixels turned and mirrored by
 // `meta.orientation`, which becomes 1 (in the EXIF block too); the
 // resolution follows a quarter turn. Metadata is copied; the rows are new.

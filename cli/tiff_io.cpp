@@ -1,6 +1,6 @@
 // TIFF files: strips or tiles, contiguous or separate planes, 8 or 16 bits,
-// every page, with their ICC profile, resolution, orientation, XMP and
-// description tags.
+// every page, with their ICC profile, resolution, orientation, XMP,
+// description tags and EXIF (tiff_exif.cpp).
 #include <strings.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -58,7 +58,8 @@ const struct {
                  {TIFFTAG_SOFTWARE, "Software"},
                  {TIFFTAG_DATETIME, "Creation Time"}};
 
-void ReadMetadata(TIFF* t, Metadata* meta) {
+// False when the page cannot be made current again after its EXIF.
+bool ReadMetadata(TIFF* t, int page, Metadata* meta) {
   uint32_t count = 0;
   void* data = nullptr;
   if (TIFFGetField(t, TIFFTAG_ICCPROFILE, &count, &data) && data != nullptr) {
@@ -89,6 +90,7 @@ void ReadMetadata(TIFF* t, Metadata* meta) {
       meta->text.emplace_back(tt.keyword, text);
     }
   }
+  return ReadTiffExif(t, page, meta);
 }
 
 void WriteTextTags(TIFF* t, const Metadata& meta) {
@@ -221,13 +223,13 @@ class TiffRows final : public RowReader {
                std::to_string(pages);
       return Kind::kFailed;
     }
-    if (!TIFFSetDirectory(t, static_cast<tdir_t>(limits.page))) {
+    image->meta.pageCount = pages;
+    image->meta.page = limits.page;
+    if (!TIFFSetDirectory(t, static_cast<tdir_t>(limits.page)) ||
+        !ReadMetadata(t, limits.page, &image->meta)) {
       *error = path + ": page " + std::to_string(limits.page + 1) + " cannot be read";
       return Kind::kFailed;
     }
-    image->meta.pageCount = pages;
-    image->meta.page = limits.page;
-    ReadMetadata(t, &image->meta);
     uint32_t w = 0, h = 0;
     uint16_t bps = 8, spp = 1, photometric = PHOTOMETRIC_MINISBLACK, planar = PLANARCONFIG_CONTIG;
     uint16_t sampleFormat = SAMPLEFORMAT_UINT;
@@ -447,6 +449,7 @@ bool WriteTiff(int fd, const std::string& path, const Image& image, std::string*
   const auto pageCount = static_cast<uint16_t>(pages.size());
   for (uint16_t n = 0; n < pageCount; ++n) {
     const Image& page = *pages[n];
+    if (!WriteTiffExif(t, page.meta.exif)) return WriteFailed(path, error);
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(page.width));
     TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(page.height));
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(page.bits));

@@ -157,7 +157,9 @@ bool WriteWebp(FILE* file, const std::string& path, const Image& image, const Wr
   WebPData out{writer.mem, writer.size};
   WebPData assembled{nullptr, 0};
   const Metadata& meta = image.meta;
-  if (!meta.icc.empty() || !meta.exif.empty() || !meta.xmp.empty()) {
+  // An orientation without a block (a TIFF tag) gets a block of its own.
+  const std::vector<uint8_t> exif = ExifForWriting(meta);
+  if (!meta.icc.empty() || !exif.empty() || !meta.xmp.empty()) {
     std::unique_ptr<WebPMux, MuxDeleter> mux(WebPMuxNew());
     bool ok = mux && WebPMuxSetImage(mux.get(), &out, 0) == WEBP_MUX_OK;
     auto set = [&](const char* fourcc, const void* bytes, size_t size) {
@@ -166,7 +168,7 @@ bool WriteWebp(FILE* file, const std::string& path, const Image& image, const Wr
       ok = ok && WebPMuxSetChunk(mux.get(), fourcc, &chunk, 1) == WEBP_MUX_OK;
     };
     set("ICCP", meta.icc.data(), meta.icc.size());
-    set("EXIF", meta.exif.data(), meta.exif.size());
+    set("EXIF", exif.data(), exif.size());
     set("XMP ", meta.xmp.data(), meta.xmp.size());
     ok = ok && WebPMuxAssemble(mux.get(), &assembled) == WEBP_MUX_OK;
     if (!ok) {
