@@ -4,9 +4,10 @@
 // green and blue sit at the same positions in source, fill and destination;
 // the same bytes as the plain pixel functions of effects/blend_modes.cpp.
 //
-// Each channel of the eight pixels is one 32-bit lane per pixel; the
-// conversions run on four pixels per double-precision register, operation
-// for operation as the scalar code (effects/x86/hls_lanes_avx2.h).
+// Each channel of the eight pixels is one 32-bit lane per pixel; the HLS
+// pair runs on all eight at once in exact integer arithmetic
+// (effects/x86/hls_lanes_avx2.h), the YUV split on four pixels per
+// double-precision register, operation for operation as the scalar code.
 #include <immintrin.h>
 
 #include "effects/blend_kernel.h"
@@ -51,31 +52,46 @@ __m128i Luma(__m256d v) {
                        _mm_set1_epi32(255));
 }
 
-// The mode's red, green and blue on four pixels: the scaled source (s) and
+// LUMINOSITY's red, green and blue on four pixels: the scaled source
+// channels s and the unscaled fill products.
+[[gnu::always_inline]] inline void LuminosityHalf(const __m128i s[3], const __m256d fill[3],
+                                                  __m128i out[3]) {
+  const auto d = [](double v) { return _mm256_set1_pd(v); };
+  const auto mul = [](__m256d a, __m256d b) { return _mm256_mul_pd(a, b); };
+  const auto add = [](__m256d a, __m256d b) { return _mm256_add_pd(a, b); };
+  const __m128i y = _mm256_cvttpd_epi32(
+      add(add(mul(fill[1], d(0.587)), mul(fill[0], d(0.299))), mul(fill[2], d(0.114))));
+  const __m256d rs = _mm256_cvtepi32_pd(s[0]), gs = _mm256_cvtepi32_pd(s[1]),
+                bs = _mm256_cvtepi32_pd(s[2]);
+  const __m256d u = _mm256_cvtepi32_pd(
+      _mm256_cvttpd_epi32(add(add(mul(rs, d(-0.14)), mul(gs, d(-0.289))), mul(bs, d(0.436)))));
+  const __m256d v = _mm256_cvtepi32_pd(
+      _mm256_cvttpd_epi32(add(add(mul(rs, d(0.615)), mul(gs, d(-0.515))), mul(bs, d(-0.1)))));
+  const __m256d yd = _mm256_cvtepi32_pd(y);
+  out[0] = Luma(add(mul(v, d(1.14)), yd));
+  out[1] = Luma(add(add(yd, mul(u, d(-0.395))), mul(v, d(-0.581))));
+  out[2] = Luma(add(mul(u, d(2.032)), yd));
+}
+
+// The mode's red, green and blue on eight pixels: the scaled source (s) and
 // fill (f) channels, and for LUMINOSITY the unscaled fill products (fill).
 template <int kMode>
-[[gnu::always_inline]] inline Triple SpaceResult(Triple s, Triple f, const __m256d fill[3]) {
+[[gnu::always_inline]] inline Triple SpaceResult(Triple s, Triple f, const __m256 fill[3],
+                                                 const avx2::HlsCorrections* c) {
   if constexpr (kMode == 15) {
-    const auto d = [](double v) { return _mm256_set1_pd(v); };
-    const auto mul = [](__m256d a, __m256d b) { return _mm256_mul_pd(a, b); };
-    const auto add = [](__m256d a, __m256d b) { return _mm256_add_pd(a, b); };
-    const __m128i y = _mm256_cvttpd_epi32(
-        add(add(mul(fill[1], d(0.587)), mul(fill[0], d(0.299))), mul(fill[2], d(0.114))));
-    const __m256d rs = avx2::Double(s.x), gs = avx2::Double(s.y), bs = avx2::Double(s.z);
-    const __m256d u = avx2::Double(
-        _mm256_cvttpd_epi32(add(add(mul(rs, d(-0.14)), mul(gs, d(-0.289))), mul(bs, d(0.436)))));
-    const __m256d v = avx2::Double(
-        _mm256_cvttpd_epi32(add(add(mul(rs, d(0.615)), mul(gs, d(-0.515))), mul(bs, d(-0.1)))));
-    const __m256d yd = avx2::Double(y);
-    return {Luma(add(mul(v, d(1.14)), yd)),
-            Luma(add(add(yd, mul(u, d(-0.395))), mul(v, d(-0.581)))),
-            Luma(add(mul(u, d(2.032)), yd))};
+    __m128i out[2][3];
+    for (int h = 0; h < 2; ++h) {
+      const __m128i half[3] = {Half(s.x, h), Half(s.y, h), Half(s.z, h)};
+      const __m256d fillWide[3] = {Widened(fill[0], h), Widened(fill[1], h), Widened(fill[2], h)};
+      LuminosityHalf(half, fillWide, out[h]);
+    }
+    return {Join(out[0][0], out[1][0]), Join(out[0][1], out[1][1]), Join(out[0][2], out[1][2])};
   } else {
-    const Triple sh = avx2::RgbToHls(s), fh = avx2::RgbToHls(f);
+    const Triple sh = avx2::RgbToHls(s, *c), fh = avx2::RgbToHls(f, *c);
     // HUE: the fill's hue; SATURATION: the fill's lightness; COLOR: both.
-    const __m128i hue = kMode == 13 ? sh.x : fh.x;
-    const __m128i lightness = kMode == 12 ? sh.y : fh.y;
-    return avx2::HlsToRgb({hue, lightness, sh.z});
+    const __m256i hue = kMode == 13 ? sh.x : fh.x;
+    const __m256i lightness = kMode == 12 ? sh.y : fh.y;
+    return avx2::HlsToRgb({hue, lightness, sh.z}, *c);
   }
 }
 
@@ -85,6 +101,8 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
   const uint32_t positions[3] = {(layout >> 8) & 0xFF, (layout >> 16) & 0xFF, layout >> 24};
   const avx2::AlphaByte alpha(layout);
   const __m256 opacity = _mm256_set1_ps(o);
+  // LUMINOSITY has no use for the corrections.
+  const avx2::HlsCorrections* corrections = kMode == 15 ? nullptr : &avx2::Corrections();
   int32_t x = 0;
   for (; x + 8 <= count; x += 8) {
     const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
@@ -104,16 +122,8 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
                    : kFillAlpha          ? Div255x32(_mm256_mullo_epi32(raw[c], fillAlpha))
                                          : raw[c];
     }
-    __m128i result[3][2];
-    for (int h = 0; h < 2; ++h) {
-      const __m256d fillWide[3] = {Widened(fill[0], h), Widened(fill[1], h), Widened(fill[2], h)};
-      const Triple r = SpaceResult<kMode>(
-          {Half(scaledS[0], h), Half(scaledS[1], h), Half(scaledS[2], h)},
-          {Half(scaledF[0], h), Half(scaledF[1], h), Half(scaledF[2], h)}, fillWide);
-      result[0][h] = r.x;
-      result[1][h] = r.y;
-      result[2][h] = r.z;
-    }
+    const Triple result = SpaceResult<kMode>({scaledS[0], scaledS[1], scaledS[2]},
+                                             {scaledF[0], scaledF[1], scaledF[2]}, fill, corrections);
     __m256i sw32 = _mm256_set1_epi32(static_cast<int32_t>(sw));
     __m256i fw32 = _mm256_set1_epi32(static_cast<int32_t>(fw));
     if constexpr (kMasked && !kFillAlpha) {
@@ -123,7 +133,7 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
     const __m256i transparent = _mm256_cmpeq_epi32(sourceAlpha, _mm256_setzero_si256());
     __m256i colour = _mm256_setzero_si256();
     for (int c = 0; c < 3; ++c) {
-      __m256i r = Join(result[c][0], result[c][1]);
+      __m256i r = c == 0 ? result.x : c == 1 ? result.y : result.z;
       // A transparent source with fill alpha mixes the raw samples.
       if constexpr (kFillAlpha) r = _mm256_blendv_epi8(r, raw[c], transparent);
       // (S * sw + r * fw) >> 8 in 32-bit unsigned arithmetic, its low byte.

@@ -1,18 +1,151 @@
 // The integer RGB <-> HLS pair (Convert_RGB_To_HSL, Convert_HSL_To_RGB of
-// colormath/color_hls_int.cpp) on four colours at a time, one per 64-bit
-// double lane: the same double-precision operations in the same order, the
-// branches as selects, so every lane gives the scalar pair's integers.
+// colormath/color_hls_int.cpp) on eight colours at a time, one per 32-bit
+// lane, giving the scalar pair's integers without its double divisions.
 // Included by AVX2 files alone.
+//
+// Every value the pair truncates is an exact fraction of small integers:
+// hue (diff + offset * delta) * 85 / (2 * delta), saturation
+// delta * 255 / divisor, and on the way back each channel N / 21675 with N
+// an integer below 2^23. Where such a fraction is not an integer it lies at
+// least 1/510 (1/21675 on the way back) from one, far beyond the rounding
+// of the pair's double steps, so its truncation is the integer quotient.
+// Where it is an integer k, the double steps may land just below k and the
+// pair gives k - 1: those cases depend on the fraction alone (the hue) or
+// on lightness and saturation (the way back), and HlsCorrections lists
+// them, found by asking the scalar pair once.
 #pragma once
 
 #include <immintrin.h>
 
+#include <cstdint>
+
+#include "lumeno/colormath.h"
+
 namespace lumeno::blend::avx2 {
 
-// Four int32 components of four colours.
+// Three int32 components of eight colours.
 struct Triple {
-  __m128i x, y, z;
+  __m256i x, y, z;
 };
+
+// The integers of the way back for lightness l and saturation s, with
+// m2 = P / 65025 and m1 = Q / 65025 exactly.
+struct Levels {
+  int32_t p, q;
+};
+inline Levels LevelsOf(int32_t l, int32_t s) {
+  const int32_t p = 255 * l + (l > 127 ? 255 * s - l * s : l * s);
+  return {p, 510 * l - p};
+}
+// A channel at twice its ramp position j2 (0: m1; 85: m2; else twice the
+// hue's distance, 1 to 42, from the nearest of 0 and 170) is
+// (j2 * (P - Q) + 85 * Q) / 21675, truncated.
+inline int32_t Numerator(Levels v, int32_t j2) { return j2 * (v.p - v.q) + 85 * v.q; }
+
+// Where the scalar pair gives one less than the exact fraction.
+struct HlsCorrections {
+  // Bit k (0..254): an exact hue of k (after the wrap).
+  alignas(32) uint32_t hue[8];
+  // Two bits per lightness l and saturation s, at bit 2 * (s % 16) of word
+  // l * 16 + s / 16: bit 0, the channels at m1; bit 1, a channel on a ramp
+  // or at m2 (rare: such colours take the double-precision way back of
+  // namespace exact).
+  uint32_t levels[4096];
+};
+
+inline HlsCorrections BuildHlsCorrections() {
+  HlsCorrections c{};
+  // One colour per exact hue k, delta 85: hue = (diff / 85 + offset) * 42.5
+  // with diff = 2k - 85 * offset in the red (k < 43), green (k < 128) or
+  // blue sector, the largest component 85 and the smallest 0.
+  for (int32_t raw = -42; raw <= 212; ++raw) {
+    const int32_t sector = raw < 43 ? 0 : raw < 128 ? 1 : 2;
+    const int32_t diff = 2 * raw - 170 * sector;
+    int32_t rgb[3] = {0, 0, 0};
+    rgb[sector] = 85;
+    const int32_t up = (sector + 1) % 3, down = (sector + 2) % 3;
+    (diff >= 0 ? rgb[up] : rgb[down]) = diff >= 0 ? diff : -diff;
+    const int32_t k = raw < 0 ? raw + 255 : raw;
+    Convert_RGB_To_HSL(&rgb[0], &rgb[1], &rgb[2]);
+    if (rgb[0] != k) c.hue[k / 32] |= 1u << (k % 32);
+  }
+  // The way back: green takes hue h itself, so hue 200 gives m1, hue 85
+  // m2 and hue j the rising ramp at j (the falling one at 170 - j is the
+  // same).
+  for (int32_t l = 0; l < 256; ++l) {
+    for (int32_t s = 1; s < 256; ++s) {
+      const Levels v = LevelsOf(l, s);
+      uint32_t bits = 0;
+      for (int32_t j2 = 0; j2 <= 85; j2 += j2 == 84 ? 1 : 2) {
+        const int32_t n = Numerator(v, j2);
+        if (n % 21675 != 0) continue;
+        int32_t h = j2 == 0 ? 200 : j2 == 85 ? 85 : j2 / 2, green = l, sat = s;
+        Convert_HSL_To_RGB(&h, &green, &sat);
+        if (green != n / 21675) bits |= j2 == 0 ? 1u : 2u;
+      }
+      c.levels[l * 16 + s / 16] |= bits << (2 * (s % 16));
+    }
+  }
+  return c;
+}
+
+inline const HlsCorrections& Corrections() {
+  static const HlsCorrections corrections = BuildHlsCorrections();
+  return corrections;
+}
+
+// Red, green, blue in; hue, lightness, saturation out (unused outputs cost
+// nothing once inlined).
+[[gnu::always_inline]] inline Triple RgbToHls(Triple rgb, const HlsCorrections& c) {
+  const __m256i red = rgb.x, green = rgb.y, blue = rgb.z;
+  const __m256i max = _mm256_max_epi32(red, _mm256_max_epi32(green, blue));
+  const __m256i min = _mm256_min_epi32(red, _mm256_min_epi32(green, blue));
+  const __m256i sum = _mm256_add_epi32(max, min);
+  const __m256i delta = _mm256_sub_epi32(max, min);
+  // delta * 255 / (sum below 256 ? sum : 511 - sum); a grey (delta 0)
+  // divides by at least 1. Both below 2^17: the float quotient truncates
+  // to the integer one.
+  const __m256i lower = _mm256_cmpgt_epi32(_mm256_set1_epi32(256), sum);
+  const __m256i divisor = _mm256_max_epi32(
+      _mm256_blendv_epi8(_mm256_sub_epi32(_mm256_set1_epi32(511), sum), sum, lower),
+      _mm256_set1_epi32(1));
+  const __m256i saturation = _mm256_cvttps_epi32(
+      _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_slli_epi32(delta, 8), delta)),
+                    _mm256_cvtepi32_ps(divisor)));
+  // Red first, then green, decides the sector where two components are the
+  // largest; the offset is 0, 2 or 4 deltas.
+  const __m256i redMax = _mm256_cmpeq_epi32(red, max);
+  const __m256i greenMax = _mm256_andnot_si256(redMax, _mm256_cmpeq_epi32(green, max));
+  __m256i difference = _mm256_add_epi32(_mm256_sub_epi32(red, green), _mm256_slli_epi32(delta, 2));
+  difference = _mm256_blendv_epi8(
+      difference, _mm256_add_epi32(_mm256_sub_epi32(blue, red), _mm256_add_epi32(delta, delta)),
+      greenMax);
+  difference = _mm256_blendv_epi8(difference, _mm256_sub_epi32(green, blue), redMax);
+  // hue = difference * 85 / (2 * delta), plus 255 below 0; a grey gives
+  // 0 / 1.
+  const __m256i twice = _mm256_max_epi32(_mm256_add_epi32(delta, delta), _mm256_set1_epi32(1));
+  __m256i numerator = _mm256_mullo_epi32(difference, _mm256_set1_epi32(85));
+  numerator = _mm256_add_epi32(
+      numerator, _mm256_and_si256(_mm256_srai_epi32(numerator, 31),
+                                  _mm256_sub_epi32(_mm256_slli_epi32(twice, 8), twice)));
+  const __m256 quotient = _mm256_div_ps(_mm256_cvtepi32_ps(numerator), _mm256_cvtepi32_ps(twice));
+  const __m256i hue = _mm256_cvttps_epi32(quotient);
+  // An exact quotient k whose double chain lands below k gives k - 1.
+  const __m256i exact = _mm256_castps_si256(
+      _mm256_cmp_ps(_mm256_cvtepi32_ps(hue), quotient, _CMP_EQ_OQ));
+  const __m256i word =
+      _mm256_permutevar8x32_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(c.hue)),
+                                  _mm256_srli_epi32(hue, 5));
+  const __m256i below = _mm256_and_si256(
+      _mm256_srlv_epi32(word, _mm256_and_si256(hue, _mm256_set1_epi32(31))), exact);
+  return {_mm256_sub_epi32(hue, _mm256_and_si256(below, _mm256_set1_epi32(1))),
+          _mm256_srli_epi32(sum, 1), saturation};
+}
+
+// The way back in double precision, operation for operation as the scalar
+// pair, on four colours per half: for the rare colours HlsCorrections
+// cannot correct.
+namespace exact {
 
 inline __m256d Double(__m128i v) { return _mm256_cvtepi32_pd(v); }
 inline __m256d Pick(__m256d no, __m256d yes, __m256d when) {
@@ -20,40 +153,8 @@ inline __m256d Pick(__m256d no, __m256d yes, __m256d when) {
 }
 inline __m256d Less(__m256d a, __m256d b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
 
-// Red, green, blue in; hue, lightness, saturation out.
-[[gnu::always_inline]] inline Triple RgbToHls(Triple rgb) {
-  const __m128i red = rgb.x, green = rgb.y, blue = rgb.z;
-  const __m128i max = _mm_max_epi32(red, _mm_max_epi32(green, blue));
-  const __m128i min = _mm_min_epi32(red, _mm_min_epi32(green, blue));
-  const __m128i sum = _mm_add_epi32(max, min);
-  const __m256d lightness = _mm256_mul_pd(Double(sum), _mm256_set1_pd(0.5));
-  const __m256d delta = Double(_mm_sub_epi32(max, min));
-  const __m256d lower = Less(lightness, _mm256_set1_pd(128.0));
-  const __m256d divisor = Pick(Double(_mm_sub_epi32(_mm_set1_epi32(511), sum)), Double(sum), lower);
-  const __m256d saturation = _mm256_div_pd(_mm256_mul_pd(delta, _mm256_set1_pd(255.0)), divisor);
-  // Red first, then green, decides the sector where two components are the largest.
-  const __m128i redMax = _mm_cmpeq_epi32(red, max);
-  const __m128i greenMax = _mm_andnot_si128(redMax, _mm_cmpeq_epi32(green, max));
-  __m128i difference = _mm_sub_epi32(red, green);
-  difference = _mm_blendv_epi8(difference, _mm_sub_epi32(blue, red), greenMax);
-  difference = _mm_blendv_epi8(difference, _mm_sub_epi32(green, blue), redMax);
-  const __m256d offset =
-      Pick(Pick(_mm256_set1_pd(4.0), _mm256_set1_pd(2.0),
-                _mm256_castsi256_pd(_mm256_cvtepi32_epi64(greenMax))),
-           _mm256_setzero_pd(), _mm256_castsi256_pd(_mm256_cvtepi32_epi64(redMax)));
-  // x / delta + 0.0 is x / delta: the red sector adds nothing.
-  __m256d hue = _mm256_mul_pd(_mm256_add_pd(_mm256_div_pd(Double(difference), delta), offset),
-                              _mm256_set1_pd(42.5));
-  const __m256d c255 = _mm256_set1_pd(255.0);
-  hue = Pick(Pick(hue, _mm256_sub_pd(hue, c255), _mm256_cmp_pd(hue, c255, _CMP_GT_OQ)),
-             _mm256_add_pd(hue, c255), Less(hue, _mm256_setzero_pd()));
-  const __m128i grey = _mm_cmpeq_epi32(max, min);
-  return {_mm_andnot_si128(grey, _mm256_cvttpd_epi32(hue)), _mm256_cvttpd_epi32(lightness),
-          _mm_andnot_si128(grey, _mm256_cvttpd_epi32(saturation))};
-}
-
-// One component of the way back: HLS_Value(m1, m2, hue).
-[[gnu::always_inline]] inline __m128i HlsValue(__m256d m1, __m256d m2, __m256d hue) {
+// One component: HLS_Value(m1, m2, hue).
+inline __m128i HlsValue(__m256d m1, __m256d m2, __m256d hue) {
   const __m256d c255 = _mm256_set1_pd(255.0), step = _mm256_set1_pd(42.5);
   hue = Pick(Pick(hue, _mm256_add_pd(hue, c255), Less(hue, _mm256_setzero_pd())),
              _mm256_sub_pd(hue, c255), _mm256_cmp_pd(hue, c255, _CMP_GT_OQ));
@@ -68,23 +169,83 @@ inline __m256d Less(__m256d a, __m256d b) { return _mm256_cmp_pd(a, b, _CMP_LT_O
   return _mm256_cvttpd_epi32(_mm256_mul_pd(value, c255));
 }
 
-// Hue, lightness, saturation in; red, green, blue out.
-[[gnu::always_inline]] inline Triple HlsToRgb(Triple hls) {
-  const __m256d l = Double(hls.y), s = Double(hls.z), h = Double(hls.x);
+// Four colours: hue, lightness, saturation in; red, green, blue out.
+inline void HlsToRgbHalf(__m128i hue, __m128i lightness, __m128i saturation, __m128i out[3]) {
+  const __m256d l = Double(lightness), s = Double(saturation), h = Double(hue);
   const __m256d c255 = _mm256_set1_pd(255.0);
   // m2: ((l + s) - (l * s) / 255) / 255 above lightness 127, else
   // ((s + 255) * l) / 65025; the last division is one for both.
   const __m256d upper =
-      _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpgt_epi32(hls.y, _mm_set1_epi32(127))));
+      _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpgt_epi32(lightness, _mm_set1_epi32(127))));
   const __m256d m2 = _mm256_div_pd(
       Pick(_mm256_mul_pd(_mm256_add_pd(s, c255), l),
            _mm256_sub_pd(_mm256_add_pd(l, s), _mm256_div_pd(_mm256_mul_pd(l, s), c255)), upper),
       Pick(_mm256_set1_pd(65025.0), c255, upper));
   const __m256d m1 = _mm256_sub_pd(_mm256_div_pd(l, _mm256_set1_pd(127.5)), m2);
   const __m256d third = _mm256_set1_pd(85.0);
-  const __m128i grey = _mm_cmpeq_epi32(hls.z, _mm_setzero_si128());
-  auto value = [&](__m256d hue) { return _mm_blendv_epi8(HlsValue(m1, m2, hue), hls.y, grey); };
-  return {value(_mm256_add_pd(h, third)), value(h), value(_mm256_sub_pd(h, third))};
+  const __m128i grey = _mm_cmpeq_epi32(saturation, _mm_setzero_si128());
+  const __m256d hues[3] = {_mm256_add_pd(h, third), h, _mm256_sub_pd(h, third)};
+  for (int c = 0; c < 3; ++c) out[c] = _mm_blendv_epi8(HlsValue(m1, m2, hues[c]), lightness, grey);
+}
+
+// Eight colours, half by half.
+[[gnu::noinline]] inline Triple HlsToRgb(Triple hls) {
+  __m128i low[3], high[3];
+  HlsToRgbHalf(_mm256_castsi256_si128(hls.x), _mm256_castsi256_si128(hls.y),
+               _mm256_castsi256_si128(hls.z), low);
+  HlsToRgbHalf(_mm256_extracti128_si256(hls.x, 1), _mm256_extracti128_si256(hls.y, 1),
+               _mm256_extracti128_si256(hls.z, 1), high);
+  const auto join = [](__m128i a, __m128i b) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1);
+  };
+  return {join(low[0], high[0]), join(low[1], high[1]), join(low[2], high[2])};
+}
+
+}  // namespace exact
+
+// Hue, lightness, saturation in; red, green, blue out.
+[[gnu::always_inline]] inline Triple HlsToRgb(Triple hls, const HlsCorrections& c) {
+  const __m256i h = hls.x, l = hls.y, s = hls.z;
+  // P = 255 l + (l above 127 ? 255 s - l s : l s), Q = 510 l - P.
+  const __m256i ls = _mm256_mullo_epi32(l, s);
+  const __m256i l255 = _mm256_sub_epi32(_mm256_slli_epi32(l, 8), l);
+  const __m256i upper = _mm256_cmpgt_epi32(l, _mm256_set1_epi32(127));
+  const __m256i p = _mm256_add_epi32(
+      l255,
+      _mm256_blendv_epi8(
+          ls, _mm256_sub_epi32(_mm256_sub_epi32(_mm256_slli_epi32(s, 8), s), ls), upper));
+  const __m256i q = _mm256_sub_epi32(_mm256_add_epi32(l255, l255), p);
+  const __m256i rise = _mm256_sub_epi32(p, q);
+  const __m256i base = _mm256_mullo_epi32(q, _mm256_set1_epi32(85));
+  const __m256i pairBits = _mm256_srlv_epi32(
+      _mm256_i32gather_epi32(reinterpret_cast<const int*>(c.levels),
+                             _mm256_add_epi32(_mm256_slli_epi32(l, 4), _mm256_srli_epi32(s, 4)), 4),
+      _mm256_slli_epi32(_mm256_and_si256(s, _mm256_set1_epi32(15)), 1));
+  const __m256i m1Below = _mm256_and_si256(pairBits, _mm256_set1_epi32(1));
+  const __m256i c255 = _mm256_set1_epi32(255), c85 = _mm256_set1_epi32(85);
+  const auto channel = [&](__m256i hue) {
+    // Twice the ramp position: min(2 hue, 85, max(340 - 2 hue, 0)).
+    const __m256i twice = _mm256_add_epi32(hue, hue);
+    const __m256i j2 = _mm256_min_epi32(
+        _mm256_min_epi32(twice, c85),
+        _mm256_max_epi32(_mm256_sub_epi32(_mm256_set1_epi32(340), twice), _mm256_setzero_si256()));
+    const __m256i n = _mm256_add_epi32(_mm256_mullo_epi32(j2, rise), base);
+    // 1 / 21675 rounds up in float: exact multiples keep their integer, and
+    // the rest stay below the next one for every n below 2^23.
+    const __m256i value = _mm256_cvttps_epi32(
+        _mm256_mul_ps(_mm256_cvtepi32_ps(n), _mm256_set1_ps(1.0f / 21675.0f)));
+    return _mm256_sub_epi32(
+        value, _mm256_and_si256(m1Below, _mm256_cmpeq_epi32(j2, _mm256_setzero_si256())));
+  };
+  // Hue + 85 above 255 and hue - 85 below 0 wrap by 255.
+  __m256i up = _mm256_add_epi32(h, c85);
+  up = _mm256_sub_epi32(up, _mm256_and_si256(_mm256_cmpgt_epi32(up, c255), c255));
+  __m256i down = _mm256_sub_epi32(h, c85);
+  down = _mm256_add_epi32(down, _mm256_and_si256(_mm256_srai_epi32(down, 31), c255));
+  Triple rgb{channel(up), channel(h), channel(down)};
+  const __m256i ramps = _mm256_and_si256(pairBits, _mm256_set1_epi32(2));
+  if (!_mm256_testz_si256(ramps, ramps)) [[unlikely]] rgb = exact::HlsToRgb(hls);
+  return rgb;
 }
 
 }  // namespace lumeno::blend::avx2
