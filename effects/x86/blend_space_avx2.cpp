@@ -20,11 +20,11 @@ namespace {
 
 using avx2::Triple;
 
-// Byte `position` of each 4-byte pixel, one per 32-bit lane.
-__m256i ByteOf(__m256i pixels, uint32_t position) {
-  return _mm256_and_si256(
-      _mm256_srl_epi32(pixels, _mm_cvtsi32_si128(static_cast<int>(8 * position))),
-      _mm256_set1_epi32(0xFF));
+// The shuffle that moves byte `position` of each 4-byte pixel to the low
+// byte of its 32-bit lane and clears the other three.
+__m256i ByteOfPixel(uint32_t position) {
+  return _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(0x80808000u | position)),
+                          _mm256_setr_epi32(0, 4, 8, 12, 0, 4, 8, 12));
 }
 
 // x / 255 for 32-bit lanes below 2^16.
@@ -79,12 +79,15 @@ template <int kMode>
 [[gnu::always_inline]] inline Triple SpaceResult(Triple s, Triple f, const __m256 fill[3],
                                                  const avx2::HlsCorrections* c) {
   if constexpr (kMode == 15) {
+    // Written out twice: a loop stays a loop at -O2.
     __m128i out[2][3];
-    for (int h = 0; h < 2; ++h) {
-      const __m128i half[3] = {Half(s.x, h), Half(s.y, h), Half(s.z, h)};
+    const auto half = [&](int h) {
+      const __m128i part[3] = {Half(s.x, h), Half(s.y, h), Half(s.z, h)};
       const __m256d fillWide[3] = {Widened(fill[0], h), Widened(fill[1], h), Widened(fill[2], h)};
-      LuminosityHalf(half, fillWide, out[h]);
-    }
+      LuminosityHalf(part, fillWide, out[h]);
+    };
+    half(0);
+    half(1);
     return {Join(out[0][0], out[1][0]), Join(out[0][1], out[1][1]), Join(out[0][2], out[1][2])};
   } else {
     const Triple sh = avx2::RgbToHls(s, *c), fh = avx2::RgbToHls(f, *c);
@@ -99,10 +102,16 @@ template <int kMode, bool kFillAlpha, bool kMasked>
 int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m, int32_t count,
                  uint32_t layout, uint32_t sw, uint32_t fw, float o) {
   const uint32_t positions[3] = {(layout >> 8) & 0xFF, (layout >> 16) & 0xFF, layout >> 24};
+  const __m256i channels[3] = {ByteOfPixel(positions[0]), ByteOfPixel(positions[1]),
+                               ByteOfPixel(positions[2])};
+  const __m128i shifts[3] = {_mm_cvtsi32_si128(static_cast<int>(8 * positions[0])),
+                             _mm_cvtsi32_si128(static_cast<int>(8 * positions[1])),
+                             _mm_cvtsi32_si128(static_cast<int>(8 * positions[2]))};
   const avx2::AlphaByte alpha(layout);
   const __m256 opacity = _mm256_set1_ps(o);
   // LUMINOSITY has no use for the corrections.
   const avx2::HlsCorrections* corrections = kMode == 15 ? nullptr : &avx2::Corrections();
+  const __m256i zero = _mm256_setzero_si256();
   int32_t x = 0;
   for (; x + 8 <= count; x += 8) {
     const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
@@ -112,39 +121,51 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
         avx2::FactorsOf<false, kFillAlpha, kMasked>(m + x, fillAlpha, opacity);
     // The fill factor of the LUMINOSITY products: fa / 255, cov, or 1.
     const __m256 cov = kFillAlpha ? px.cov : _mm256_set1_ps(1.0f);
-    __m256i raw[3], scaledS[3], scaledF[3];
+    // Channel c of source and fill, scaled by their alpha (or cov); one
+    // call each, as a loop stays a loop at -O2.
+    __m256i scaledS[3], scaledF[3];
     __m256 fill[3];
-    for (int c = 0; c < 3; ++c) {
-      raw[c] = ByteOf(F, positions[c]);
-      scaledS[c] = Div255x32(_mm256_mullo_epi32(ByteOf(S, positions[c]), sourceAlpha));
-      fill[c] = _mm256_mul_ps(_mm256_cvtepi32_ps(raw[c]), cov);
+    const auto channel = [&](int c) {
+      const __m256i raw = _mm256_shuffle_epi8(F, channels[c]);
+      scaledS[c] = Div255x32(_mm256_mullo_epi32(_mm256_shuffle_epi8(S, channels[c]), sourceAlpha));
+      fill[c] = _mm256_mul_ps(_mm256_cvtepi32_ps(raw), cov);
       scaledF[c] = kMasked && kFillAlpha ? _mm256_cvttps_epi32(fill[c])
-                   : kFillAlpha          ? Div255x32(_mm256_mullo_epi32(raw[c], fillAlpha))
-                                         : raw[c];
-    }
+                   : kFillAlpha          ? Div255x32(_mm256_mullo_epi32(raw, fillAlpha))
+                                         : raw;
+    };
+    channel(0);
+    channel(1);
+    channel(2);
     const Triple result = SpaceResult<kMode>({scaledS[0], scaledS[1], scaledS[2]},
                                              {scaledF[0], scaledF[1], scaledF[2]}, fill, corrections);
-    __m256i sw32 = _mm256_set1_epi32(static_cast<int32_t>(sw));
-    __m256i fw32 = _mm256_set1_epi32(static_cast<int32_t>(fw));
-    if constexpr (kMasked && !kFillAlpha) {
-      fw32 = _mm256_cvttps_epi32(_mm256_mul_ps(px.cov, _mm256_set1_ps(256.0f)));
-      sw32 = _mm256_sub_epi32(_mm256_set1_epi32(256), fw32);
-    }
-    const __m256i transparent = _mm256_cmpeq_epi32(sourceAlpha, _mm256_setzero_si256());
-    __m256i colour = _mm256_setzero_si256();
-    for (int c = 0; c < 3; ++c) {
-      __m256i r = c == 0 ? result.x : c == 1 ? result.y : result.z;
-      // A transparent source with fill alpha mixes the raw samples.
-      if constexpr (kFillAlpha) r = _mm256_blendv_epi8(r, raw[c], transparent);
-      // (S * sw + r * fw) >> 8 in 32-bit unsigned arithmetic, its low byte.
-      const __m256i weighed =
-          _mm256_srli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(ByteOf(S, positions[c]), sw32),
-                                             _mm256_mullo_epi32(r, fw32)),
-                            8);
-      colour = _mm256_or_si256(
-          colour, _mm256_sll_epi32(_mm256_and_si256(weighed, _mm256_set1_epi32(0xFF)),
-                                   _mm_cvtsi32_si128(static_cast<int>(8 * positions[c]))));
-    }
+    // The three results at their bytes; a transparent source with fill
+    // alpha mixes the raw samples.
+    __m256i r = _mm256_or_si256(
+        _mm256_or_si256(_mm256_sll_epi32(result.x, shifts[0]), _mm256_sll_epi32(result.y, shifts[1])),
+        _mm256_sll_epi32(result.z, shifts[2]));
+    if constexpr (kFillAlpha) r = _mm256_blendv_epi8(r, F, _mm256_cmpeq_epi32(sourceAlpha, zero));
+    // (S * sw + r * fw) >> 8 on 16-bit samples (sw + fw <= 256 keeps it below
+    // 2^16); the alpha byte is Finish's.
+    __m256i sw16 = _mm256_set1_epi16(static_cast<int16_t>(sw));
+    __m256i fw16 = _mm256_set1_epi16(static_cast<int16_t>(fw));
+    const auto weigh = [&](int h) {
+      if constexpr (kMasked && !kFillAlpha) {
+        // w = trunc(cov * 256) per pixel, over its four samples: the low half
+        // holds pixels 0, 1 (4, 5), the high one 2, 3 (6, 7).
+        const __m256i w = _mm256_cvttps_epi32(_mm256_mul_ps(px.cov, _mm256_set1_ps(256.0f)));
+        const int8_t a = h == 0 ? 0 : 8, b = static_cast<int8_t>(a + 1), c = static_cast<int8_t>(a + 4),
+                     e = static_cast<int8_t>(a + 5);
+        fw16 = _mm256_shuffle_epi8(w, _mm256_setr_epi8(a, b, a, b, a, b, a, b, c, e, c, e, c, e, c, e,
+                                                       a, b, a, b, a, b, a, b, c, e, c, e, c, e, c,
+                                                       e));
+        sw16 = _mm256_sub_epi16(_mm256_set1_epi16(256), fw16);
+      }
+      const __m256i S16 = h == 0 ? _mm256_unpacklo_epi8(S, zero) : _mm256_unpackhi_epi8(S, zero);
+      const __m256i r16 = h == 0 ? _mm256_unpacklo_epi8(r, zero) : _mm256_unpackhi_epi8(r, zero);
+      return avx2::Weigh(S16, r16, sw16, fw16);
+    };
+    const __m256i halves[2] = {weigh(0), weigh(1)};
+    const __m256i colour = _mm256_packus_epi16(halves[0], halves[1]);
     avx2::Store8(d, x,
                  avx2::Finish<kFillAlpha, kMasked>(colour, S, sourceAlpha, fillAlpha, px, alpha));
   }

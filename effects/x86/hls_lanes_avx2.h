@@ -221,28 +221,32 @@ inline void HlsToRgbHalf(__m128i hue, __m128i lightness, __m128i saturation, __m
       _mm256_i32gather_epi32(reinterpret_cast<const int*>(c.levels),
                              _mm256_add_epi32(_mm256_slli_epi32(l, 4), _mm256_srli_epi32(s, 4)), 4),
       _mm256_slli_epi32(_mm256_and_si256(s, _mm256_set1_epi32(15)), 1));
-  const __m256i m1Below = _mm256_and_si256(pairBits, _mm256_set1_epi32(1));
-  const __m256i c255 = _mm256_set1_epi32(255), c85 = _mm256_set1_epi32(85);
-  const auto channel = [&](__m256i hue) {
-    // Twice the ramp position: min(2 hue, 85, max(340 - 2 hue, 0)).
-    const __m256i twice = _mm256_add_epi32(hue, hue);
-    const __m256i j2 = _mm256_min_epi32(
-        _mm256_min_epi32(twice, c85),
-        _mm256_max_epi32(_mm256_sub_epi32(_mm256_set1_epi32(340), twice), _mm256_setzero_si256()));
+  // m1 itself: Q / 255, one less where the pair lands below.
+  const __m256i low = _mm256_sub_epi32(
+      _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(q), _mm256_set1_ps(1.0f / 255.0f))),
+      _mm256_and_si256(pairBits, _mm256_set1_epi32(1)));
+  const __m256i c85 = _mm256_set1_epi32(85), zero = _mm256_setzero_si256();
+  // Twice the ramp position j2 of each channel, from twice the hue t: the
+  // channel's hue is h + 85 (less 255 above 255), h, h - 85 (plus 255 below
+  // 0), each clamped to 0..85 as min(2 hue, 85, max(340 - 2 hue, 0)).
+  const __m256i t = _mm256_add_epi32(h, h);
+  const auto clamp = [&](__m256i v) { return _mm256_max_epi32(_mm256_min_epi32(v, c85), zero); };
+  const __m256i j2[3] = {
+      clamp(_mm256_max_epi32(_mm256_sub_epi32(_mm256_set1_epi32(170), t),
+                             _mm256_sub_epi32(t, _mm256_set1_epi32(340)))),
+      _mm256_min_epi32(_mm256_min_epi32(t, c85),
+                       _mm256_max_epi32(_mm256_sub_epi32(_mm256_set1_epi32(340), t), zero)),
+      clamp(_mm256_min_epi32(_mm256_sub_epi32(t, _mm256_set1_epi32(170)),
+                             _mm256_sub_epi32(_mm256_set1_epi32(510), t)))};
+  const auto value = [&](__m256i j2) {
     const __m256i n = _mm256_add_epi32(_mm256_mullo_epi32(j2, rise), base);
     // 1 / 21675 rounds up in float: exact multiples keep their integer, and
     // the rest stay below the next one for every n below 2^23.
-    const __m256i value = _mm256_cvttps_epi32(
+    const __m256i v = _mm256_cvttps_epi32(
         _mm256_mul_ps(_mm256_cvtepi32_ps(n), _mm256_set1_ps(1.0f / 21675.0f)));
-    return _mm256_sub_epi32(
-        value, _mm256_and_si256(m1Below, _mm256_cmpeq_epi32(j2, _mm256_setzero_si256())));
+    return _mm256_blendv_epi8(v, low, _mm256_cmpeq_epi32(j2, zero));
   };
-  // Hue + 85 above 255 and hue - 85 below 0 wrap by 255.
-  __m256i up = _mm256_add_epi32(h, c85);
-  up = _mm256_sub_epi32(up, _mm256_and_si256(_mm256_cmpgt_epi32(up, c255), c255));
-  __m256i down = _mm256_sub_epi32(h, c85);
-  down = _mm256_add_epi32(down, _mm256_and_si256(_mm256_srai_epi32(down, 31), c255));
-  Triple rgb{channel(up), channel(h), channel(down)};
+  Triple rgb{value(j2[0]), value(j2[1]), value(j2[2])};
   const __m256i ramps = _mm256_and_si256(pairBits, _mm256_set1_epi32(2));
   if (!_mm256_testz_si256(ramps, ramps)) [[unlikely]] rgb = exact::HlsToRgb(hls);
   return rgb;
