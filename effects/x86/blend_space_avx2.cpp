@@ -18,18 +18,20 @@ namespace lumeno::blend {
 
 namespace {
 
+using avx2::Splat;
 using avx2::Triple;
 
 // The shuffle that moves byte `position` of each 4-byte pixel to the low
 // byte of its 32-bit lane and clears the other three.
 __m256i ByteOfPixel(uint32_t position) {
-  return _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(0x80808000u | position)),
+  return _mm256_add_epi32(Splat(static_cast<int32_t>(0x80808000u | position)),
                           _mm256_setr_epi32(0, 4, 8, 12, 0, 4, 8, 12));
 }
 
-// x / 255 for 32-bit lanes below 2^16.
-__m256i Div255x32(__m256i x) {
-  return _mm256_srli_epi32(_mm256_mullo_epi32(x, _mm256_set1_epi32(0x8081)), 23);
+// x * a / 255 for 32-bit lanes x and a below 256, given a * 0x8081: the
+// exact multiply-shift (x * a * 0x8081) >> 23 (below 2^31).
+__m256i Scale255(__m256i x, __m256i a8081) {
+  return _mm256_srli_epi32(_mm256_mullo_epi32(x, a8081), 23);
 }
 
 __m128i Half(__m256i v, int h) {
@@ -108,7 +110,7 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
                              _mm_cvtsi32_si128(static_cast<int>(8 * positions[1])),
                              _mm_cvtsi32_si128(static_cast<int>(8 * positions[2]))};
   const avx2::AlphaByte alpha(layout);
-  const __m256 opacity = _mm256_set1_ps(o);
+  const __m256 opacity = Splat(o);
   // LUMINOSITY has no use for the corrections.
   const avx2::HlsCorrections* corrections = kMode == 15 ? nullptr : &avx2::Corrections();
   const __m256i zero = _mm256_setzero_si256();
@@ -116,21 +118,23 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
   for (; x + 8 <= count; x += 8) {
     const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
     const __m256i sourceAlpha = alpha.Of(S);
-    const __m256i fillAlpha = kFillAlpha ? alpha.Of(F) : _mm256_set1_epi32(255);
+    const __m256i fillAlpha = kFillAlpha ? alpha.Of(F) : Splat(255);
+    const __m256i sourceFactor = _mm256_mullo_epi32(sourceAlpha, Splat(0x8081));
+    const __m256i fillFactor = _mm256_mullo_epi32(fillAlpha, Splat(0x8081));
     const avx2::PixelFactors px =
         avx2::FactorsOf<false, kFillAlpha, kMasked>(m + x, fillAlpha, opacity);
     // The fill factor of the LUMINOSITY products: fa / 255, cov, or 1.
-    const __m256 cov = kFillAlpha ? px.cov : _mm256_set1_ps(1.0f);
+    const __m256 cov = kFillAlpha ? px.cov : Splat(1.0f);
     // Channel c of source and fill, scaled by their alpha (or cov); one
     // call each, as a loop stays a loop at -O2.
     __m256i scaledS[3], scaledF[3];
     __m256 fill[3];
     const auto channel = [&](int c) {
       const __m256i raw = _mm256_shuffle_epi8(F, channels[c]);
-      scaledS[c] = Div255x32(_mm256_mullo_epi32(_mm256_shuffle_epi8(S, channels[c]), sourceAlpha));
+      scaledS[c] = Scale255(_mm256_shuffle_epi8(S, channels[c]), sourceFactor);
       fill[c] = _mm256_mul_ps(_mm256_cvtepi32_ps(raw), cov);
       scaledF[c] = kMasked && kFillAlpha ? _mm256_cvttps_epi32(fill[c])
-                   : kFillAlpha          ? Div255x32(_mm256_mullo_epi32(raw, fillAlpha))
+                   : kFillAlpha          ? Scale255(raw, fillFactor)
                                          : raw;
     };
     channel(0);
@@ -152,7 +156,7 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
       if constexpr (kMasked && !kFillAlpha) {
         // w = trunc(cov * 256) per pixel, over its four samples: the low half
         // holds pixels 0, 1 (4, 5), the high one 2, 3 (6, 7).
-        const __m256i w = _mm256_cvttps_epi32(_mm256_mul_ps(px.cov, _mm256_set1_ps(256.0f)));
+        const __m256i w = _mm256_cvttps_epi32(_mm256_mul_ps(px.cov, Splat(256.0f)));
         const int8_t a = h == 0 ? 0 : 8, b = static_cast<int8_t>(a + 1), c = static_cast<int8_t>(a + 4),
                      e = static_cast<int8_t>(a + 5);
         fw16 = _mm256_shuffle_epi8(w, _mm256_setr_epi8(a, b, a, b, a, b, a, b, c, e, c, e, c, e, c, e,

@@ -23,6 +23,21 @@
 
 namespace lumeno::blend::avx2 {
 
+// A constant in every lane, hidden from the compiler by an empty asm: as a
+// plain constant GCC 12 builds the broadcast anew at each use (three
+// instructions) and turns a multiply by it into shifts and adds, which
+// gave these rows a fifth more instructions.
+inline __m256i Splat(int32_t v) {
+  __m256i lanes = _mm256_set1_epi32(v);
+  __asm__("" : "+x"(lanes));
+  return lanes;
+}
+inline __m256 Splat(float v) {
+  __m256 lanes = _mm256_set1_ps(v);
+  __asm__("" : "+x"(lanes));
+  return lanes;
+}
+
 // Three int32 components of eight colours.
 struct Triple {
   __m256i x, y, z;
@@ -105,10 +120,10 @@ inline const HlsCorrections& Corrections() {
   // delta * 255 / (sum below 256 ? sum : 511 - sum); a grey (delta 0)
   // divides by at least 1. Both below 2^17: the float quotient truncates
   // to the integer one.
-  const __m256i lower = _mm256_cmpgt_epi32(_mm256_set1_epi32(256), sum);
+  const __m256i lower = _mm256_cmpgt_epi32(Splat(256), sum);
   const __m256i divisor = _mm256_max_epi32(
-      _mm256_blendv_epi8(_mm256_sub_epi32(_mm256_set1_epi32(511), sum), sum, lower),
-      _mm256_set1_epi32(1));
+      _mm256_blendv_epi8(_mm256_sub_epi32(Splat(511), sum), sum, lower),
+      Splat(1));
   const __m256i saturation = _mm256_cvttps_epi32(
       _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_slli_epi32(delta, 8), delta)),
                     _mm256_cvtepi32_ps(divisor)));
@@ -123,8 +138,8 @@ inline const HlsCorrections& Corrections() {
   difference = _mm256_blendv_epi8(difference, _mm256_sub_epi32(green, blue), redMax);
   // hue = difference * 85 / (2 * delta), plus 255 below 0; a grey gives
   // 0 / 1.
-  const __m256i twice = _mm256_max_epi32(_mm256_add_epi32(delta, delta), _mm256_set1_epi32(1));
-  __m256i numerator = _mm256_mullo_epi32(difference, _mm256_set1_epi32(85));
+  const __m256i twice = _mm256_max_epi32(_mm256_add_epi32(delta, delta), Splat(1));
+  __m256i numerator = _mm256_mullo_epi32(difference, Splat(85));
   numerator = _mm256_add_epi32(
       numerator, _mm256_and_si256(_mm256_srai_epi32(numerator, 31),
                                   _mm256_sub_epi32(_mm256_slli_epi32(twice, 8), twice)));
@@ -137,8 +152,8 @@ inline const HlsCorrections& Corrections() {
       _mm256_permutevar8x32_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(c.hue)),
                                   _mm256_srli_epi32(hue, 5));
   const __m256i below = _mm256_and_si256(
-      _mm256_srlv_epi32(word, _mm256_and_si256(hue, _mm256_set1_epi32(31))), exact);
-  return {_mm256_sub_epi32(hue, _mm256_and_si256(below, _mm256_set1_epi32(1))),
+      _mm256_srlv_epi32(word, _mm256_and_si256(hue, Splat(31))), exact);
+  return {_mm256_sub_epi32(hue, _mm256_and_si256(below, Splat(1))),
           _mm256_srli_epi32(sum, 1), saturation};
 }
 
@@ -209,45 +224,45 @@ inline void HlsToRgbHalf(__m128i hue, __m128i lightness, __m128i saturation, __m
   // P = 255 l + (l above 127 ? 255 s - l s : l s), Q = 510 l - P.
   const __m256i ls = _mm256_mullo_epi32(l, s);
   const __m256i l255 = _mm256_sub_epi32(_mm256_slli_epi32(l, 8), l);
-  const __m256i upper = _mm256_cmpgt_epi32(l, _mm256_set1_epi32(127));
+  const __m256i upper = _mm256_cmpgt_epi32(l, Splat(127));
   const __m256i p = _mm256_add_epi32(
       l255,
       _mm256_blendv_epi8(
           ls, _mm256_sub_epi32(_mm256_sub_epi32(_mm256_slli_epi32(s, 8), s), ls), upper));
   const __m256i q = _mm256_sub_epi32(_mm256_add_epi32(l255, l255), p);
   const __m256i rise = _mm256_sub_epi32(p, q);
-  const __m256i base = _mm256_mullo_epi32(q, _mm256_set1_epi32(85));
+  const __m256i base = _mm256_mullo_epi32(q, Splat(85));
   const __m256i pairBits = _mm256_srlv_epi32(
       _mm256_i32gather_epi32(reinterpret_cast<const int*>(c.levels),
                              _mm256_add_epi32(_mm256_slli_epi32(l, 4), _mm256_srli_epi32(s, 4)), 4),
-      _mm256_slli_epi32(_mm256_and_si256(s, _mm256_set1_epi32(15)), 1));
+      _mm256_slli_epi32(_mm256_and_si256(s, Splat(15)), 1));
   // m1 itself: Q / 255, one less where the pair lands below.
   const __m256i low = _mm256_sub_epi32(
-      _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(q), _mm256_set1_ps(1.0f / 255.0f))),
-      _mm256_and_si256(pairBits, _mm256_set1_epi32(1)));
-  const __m256i c85 = _mm256_set1_epi32(85), zero = _mm256_setzero_si256();
+      _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(q), Splat(1.0f / 255.0f))),
+      _mm256_and_si256(pairBits, Splat(1)));
+  const __m256i c85 = Splat(85), zero = _mm256_setzero_si256();
   // Twice the ramp position j2 of each channel, from twice the hue t: the
   // channel's hue is h + 85 (less 255 above 255), h, h - 85 (plus 255 below
   // 0), each clamped to 0..85 as min(2 hue, 85, max(340 - 2 hue, 0)).
   const __m256i t = _mm256_add_epi32(h, h);
   const auto clamp = [&](__m256i v) { return _mm256_max_epi32(_mm256_min_epi32(v, c85), zero); };
   const __m256i j2[3] = {
-      clamp(_mm256_max_epi32(_mm256_sub_epi32(_mm256_set1_epi32(170), t),
-                             _mm256_sub_epi32(t, _mm256_set1_epi32(340)))),
+      clamp(_mm256_max_epi32(_mm256_sub_epi32(Splat(170), t),
+                             _mm256_sub_epi32(t, Splat(340)))),
       _mm256_min_epi32(_mm256_min_epi32(t, c85),
-                       _mm256_max_epi32(_mm256_sub_epi32(_mm256_set1_epi32(340), t), zero)),
-      clamp(_mm256_min_epi32(_mm256_sub_epi32(t, _mm256_set1_epi32(170)),
-                             _mm256_sub_epi32(_mm256_set1_epi32(510), t)))};
+                       _mm256_max_epi32(_mm256_sub_epi32(Splat(340), t), zero)),
+      clamp(_mm256_min_epi32(_mm256_sub_epi32(t, Splat(170)),
+                             _mm256_sub_epi32(Splat(510), t)))};
   const auto value = [&](__m256i j2) {
     const __m256i n = _mm256_add_epi32(_mm256_mullo_epi32(j2, rise), base);
     // 1 / 21675 rounds up in float: exact multiples keep their integer, and
     // the rest stay below the next one for every n below 2^23.
     const __m256i v = _mm256_cvttps_epi32(
-        _mm256_mul_ps(_mm256_cvtepi32_ps(n), _mm256_set1_ps(1.0f / 21675.0f)));
+        _mm256_mul_ps(_mm256_cvtepi32_ps(n), Splat(1.0f / 21675.0f)));
     return _mm256_blendv_epi8(v, low, _mm256_cmpeq_epi32(j2, zero));
   };
   Triple rgb{value(j2[0]), value(j2[1]), value(j2[2])};
-  const __m256i ramps = _mm256_and_si256(pairBits, _mm256_set1_epi32(2));
+  const __m256i ramps = _mm256_and_si256(pairBits, Splat(2));
   if (!_mm256_testz_si256(ramps, ramps)) [[unlikely]] rgb = exact::HlsToRgb(hls);
   return rgb;
 }
