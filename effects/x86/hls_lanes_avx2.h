@@ -59,7 +59,7 @@ inline int32_t Numerator(Levels v, int32_t j2) { return j2 * (v.p - v.q) + 85 * 
 
 // Where the scalar pair gives one less than the exact fraction.
 struct HlsCorrections {
-  // Bit k (0..254): an exact hue of k (after the wrap).
+  // Bit k / 8 of word k % 8: an exact hue of k (0..254, after the wrap).
   alignas(32) uint32_t hue[8];
   // Two bits per lightness l and saturation s, at bit 2 * (s % 16) of word
   // l * 16 + s / 16: bit 0, the channels at m1; bit 1, a channel on a ramp
@@ -82,7 +82,7 @@ inline HlsCorrections BuildHlsCorrections() {
     (diff >= 0 ? rgb[up] : rgb[down]) = diff >= 0 ? diff : -diff;
     const int32_t k = raw < 0 ? raw + 255 : raw;
     Convert_RGB_To_HSL(&rgb[0], &rgb[1], &rgb[2]);
-    if (rgb[0] != k) c.hue[k / 32] |= 1u << (k % 32);
+    if (rgb[0] != k) c.hue[k % 8] |= 1u << (k / 8);
   }
   // The way back: green takes hue h itself, so hue 200 gives m1, hue 85
   // m2 and hue j the rising ramp at j (the falling one at 170 - j is the
@@ -117,16 +117,14 @@ inline const HlsCorrections& Corrections() {
   const __m256i min = _mm256_min_epi32(red, _mm256_min_epi32(green, blue));
   const __m256i sum = _mm256_add_epi32(max, min);
   const __m256i delta = _mm256_sub_epi32(max, min);
-  // delta * 255 / (sum below 256 ? sum : 511 - sum); a grey (delta 0)
-  // divides by at least 1. Both below 2^17: the float quotient truncates
-  // to the integer one.
-  const __m256i lower = _mm256_cmpgt_epi32(Splat(256), sum);
-  const __m256i divisor = _mm256_max_epi32(
-      _mm256_blendv_epi8(_mm256_sub_epi32(Splat(511), sum), sum, lower),
-      Splat(1));
+  const __m256 deltas = _mm256_cvtepi32_ps(delta);
+  // delta * 255 / min(sum, 511 - sum) (sum below 256 divides by sum); a
+  // grey, delta 0, by at least 1. Both below 2^17: the float quotient
+  // truncates to the integer one.
+  const __m256i divisor =
+      _mm256_max_epi32(_mm256_min_epi32(sum, _mm256_sub_epi32(Splat(511), sum)), Splat(1));
   const __m256i saturation = _mm256_cvttps_epi32(
-      _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_slli_epi32(delta, 8), delta)),
-                    _mm256_cvtepi32_ps(divisor)));
+      _mm256_div_ps(_mm256_mul_ps(deltas, Splat(255.0f)), _mm256_cvtepi32_ps(divisor)));
   // Red first, then green, decides the sector where two components are the
   // largest; the offset is 0, 2 or 4 deltas.
   const __m256i redMax = _mm256_cmpeq_epi32(red, max);
@@ -136,23 +134,23 @@ inline const HlsCorrections& Corrections() {
       difference, _mm256_add_epi32(_mm256_sub_epi32(blue, red), _mm256_add_epi32(delta, delta)),
       greenMax);
   difference = _mm256_blendv_epi8(difference, _mm256_sub_epi32(green, blue), redMax);
-  // hue = difference * 85 / (2 * delta), plus 255 below 0; a grey gives
-  // 0 / 1.
-  const __m256i twice = _mm256_max_epi32(_mm256_add_epi32(delta, delta), Splat(1));
-  __m256i numerator = _mm256_mullo_epi32(difference, Splat(85));
-  numerator = _mm256_add_epi32(
-      numerator, _mm256_and_si256(_mm256_srai_epi32(numerator, 31),
-                                  _mm256_sub_epi32(_mm256_slli_epi32(twice, 8), twice)));
-  const __m256 quotient = _mm256_div_ps(_mm256_cvtepi32_ps(numerator), _mm256_cvtepi32_ps(twice));
+  // hue = difference * 42.5 / delta (the product exact), plus 255 below 0;
+  // a grey gives 0 / 1. The float steps stay far closer than 1/510 to the
+  // exact fraction, so truncation and the test for an integer hold.
+  __m256 quotient =
+      _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(difference), Splat(42.5f)),
+                    _mm256_max_ps(deltas, Splat(1.0f)));
+  quotient = _mm256_add_ps(
+      quotient, _mm256_and_ps(_mm256_cmp_ps(quotient, _mm256_setzero_ps(), _CMP_LT_OQ),
+                              Splat(255.0f)));
   const __m256i hue = _mm256_cvttps_epi32(quotient);
   // An exact quotient k whose double chain lands below k gives k - 1.
   const __m256i exact = _mm256_castps_si256(
       _mm256_cmp_ps(_mm256_cvtepi32_ps(hue), quotient, _CMP_EQ_OQ));
-  const __m256i word =
-      _mm256_permutevar8x32_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(c.hue)),
-                                  _mm256_srli_epi32(hue, 5));
-  const __m256i below = _mm256_and_si256(
-      _mm256_srlv_epi32(word, _mm256_and_si256(hue, Splat(31))), exact);
+  const __m256i word = _mm256_permutevar8x32_epi32(
+      _mm256_load_si256(reinterpret_cast<const __m256i*>(c.hue)), hue);
+  const __m256i below =
+      _mm256_and_si256(_mm256_srlv_epi32(word, _mm256_srli_epi32(hue, 3)), exact);
   return {_mm256_sub_epi32(hue, _mm256_and_si256(below, Splat(1))),
           _mm256_srli_epi32(sum, 1), saturation};
 }
@@ -231,37 +229,40 @@ inline void HlsToRgbHalf(__m128i hue, __m128i lightness, __m128i saturation, __m
           ls, _mm256_sub_epi32(_mm256_sub_epi32(_mm256_slli_epi32(s, 8), s), ls), upper));
   const __m256i q = _mm256_sub_epi32(_mm256_add_epi32(l255, l255), p);
   const __m256i rise = _mm256_sub_epi32(p, q);
-  const __m256i base = _mm256_mullo_epi32(q, Splat(85));
   const __m256i pairBits = _mm256_srlv_epi32(
       _mm256_i32gather_epi32(reinterpret_cast<const int*>(c.levels),
                              _mm256_add_epi32(_mm256_slli_epi32(l, 4), _mm256_srli_epi32(s, 4)), 4),
       _mm256_slli_epi32(_mm256_and_si256(s, Splat(15)), 1));
-  // m1 itself: Q / 255, one less where the pair lands below.
-  const __m256i low = _mm256_sub_epi32(
-      _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(q), Splat(1.0f / 255.0f))),
-      _mm256_and_si256(pairBits, Splat(1)));
-  const __m256i c85 = Splat(85), zero = _mm256_setzero_si256();
-  // Twice the ramp position j2 of each channel, from twice the hue t: the
-  // channel's hue is h + 85 (less 255 above 255), h, h - 85 (plus 255 below
-  // 0), each clamped to 0..85 as min(2 hue, 85, max(340 - 2 hue, 0)).
+  // m1 itself: Q / 255 (multiply-shift, Q below 2^16), one less where the
+  // pair lands below.
+  const __m256i low =
+      _mm256_sub_epi32(_mm256_srli_epi32(_mm256_mullo_epi32(q, Splat(0x8081)), 23),
+                       _mm256_and_si256(pairBits, Splat(1)));
+  // The ramp position of each channel less a half, j = j2 / 2 - 1/2 as
+  // j2 - 1, from twice the hue t: the channel's hue is h + 85 (less 255
+  // above 255), h, h - 85 (plus 255 below 0), and j2 is 2 hue clamped to
+  // 0..85 as min(2 hue, 85, max(340 - 2 hue, 0)); j is -1 at m1.
   const __m256i t = _mm256_add_epi32(h, h);
-  const auto clamp = [&](__m256i v) { return _mm256_max_epi32(_mm256_min_epi32(v, c85), zero); };
-  const __m256i j2[3] = {
-      clamp(_mm256_max_epi32(_mm256_sub_epi32(Splat(170), t),
-                             _mm256_sub_epi32(t, Splat(340)))),
-      _mm256_min_epi32(_mm256_min_epi32(t, c85),
-                       _mm256_max_epi32(_mm256_sub_epi32(Splat(340), t), zero)),
-      clamp(_mm256_min_epi32(_mm256_sub_epi32(t, Splat(170)),
-                             _mm256_sub_epi32(Splat(510), t)))};
-  const auto value = [&](__m256i j2) {
-    const __m256i n = _mm256_add_epi32(_mm256_mullo_epi32(j2, rise), base);
+  const auto clamp = [](__m256i v) {
+    return _mm256_max_epi32(_mm256_min_epi32(v, Splat(84)), Splat(-1));
+  };
+  const __m256i j[3] = {
+      clamp(_mm256_max_epi32(_mm256_sub_epi32(Splat(169), t), _mm256_sub_epi32(t, Splat(341)))),
+      clamp(_mm256_min_epi32(_mm256_sub_epi32(t, Splat(1)), _mm256_sub_epi32(Splat(339), t))),
+      clamp(_mm256_min_epi32(_mm256_sub_epi32(t, Splat(171)), _mm256_sub_epi32(Splat(509), t)))};
+  // n = j2 * (P - Q) + 85 Q = j * (P - Q) + (P - Q) + 85 Q.
+  const __m256i base = _mm256_add_epi32(_mm256_mullo_epi32(q, Splat(85)), rise);
+  const auto value = [&](__m256i jc) {
+    const __m256i n = _mm256_add_epi32(_mm256_mullo_epi32(jc, rise), base);
     // 1 / 21675 rounds up in float: exact multiples keep their integer, and
     // the rest stay below the next one for every n below 2^23.
-    const __m256i v = _mm256_cvttps_epi32(
-        _mm256_mul_ps(_mm256_cvtepi32_ps(n), Splat(1.0f / 21675.0f)));
-    return _mm256_blendv_epi8(v, low, _mm256_cmpeq_epi32(j2, zero));
+    const __m256 v = _mm256_castsi256_ps(_mm256_cvttps_epi32(
+        _mm256_mul_ps(_mm256_cvtepi32_ps(n), Splat(1.0f / 21675.0f))));
+    // m1 where j is negative.
+    return _mm256_castps_si256(
+        _mm256_blendv_ps(v, _mm256_castsi256_ps(low), _mm256_castsi256_ps(jc)));
   };
-  Triple rgb{value(j2[0]), value(j2[1]), value(j2[2])};
+  Triple rgb{value(j[0]), value(j[1]), value(j[2])};
   const __m256i ramps = _mm256_and_si256(pairBits, Splat(2));
   if (!_mm256_testz_si256(ramps, ramps)) [[unlikely]] rgb = exact::HlsToRgb(hls);
   return rgb;
