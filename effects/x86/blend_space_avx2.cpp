@@ -75,11 +75,13 @@ __m128i Luma(__m256d v) {
   out[2] = Luma(add(mul(u, d(2.032)), yd));
 }
 
-// The mode's red, green and blue on eight pixels: the scaled source (s) and
-// fill (f) channels, and for LUMINOSITY the unscaled fill products (fill).
+// The first step of the mode on eight pixels, from the scaled source (s)
+// and fill (f) channels and for LUMINOSITY the unscaled fill products
+// (fill): HUE, SATURATION and COLOR the hue, lightness and saturation they
+// convert back, LUMINOSITY its red, green and blue.
 template <int kMode>
-[[gnu::always_inline]] inline Triple SpaceResult(Triple s, Triple f, const __m256 fill[3],
-                                                 const avx2::HlsCorrections* c) {
+[[gnu::always_inline]] inline Triple FirstStep(Triple s, Triple f, const __m256 fill[3],
+                                               const avx2::HlsCorrections* c) {
   if constexpr (kMode == 15) {
     // Written out twice: a loop stays a loop at -O2.
     __m128i out[2][3];
@@ -94,11 +96,15 @@ template <int kMode>
   } else {
     const Triple sh = avx2::RgbToHls(s, *c), fh = avx2::RgbToHls(f, *c);
     // HUE: the fill's hue; SATURATION: the fill's lightness; COLOR: both.
-    const __m256i hue = kMode == 13 ? sh.x : fh.x;
-    const __m256i lightness = kMode == 12 ? sh.y : fh.y;
-    return avx2::HlsToRgb({hue, lightness, sh.z}, *c);
+    return {kMode == 13 ? sh.x : fh.x, kMode == 12 ? sh.y : fh.y, sh.z};
   }
 }
+
+// Rows of up to this many groups of eight pixels take each step over the
+// whole run before the next: a group's conversions are one long chain, and
+// the processor overlaps the groups of a short loop far better than those of
+// one long one.
+constexpr int32_t kGroups = 8;
 
 template <int kMode, bool kFillAlpha, bool kMasked>
 int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* m, int32_t count,
@@ -114,17 +120,16 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
   // LUMINOSITY has no use for the corrections.
   const avx2::HlsCorrections* corrections = kMode == 15 ? nullptr : &avx2::Corrections();
   const __m256i zero = _mm256_setzero_si256();
-  int32_t x = 0;
-  for (; x + 8 <= count; x += 8) {
+  // The first step of the eight pixels from x on.
+  const auto first = [&](int32_t x) {
     const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
-    const __m256i sourceAlpha = alpha.Of(S);
     const __m256i fillAlpha = kFillAlpha ? alpha.Of(F) : Splat(255);
-    const __m256i sourceFactor = _mm256_mullo_epi32(sourceAlpha, Splat(0x8081));
+    const __m256i sourceFactor = _mm256_mullo_epi32(alpha.Of(S), Splat(0x8081));
     const __m256i fillFactor = _mm256_mullo_epi32(fillAlpha, Splat(0x8081));
-    const avx2::PixelFactors px =
-        avx2::FactorsOf<false, kFillAlpha, kMasked>(m + x, fillAlpha, opacity);
     // The fill factor of the LUMINOSITY products: fa / 255, cov, or 1.
-    const __m256 cov = kFillAlpha ? px.cov : Splat(1.0f);
+    const __m256 cov =
+        kFillAlpha ? avx2::FactorsOf<false, kFillAlpha, kMasked>(m + x, fillAlpha, opacity).cov
+                   : Splat(1.0f);
     // Channel c of source and fill, scaled by their alpha (or cov); one
     // call each, as a loop stays a loop at -O2.
     __m256i scaledS[3], scaledF[3];
@@ -140,13 +145,23 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
     channel(0);
     channel(1);
     channel(2);
-    const Triple result = SpaceResult<kMode>({scaledS[0], scaledS[1], scaledS[2]},
-                                             {scaledF[0], scaledF[1], scaledF[2]}, fill, corrections);
+    return FirstStep<kMode>({scaledS[0], scaledS[1], scaledS[2]},
+                            {scaledF[0], scaledF[1], scaledF[2]}, fill, corrections);
+  };
+  // The rest for the eight pixels from x on, from their first step.
+  const auto rest = [&](int32_t x, const Triple& step) {
+    const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
+    const __m256i sourceAlpha = alpha.Of(S);
+    const __m256i fillAlpha = kFillAlpha ? alpha.Of(F) : Splat(255);
+    const avx2::PixelFactors px =
+        avx2::FactorsOf<false, kFillAlpha, kMasked>(m + x, fillAlpha, opacity);
+    Triple result = step;
+    if constexpr (kMode != 15) result = avx2::HlsToRgb(step, *corrections);
     // The three results at their bytes; a transparent source with fill
     // alpha mixes the raw samples.
-    __m256i r = _mm256_or_si256(
-        _mm256_or_si256(_mm256_sll_epi32(result.x, shifts[0]), _mm256_sll_epi32(result.y, shifts[1])),
-        _mm256_sll_epi32(result.z, shifts[2]));
+    __m256i r = _mm256_or_si256(_mm256_or_si256(_mm256_sll_epi32(result.x, shifts[0]),
+                                                _mm256_sll_epi32(result.y, shifts[1])),
+                                _mm256_sll_epi32(result.z, shifts[2]));
     if constexpr (kFillAlpha) r = _mm256_blendv_epi8(r, F, _mm256_cmpeq_epi32(sourceAlpha, zero));
     // (S * sw + r * fw) >> 8 on 16-bit samples (sw + fw <= 256 keeps it below
     // 2^16); the alpha byte is Finish's.
@@ -157,11 +172,11 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
         // w = trunc(cov * 256) per pixel, over its four samples: the low half
         // holds pixels 0, 1 (4, 5), the high one 2, 3 (6, 7).
         const __m256i w = _mm256_cvttps_epi32(_mm256_mul_ps(px.cov, Splat(256.0f)));
-        const int8_t a = h == 0 ? 0 : 8, b = static_cast<int8_t>(a + 1), c = static_cast<int8_t>(a + 4),
-                     e = static_cast<int8_t>(a + 5);
-        fw16 = _mm256_shuffle_epi8(w, _mm256_setr_epi8(a, b, a, b, a, b, a, b, c, e, c, e, c, e, c, e,
-                                                       a, b, a, b, a, b, a, b, c, e, c, e, c, e, c,
-                                                       e));
+        const int8_t a = h == 0 ? 0 : 8, b = static_cast<int8_t>(a + 1),
+                     c = static_cast<int8_t>(a + 4), e = static_cast<int8_t>(a + 5);
+        fw16 = _mm256_shuffle_epi8(
+            w, _mm256_setr_epi8(a, b, a, b, a, b, a, b, c, e, c, e, c, e, c, e, a, b, a, b, a, b, a,
+                                b, c, e, c, e, c, e, c, e));
         sw16 = _mm256_sub_epi16(_mm256_set1_epi16(256), fw16);
       }
       const __m256i S16 = h == 0 ? _mm256_unpacklo_epi8(S, zero) : _mm256_unpackhi_epi8(S, zero);
@@ -172,6 +187,14 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
     const __m256i colour = _mm256_packus_epi16(halves[0], halves[1]);
     avx2::Store8(d, x,
                  avx2::Finish<kFillAlpha, kMasked>(colour, S, sourceAlpha, fillAlpha, px, alpha));
+  };
+  int32_t x = 0;
+  while (x + 8 <= count) {
+    const int32_t groups = (count - x) / 8 < kGroups ? (count - x) / 8 : kGroups;
+    Triple steps[kGroups];
+    for (int32_t g = 0; g < groups; ++g) steps[g] = first(x + 8 * g);
+    for (int32_t g = 0; g < groups; ++g) rest(x + 8 * g, steps[g]);
+    x += 8 * groups;
   }
   return x;
 }

@@ -118,11 +118,12 @@ inline const HlsCorrections& Corrections() {
   const __m256i sum = _mm256_add_epi32(max, min);
   const __m256i delta = _mm256_sub_epi32(max, min);
   const __m256 deltas = _mm256_cvtepi32_ps(delta);
-  // delta * 255 / min(sum, 511 - sum) (sum below 256 divides by sum); a
+  // delta * 255 / min(sum, 511 - sum) (sum below 256 divides by sum;
+  // 511 - sum is sum ^ 511); a
   // grey, delta 0, by at least 1. Both below 2^17: the float quotient
   // truncates to the integer one.
   const __m256i divisor =
-      _mm256_max_epi32(_mm256_min_epi32(sum, _mm256_sub_epi32(Splat(511), sum)), Splat(1));
+      _mm256_max_epi32(_mm256_min_epi32(sum, _mm256_xor_si256(sum, Splat(511))), Splat(1));
   const __m256i saturation = _mm256_cvttps_epi32(
       _mm256_div_ps(_mm256_mul_ps(deltas, Splat(255.0f)), _mm256_cvtepi32_ps(divisor)));
   // Red first, then green, decides the sector where two components are the
@@ -137,22 +138,20 @@ inline const HlsCorrections& Corrections() {
   // hue = difference * 42.5 / delta (the product exact), plus 255 below 0;
   // a grey gives 0 / 1. The float steps stay far closer than 1/510 to the
   // exact fraction, so truncation and the test for an integer hold.
-  __m256 quotient =
-      _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(difference), Splat(42.5f)),
-                    _mm256_max_ps(deltas, Splat(1.0f)));
+  __m256 quotient = _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(difference), Splat(42.5f)),
+                                  _mm256_max_ps(deltas, Splat(1.0f)));
   quotient = _mm256_add_ps(
-      quotient, _mm256_and_ps(_mm256_cmp_ps(quotient, _mm256_setzero_ps(), _CMP_LT_OQ),
-                              Splat(255.0f)));
+      quotient,
+      _mm256_and_ps(_mm256_cmp_ps(quotient, _mm256_setzero_ps(), _CMP_LT_OQ), Splat(255.0f)));
   const __m256i hue = _mm256_cvttps_epi32(quotient);
   // An exact quotient k whose double chain lands below k gives k - 1.
-  const __m256i exact = _mm256_castps_si256(
-      _mm256_cmp_ps(_mm256_cvtepi32_ps(hue), quotient, _CMP_EQ_OQ));
-  const __m256i word = _mm256_permutevar8x32_epi32(
-      _mm256_load_si256(reinterpret_cast<const __m256i*>(c.hue)), hue);
-  const __m256i below =
-      _mm256_and_si256(_mm256_srlv_epi32(word, _mm256_srli_epi32(hue, 3)), exact);
-  return {_mm256_sub_epi32(hue, _mm256_and_si256(below, Splat(1))),
-          _mm256_srli_epi32(sum, 1), saturation};
+  const __m256i exact =
+      _mm256_castps_si256(_mm256_cmp_ps(_mm256_cvtepi32_ps(hue), quotient, _CMP_EQ_OQ));
+  const __m256i word =
+      _mm256_permutevar8x32_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(c.hue)), hue);
+  const __m256i below = _mm256_and_si256(_mm256_srlv_epi32(word, _mm256_srli_epi32(hue, 3)), exact);
+  return {_mm256_sub_epi32(hue, _mm256_and_si256(below, Splat(1))), _mm256_srli_epi32(sum, 1),
+          saturation};
 }
 
 // The way back in double precision, operation for operation as the scalar
@@ -224,9 +223,8 @@ inline void HlsToRgbHalf(__m128i hue, __m128i lightness, __m128i saturation, __m
   const __m256i l255 = _mm256_sub_epi32(_mm256_slli_epi32(l, 8), l);
   const __m256i upper = _mm256_cmpgt_epi32(l, Splat(127));
   const __m256i p = _mm256_add_epi32(
-      l255,
-      _mm256_blendv_epi8(
-          ls, _mm256_sub_epi32(_mm256_sub_epi32(_mm256_slli_epi32(s, 8), s), ls), upper));
+      l255, _mm256_blendv_epi8(
+                ls, _mm256_sub_epi32(_mm256_sub_epi32(_mm256_slli_epi32(s, 8), s), ls), upper));
   const __m256i q = _mm256_sub_epi32(_mm256_add_epi32(l255, l255), p);
   const __m256i rise = _mm256_sub_epi32(p, q);
   const __m256i pairBits = _mm256_srlv_epi32(
@@ -235,36 +233,48 @@ inline void HlsToRgbHalf(__m128i hue, __m128i lightness, __m128i saturation, __m
       _mm256_slli_epi32(_mm256_and_si256(s, Splat(15)), 1));
   // m1 itself: Q / 255 (multiply-shift, Q below 2^16), one less where the
   // pair lands below.
-  const __m256i low =
-      _mm256_sub_epi32(_mm256_srli_epi32(_mm256_mullo_epi32(q, Splat(0x8081)), 23),
-                       _mm256_and_si256(pairBits, Splat(1)));
-  // The ramp position of each channel less a half, j = j2 / 2 - 1/2 as
-  // j2 - 1, from twice the hue t: the channel's hue is h + 85 (less 255
-  // above 255), h, h - 85 (plus 255 below 0), and j2 is 2 hue clamped to
-  // 0..85 as min(2 hue, 85, max(340 - 2 hue, 0)); j is -1 at m1.
+  const __m256i low = _mm256_sub_epi32(_mm256_srli_epi32(_mm256_mullo_epi32(q, Splat(0x8081)), 23),
+                                       _mm256_and_si256(pairBits, Splat(1)));
+  // Each channel's twice ramp position j2: 2 hue clamped to 0..85 as
+  // min(2 hue, 85, max(340 - 2 hue, 0)), for the channel's hue h + 85
+  // (less 255 above 255), h, h - 85 (plus 255 below 0). From t = 2 h that
+  // is 170 - |t - 170| for green, |t - 255| - 85 for red, 170 - |t - 340|
+  // for blue, clamped. j2 is even or 85, so j2 - 1 is negative at m1
+  // alone; red keeps j = j2 - 1, green and blue k = 1 - j2 (the sign
+  // reversed, so that every constant is a second operand).
   const __m256i t = _mm256_add_epi32(h, h);
-  const auto clamp = [](__m256i v) {
-    return _mm256_max_epi32(_mm256_min_epi32(v, Splat(84)), Splat(-1));
+  const auto distance = [&](int32_t centre, int32_t less) {
+    return _mm256_sub_epi32(_mm256_abs_epi32(_mm256_sub_epi32(t, Splat(centre))), Splat(less));
   };
-  const __m256i j[3] = {
-      clamp(_mm256_max_epi32(_mm256_sub_epi32(Splat(169), t), _mm256_sub_epi32(t, Splat(341)))),
-      clamp(_mm256_min_epi32(_mm256_sub_epi32(t, Splat(1)), _mm256_sub_epi32(Splat(339), t))),
-      clamp(_mm256_min_epi32(_mm256_sub_epi32(t, Splat(171)), _mm256_sub_epi32(Splat(509), t)))};
-  // n = j2 * (P - Q) + 85 Q = j * (P - Q) + (P - Q) + 85 Q.
+  const auto clamp = [](__m256i v, int32_t low, int32_t high) {
+    return _mm256_max_epi32(_mm256_min_epi32(v, Splat(high)), Splat(low));
+  };
+  const __m256i j = clamp(distance(255, 86), -1, 84);
+  const __m256i k[2] = {clamp(distance(170, 169), -84, 1), clamp(distance(340, 169), -84, 1)};
+  // n = j2 * (P - Q) + 85 Q = (j2 - 1) (P - Q) + (P - Q) + 85 Q.
   const __m256i base = _mm256_add_epi32(_mm256_mullo_epi32(q, Splat(85)), rise);
-  const auto value = [&](__m256i jc) {
-    const __m256i n = _mm256_add_epi32(_mm256_mullo_epi32(jc, rise), base);
-    // 1 / 21675 rounds up in float: exact multiples keep their integer, and
-    // the rest stay below the next one for every n below 2^23.
-    const __m256 v = _mm256_castsi256_ps(_mm256_cvttps_epi32(
-        _mm256_mul_ps(_mm256_cvtepi32_ps(n), Splat(1.0f / 21675.0f))));
-    // m1 where j is negative.
-    return _mm256_castps_si256(
-        _mm256_blendv_ps(v, _mm256_castsi256_ps(low), _mm256_castsi256_ps(jc)));
+  // 1 / 21675 rounds up in float: exact multiples keep their integer, and
+  // the rest stay below the next one for every n below 2^23.
+  const auto quotient = [](__m256i n) {
+    return _mm256_castsi256_ps(
+        _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(n), Splat(1.0f / 21675.0f))));
   };
-  Triple rgb{value(j[0]), value(j[1]), value(j[2])};
+  const __m256 m1 = _mm256_castsi256_ps(low);
+  // Red from j (m1 where j < 0), green and blue from k (m1 where k > 0).
+  const auto fromJ = [&](__m256i jc) {
+    return _mm256_castps_si256(
+        _mm256_blendv_ps(quotient(_mm256_add_epi32(base, _mm256_mullo_epi32(jc, rise))), m1,
+                         _mm256_castsi256_ps(jc)));
+  };
+  const auto fromK = [&](__m256i kc) {
+    return _mm256_castps_si256(
+        _mm256_blendv_ps(m1, quotient(_mm256_sub_epi32(base, _mm256_mullo_epi32(kc, rise))),
+                         _mm256_castsi256_ps(kc)));
+  };
+  Triple rgb{fromJ(j), fromK(k[0]), fromK(k[1])};
   const __m256i ramps = _mm256_and_si256(pairBits, Splat(2));
-  if (!_mm256_testz_si256(ramps, ramps)) [[unlikely]] rgb = exact::HlsToRgb(hls);
+  if (!_mm256_testz_si256(ramps, ramps)) [[unlikely]]
+    rgb = exact::HlsToRgb(hls);
   return rgb;
 }
 
