@@ -54,31 +54,49 @@ __m128i Luma(__m256d v) {
                        _mm_set1_epi32(255));
 }
 
-// LUMINOSITY's red, green and blue on four pixels: the scaled source
-// channels s and the unscaled fill products.
-[[gnu::always_inline]] inline void LuminosityHalf(const __m128i s[3], const __m256d fill[3],
+// LUMINOSITY's luma y of the unscaled fill products and chroma u, v of the
+// scaled source channels s, on four pixels.
+[[gnu::always_inline]] inline void LumaChromaHalf(const __m128i s[3], const __m256d fill[3],
                                                   __m128i out[3]) {
   const auto d = [](double v) { return _mm256_set1_pd(v); };
   const auto mul = [](__m256d a, __m256d b) { return _mm256_mul_pd(a, b); };
   const auto add = [](__m256d a, __m256d b) { return _mm256_add_pd(a, b); };
-  const __m128i y = _mm256_cvttpd_epi32(
-      add(add(mul(fill[1], d(0.587)), mul(fill[0], d(0.299))), mul(fill[2], d(0.114))));
   const __m256d rs = _mm256_cvtepi32_pd(s[0]), gs = _mm256_cvtepi32_pd(s[1]),
                 bs = _mm256_cvtepi32_pd(s[2]);
-  const __m256d u = _mm256_cvtepi32_pd(
-      _mm256_cvttpd_epi32(add(add(mul(rs, d(-0.14)), mul(gs, d(-0.289))), mul(bs, d(0.436)))));
-  const __m256d v = _mm256_cvtepi32_pd(
-      _mm256_cvttpd_epi32(add(add(mul(rs, d(0.615)), mul(gs, d(-0.515))), mul(bs, d(-0.1)))));
-  const __m256d yd = _mm256_cvtepi32_pd(y);
-  out[0] = Luma(add(mul(v, d(1.14)), yd));
-  out[1] = Luma(add(add(yd, mul(u, d(-0.395))), mul(v, d(-0.581))));
-  out[2] = Luma(add(mul(u, d(2.032)), yd));
+  out[0] = _mm256_cvttpd_epi32(
+      add(add(mul(fill[1], d(0.587)), mul(fill[0], d(0.299))), mul(fill[2], d(0.114))));
+  out[1] = _mm256_cvttpd_epi32(add(add(mul(rs, d(-0.14)), mul(gs, d(-0.289))), mul(bs, d(0.436))));
+  out[2] = _mm256_cvttpd_epi32(add(add(mul(rs, d(0.615)), mul(gs, d(-0.515))), mul(bs, d(-0.1))));
+}
+
+// LUMINOSITY's red, green and blue from y, u, v on four pixels.
+[[gnu::always_inline]] inline void LumaRgbHalf(const __m128i yuv[3], __m128i out[3]) {
+  const auto d = [](double v) { return _mm256_set1_pd(v); };
+  const auto mul = [](__m256d a, __m256d b) { return _mm256_mul_pd(a, b); };
+  const auto add = [](__m256d a, __m256d b) { return _mm256_add_pd(a, b); };
+  const __m256d y = _mm256_cvtepi32_pd(yuv[0]), u = _mm256_cvtepi32_pd(yuv[1]),
+                v = _mm256_cvtepi32_pd(yuv[2]);
+  out[0] = Luma(add(mul(v, d(1.14)), y));
+  out[1] = Luma(add(add(y, mul(u, d(-0.395))), mul(v, d(-0.581))));
+  out[2] = Luma(add(mul(u, d(2.032)), y));
+}
+
+// LUMINOSITY's way back, eight pixels: red, green and blue of y, u, v.
+[[gnu::always_inline]] inline Triple LumaRgb(const Triple& yuv) {
+  __m128i out[2][3];
+  const auto half = [&](int h) {
+    const __m128i part[3] = {Half(yuv.x, h), Half(yuv.y, h), Half(yuv.z, h)};
+    LumaRgbHalf(part, out[h]);
+  };
+  half(0);
+  half(1);
+  return {Join(out[0][0], out[1][0]), Join(out[0][1], out[1][1]), Join(out[0][2], out[1][2])};
 }
 
 // The first step of the mode on eight pixels, from the scaled source (s)
 // and fill (f) channels and for LUMINOSITY the unscaled fill products
 // (fill): HUE, SATURATION and COLOR the hue, lightness and saturation they
-// convert back, LUMINOSITY its red, green and blue.
+// convert back, LUMINOSITY the y, u and v it does.
 template <int kMode>
 [[gnu::always_inline]] inline Triple FirstStep(Triple s, Triple f, const __m256 fill[3],
                                                const avx2::HlsCorrections* c) {
@@ -88,7 +106,7 @@ template <int kMode>
     const auto half = [&](int h) {
       const __m128i part[3] = {Half(s.x, h), Half(s.y, h), Half(s.z, h)};
       const __m256d fillWide[3] = {Widened(fill[0], h), Widened(fill[1], h), Widened(fill[2], h)};
-      LuminosityHalf(part, fillWide, out[h]);
+      LumaChromaHalf(part, fillWide, out[h]);
     };
     half(0);
     half(1);
@@ -155,8 +173,12 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
     const __m256i fillAlpha = kFillAlpha ? alpha.Of(F) : Splat(255);
     const avx2::PixelFactors px =
         avx2::FactorsOf<false, kFillAlpha, kMasked>(m + x, fillAlpha, opacity);
-    Triple result = step;
-    if constexpr (kMode != 15) result = avx2::HlsToRgb(step, *corrections);
+    Triple result;
+    if constexpr (kMode == 15) {
+      result = LumaRgb(step);
+    } else {
+      result = avx2::HlsToRgb(step, *corrections);
+    }
     // The three results at their bytes; a transparent source with fill
     // alpha mixes the raw samples.
     __m256i r = _mm256_or_si256(_mm256_or_si256(_mm256_sll_epi32(result.x, shifts[0]),
