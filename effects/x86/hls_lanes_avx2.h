@@ -91,12 +91,20 @@ inline HlsCorrections BuildHlsCorrections() {
     for (int32_t s = 1; s < 256; ++s) {
       const Levels v = LevelsOf(l, s);
       uint32_t bits = 0;
-      for (int32_t j2 = 0; j2 <= 85; j2 += j2 == 84 ? 1 : 2) {
+      const auto check = [&](int32_t j2) {
         const int32_t n = Numerator(v, j2);
-        if (n % 21675 != 0) continue;
+        if (n % 21675 != 0) return;
         int32_t h = j2 == 0 ? 200 : j2 == 85 ? 85 : j2 / 2, green = l, sat = s;
         Convert_HSL_To_RGB(&h, &green, &sat);
         if (green != n / 21675) bits |= j2 == 0 ? 1u : 2u;
+      };
+      // 21675 = 85 * 255 and 17 divides 85 Q: unless 17 divides P - Q, only
+      // j2 of 0, 34, 68 and 85 can give a multiple.
+      if ((v.p - v.q) % 17 == 0) {
+        for (int32_t j2 = 0; j2 <= 85; j2 += j2 == 84 ? 1 : 2) check(j2);
+      } else {
+        constexpr int32_t kSeventeens[] = {0, 34, 68, 85};
+        for (const int32_t j2 : kSeventeens) check(j2);
       }
       c.levels[l * 16 + s / 16] |= bits << (2 * (s % 16));
     }
