@@ -209,7 +209,7 @@ inline void HlsToRgbHalf(__m128i hue, __m128i lightness, __m128i saturation, __m
 }
 
 // Eight colours, half by half.
-[[gnu::noinline]] inline Triple HlsToRgb(Triple hls) {
+[[gnu::noinline]] inline Triple HlsToRgb(const Triple& hls) {
   __m128i low[3], high[3];
   HlsToRgbHalf(_mm256_castsi256_si128(hls.x), _mm256_castsi256_si128(hls.y),
                _mm256_castsi256_si128(hls.z), low);
@@ -224,7 +224,7 @@ inline void HlsToRgbHalf(__m128i hue, __m128i lightness, __m128i saturation, __m
 }  // namespace exact
 
 // Hue, lightness, saturation in; red, green, blue out.
-[[gnu::always_inline]] inline Triple HlsToRgb(Triple hls, const HlsCorrections& c) {
+[[gnu::always_inline]] inline Triple HlsToRgb(const Triple& hls, const HlsCorrections& c) {
   const __m256i h = hls.x, l = hls.y, s = hls.z;
   // P = 255 l + (l above 127 ? 255 s - l s : l s), Q = 510 l - P.
   const __m256i ls = _mm256_mullo_epi32(l, s);
