@@ -126,10 +126,9 @@ inline const HlsCorrections& Corrections() {
   const __m256i sum = _mm256_add_epi32(max, min);
   const __m256i delta = _mm256_sub_epi32(max, min);
   const __m256 deltas = _mm256_cvtepi32_ps(delta);
-  // delta * 255 / min(sum, 511 - sum) (sum below 256 divides by sum;
-  // 511 - sum is sum ^ 511); a
-  // grey, delta 0, by at least 1. Both below 2^17: the float quotient
-  // truncates to the integer one.
+  // delta * 255 / min(sum, 511 - sum): sum below 256 divides by sum
+  // (511 - sum is sum ^ 511), a grey (delta 0) by at least 1. Both below
+  // 2^17: the float quotient truncates to the integer one.
   const __m256i divisor =
       _mm256_max_epi32(_mm256_min_epi32(sum, _mm256_xor_si256(sum, Splat(511))), Splat(1));
   const __m256i saturation = _mm256_cvttps_epi32(
@@ -254,8 +253,8 @@ inline void HlsToRgbHalf(__m128i hue, __m128i lightness, __m128i saturation, __m
   const auto distance = [&](int32_t centre, int32_t less) {
     return _mm256_sub_epi32(_mm256_abs_epi32(_mm256_sub_epi32(t, Splat(centre))), Splat(less));
   };
-  const auto clamp = [](__m256i v, int32_t low, int32_t high) {
-    return _mm256_max_epi32(_mm256_min_epi32(v, Splat(high)), Splat(low));
+  const auto clamp = [](__m256i v, int32_t from, int32_t to) {
+    return _mm256_max_epi32(_mm256_min_epi32(v, Splat(to)), Splat(from));
   };
   const __m256i j = clamp(distance(255, 86), -1, 84);
   const __m256i k[2] = {clamp(distance(170, 169), -84, 1), clamp(distance(340, 169), -84, 1)};
