@@ -1,8 +1,9 @@
 // Blend's colour-space modes with AVX2 (HUE, SATURATION, COLOR through the
-// integer HLS pair, LUMINOSITY through its YUV split): 8 pixels at a time
-// over the 4-byte layouts of effects/x86/blend_modes_avx2.cpp whose red,
-// green and blue sit at the same positions in source, fill and destination;
-// the same bytes as the plain pixel functions of effects/blend_modes.cpp.
+// integer HLS pair, LUMINOSITY through its YUV split): groups of 8 pixels,
+// each step over up to kGroups groups before the next, over the 4-byte
+// layouts of effects/x86/blend_modes_avx2.cpp whose red, green and blue sit
+// at the same positions in source, fill and destination; the same bytes as
+// the plain pixel functions of effects/blend_modes.cpp.
 //
 // Each channel of the eight pixels is one 32-bit lane per pixel; the HLS
 // pair runs on all eight at once in exact integer arithmetic
