@@ -135,6 +135,7 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
                              _mm_cvtsi32_si128(static_cast<int>(8 * positions[1])),
                              _mm_cvtsi32_si128(static_cast<int>(8 * positions[2]))};
   const avx2::AlphaByte alpha(layout);
+  const __m256i alphaOf = ByteOfPixel(layout & 0xFF);
   const __m256 opacity = Splat(o);
   // LUMINOSITY has no use for the corrections.
   const avx2::HlsCorrections* corrections = kMode == 15 ? nullptr : &avx2::Corrections();
@@ -142,8 +143,8 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
   // The first step of the eight pixels from x on.
   const auto first = [&](int32_t x) {
     const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
-    const __m256i fillAlpha = kFillAlpha ? alpha.Of(F) : Splat(255);
-    const __m256i sourceFactor = _mm256_mullo_epi32(alpha.Of(S), Splat(0x8081));
+    const __m256i fillAlpha = kFillAlpha ? _mm256_shuffle_epi8(F, alphaOf) : Splat(255);
+    const __m256i sourceFactor = _mm256_mullo_epi32(_mm256_shuffle_epi8(S, alphaOf), Splat(0x8081));
     const __m256i fillFactor = _mm256_mullo_epi32(fillAlpha, Splat(0x8081));
     // The fill factor of the LUMINOSITY products: fa / 255, cov, or 1.
     const __m256 cov =
@@ -170,8 +171,8 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
   // The rest for the eight pixels from x on, from their first step.
   const auto rest = [&](int32_t x, const Triple& step) {
     const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
-    const __m256i sourceAlpha = alpha.Of(S);
-    const __m256i fillAlpha = kFillAlpha ? alpha.Of(F) : Splat(255);
+    const __m256i sourceAlpha = _mm256_shuffle_epi8(S, alphaOf);
+    const __m256i fillAlpha = kFillAlpha ? _mm256_shuffle_epi8(F, alphaOf) : Splat(255);
     const avx2::PixelFactors px =
         avx2::FactorsOf<false, kFillAlpha, kMasked>(m + x, fillAlpha, opacity);
     Triple result;
