@@ -17,7 +17,11 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <utility>
+#include <vector>
 
 #include "lumeno/colormath.h"
 
@@ -63,10 +67,20 @@ struct HlsCorrections {
   alignas(32) uint32_t hue[8];
   // Two bits per lightness l and saturation s, at bit 2 * (s % 16) of word
   // l * 16 + s / 16: bit 0, the channels at m1; bit 1, a channel on a ramp
-  // or at m2 (rare: such colours take the double-precision way back of
-  // namespace exact).
+  // or at m2 (rare: such colours are put right one by one from `ramps`).
   uint32_t levels[4096];
+  // The pairs of bit 1, l * 256 + s ascending, with bit RampBit(j2) set for
+  // each ramp position that lands below.
+  std::vector<std::pair<int32_t, uint64_t>> ramps;
 };
+
+// Twice the ramp position of a channel hue 0..255: 2 hue clamped to 0..85
+// as min(2 hue, 85, max(340 - 2 hue, 0)); 0 is m1, 85 m2.
+inline int32_t RampPosition(int32_t hue) {
+  const int32_t twice = 2 * hue, falling = 340 - twice > 0 ? 340 - twice : 0;
+  return std::min({twice, 85, falling});
+}
+inline int32_t RampBit(int32_t j2) { return j2 == 85 ? 43 : j2 / 2; }
 
 inline HlsCorrections BuildHlsCorrections() {
   HlsCorrections c{};
@@ -91,12 +105,15 @@ inline HlsCorrections BuildHlsCorrections() {
     for (int32_t s = 1; s < 256; ++s) {
       const Levels v = LevelsOf(l, s);
       uint32_t bits = 0;
+      uint64_t below = 0;
       const auto check = [&](int32_t j2) {
         const int32_t n = Numerator(v, j2);
         if (n % 21675 != 0) return;
         int32_t h = j2 == 0 ? 200 : j2 == 85 ? 85 : j2 / 2, green = l, sat = s;
         Convert_HSL_To_RGB(&h, &green, &sat);
-        if (green != n / 21675) bits |= j2 == 0 ? 1u : 2u;
+        if (green == n / 21675) return;
+        bits |= j2 == 0 ? 1u : 2u;
+        if (j2 != 0) below |= uint64_t{1} << RampBit(j2);
       };
       // 21675 = 85 * 255 and 17 divides 85 Q: unless 17 divides P - Q, only
       // j2 of 0, 34, 68 and 85 can give a multiple.
@@ -107,6 +124,7 @@ inline HlsCorrections BuildHlsCorrections() {
         for (const int32_t j2 : kSeventeens) check(j2);
       }
       c.levels[l * 16 + s / 16] |= bits << (2 * (s % 16));
+      if (below != 0) c.ramps.push_back({l * 256 + s, below});
     }
   }
   return c;
@@ -161,66 +179,28 @@ inline const HlsCorrections& Corrections() {
           saturation};
 }
 
-// The way back in double precision, operation for operation as the scalar
-// pair, on four colours per half: for the rare colours HlsCorrections
-// cannot correct.
-namespace exact {
-
-inline __m256d Double(__m128i v) { return _mm256_cvtepi32_pd(v); }
-inline __m256d Pick(__m256d no, __m256d yes, __m256d when) {
-  return _mm256_blendv_pd(no, yes, when);
+// The colours of `lanes` (a bit each), whose pair has a ramp that lands
+// below, put right one by one: rgb from the way back of hls.
+[[gnu::noinline]] inline void CorrectRamps(const Triple& hls, Triple& rgb, int lanes,
+                                           const HlsCorrections& c) {
+  int32_t in[3][8], out[3][8];
+  static_assert(sizeof in == sizeof hls && sizeof out == sizeof rgb);
+  std::memcpy(in, &hls, sizeof in);
+  std::memcpy(out, &rgb, sizeof out);
+  for (; lanes != 0; lanes &= lanes - 1) {
+    const int i = __builtin_ctz(static_cast<unsigned>(lanes));
+    const auto pair = std::lower_bound(c.ramps.begin(), c.ramps.end(),
+                                       std::make_pair(in[1][i] * 256 + in[2][i], uint64_t{0}));
+    for (int k = 0; k < 3; ++k) {
+      // The channel's hue: h + 85, h, h - 85, wrapped by 255 once.
+      int32_t hue = in[0][i] + 85 * (1 - k);
+      hue += hue > 255 ? -255 : hue < 0 ? 255 : 0;
+      const int32_t j2 = RampPosition(hue);
+      if (j2 != 0 && (pair->second >> RampBit(j2) & 1) != 0) --out[k][i];
+    }
+  }
+  std::memcpy(&rgb, out, sizeof out);
 }
-inline __m256d Less(__m256d a, __m256d b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
-
-// One component: HLS_Value(m1, m2, hue).
-inline __m128i HlsValue(__m256d m1, __m256d m2, __m256d hue) {
-  const __m256d c255 = _mm256_set1_pd(255.0), step = _mm256_set1_pd(42.5);
-  hue = Pick(Pick(hue, _mm256_add_pd(hue, c255), Less(hue, _mm256_setzero_pd())),
-             _mm256_sub_pd(hue, c255), _mm256_cmp_pd(hue, c255, _CMP_GT_OQ));
-  // The rising ramp divides hue, the falling one 170 - hue: one division
-  // of whichever the lane takes.
-  const __m256d rises = Less(hue, step);
-  const __m256d t =
-      _mm256_div_pd(Pick(_mm256_sub_pd(_mm256_set1_pd(170.0), hue), hue, rises), step);
-  const __m256d ramp = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(m2, m1), t), m1);
-  __m256d value = Pick(m1, ramp, Less(hue, _mm256_set1_pd(170.0)));
-  value = Pick(value, m2, _mm256_andnot_pd(rises, Less(hue, _mm256_set1_pd(127.5))));
-  return _mm256_cvttpd_epi32(_mm256_mul_pd(value, c255));
-}
-
-// Four colours: hue, lightness, saturation in; red, green, blue out.
-inline void HlsToRgbHalf(__m128i hue, __m128i lightness, __m128i saturation, __m128i out[3]) {
-  const __m256d l = Double(lightness), s = Double(saturation), h = Double(hue);
-  const __m256d c255 = _mm256_set1_pd(255.0);
-  // m2: ((l + s) - (l * s) / 255) / 255 above lightness 127, else
-  // ((s + 255) * l) / 65025; the last division is one for both.
-  const __m256d upper =
-      _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpgt_epi32(lightness, _mm_set1_epi32(127))));
-  const __m256d m2 = _mm256_div_pd(
-      Pick(_mm256_mul_pd(_mm256_add_pd(s, c255), l),
-           _mm256_sub_pd(_mm256_add_pd(l, s), _mm256_div_pd(_mm256_mul_pd(l, s), c255)), upper),
-      Pick(_mm256_set1_pd(65025.0), c255, upper));
-  const __m256d m1 = _mm256_sub_pd(_mm256_div_pd(l, _mm256_set1_pd(127.5)), m2);
-  const __m256d third = _mm256_set1_pd(85.0);
-  const __m128i grey = _mm_cmpeq_epi32(saturation, _mm_setzero_si128());
-  const __m256d hues[3] = {_mm256_add_pd(h, third), h, _mm256_sub_pd(h, third)};
-  for (int c = 0; c < 3; ++c) out[c] = _mm_blendv_epi8(HlsValue(m1, m2, hues[c]), lightness, grey);
-}
-
-// Eight colours, half by half.
-[[gnu::noinline]] inline Triple HlsToRgb(const Triple& hls) {
-  __m128i low[3], high[3];
-  HlsToRgbHalf(_mm256_castsi256_si128(hls.x), _mm256_castsi256_si128(hls.y),
-               _mm256_castsi256_si128(hls.z), low);
-  HlsToRgbHalf(_mm256_extracti128_si256(hls.x, 1), _mm256_extracti128_si256(hls.y, 1),
-               _mm256_extracti128_si256(hls.z, 1), high);
-  const auto join = [](__m128i a, __m128i b) {
-    return _mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1);
-  };
-  return {join(low[0], high[0]), join(low[1], high[1]), join(low[2], high[2])};
-}
-
-}  // namespace exact
 
 // Hue, lightness, saturation in; red, green, blue out.
 [[gnu::always_inline]] inline Triple HlsToRgb(const Triple& hls, const HlsCorrections& c) {
@@ -280,8 +260,10 @@ inline void HlsToRgbHalf(__m128i hue, __m128i lightness, __m128i saturation, __m
   };
   Triple rgb{fromJ(j), fromK(k[0]), fromK(k[1])};
   const __m256i ramps = _mm256_and_si256(pairBits, Splat(2));
-  if (!_mm256_testz_si256(ramps, ramps)) [[unlikely]]
-    rgb = exact::HlsToRgb(hls);
+  if (!_mm256_testz_si256(ramps, ramps)) [[unlikely]] {
+    CorrectRamps(hls, rgb, _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_slli_epi32(ramps, 30))),
+                 c);
+  }
   return rgb;
 }
 

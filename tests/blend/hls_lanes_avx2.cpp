@@ -8,17 +8,15 @@
 
 namespace lumeno::testing {
 
-// Eight colours in place: components x, y, z; way 0 RGB to HLS, 1 back,
-// 2 back in double precision.
-void HlsLanes(int way, int32_t* x, int32_t* y, int32_t* z) {
+// Eight colours in place: components x, y, z; RGB to HLS or the way back.
+void HlsLanes(bool toHls, int32_t* x, int32_t* y, int32_t* z) {
   auto load = [](const int32_t* v) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v));
   };
   const blend::avx2::HlsCorrections& c = blend::avx2::Corrections();
   const blend::avx2::Triple in{load(x), load(y), load(z)};
-  const blend::avx2::Triple out = way == 0   ? blend::avx2::RgbToHls(in, c)
-                                  : way == 1 ? blend::avx2::HlsToRgb(in, c)
-                                             : blend::avx2::exact::HlsToRgb(in);
+  const blend::avx2::Triple out =
+      toHls ? blend::avx2::RgbToHls(in, c) : blend::avx2::HlsToRgb(in, c);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(x), out.x);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(y), out.y);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(z), out.z);
