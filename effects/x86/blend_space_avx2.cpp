@@ -49,10 +49,10 @@ __m256d Widened(__m256 v, int h) {
   return _mm256_cvtps_pd(h == 0 ? _mm256_castps256_ps128(v) : _mm256_extractf128_ps(v, 1));
 }
 
-// LumaChannel: limited to 0..255, else truncated.
-__m128i Luma(__m256d v) {
-  return _mm_min_epi32(_mm_max_epi32(_mm256_cvttpd_epi32(v), _mm_setzero_si128()),
-                       _mm_set1_epi32(255));
+// LumaChannel: truncated, then limited to 0..255 (Limit, on eight lanes).
+__m128i Luma(__m256d v) { return _mm256_cvttpd_epi32(v); }
+__m256i Limit(__m256i v) {
+  return _mm256_min_epi32(_mm256_max_epi32(v, _mm256_setzero_si256()), Splat(255));
 }
 
 // LUMINOSITY's luma y of the unscaled fill products and chroma u, v of the
@@ -91,7 +91,8 @@ __m128i Luma(__m256d v) {
   };
   half(0);
   half(1);
-  return {Join(out[0][0], out[1][0]), Join(out[0][1], out[1][1]), Join(out[0][2], out[1][2])};
+  return {Limit(Join(out[0][0], out[1][0])), Limit(Join(out[0][1], out[1][1])),
+          Limit(Join(out[0][2], out[1][2]))};
 }
 
 // The first step of the mode on eight pixels, from the scaled source (s)
