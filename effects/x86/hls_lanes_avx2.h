@@ -205,19 +205,20 @@ inline const HlsCorrections& Corrections() {
 // Hue, lightness, saturation in; red, green, blue out.
 [[gnu::always_inline]] inline Triple HlsToRgb(const Triple& hls, const HlsCorrections& c) {
   const __m256i h = hls.x, l = hls.y, s = hls.z;
-  // P = 255 l + (l above 127 ? 255 s - l s : l s), Q = 510 l - P.
+  // P = 255 l + X, X = (l above 127 ? 255 s - l s : l s); Q = 510 l - P
+  // = 255 l - X and P - Q = 2 X.
   const __m256i ls = _mm256_mullo_epi32(l, s);
-  const __m256i l255 = _mm256_sub_epi32(_mm256_slli_epi32(l, 8), l);
-  const __m256i upper = _mm256_cmpgt_epi32(l, Splat(127));
-  const __m256i p = _mm256_add_epi32(
-      l255, _mm256_blendv_epi8(
-                ls, _mm256_sub_epi32(_mm256_sub_epi32(_mm256_slli_epi32(s, 8), s), ls), upper));
-  const __m256i q = _mm256_sub_epi32(_mm256_add_epi32(l255, l255), p);
-  const __m256i rise = _mm256_sub_epi32(p, q);
-  const __m256i pairBits = _mm256_srlv_epi32(
-      _mm256_i32gather_epi32(reinterpret_cast<const int*>(c.levels),
-                             _mm256_add_epi32(_mm256_slli_epi32(l, 4), _mm256_srli_epi32(s, 4)), 4),
-      _mm256_slli_epi32(_mm256_and_si256(s, Splat(15)), 1));
+  const __m256i l256 = _mm256_slli_epi32(l, 8);
+  const __m256i x =
+      _mm256_blendv_epi8(ls, _mm256_sub_epi32(_mm256_sub_epi32(_mm256_slli_epi32(s, 8), s), ls),
+                         _mm256_cmpgt_epi32(l, Splat(127)));
+  const __m256i q = _mm256_sub_epi32(_mm256_sub_epi32(l256, l), x);
+  const __m256i rise = _mm256_add_epi32(x, x);
+  // Word (256 l + s) / 16, bits 2 (s % 16) on.
+  const __m256i pairBits =
+      _mm256_srlv_epi32(_mm256_i32gather_epi32(reinterpret_cast<const int*>(c.levels),
+                                               _mm256_srli_epi32(_mm256_or_si256(l256, s), 4), 4),
+                        _mm256_and_si256(_mm256_add_epi32(s, s), Splat(30)));
   // m1 itself: Q / 255 (multiply-shift, Q below 2^16), one less where the
   // pair lands below.
   const __m256i low = _mm256_sub_epi32(_mm256_srli_epi32(_mm256_mullo_epi32(q, Splat(0x8081)), 23),
