@@ -1,90 +1,271 @@
 // The integer RGB <-> HLS pair (Convert_RGB_To_HSL, Convert_HSL_To_RGB of
-// colormath/color_hls_int.cpp) on four colours at a time, one per 64-bit
-// double lane: the same double-precision operations in the same order, the
-// branches as selects, so every lane gives the scalar pair's integers.
+// colormath/color_hls_int.cpp) on eight colours at a time, one per 32-bit
+// lane, giving the scalar pair's integers without its double divisions.
 // Included by AVX2 files alone.
+//
+// Every value the pair truncates is an exact fraction of small integers:
+// hue (diff + offset * delta) * 85 / (2 * delta), saturation
+// delta * 255 / divisor, and on the way back each channel N / 21675 with N
+// an integer below 2^23. Where such a fraction is not an integer it lies at
+// least 1/510 (1/21675 on the way back) from one, far beyond the rounding
+// of the pair's double steps, so its truncation is the integer quotient.
+// Where it is an integer k, the double steps may land just below k and the
+// pair gives k - 1: those cases depend on the fraction alone (the hue) or
+// on lightness and saturation (the way back), and HlsCorrections lists
+// them, found by asking the scalar pair once.
 #pragma once
 
 #include <immintrin.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "lumeno/colormath.h"
+
 namespace lumeno::blend::avx2 {
 
-// Four int32 components of four colours.
+// A constant in every lane, hidden from the compiler by an empty asm: as a
+// plain constant GCC 12 builds the broadcast anew at each use (three
+// instructions) and turns a multiply by it into shifts and adds, which
+// gave these rows a fifth more instructions.
+inline __m256i Splat(int32_t v) {
+  __m256i lanes = _mm256_set1_epi32(v);
+  __asm__("" : "+x"(lanes));
+  return lanes;
+}
+inline __m256 Splat(float v) {
+  __m256 lanes = _mm256_set1_ps(v);
+  __asm__("" : "+x"(lanes));
+  return lanes;
+}
+
+// Three int32 components of eight colours.
 struct Triple {
-  __m128i x, y, z;
+  __m256i x, y, z;
 };
 
-inline __m256d Double(__m128i v) { return _mm256_cvtepi32_pd(v); }
-inline __m256d Pick(__m256d no, __m256d yes, __m256d when) {
-  return _mm256_blendv_pd(no, yes, when);
+// The integers of the way back for lightness l and saturation s, with
+// m2 = P / 65025 and m1 = Q / 65025 exactly.
+struct Levels {
+  int32_t p, q;
+};
+inline Levels LevelsOf(int32_t l, int32_t s) {
+  const int32_t p = 255 * l + (l > 127 ? 255 * s - l * s : l * s);
+  return {p, 510 * l - p};
 }
-inline __m256d Less(__m256d a, __m256d b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+// A channel at twice its ramp position j2 (0: m1; 85: m2; else twice the
+// hue's distance, 1 to 42, from the nearest of 0 and 170) is
+// (j2 * (P - Q) + 85 * Q) / 21675, truncated.
+inline int32_t Numerator(Levels v, int32_t j2) { return j2 * (v.p - v.q) + 85 * v.q; }
 
-// Red, green, blue in; hue, lightness, saturation out.
-[[gnu::always_inline]] inline Triple RgbToHls(Triple rgb) {
-  const __m128i red = rgb.x, green = rgb.y, blue = rgb.z;
-  const __m128i max = _mm_max_epi32(red, _mm_max_epi32(green, blue));
-  const __m128i min = _mm_min_epi32(red, _mm_min_epi32(green, blue));
-  const __m128i sum = _mm_add_epi32(max, min);
-  const __m256d lightness = _mm256_mul_pd(Double(sum), _mm256_set1_pd(0.5));
-  const __m256d delta = Double(_mm_sub_epi32(max, min));
-  const __m256d lower = Less(lightness, _mm256_set1_pd(128.0));
-  const __m256d divisor = Pick(Double(_mm_sub_epi32(_mm_set1_epi32(511), sum)), Double(sum), lower);
-  const __m256d saturation = _mm256_div_pd(_mm256_mul_pd(delta, _mm256_set1_pd(255.0)), divisor);
-  // Red first, then green, decides the sector where two components are the largest.
-  const __m128i redMax = _mm_cmpeq_epi32(red, max);
-  const __m128i greenMax = _mm_andnot_si128(redMax, _mm_cmpeq_epi32(green, max));
-  __m128i difference = _mm_sub_epi32(red, green);
-  difference = _mm_blendv_epi8(difference, _mm_sub_epi32(blue, red), greenMax);
-  difference = _mm_blendv_epi8(difference, _mm_sub_epi32(green, blue), redMax);
-  const __m256d offset =
-      Pick(Pick(_mm256_set1_pd(4.0), _mm256_set1_pd(2.0),
-                _mm256_castsi256_pd(_mm256_cvtepi32_epi64(greenMax))),
-           _mm256_setzero_pd(), _mm256_castsi256_pd(_mm256_cvtepi32_epi64(redMax)));
-  // x / delta + 0.0 is x / delta: the red sector adds nothing.
-  __m256d hue = _mm256_mul_pd(_mm256_add_pd(_mm256_div_pd(Double(difference), delta), offset),
-                              _mm256_set1_pd(42.5));
-  const __m256d c255 = _mm256_set1_pd(255.0);
-  hue = Pick(Pick(hue, _mm256_sub_pd(hue, c255), _mm256_cmp_pd(hue, c255, _CMP_GT_OQ)),
-             _mm256_add_pd(hue, c255), Less(hue, _mm256_setzero_pd()));
-  const __m128i grey = _mm_cmpeq_epi32(max, min);
-  return {_mm_andnot_si128(grey, _mm256_cvttpd_epi32(hue)), _mm256_cvttpd_epi32(lightness),
-          _mm_andnot_si128(grey, _mm256_cvttpd_epi32(saturation))};
+// Where the scalar pair gives one less than the exact fraction.
+struct HlsCorrections {
+  // Bit k / 8 of word k % 8: an exact hue of k (0..254, after the wrap).
+  alignas(32) uint32_t hue[8];
+  // Two bits per lightness l and saturation s, at bit 2 * (s % 16) of word
+  // l * 16 + s / 16: bit 0, the channels at m1; bit 1, a channel on a ramp
+  // or at m2 (rare: such colours are put right one by one from `ramps`).
+  uint32_t levels[4096];
+  // The pairs of bit 1, l * 256 + s ascending, with bit RampBit(j2) set for
+  // each ramp position that lands below.
+  std::vector<std::pair<int32_t, uint64_t>> ramps;
+};
+
+// Twice the ramp position of a channel hue 0..255: 2 hue clamped to 0..85
+// as min(2 hue, 85, max(340 - 2 hue, 0)); 0 is m1, 85 m2.
+inline int32_t RampPosition(int32_t hue) {
+  const int32_t twice = 2 * hue, falling = 340 - twice > 0 ? 340 - twice : 0;
+  return std::min({twice, 85, falling});
+}
+inline int32_t RampBit(int32_t j2) { return j2 == 85 ? 43 : j2 / 2; }
+
+inline HlsCorrections BuildHlsCorrections() {
+  HlsCorrections c{};
+  // One colour per exact hue k, delta 85: hue = (diff / 85 + offset) * 42.5
+  // with diff = 2k - 85 * offset in the red (k < 43), green (k < 128) or
+  // blue sector, the largest component 85 and the smallest 0.
+  for (int32_t raw = -42; raw <= 212; ++raw) {
+    const int32_t sector = raw < 43 ? 0 : raw < 128 ? 1 : 2;
+    const int32_t diff = 2 * raw - 170 * sector;
+    int32_t rgb[3] = {0, 0, 0};
+    rgb[sector] = 85;
+    const int32_t up = (sector + 1) % 3, down = (sector + 2) % 3;
+    (diff >= 0 ? rgb[up] : rgb[down]) = diff >= 0 ? diff : -diff;
+    const int32_t k = raw < 0 ? raw + 255 : raw;
+    Convert_RGB_To_HSL(&rgb[0], &rgb[1], &rgb[2]);
+    if (rgb[0] != k) c.hue[k % 8] |= 1u << (k / 8);
+  }
+  // The way back: green takes hue h itself, so hue 200 gives m1, hue 85
+  // m2 and hue j the rising ramp at j (the falling one at 170 - j is the
+  // same).
+  for (int32_t l = 0; l < 256; ++l) {
+    for (int32_t s = 1; s < 256; ++s) {
+      const Levels v = LevelsOf(l, s);
+      uint32_t bits = 0;
+      uint64_t below = 0;
+      const auto check = [&](int32_t j2) {
+        const int32_t n = Numerator(v, j2);
+        if (n % 21675 != 0) return;
+        int32_t h = j2 == 0 ? 200 : j2 == 85 ? 85 : j2 / 2, green = l, sat = s;
+        Convert_HSL_To_RGB(&h, &green, &sat);
+        if (green == n / 21675) return;
+        bits |= j2 == 0 ? 1u : 2u;
+        if (j2 != 0) below |= uint64_t{1} << RampBit(j2);
+      };
+      // 21675 = 85 * 255 and 17 divides 85 Q: unless 17 divides P - Q, only
+      // j2 of 0, 34, 68 and 85 can give a multiple.
+      if ((v.p - v.q) % 17 == 0) {
+        for (int32_t j2 = 0; j2 <= 85; j2 += j2 == 84 ? 1 : 2) check(j2);
+      } else {
+        constexpr int32_t kSeventeens[] = {0, 34, 68, 85};
+        for (const int32_t j2 : kSeventeens) check(j2);
+      }
+      c.levels[l * 16 + s / 16] |= bits << (2 * (s % 16));
+      if (below != 0) c.ramps.push_back({l * 256 + s, below});
+    }
+  }
+  return c;
 }
 
-// One component of the way back: HLS_Value(m1, m2, hue).
-[[gnu::always_inline]] inline __m128i HlsValue(__m256d m1, __m256d m2, __m256d hue) {
-  const __m256d c255 = _mm256_set1_pd(255.0), step = _mm256_set1_pd(42.5);
-  hue = Pick(Pick(hue, _mm256_add_pd(hue, c255), Less(hue, _mm256_setzero_pd())),
-             _mm256_sub_pd(hue, c255), _mm256_cmp_pd(hue, c255, _CMP_GT_OQ));
-  // The rising ramp divides hue, the falling one 170 - hue: one division
-  // of whichever the lane takes.
-  const __m256d rises = Less(hue, step);
-  const __m256d t =
-      _mm256_div_pd(Pick(_mm256_sub_pd(_mm256_set1_pd(170.0), hue), hue, rises), step);
-  const __m256d ramp = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(m2, m1), t), m1);
-  __m256d value = Pick(m1, ramp, Less(hue, _mm256_set1_pd(170.0)));
-  value = Pick(value, m2, _mm256_andnot_pd(rises, Less(hue, _mm256_set1_pd(127.5))));
-  return _mm256_cvttpd_epi32(_mm256_mul_pd(value, c255));
+inline const HlsCorrections& Corrections() {
+  static const HlsCorrections corrections = BuildHlsCorrections();
+  return corrections;
+}
+
+// Red, green, blue in; hue, lightness, saturation out (unused outputs cost
+// nothing once inlined).
+[[gnu::always_inline]] inline Triple RgbToHls(Triple rgb, const HlsCorrections& c) {
+  const __m256i red = rgb.x, green = rgb.y, blue = rgb.z;
+  const __m256i max = _mm256_max_epi32(red, _mm256_max_epi32(green, blue));
+  const __m256i min = _mm256_min_epi32(red, _mm256_min_epi32(green, blue));
+  const __m256i sum = _mm256_add_epi32(max, min);
+  const __m256i delta = _mm256_sub_epi32(max, min);
+  const __m256 deltas = _mm256_cvtepi32_ps(delta);
+  // delta * 255 / min(sum, 511 - sum): sum below 256 divides by sum
+  // (511 - sum is sum ^ 511), a grey (delta 0) by at least 1. Both below
+  // 2^17: the float quotient truncates to the integer one.
+  const __m256i divisor =
+      _mm256_max_epi32(_mm256_min_epi32(sum, _mm256_xor_si256(sum, Splat(511))), Splat(1));
+  const __m256i saturation = _mm256_cvttps_epi32(
+      _mm256_div_ps(_mm256_mul_ps(deltas, Splat(255.0f)), _mm256_cvtepi32_ps(divisor)));
+  // Red first, then green, decides the sector where two components are the
+  // largest; the offset is 0, 2 or 4 deltas.
+  const __m256i redMax = _mm256_cmpeq_epi32(red, max);
+  const __m256i greenMax = _mm256_andnot_si256(redMax, _mm256_cmpeq_epi32(green, max));
+  __m256i difference = _mm256_add_epi32(_mm256_sub_epi32(red, green), _mm256_slli_epi32(delta, 2));
+  difference = _mm256_blendv_epi8(
+      difference, _mm256_add_epi32(_mm256_sub_epi32(blue, red), _mm256_add_epi32(delta, delta)),
+      greenMax);
+  difference = _mm256_blendv_epi8(difference, _mm256_sub_epi32(green, blue), redMax);
+  // hue = difference * 42.5 / delta (the product exact), plus 255 below 0;
+  // a grey gives 0 / 1. The float steps stay far closer than 1/510 to the
+  // exact fraction, so truncation and the test for an integer hold.
+  __m256 quotient = _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(difference), Splat(42.5f)),
+                                  _mm256_max_ps(deltas, Splat(1.0f)));
+  quotient = _mm256_add_ps(
+      quotient,
+      _mm256_and_ps(_mm256_cmp_ps(quotient, _mm256_setzero_ps(), _CMP_LT_OQ), Splat(255.0f)));
+  const __m256i hue = _mm256_cvttps_epi32(quotient);
+  // An exact quotient k whose double chain lands below k gives k - 1.
+  const __m256i exact =
+      _mm256_castps_si256(_mm256_cmp_ps(_mm256_cvtepi32_ps(hue), quotient, _CMP_EQ_OQ));
+  const __m256i word =
+      _mm256_permutevar8x32_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(c.hue)), hue);
+  const __m256i below = _mm256_and_si256(_mm256_srlv_epi32(word, _mm256_srli_epi32(hue, 3)), exact);
+  return {_mm256_sub_epi32(hue, _mm256_and_si256(below, Splat(1))), _mm256_srli_epi32(sum, 1),
+          saturation};
+}
+
+// The colours of `lanes` (a bit each), whose pair has a ramp that lands
+// below, put right one by one: rgb from the way back of hls.
+[[gnu::noinline]] inline void CorrectRamps(const Triple& hls, Triple& rgb, int lanes,
+                                           const HlsCorrections& c) {
+  int32_t in[3][8], out[3][8];
+  static_assert(sizeof in == sizeof hls && sizeof out == sizeof rgb);
+  std::memcpy(in, &hls, sizeof in);
+  std::memcpy(out, &rgb, sizeof out);
+  for (; lanes != 0; lanes &= lanes - 1) {
+    const int i = __builtin_ctz(static_cast<unsigned>(lanes));
+    const auto pair = std::lower_bound(c.ramps.begin(), c.ramps.end(),
+                                       std::make_pair(in[1][i] * 256 + in[2][i], uint64_t{0}));
+    for (int k = 0; k < 3; ++k) {
+      // The channel's hue: h + 85, h, h - 85, wrapped by 255 once.
+      int32_t hue = in[0][i] + 85 * (1 - k);
+      hue += hue > 255 ? -255 : hue < 0 ? 255 : 0;
+      const int32_t j2 = RampPosition(hue);
+      if (j2 != 0 && (pair->second >> RampBit(j2) & 1) != 0) --out[k][i];
+    }
+  }
+  std::memcpy(&rgb, out, sizeof out);
 }
 
 // Hue, lightness, saturation in; red, green, blue out.
-[[gnu::always_inline]] inline Triple HlsToRgb(Triple hls) {
-  const __m256d l = Double(hls.y), s = Double(hls.z), h = Double(hls.x);
-  const __m256d c255 = _mm256_set1_pd(255.0);
-  // m2: ((l + s) - (l * s) / 255) / 255 above lightness 127, else
-  // ((s + 255) * l) / 65025; the last division is one for both.
-  const __m256d upper =
-      _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpgt_epi32(hls.y, _mm_set1_epi32(127))));
-  const __m256d m2 = _mm256_div_pd(
-      Pick(_mm256_mul_pd(_mm256_add_pd(s, c255), l),
-           _mm256_sub_pd(_mm256_add_pd(l, s), _mm256_div_pd(_mm256_mul_pd(l, s), c255)), upper),
-      Pick(_mm256_set1_pd(65025.0), c255, upper));
-  const __m256d m1 = _mm256_sub_pd(_mm256_div_pd(l, _mm256_set1_pd(127.5)), m2);
-  const __m256d third = _mm256_set1_pd(85.0);
-  const __m128i grey = _mm_cmpeq_epi32(hls.z, _mm_setzero_si128());
-  auto value = [&](__m256d hue) { return _mm_blendv_epi8(HlsValue(m1, m2, hue), hls.y, grey); };
-  return {value(_mm256_add_pd(h, third)), value(h), value(_mm256_sub_pd(h, third))};
+[[gnu::always_inline]] inline Triple HlsToRgb(const Triple& hls, const HlsCorrections& c) {
+  const __m256i h = hls.x, l = hls.y, s = hls.z;
+  // P = 255 l + X, X = (l above 127 ? 255 s - l s : l s); Q = 510 l - P
+  // = 255 l - X and P - Q = 2 X.
+  const __m256i ls = _mm256_mullo_epi32(l, s);
+  const __m256i l256 = _mm256_slli_epi32(l, 8);
+  const __m256i x =
+      _mm256_blendv_epi8(ls, _mm256_sub_epi32(_mm256_sub_epi32(_mm256_slli_epi32(s, 8), s), ls),
+                         _mm256_cmpgt_epi32(l, Splat(127)));
+  const __m256i q = _mm256_sub_epi32(_mm256_sub_epi32(l256, l), x);
+  const __m256i rise = _mm256_add_epi32(x, x);
+  // Word (256 l + s) / 16, bits 2 (s % 16) on.
+  const __m256i pairBits =
+      _mm256_srlv_epi32(_mm256_i32gather_epi32(reinterpret_cast<const int*>(c.levels),
+                                               _mm256_srli_epi32(_mm256_or_si256(l256, s), 4), 4),
+                        _mm256_and_si256(_mm256_add_epi32(s, s), Splat(30)));
+  // m1 itself: Q / 255 (multiply-shift, Q below 2^16), one less where the
+  // pair lands below.
+  const __m256i low = _mm256_sub_epi32(_mm256_srli_epi32(_mm256_mullo_epi32(q, Splat(0x8081)), 23),
+                                       _mm256_and_si256(pairBits, Splat(1)));
+  // Each channel's twice ramp position j2: 2 hue clamped to 0..85 as
+  // min(2 hue, 85, max(340 - 2 hue, 0)), for the channel's hue h + 85
+  // (less 255 above 255), h, h - 85 (plus 255 below 0). From t = 2 h that
+  // is 170 - |t - 170| for green, |t - 255| - 85 for red, 170 - |t - 340|
+  // for blue, clamped. j2 is even or 85, so j2 - 1 is negative at m1
+  // alone; red keeps j = j2 - 1, green and blue k = 1 - j2 (the sign
+  // reversed, so that every constant is a second operand).
+  const __m256i t = _mm256_add_epi32(h, h);
+  const auto distance = [&](int32_t centre, int32_t less) {
+    return _mm256_sub_epi32(_mm256_abs_epi32(_mm256_sub_epi32(t, Splat(centre))), Splat(less));
+  };
+  const auto clamp = [](__m256i v, int32_t from, int32_t to) {
+    return _mm256_max_epi32(_mm256_min_epi32(v, Splat(to)), Splat(from));
+  };
+  const __m256i j = clamp(distance(255, 86), -1, 84);
+  const __m256i k[2] = {clamp(distance(170, 169), -84, 1), clamp(distance(340, 169), -84, 1)};
+  // n = j2 * (P - Q) + 85 Q = (j2 - 1) (P - Q) + (P - Q) + 85 Q.
+  const __m256i base = _mm256_add_epi32(_mm256_mullo_epi32(q, Splat(85)), rise);
+  // 1 / 21675 rounds up in float: exact multiples keep their integer, and
+  // the rest stay below the next one for every n below 2^23.
+  const auto quotient = [](__m256i n) {
+    return _mm256_castsi256_ps(
+        _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(n), Splat(1.0f / 21675.0f))));
+  };
+  const __m256 m1 = _mm256_castsi256_ps(low);
+  // Red from j (m1 where j < 0), green and blue from k (m1 where k > 0).
+  const auto fromJ = [&](__m256i jc) {
+    return _mm256_castps_si256(
+        _mm256_blendv_ps(quotient(_mm256_add_epi32(base, _mm256_mullo_epi32(jc, rise))), m1,
+                         _mm256_castsi256_ps(jc)));
+  };
+  const auto fromK = [&](__m256i kc) {
+    return _mm256_castps_si256(
+        _mm256_blendv_ps(m1, quotient(_mm256_sub_epi32(base, _mm256_mullo_epi32(kc, rise))),
+                         _mm256_castsi256_ps(kc)));
+  };
+  Triple rgb{fromJ(j), fromK(k[0]), fromK(k[1])};
+  const __m256i ramps = _mm256_and_si256(pairBits, Splat(2));
+  if (!_mm256_testz_si256(ramps, ramps)) [[unlikely]] {
+    CorrectRamps(hls, rgb, _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_slli_epi32(ramps, 30))),
+                 c);
+  }
+  return rgb;
 }
 
 }  // namespace lumeno::blend::avx2

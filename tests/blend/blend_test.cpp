@@ -335,18 +335,21 @@ TEST_F(BlendTest, LargeBlendsMatchTheReference) {
 }
 
 #if defined(LUMENO_TEST_HLS_LANES)
-// The four-lane HLS pair of the AVX2 rows against the scalar pair on every
-// 8-bit triple, both ways.
+// The eight-lane HLS pair of the AVX2 rows against the scalar pair on every
+// 8-bit triple, both ways. The lanes differ in z (saturation on the way
+// back), so that colours the way back puts right one by one sit beside
+// others.
 TEST(HlsLanes, AgreeWithTheScalarPairOnEveryTriple) {
   if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "no AVX2";
   int64_t differences = 0;
   for (int32_t u = 0; u < 256; u += kSanitizerStep) {
     for (int32_t v = 0; v < 256; ++v) {
-      for (int32_t w = 0; w < 256; w += 4) {
+      for (int32_t w = 0; w < 256; w += 8) {
         for (const bool toHls : {true, false}) {
-          int32_t x[4] = {u, u, u, u}, y[4] = {v, v, v, v}, z[4] = {w, w + 1, w + 2, w + 3};
+          int32_t x[8], y[8], z[8];
+          for (int32_t i = 0; i < 8; ++i) x[i] = u, y[i] = v, z[i] = w + i;
           HlsLanes(toHls, x, y, z);
-          for (int32_t i = 0; i < 4; ++i) {
+          for (int32_t i = 0; i < 8; ++i) {
             int a = u, b = v, c = w + i;
             using Convert = void (*)(int*, int*, int*);
             (toHls ? Convert{&Convert_RGB_To_HSL} : Convert{&Convert_HSL_To_RGB})(&a, &b, &c);
