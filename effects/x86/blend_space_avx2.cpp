@@ -101,7 +101,7 @@ __m256i Limit(__m256i v) {
 // convert back, LUMINOSITY the y, u and v it does.
 template <int kMode>
 [[gnu::always_inline]] inline Triple FirstStep(Triple s, Triple f, const __m256 fill[3],
-                                               const avx2::HlsCorrections* c) {
+                                               const HlsCorrections* c) {
   if constexpr (kMode == 15) {
     // Written out twice: a loop stays a loop at -O2.
     __m128i out[2][3];
@@ -139,7 +139,7 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
   const __m256i alphaOf = ByteOfPixel(layout & 0xFF);
   const __m256 opacity = Splat(o);
   // LUMINOSITY has no use for the corrections.
-  const avx2::HlsCorrections* corrections = kMode == 15 ? nullptr : &avx2::Corrections();
+  const HlsCorrections* corrections = kMode == 15 ? nullptr : &HlsCorrectionTable();
   const __m256i zero = _mm256_setzero_si256();
   // The first step of the eight pixels from x on.
   const auto first = [&](int32_t x) {

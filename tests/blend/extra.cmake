@@ -12,6 +12,7 @@ endif()
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/tests/blend/hls_lanes_avx2.cpp
                               PROPERTIES COMPILE_OPTIONS "-mavx2")
-  target_sources(test_${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/colormath/color_hls_int.cpp)
+  target_sources(test_${name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/colormath/color_hls_int.cpp
+                                      ${CMAKE_CURRENT_SOURCE_DIR}/effects/blend_hls_corrections.cpp)
   target_compile_definitions(test_${name} PRIVATE LUMENO_TEST_HLS_LANES=1)
 endif()

@@ -13,7 +13,7 @@ void HlsLanes(bool toHls, int32_t* x, int32_t* y, int32_t* z) {
   auto load = [](const int32_t* v) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v));
   };
-  const blend::avx2::HlsCorrections& c = blend::avx2::Corrections();
+  const blend::HlsCorrections& c = blend::HlsCorrectionTable();
   const blend::avx2::Triple in{load(x), load(y), load(z)};
   const blend::avx2::Triple out =
       toHls ? blend::avx2::RgbToHls(in, c) : blend::avx2::HlsToRgb(in, c);
