@@ -23,21 +23,19 @@ constexpr FastPath<WideRowFor> kWidePaths[] = {{CpuLevel::kBaseline, nullptr}};
 
 // Whether the faster rows take these pixels: 4-byte source, fill and
 // destination pixels with alpha at one position in source, destination and
-// (with fill alpha) fill, and colour in the other three; or, but for the
-// colour-space modes, 3-byte source and destination pixels (alpha taken as
-// position 3) or 3-byte fill pixels where the source's colour is in bytes 0
-// to 2. For the colour-space modes, red, green and blue at the same
-// positions in all three. The layout (alpha, red, green, blue positions in
-// bytes 0 to 3 of the value, and the 3-byte marks), or -1.
+// (with fill alpha) fill, and colour in the other three; or 3-byte source
+// and destination pixels (alpha taken as position 3), or 3-byte fill pixels
+// where the source's colour is in bytes 0 to 2. For the colour-space modes,
+// red, green and blue at the same positions in all three. The layout (alpha, red, green, blue
+// positions in bytes 0 to 3 of the value, and the 3-byte marks), or -1.
 int64_t WideLayout(const BlendParams& p, bool fillAlpha) {
   const RawBitmap& source = *p.base.source;
   const RawBitmap& fill = *p.fill;
   const bool threeSource = p.base.srcPixelBytes == 3 && source.hasAlpha == 0;
   const bool threeFill = p.fillPixelBytes == 3 && !fillAlpha;
-  const bool colourSpace = p.mode >= 12 && p.mode <= 15;
   const int32_t alpha = threeSource ? 3 : source.alphaOffset;
   const int32_t pixelBytes = threeSource ? 3 : 4;
-  if ((colourSpace && (threeSource || threeFill)) || (threeFill && alpha != 3) ||
+  if ((threeFill && alpha != 3) ||
       (!threeSource && (source.hasAlpha == 0 || alpha < 0 || alpha > 3 ||
                         p.base.srcPixelBytes != 4 || p.base.destination->alphaOffset != alpha)) ||
       p.base.dstPixelBytes != pixelBytes || (p.fillPixelBytes != 4 && !threeFill) ||
@@ -47,7 +45,8 @@ int64_t WideLayout(const BlendParams& p, bool fillAlpha) {
   for (int32_t i = 0; i < 3; ++i) {
     if (p.colourChannels[i] == alpha || p.colourChannels[i] > 3) return -1;
   }
-  if (p.mode >= 12 && p.mode <= 15 &&
+  const bool colourSpace = p.mode >= 12 && p.mode <= 15;
+  if (colourSpace &&
       (fill.redOffset != source.redOffset || fill.greenOffset != source.greenOffset ||
        fill.blueOffset != source.blueOffset)) {
     return -1;

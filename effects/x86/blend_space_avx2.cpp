@@ -1,8 +1,8 @@
 // Blend's colour-space modes with AVX2 (HUE, SATURATION, COLOR through the
 // integer HLS pair, LUMINOSITY through its YUV split): groups of 8 pixels,
 // each step over up to kGroups groups before the next, over the 4-byte
-// layouts of effects/x86/blend_modes_avx2.cpp whose red, green and blue sit
-// at the same positions in source, fill and destination; the same bytes as
+// and 3-byte layouts of effects/x86/blend_modes_avx2.cpp whose red, green
+// and blue sit at the same positions in source, fill and destination; the same bytes as
 // the plain pixel functions of effects/blend_modes.cpp.
 //
 // Each channel of the eight pixels is one 32-bit lane per pixel; the HLS
@@ -136,14 +136,16 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
                              _mm_cvtsi32_si128(static_cast<int>(8 * positions[1])),
                              _mm_cvtsi32_si128(static_cast<int>(8 * positions[2]))};
   const avx2::AlphaByte alpha(layout);
-  const __m256i alphaOf = ByteOfPixel(layout & 0xFF);
+  const __m256i alphaOf = ByteOfPixel(layout & 3);
+  const bool threeSource = (layout & kThreeByteSource) != 0;
+  const bool threeFill = (layout & kThreeByteFill) != 0;
   const __m256 opacity = Splat(o);
   // LUMINOSITY has no use for the corrections.
   const HlsCorrections* corrections = kMode == 15 ? nullptr : &HlsCorrectionTable();
   const __m256i zero = _mm256_setzero_si256();
   // The first step of the eight pixels from x on.
   const auto first = [&](int32_t x) {
-    const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
+    const __m256i S = avx2::LoadPixels(s, x, threeSource), F = avx2::LoadPixels(f, x, threeFill);
     const __m256i fillAlpha = kFillAlpha ? _mm256_shuffle_epi8(F, alphaOf) : Splat(255);
     const __m256i sourceFactor = _mm256_mullo_epi32(_mm256_shuffle_epi8(S, alphaOf), Splat(0x8081));
     const __m256i fillFactor = _mm256_mullo_epi32(fillAlpha, Splat(0x8081));
@@ -171,7 +173,7 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
   };
   // The rest for the eight pixels from x on, from their first step.
   const auto rest = [&](int32_t x, const Triple& step) {
-    const __m256i S = avx2::Load8(s, x), F = avx2::Load8(f, x);
+    const __m256i S = avx2::LoadPixels(s, x, threeSource), F = avx2::LoadPixels(f, x, threeFill);
     const __m256i sourceAlpha = _mm256_shuffle_epi8(S, alphaOf);
     const __m256i fillAlpha = kFillAlpha ? _mm256_shuffle_epi8(F, alphaOf) : Splat(255);
     const avx2::PixelFactors px =
@@ -210,8 +212,9 @@ int32_t SpaceRow(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t* 
     };
     const __m256i halves[2] = {weigh(0), weigh(1)};
     const __m256i colour = _mm256_packus_epi16(halves[0], halves[1]);
-    avx2::Store8(d, x,
-                 avx2::Finish<kFillAlpha, kMasked>(colour, S, sourceAlpha, fillAlpha, px, alpha));
+    avx2::StorePixels(
+        d, x, avx2::Finish<kFillAlpha, kMasked>(colour, S, sourceAlpha, fillAlpha, px, alpha),
+        threeSource);
   };
   int32_t x = 0;
   while (x + 8 <= count) {
