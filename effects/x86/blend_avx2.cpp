@@ -27,20 +27,19 @@ __m256i MixNormalAlpha16(__m256i S, __m256i F, __m256i fa, __m256i sw, __m256i f
   return avx2::Weigh(S, avx2::Div255(over), sw, fw);
 }
 
-}  // namespace
-
-int32_t NormalAlphaRowAvx2(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t*,
-                           int32_t count, uint32_t layout, uint32_t sw, uint32_t fw, float o) {
+// The row over 4-byte or (kThree) 3-byte source and destination pixels.
+template <bool kThree>
+int32_t NormalAlphaRow(const uint8_t* s, const uint8_t* f, uint8_t* d, int32_t count,
+                       uint32_t layout, uint32_t sw, uint32_t fw, float o) {
   const __m256i zero = _mm256_setzero_si256();
   const avx2::AlphaByte alpha(layout);
   const __m256i spread = avx2::AlphaSpread(static_cast<int32_t>(layout & 3));
-  const bool threeSource = (layout & kThreeByteSource) != 0;
   const __m256i sourceWeight = _mm256_set1_epi16(static_cast<short>(sw));
   const __m256i fillWeight = _mm256_set1_epi16(static_cast<short>(fw));
   const __m256 opacity = _mm256_set1_ps(o);
   int32_t x = 0;
   for (; x + 8 <= count; x += 8) {
-    const __m256i S = avx2::LoadPixels(s, x, threeSource), F = avx2::Load8(f, x);
+    const __m256i S = avx2::LoadPixels(s, x, kThree), F = avx2::Load8(f, x);
     const __m256i FA = _mm256_shuffle_epi8(F, spread);
     const __m256i low =
         MixNormalAlpha16(_mm256_unpacklo_epi8(S, zero), _mm256_unpacklo_epi8(F, zero),
@@ -54,9 +53,18 @@ int32_t NormalAlphaRowAvx2(const uint8_t* s, const uint8_t* f, uint8_t* d, const
                       avx2::Finish<true, false>(
                           colour, S, alpha.Of(S), fillAlpha,
                           avx2::FactorsOf<true, true, false>(nullptr, fillAlpha, opacity), alpha),
-                      threeSource);
+                      kThree);
   }
   return x;
+}
+
+}  // namespace
+
+int32_t NormalAlphaRowAvx2(const uint8_t* s, const uint8_t* f, uint8_t* d, const uint8_t*,
+                           int32_t count, uint32_t layout, uint32_t sw, uint32_t fw, float o) {
+  return (layout & kThreeByteSource) != 0
+             ? NormalAlphaRow<true>(s, f, d, count, layout, sw, fw, o)
+             : NormalAlphaRow<false>(s, f, d, count, layout, sw, fw, o);
 }
 
 }  // namespace lumeno::blend
