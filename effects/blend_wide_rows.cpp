@@ -26,8 +26,9 @@ constexpr FastPath<WideRowFor> kWidePaths[] = {{CpuLevel::kBaseline, nullptr}};
 // (with fill alpha) fill, and colour in the other three; or 3-byte source
 // and destination pixels (alpha taken as position 3), or 3-byte fill pixels
 // where the source's colour is in bytes 0 to 2. For the colour-space modes,
-// red, green and blue at the same positions in all three. The layout (alpha, red, green, blue
-// positions in bytes 0 to 3 of the value, and the 3-byte marks), or -1.
+// red, green and blue at the same positions in all three. The layout
+// (alpha, red, green, blue positions in bytes 0 to 3 of the value, and the
+// 3-byte marks), or -1.
 int64_t WideLayout(const BlendParams& p, bool fillAlpha) {
   const RawBitmap& source = *p.base.source;
   const RawBitmap& fill = *p.fill;
