@@ -1,18 +1,21 @@
 // Blend's per-channel modes with AVX2: 8 pixels at a time over 4-byte
 // pixels whose alpha byte is at `alpha` in source, fill and destination and
-// whose other three bytes are the colour channels; the same bytes as the
-// plain rows of effects/blend_workers.cpp.
+// whose other three bytes are the colour channels (3-byte pixels are loaded
+// as such, with alpha 255, and stored back as three bytes); the same bytes
+// as the plain rows of effects/blend_workers.cpp.
 //
 // Every sample widens to a 16-bit lane. The scaled samples a = trunc(S *
 // (sa / 255)) and b = trunc(F * (fa / 255)) equal the integer quotients
 // S * sa / 255 and F * fa / 255 on all 8-bit pairs, and a mode's formula
-// runs on them in 16-bit integers, exactly: products of three samples split
-// into their high and low halves, divisions by 255 and 127 as exact
-// multiply-shifts, and the divisions by a sample (the dodge, burn and vivid
-// modes) in single precision, whose quotient of integers below 2^24 by
-// divisors up to 510 truncates to the integer quotient. SCREEN's inverted
-// samples trunc(255 - S * (sa / 255)) equal 255 - ceil(S * sa / 255) on all
-// pairs; OVERLAY runs in single precision, operation for operation.
+// runs on them in 16-bit integers, exactly: products of three samples
+// shifted by 15 as the high half of x * 2y, divisions by 255 and 127 as
+// exact multiply-shifts, and the divisions by a sample (the dodge, burn and
+// vivid modes) in single precision, whose quotient of integers below 2^24
+// by divisors up to 510 truncates to the integer quotient. SCREEN's
+// inverted samples trunc(255 - S * (sa / 255)) equal 255 - ceil(S * sa /
+// 255) on all pairs; OVERLAY runs in single precision, operation for
+// operation, but for unscaled fill samples, whose quotients by 127 are the
+// integer ones.
 #include <immintrin.h>
 
 #include "effects/blend_kernel.h"
